@@ -1,0 +1,15 @@
+// Classification of the running Windows version into one small integer.
+#pragma once
+
+// 0 until classified; then 0..13. Above 9: Windows 8 or later, or a server.
+extern int OsLevel;
+
+// Pure classification over a version test, so it can be checked without
+// Windows: `atLeast(major, minor, servicePackMajor)` and `isServer()`.
+int ClassifyOsLevel(bool (*atLeast)(unsigned major, unsigned minor, unsigned servicePackMajor),
+                    bool (*isServer)());
+
+#ifdef _WIN32
+// Runs every version test of the running system, stores and returns OsLevel.
+int DetectOsLevel();
+#endif

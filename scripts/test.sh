@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: host unit tests under ASan/UBSan, the
+# Windows build, checks of the executable file, and the end-to-end scenarios
+# of the real executable under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+
+echo "== host build and unit tests (ASan/UBSan)"
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --preset native
+
+echo "== Windows build"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+
+echo "== executable checks"
+python3 tests/pe_check.py build/windows/bin/kq6200ports.exe
+
+echo "== end to end under Wine"
+python3 e2e/run.py --build build/windows

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include "tests/tree_fixture.h"
+#include "units/unit_list.h"
+
+using namespace kqtest;
+using kq::UnitList;
+
+namespace {
+
+// The example unit again, on another hub of the same root hub, with other
+// IDs, serial 67890 and ports COM17..COM20.
+std::string secondUnit() {
+  std::string unit = kOneUnit.substr(kOneUnit.find('\n') + 1);
+  const std::pair<const char*, const char*> renames[] = {
+      {"205112345", "205167890"}, {"5&3A1F2C", "5&4B2E3D"},   {"6&1A2B3C4", "6&9A2B3C4"},
+      {"KQ6A1B2C", "KQ6Z9Y8X"},   {"6&2B3C4D5", "6&8B3C4D5"}, {"6&3C4D5E6", "6&7C4D5E6"},
+      {"{6a7c", "{1a7c"},         {"{7b8d", "{2b8d"},         {"(COM7)", "(COM17)"},
+      {"(COM8)", "(COM18)"},      {"(COM9)", "(COM19)"},      {"(COM10)", "(COM20)"}};
+  for (const auto& [from, to] : renames) {
+    for (size_t at = unit.find(from); at != std::string::npos; at = unit.find(from, at + 1))
+      unit.replace(at, std::string(from).size(), to);
+  }
+  return unit;
+}
+
+TEST(Enumeration, NoUnitMakesFiveAttemptsAndSaysNotFound) {
+  loadTree("USB\\ROOT_HUB30\\4&2B8E0A2&0&0 desc=\"USB Root Hub (USB 3.0)\"\n");
+  const UnitList list(true, true);
+  EXPECT_EQ(list.attempts, 5);
+  EXPECT_TRUE(list.units.empty());
+  const kq::ReportList report = list.fullReport();
+  ASSERT_EQ(report.size(), 1u);
+  EXPECT_EQ(report[0].text, L"Quorvanta KQ-6200 not found");
+  EXPECT_EQ(report[0].id, L"");
+}
+
+TEST(Enumeration, UnitsInClassListOrderEachClaimedOnce) {
+  loadTree(kOneUnit + secondUnit());
+  const UnitList list(true, true);
+  EXPECT_EQ(list.attempts, 7);
+  ASSERT_EQ(list.units.size(), 2u);
+  EXPECT_EQ(list.claimedIds, (kq::IdList{w(kMcu), L"USB\\VID_0483&PID_A1DF\\205167890"}));
+  const kq::ReportList report = list.fullReport();
+  ASSERT_EQ(report.size(), 14u);
+  EXPECT_EQ(report[0].text, L"Quorvanta KQ6200 S/N 12345");
+  EXPECT_EQ(report[7].text, L"Quorvanta KQ6200 S/N 67890");
+  EXPECT_EQ(report[8].text, L"    CAT Port \t - COM19");
+  EXPECT_EQ(report[11].text, L"    WinKey Port \t - COM17");
+}
+
+TEST(Enumeration, UnitsWithoutDriversAreStillClaimed) {
+  loadTree(kOneUnit + secondUnit());
+  const UnitList list(true, false);
+  ASSERT_EQ(list.units.size(), 2u);
+  const kq::ReportList report = list.fullReport();
+  EXPECT_EQ(report[3].text, L"    MCU ErrorCode: 8");
+  ASSERT_EQ(report.size(), 12u);  // six rows a unit: the MCU section is one error line
+  EXPECT_EQ(report[9].text, L"    MCU ErrorCode: 8");
+}
+
+TEST(Enumeration, TheFlagIsReadWhenTheEnumerationStarts) {
+  loadTree(kOneUnit);
+  kq::mcuDriversPresent = false;
+  const UnitList list(true);
+  kq::mcuDriversPresent = true;
+  EXPECT_EQ(list.units.at(0).mcuStatus, 8);
+}
+
+TEST(Enumeration, AnIdTooShortForASerialDoesNotHideLaterUnits) {
+  // A present MCU function whose ID is too short is listed ahead of a real unit.
+  loadTree("USB\\VID_0483&PID_A1DF\\2051X desc=\"USB Composite Device\"\n" + kOneUnit);
+  const UnitList list(true, true);
+  ASSERT_EQ(list.units.size(), 1u);
+  EXPECT_EQ(list.units[0].serial, L"12345");
+  EXPECT_EQ(list.claimedIds, kq::IdList{w(kMcu)});  // the short one is claimed by nobody
+  EXPECT_EQ(list.attempts, 6);
+  EXPECT_EQ(list.fullReport().size(), 7u);
+}
+
+TEST(Enumeration, AUnitPluggedInDuringTheEnumerationIsFound) {
+  // The first attempt fetches the class list before the unit arrives; the
+  // next attempt sees it.
+  loadTree("USB\\ROOT_HUB30\\4&2B8E0A2&0&0 desc=\"USB Root Hub (USB 3.0)\"\n"
+           "=== after 3 calls\n" +
+           kOneUnit);
+  const UnitList list(true, true);
+  ASSERT_EQ(list.units.size(), 1u);
+  EXPECT_EQ(list.units[0].mcuStatus, 0);
+  EXPECT_EQ(list.attempts, 6);
+}
+
+TEST(Enumeration, AUnitUnpluggedMidWayIsReportedAsFarAsItWasSeen) {
+  loadTree(kOneUnit + secondUnit() + "=== after 60 calls\n" + kOneUnit);
+  const UnitList list(true, true);
+  ASSERT_EQ(list.units.size(), 1u);
+  EXPECT_EQ(list.units[0].serial, L"12345");
+}
+
+}  // namespace

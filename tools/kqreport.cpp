@@ -1,0 +1,69 @@
+// kqreport: one enumeration against a simulated device tree, printed as JSON.
+//
+//   kqreport [--split-audio] [--no-mcu-drivers] [--stats] FILE.devtree
+//
+// stdout: one JSON array of [display line, instance ID] pairs.
+// stderr (--stats): last line is a JSON object with the configuration-manager
+// calls the enumeration made. Exit codes: 0 ok, 1 usage, 2 bad tree file.
+#include <cstdio>
+#include <string>
+
+#include "sim/sim_control.h"
+#include "tools/json_text.h"
+#include "units/unit_list.h"
+
+namespace {
+
+int usage() {
+  std::fputs("usage: kqreport [--split-audio] [--no-mcu-drivers] [--stats] FILE.devtree\n", stderr);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool splitAudio = false;
+  bool driversPresent = true;
+  bool stats = false;
+  const char* file = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--split-audio") splitAudio = true;
+    else if (arg == "--no-mcu-drivers") driversPresent = false;
+    else if (arg == "--stats") stats = true;
+    else if (arg.rfind("--", 0) == 0 || file) return usage();
+    else file = argv[i];
+  }
+  if (!file) return usage();
+
+  std::string error;
+  if (!kqsim::loadTreeFile(file, &error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 2;
+  }
+  kqsim::resetCallCounts();
+  const kq::UnitList units(splitAudio, driversPresent);
+  const kq::ReportList report = units.fullReport();
+  const kqsim::CallCounts calls = kqsim::callCounts();
+
+  std::string out = "[";
+  for (size_t i = 0; i < report.size(); ++i) {
+    if (i) out += ",\n ";
+    out += "[" + kqtools::jsonString(report[i].text) + ", " + kqtools::jsonString(report[i].id) + "]";
+  }
+  out += "]\n";
+  std::fputs(out.c_str(), stdout);
+
+  if (stats) {
+    std::fprintf(stderr,
+                 "{\"CM_Locate_DevNodeW\": %llu, \"CM_Get_DevNode_PropertyW\": %llu, "
+                 "\"CM_Get_Device_ID_List_SizeW\": %llu, \"CM_Get_Device_ID_ListW\": %llu, "
+                 "\"total\": %llu}\n",
+                 static_cast<unsigned long long>(calls.locate),
+                 static_cast<unsigned long long>(calls.property),
+                 static_cast<unsigned long long>(calls.listSize),
+                 static_cast<unsigned long long>(calls.list),
+                 static_cast<unsigned long long>(calls.total()));
+  }
+  return 0;
+}

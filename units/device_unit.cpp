@@ -1,0 +1,194 @@
+#include "units/device_unit.h"
+
+namespace kq {
+namespace {
+
+// Instance-ID prefixes of the unit's functions, interfaces, ports and endpoints.
+// Windows 8 and later list the MCU function in capitals, Windows 7 in lower case.
+constexpr wchar_t kMcuPrefixSplit[] = L"USB\\VID_0483&PID_A1DF\\2051";
+constexpr wchar_t kMcuPrefixLegacy[] = L"usb\\vid_0483&pid_a1df\\2051";
+constexpr wchar_t kWinkeyInterface[] = L"USB\\VID_0483&PID_A1DF&MI_00\\";
+constexpr wchar_t kFskInterface[] = L"USB\\VID_0483&PID_A1DF&MI_02\\";
+constexpr wchar_t kFtdiFunction[] = L"USB\\VID_0403&PID_6010\\";
+constexpr wchar_t kFtdiChannelA[] = L"USB\\VID_0403&PID_6010&MI_00\\";
+constexpr wchar_t kFtdiChannelB[] = L"USB\\VID_0403&PID_6010&MI_01\\";
+constexpr wchar_t kFtdiPort[] = L"FTDIBUS\\VID_0403+PID_6010+";
+constexpr wchar_t kAudioFunction[] = L"USB\\VID_10C4&PID_EAC3\\";
+constexpr wchar_t kAudioMi00[] = L"USB\\VID_10C4&PID_EAC3&MI_00\\";
+constexpr wchar_t kAudioMi02[] = L"USB\\VID_10C4&PID_EAC3&MI_02\\";
+constexpr wchar_t kRenderEndpoint[] = L"SWD\\MMDEVAPI\\{0.0.0.00000000}";
+constexpr wchar_t kCaptureEndpoint[] = L"SWD\\MMDEVAPI\\{0.0.1.00000000}";
+
+// Shortest MCU instance ID that carries a serial: the 26-character prefix
+// plus five characters.
+constexpr size_t kMinMcuIdLength = 31;
+constexpr size_t kSerialLength = 5;
+
+DeviceNode openUsbNode(std::wstring_view id) { return openDeviceNode(id, IdList(), true); }
+
+bool firstStartsWith(const std::optional<StringList>& list, std::wstring_view prefix) {
+  return list && startsWith(firstEntry(*list), prefix);
+}
+
+// Healthy and hanging off the same parent as the MCU function. An absent
+// parent on either side counts as different.
+bool isSameParentHealthy(const std::optional<DeviceNode>& node, const DeviceNode& mcu) {
+  return node && node->healthy() && node->parentId && mcu.parentId &&
+         *node->parentId == *mcu.parentId;
+}
+
+void walkMcu(DeviceUnit& unit, const DeviceNode& mcu) {
+  if (!unit.mcuDriversPresent) {
+    unit.mcuStatus = 8;
+    return;
+  }
+  unit.mcuStatus = 7;
+  if (!mcu.healthy() || !mcu.parentId || !mcu.siblingIds || !mcu.childrenIds) return;
+  unit.mcuStatus = 6;
+  if (!firstStartsWith(mcu.childrenIds, kWinkeyInterface)) return;
+  unit.mcuStatus = 5;
+  unit.winkeyNode = openPortNode(firstEntry(*mcu.childrenIds));
+  unit.mcuStatus = 4;
+  if (!unit.winkeyNode->portName) return;
+  unit.mcuStatus = 3;
+  if (!firstStartsWith(unit.winkeyNode->siblingIds, kFskInterface)) return;
+  unit.mcuStatus = 2;
+  unit.fskNode = openPortNode(firstEntry(*unit.winkeyNode->siblingIds));
+  unit.mcuStatus = 1;
+  if (!unit.fskNode->portName) return;
+  unit.mcuStatus = 0;
+}
+
+struct FunctionNodes {
+  std::optional<DeviceNode> ftdi;
+  std::optional<DeviceNode> audio;
+};
+
+// Each kind keeps its latest match; the walk ends at the first entry reached
+// while holding one of each.
+FunctionNodes walkSiblings(const DeviceNode& mcu) {
+  FunctionNodes found;
+  if (!mcu.siblingIds) return found;
+  for (const std::wstring& entry : *mcu.siblingIds) {
+    if (found.ftdi && found.audio) break;
+    if (startsWith(entry, kFtdiFunction))
+      found.ftdi = openUsbNode(entry);
+    else if (startsWith(entry, kAudioFunction))
+      found.audio = openUsbNode(entry);
+  }
+  return found;
+}
+
+void walkFtdi(DeviceUnit& unit, const DeviceNode& mcu, const std::optional<DeviceNode>& ftdi) {
+  unit.ftdiStatus = 9;
+  if (!isSameParentHealthy(ftdi, mcu)) return;
+  unit.ftdiStatus = 8;
+  if (!firstStartsWith(ftdi->childrenIds, kFtdiChannelA)) return;
+  unit.ftdiStatus = 7;
+  const DeviceNode channelA = openUsbNode(firstEntry(*ftdi->childrenIds));
+  if (!channelA.healthy()) return;
+  unit.ftdiStatus = 6;
+  if (!firstStartsWith(channelA.childrenIds, kFtdiPort)) return;
+  unit.ftdiStatus = 5;
+  unit.catNode = openPortNode(firstEntry(*channelA.childrenIds));
+  if (!unit.catNode->portName) return;
+  unit.ftdiStatus = 4;
+  if (!firstStartsWith(channelA.siblingIds, kFtdiChannelB)) return;
+  unit.ftdiStatus = 3;
+  const DeviceNode channelB = openUsbNode(firstEntry(*channelA.siblingIds));
+  if (!channelB.healthy()) return;
+  unit.ftdiStatus = 2;
+  if (!firstStartsWith(channelB.childrenIds, kFtdiPort)) return;
+  unit.ftdiStatus = 1;
+  unit.pttNode = openPortNode(firstEntry(*channelB.childrenIds));
+  if (!unit.pttNode->portName) return;
+  unit.ftdiStatus = 0;
+}
+
+// Capture and render endpoints hang off MI_02 in either order; `first` is the
+// one listed first, and its sibling must be the other kind.
+struct EndpointOrder {
+  std::wstring_view secondPrefix;
+  std::optional<DeviceNode> DeviceUnit::*first;
+  std::optional<DeviceNode> DeviceUnit::*second;
+  int8_t firstStep;  // checks on the first endpoint; the next two steps follow
+};
+
+void walkEndpoints(DeviceUnit& unit, const DeviceNode& mi02) {
+  unit.audioStatus = 7;
+  if (!mi02.childrenIds) return;
+  const std::wstring_view firstId = firstEntry(*mi02.childrenIds);
+  EndpointOrder order;
+  if (startsWith(firstId, kRenderEndpoint))
+    order = {kCaptureEndpoint, &DeviceUnit::audioOutNode, &DeviceUnit::audioInNode, 3};
+  else if (startsWith(firstId, kCaptureEndpoint))
+    order = {kRenderEndpoint, &DeviceUnit::audioInNode, &DeviceUnit::audioOutNode, 6};
+  else
+    return;
+
+  unit.audioStatus = order.firstStep;
+  std::optional<DeviceNode>& first = unit.*order.first;
+  first = openUsbNode(firstId);
+  if (!first->healthy()) return;
+  unit.audioStatus = static_cast<int8_t>(order.firstStep - 1);
+  if (!firstStartsWith(first->siblingIds, order.secondPrefix)) return;
+  unit.audioStatus = static_cast<int8_t>(order.firstStep - 2);
+  std::optional<DeviceNode>& second = unit.*order.second;
+  second = openUsbNode(firstEntry(*first->siblingIds));
+  if (!second->healthy()) return;
+  unit.audioStatus = 0;
+}
+
+void walkAudio(DeviceUnit& unit, const DeviceNode& mcu, std::optional<DeviceNode> audio) {
+  unit.audioStatus = 13;
+  if (!isSameParentHealthy(audio, mcu)) return;
+  unit.audioStatus = 12;
+  if (!firstStartsWith(audio->childrenIds, kAudioMi00)) return;
+  unit.audioStatus = 11;
+  const DeviceNode mi00 = openUsbNode(firstEntry(*audio->childrenIds));
+  audio.reset();
+  if (!mi00.healthy()) return;
+  unit.audioStatus = 10;
+  if (!mi00.siblingIds) return;
+  unit.audioStatus = 9;
+  if (!startsWith(secondEntry(*mi00.siblingIds), kAudioMi02)) return;
+  unit.audioStatus = 8;
+  DeviceNode mi02 = openUsbNode(secondEntry(*mi00.siblingIds));
+  if (!mi02.healthy()) return;
+  if (!unit.splitAudio) {
+    // MI_02 itself stands for the whole audio device.
+    unit.audioOutNode = std::move(mi02);
+    unit.audioStatus = 0;
+    return;
+  }
+  walkEndpoints(unit, mi02);
+}
+
+}  // namespace
+
+DeviceUnit resolveUnit(const IdList& claimed, bool splitAudio, bool mcuDriversPresent) {
+  DeviceUnit unit;
+  unit.splitAudio = splitAudio;
+  unit.mcuDriversPresent = mcuDriversPresent;
+  unit.mcuStatus = 127;
+
+  const DeviceNode mcu =
+      openDeviceNode(splitAudio ? kMcuPrefixSplit : kMcuPrefixLegacy, claimed, true);
+  unit.mcuStatus = kNoUnit;
+  if (!mcu.found()) return unit;
+  const std::wstring& mcuId = *mcu.instanceId;
+  if (mcuId.size() < kMinMcuIdLength) {
+    unit.rejectedMcuId = mcuId;
+    return unit;
+  }
+  unit.mcuInstanceId = mcuId;
+  unit.serial = mcuId.substr(mcuId.size() - kSerialLength);
+
+  walkMcu(unit, mcu);
+  FunctionNodes functions = walkSiblings(mcu);
+  walkFtdi(unit, mcu, functions.ftdi);
+  walkAudio(unit, mcu, std::move(functions.audio));
+  return unit;
+}
+
+}  // namespace kq

@@ -1,0 +1,69 @@
+#include "units/report.h"
+
+namespace kq {
+namespace {
+
+constexpr wchar_t kHeader[] = L"Quorvanta KQ6200 S/N ";
+constexpr wchar_t kCatLine[] = L"    CAT Port \t - ";
+constexpr wchar_t kPttLine[] = L"    PTT/CW Port \t - ";
+constexpr wchar_t kFskLine[] = L"    FSK Port \t - ";
+constexpr wchar_t kWinkeyLine[] = L"    WinKey Port \t - ";
+constexpr wchar_t kAudioInLine[] = L"    Audio Input \t - ";
+constexpr wchar_t kAudioOutLine[] = L"    Audio Output\t - ";
+constexpr wchar_t kAudioDeviceLine[] = L"    Audio device\t - ";
+constexpr wchar_t kNoDriversLine[] = L"    WinKey & FSK - no drivers";
+constexpr wchar_t kErrorEntry[] = L"Error entry";
+
+void addError(ReportList& report, const wchar_t* component, int status) {
+  report.push_back({L"    " + std::wstring(component) + L" ErrorCode: " + std::to_wstring(status),
+                    L""});
+}
+
+// A port line shows the port name whole, however long it is.
+void addPort(ReportList& report, const wchar_t* label, const std::optional<DeviceNode>& node) {
+  report.push_back({label + node->portName.value_or(L""), node->instanceId.value_or(L"")});
+}
+
+// An endpoint without a friendly name shows the label alone.
+void addAudio(ReportList& report, const wchar_t* label, const std::optional<DeviceNode>& node) {
+  report.push_back({label + node->friendlyName.value_or(L""), node->instanceId.value_or(L"")});
+}
+
+}  // namespace
+
+ReportList reportLines(const DeviceUnit& unit) {
+  ReportList report;
+  if (unit.mcuStatus > 125) {
+    report.push_back({kErrorEntry, L""});
+    return report;
+  }
+  report.push_back({kHeader + unit.serial, L""});
+
+  if (unit.ftdiStatus > 0) {
+    addError(report, L"FTDI", unit.ftdiStatus);
+  } else {
+    addPort(report, kCatLine, unit.catNode);
+    addPort(report, kPttLine, unit.pttNode);
+  }
+
+  if (unit.mcuStatus > 0) {
+    addError(report, L"MCU", unit.mcuStatus);
+  } else if (!unit.mcuDriversPresent) {
+    report.push_back({kNoDriversLine, L""});
+  } else {
+    addPort(report, kFskLine, unit.fskNode);
+    addPort(report, kWinkeyLine, unit.winkeyNode);
+  }
+
+  if (unit.audioStatus > 0) {
+    addError(report, L"AUDIO", unit.audioStatus);
+  } else if (unit.splitAudio) {
+    addAudio(report, kAudioInLine, unit.audioInNode);
+    addAudio(report, kAudioOutLine, unit.audioOutNode);
+  } else {
+    addAudio(report, kAudioDeviceLine, unit.audioOutNode);
+  }
+  return report;
+}
+
+}  // namespace kq

@@ -1,0 +1,41 @@
+#include "units/unit_list.h"
+
+namespace kq {
+
+bool mcuDriversPresent = true;
+
+namespace {
+constexpr int kFailureBudget = 5;
+}
+
+UnitList::UnitList(bool splitAudio, bool driversPresent) {
+  // MCU functions found but rejected (an instance ID too short to carry a
+  // serial) are skipped by the later attempts too; otherwise one such device
+  // would use up the whole budget and hide every unit listed after it.
+  IdList skipped;
+  for (int failuresLeft = kFailureBudget; failuresLeft > 0;) {
+    ++attempts;
+    DeviceUnit unit = resolveUnit(skipped, splitAudio, driversPresent);
+    if (unit.mcuStatus > 125) {
+      if (!unit.rejectedMcuId.empty()) skipped.push_back(unit.rejectedMcuId);
+      --failuresLeft;
+      continue;
+    }
+    skipped.push_back(unit.mcuInstanceId);
+    claimedIds.push_back(unit.mcuInstanceId);
+    units.push_back(std::move(unit));
+  }
+}
+
+ReportList UnitList::fullReport() const {
+  ReportList report;
+  for (const DeviceUnit& unit : units) {
+    ReportList lines = reportLines(unit);
+    report.insert(report.end(), std::make_move_iterator(lines.begin()),
+                  std::make_move_iterator(lines.end()));
+  }
+  if (report.empty()) report.push_back({kNotFoundLine, L""});
+  return report;
+}
+
+}  // namespace kq
