@@ -3,6 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#ifdef _WIN32
+// mingw-w64 defines the DEVPKEY_* constants only in the one file where
+// <initguid.h> precedes <devpkey.h>; the SDK libraries do not export them.
+#include <windows.h>
+#include <initguid.h>
+#endif
 #include "devtree/cm_api.h"
 
 namespace kq {

@@ -1,0 +1,245 @@
+// The four configuration-manager functions, answering from the loaded
+// .devtree snapshots with the protocol the real CfgMgr32 follows.
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <unordered_map>
+
+#include "devtree/cm_api.h"
+#include "sim/sim_control.h"
+#include "sim/sim_tree.h"
+
+#ifndef _WIN32
+#define WINAPI  // the Windows build defines them __stdcall, as cfgmgr32.h declares
+#endif
+
+namespace kqsim {
+
+namespace {
+
+struct LiveSnapshot {
+  Snapshot snapshot;
+  std::unordered_map<DEVINST, size_t> byHandle;  // handle -> index into snapshot.nodes
+};
+
+struct SimState {
+  std::vector<LiveSnapshot> snapshots;  // empty: no device at all
+  uint64_t clock = 0;                   // calls made since the tree was loaded
+  CallCounts counts;
+  // Handles name instance IDs, not nodes, so they survive snapshot changes and
+  // reloads; Windows matches IDs without regard to case, so they are interned
+  // folded.
+  std::unordered_map<std::wstring, DEVINST> handles;
+  void (*beforeCall)() = nullptr;
+};
+
+SimState& state() {
+  static SimState s;
+  return s;
+}
+
+DEVINST internHandle(const std::wstring& id) {
+  auto& handles = state().handles;
+  return handles.emplace(foldCase(id), static_cast<DEVINST>(handles.size() + 1)).first->second;
+}
+
+// Counts the call and picks the snapshot in force for it: the last one whose
+// N calls have all been made before this one.
+const LiveSnapshot* beginCall(uint64_t CallCounts::*counter) {
+  SimState& s = state();
+  if (s.beforeCall) s.beforeCall();
+  const LiveSnapshot* current = nullptr;
+  for (const LiveSnapshot& snap : s.snapshots)
+    if (snap.snapshot.afterCalls <= s.clock) current = &snap;
+  ++s.clock;
+  ++(s.counts.*counter);
+  return current;
+}
+
+const SimNode* presentNode(const LiveSnapshot* snap, DEVINST handle) {
+  if (!snap) return nullptr;
+  const auto found = snap->byHandle.find(handle);
+  if (found == snap->byHandle.end()) return nullptr;
+  const SimNode& node = snap->snapshot.nodes[found->second];
+  return node.present ? &node : nullptr;
+}
+
+// Property keys are compared by value, so the simulation needs none of the
+// DEVPKEY_* symbols that mingw-w64 only defines under <initguid.h>.
+constexpr GUID kDeviceFmtid = {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}};
+constexpr GUID kNodeFmtid = {0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}};
+
+struct KnownKey {
+  const GUID* fmtid;
+  ULONG pid;
+  Prop prop;
+};
+constexpr KnownKey kKeys[] = {
+    {&kDeviceFmtid, 2, kDesc},   {&kDeviceFmtid, 14, kFriendly}, {&kNodeFmtid, 8, kParent},
+    {&kNodeFmtid, 9, kChildren}, {&kNodeFmtid, 10, kSiblings},   {&kNodeFmtid, 3, kProblem},
+};
+
+bool propOf(const DEVPROPKEY& key, Prop* prop) {
+  for (const KnownKey& k : kKeys) {
+    if (key.pid == k.pid && std::memcmp(&key.fmtid, k.fmtid, sizeof(GUID)) == 0) {
+      *prop = k.prop;
+      return true;
+    }
+  }
+  return false;
+}
+
+constexpr ULONG kAllDevices = 0;  // CM_GETIDLIST_FILTER_NONE: every device, filter unused
+
+DEVPROPTYPE devpropType(ValueType type) {
+  switch (type) {
+    case ValueType::String: return DEVPROP_TYPE_STRING;
+    case ValueType::StringList: return DEVPROP_TYPE_STRING_LIST;
+    case ValueType::Uint32: break;
+  }
+  return DEVPROP_TYPE_UINT32;
+}
+
+bool equalsIgnoringCase(const wchar_t* text, std::wstring_view expected) {
+  return foldCase(text) == foldCase(expected);
+}
+
+// The class's instance IDs in file order, present or not, each NUL-terminated,
+// closed by an empty entry. Only the two setup classes the walk searches are
+// known; any other class lists nothing.
+std::wstring classList(const LiveSnapshot* snap, PCWSTR filter, ULONG flags) {
+  std::wstring list;
+  if (snap) {
+    std::optional<SetupClass> wanted;
+    if (flags == CM_GETIDLIST_FILTER_CLASS) {
+      if (equalsIgnoringCase(filter, L"{36fc9e60-c465-11cf-8056-444553540000}"))
+        wanted = SetupClass::Usb;
+      else if (equalsIgnoringCase(filter, L"{4d36e978-e325-11ce-bfc1-08002be10318}"))
+        wanted = SetupClass::Ports;
+    }
+    for (const SimNode& node : snap->snapshot.nodes) {
+      if (flags == kAllDevices || node.setupClass == wanted) {
+        list += node.id;
+        list += L'\0';
+      }
+    }
+  }
+  return list + L'\0';
+}
+
+CONFIGRET checkListArgs(PCWSTR filter, ULONG flags) {
+  if (flags != CM_GETIDLIST_FILTER_CLASS && flags != kAllDevices) return CR_INVALID_FLAG;
+  if (flags == CM_GETIDLIST_FILTER_CLASS && !filter) return CR_INVALID_POINTER;
+  return CR_SUCCESS;
+}
+
+}  // namespace
+}  // namespace kqsim
+
+using namespace kqsim;
+
+extern "C" {
+
+CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, ULONG ulFlags) {
+  const LiveSnapshot* snap = beginCall(&CallCounts::locate);
+  if (!pdnDevInst) return CR_INVALID_POINTER;
+  *pdnDevInst = 0;
+  if (ulFlags != CM_LOCATE_DEVNODE_NORMAL) return CR_INVALID_FLAG;
+  // Windows reads a null or empty ID as the root of the device tree.
+  const std::wstring id = (pDeviceID && *pDeviceID) ? foldCase(pDeviceID) : L"HTREE\\ROOT\\0";
+  const auto known = state().handles.find(id);
+  if (known == state().handles.end() || !presentNode(snap, known->second)) return CR_NO_SUCH_DEVNODE;
+  *pdnDevInst = known->second;
+  return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_DevNode_PropertyW(DEVINST dnDevInst, const DEVPROPKEY* PropertyKey,
+                                          DEVPROPTYPE* PropertyType, PBYTE PropertyBuffer,
+                                          PULONG PropertyBufferSize, ULONG ulFlags) {
+  const LiveSnapshot* snap = beginCall(&CallCounts::property);
+  if (!PropertyKey || !PropertyType || !PropertyBufferSize) return CR_INVALID_POINTER;
+  if (!PropertyBuffer && *PropertyBufferSize != 0) return CR_INVALID_POINTER;
+  if (ulFlags != 0) return CR_INVALID_FLAG;
+  const SimNode* node = presentNode(snap, dnDevInst);
+  if (!node) return CR_NO_SUCH_DEVINST;
+  Prop prop;
+  if (!propOf(*PropertyKey, &prop)) return CR_NO_SUCH_VALUE;
+  const PropAnswer& answer = node->props[prop];
+  if (answer.outcome == ReadOutcome::Absent) return CR_NO_SUCH_VALUE;
+  const auto needed = static_cast<ULONG>(answer.bytes.size());
+  if (*PropertyBufferSize < needed) {
+    *PropertyBufferSize = needed;
+    *PropertyType = devpropType(answer.type);
+    return CR_BUFFER_SMALL;
+  }
+  if (answer.outcome == ReadOutcome::Fail) return CR_FAILURE;
+  if (needed != 0) std::memcpy(PropertyBuffer, answer.bytes.data(), needed);
+  *PropertyBufferSize = needed;
+  *PropertyType = devpropType(answer.type);
+  return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_Device_ID_List_SizeW(PULONG pulLen, PCWSTR pszFilter, ULONG ulFlags) {
+  const LiveSnapshot* snap = beginCall(&CallCounts::listSize);
+  if (!pulLen) return CR_INVALID_POINTER;
+  *pulLen = 0;
+  const CONFIGRET args = checkListArgs(pszFilter, ulFlags);
+  if (args != CR_SUCCESS) return args;
+  *pulLen = static_cast<ULONG>(classList(snap, pszFilter, ulFlags).size());
+  return CR_SUCCESS;
+}
+
+CONFIGRET WINAPI CM_Get_Device_ID_ListW(PCWSTR pszFilter, PZZWSTR Buffer, ULONG BufferLen, ULONG ulFlags) {
+  const LiveSnapshot* snap = beginCall(&CallCounts::list);
+  if (!Buffer) return CR_INVALID_POINTER;
+  const CONFIGRET args = checkListArgs(pszFilter, ulFlags);
+  if (args != CR_SUCCESS) return args;
+  const std::wstring list = classList(snap, pszFilter, ulFlags);
+  if (BufferLen < list.size()) return CR_BUFFER_SMALL;
+  std::memcpy(Buffer, list.data(), list.size() * sizeof(wchar_t));
+  return CR_SUCCESS;
+}
+
+}  // extern "C"
+
+namespace kqsim {
+
+bool loadTreeText(const std::string& utf8Text, const std::string& name, std::string* error) {
+  SimTree tree;
+  std::string ignored;
+  if (!parseDevtree(utf8Text, name, &tree, error ? error : &ignored)) return false;
+  std::vector<LiveSnapshot> live;
+  for (Snapshot& snapshot : tree) {
+    LiveSnapshot& snap = live.emplace_back();
+    snap.snapshot = std::move(snapshot);
+    for (size_t i = 0; i < snap.snapshot.nodes.size(); ++i)
+      snap.byHandle.emplace(internHandle(snap.snapshot.nodes[i].id), i);
+  }
+  state().snapshots = std::move(live);
+  state().clock = 0;
+  return true;
+}
+
+bool loadTreeFile(const std::string& path, std::string* error) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    if (error) *error = path + ": cannot open the file";
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  return loadTreeText(text, path, error);
+}
+
+void clearTree() {
+  state().snapshots.clear();
+  state().clock = 0;
+}
+
+CallCounts callCounts() { return state().counts; }
+
+void resetCallCounts() { state().counts = CallCounts(); }
+
+void setBeforeCallHook(void (*hook)()) { state().beforeCall = hook; }
+
+}  // namespace kqsim
