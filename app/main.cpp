@@ -1,0 +1,28 @@
+// Entry point of the program.
+#include "app/shell.h"
+
+#include "drivers/install.h"
+#include "res/resource.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+  LoadStringW(instance, IDS_APP_TITLE, windowTitle, 100);
+  LoadStringW(instance, IDS_WINDOW_CLASS, windowClassName, 100);
+  RegisterMainWindowClass(instance);
+
+  SYSTEM_INFO system{};
+  GetNativeSystemInfo(&system);
+  Is64BitOs = kq::IsArchitecture64Bit(system.wProcessorArchitecture);
+
+  // Returns whatever the outcome, or ends the process itself with code 1.
+  CheckAndInstallDrivers(instance, showCommand);
+
+  // A window that cannot be created ends the program quietly.
+  if (!CreateMainWindow(instance, showCommand)) return 0;
+
+  MSG message{};
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  return static_cast<int>(message.wParam);
+}

@@ -1,0 +1,37 @@
+// Program-wide state of the shell and the procedures of the main window.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/shell_logic.h"
+
+// Filled by wWinMain from string resources 103 and 109.
+extern wchar_t windowTitle[100];
+extern wchar_t windowClassName[100];
+
+// Decided once at start-up, before the driver gate.
+extern bool Is64BitOs;
+
+// Read from the system metrics before the entry point runs.
+extern int frameAllowanceX;
+extern int frameAllowanceY;
+
+extern HWND listBox;
+extern HWND hintLabel;
+
+// Instance IDs parallel to the list box rows, replaced at every refresh.
+extern kq::RowIds RowIdList;
+
+extern kq::PropertiesParameters propertiesParameters;
+
+void RegisterMainWindowClass(HINSTANCE instance);
+bool CreateMainWindow(HINSTANCE instance, int showCommand);
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void CALLBACK RefreshList(HWND window, UINT message, UINT_PTR timerId, DWORD time);
+void CALLBACK HideHint(HWND window, UINT message, UINT_PTR timerId, DWORD time);
+
+// Puts `text` on the clipboard as CF_UNICODETEXT; false when it could not.
+bool PlaceTextOnClipboard(const std::wstring& text);

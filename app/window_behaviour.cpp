@@ -1,0 +1,146 @@
+// What the main window does: the once-a-second refresh, Copy, Exit, the hint
+// and the device-properties launch.
+#include "app/shell.h"
+
+#include <shellapi.h>
+
+#include "app/unique_handle.h"
+#include "drivers/os_level.h"
+#include "res/resource.h"
+#include "units/unit_list.h"
+
+namespace {
+
+void FreeGlobalMemory(HGLOBAL memory) { GlobalFree(memory); }
+using GlobalMemory = kq::UniqueHandle<kq::NullIsInvalidTraits<HGLOBAL, FreeGlobalMemory>>;
+
+// An open clipboard is a state of the thread rather than a handle; the owner
+// only remembers whether OpenClipboard succeeded.
+struct ClipboardTraits {
+  using pointer = bool;
+  static constexpr pointer invalid() noexcept { return false; }
+  static void close(pointer) noexcept { CloseClipboard(); }
+};
+using OpenedClipboard = kq::UniqueHandle<ClipboardTraits>;
+
+constexpr UINT kHintPeriodMs = 4567;
+
+// A fresh enumeration; nothing is kept from one refresh or Copy to the next.
+bool SplitAudio() { return OsLevel > 9; }
+
+std::optional<std::wstring_view> SelectedRowId() {
+  const LRESULT row = SendMessageW(listBox, LB_GETCURSEL, 0, 0);
+  return kq::SelectedDeviceId(RowIdList, row);
+}
+
+void Copy() {
+  std::wstring text;
+  {
+    const kq::UnitList units(SplitAudio());
+    text = kq::ClipboardText(units.fullReport());
+  }
+  PlaceTextOnClipboard(text);
+}
+
+void ShowHint(HWND window) {
+  if (!SelectedRowId()) return;
+  ShowWindow(hintLabel, SW_SHOW);
+  // Setting a running timer again restarts its period.
+  SetTimer(window, ID_HINT_TIMER, kHintPeriodMs, HideHint);
+}
+
+void LaunchDevicePropertiesPage(HWND window) {
+  // "%SYSTEMROOT%" is passed unexpanded, as the shell receives it.
+  ShellExecuteW(window, L"runas", L"rundll32.exe", propertiesParameters.text.data(),
+                L"%SYSTEMROOT%\\System32\\", SW_SHOWNORMAL);
+}
+
+void OpenDeviceProperties(HWND window) {
+  const std::optional<std::wstring_view> id = SelectedRowId();
+  if (!id) return;
+  // Longer than any valid instance ID: launching it cut short would open the
+  // wrong device, so nothing is launched.
+  if (!kq::SetPropertiesDeviceId(propertiesParameters, *id)) return;
+
+  if (!Is64BitOs) {
+    LaunchDevicePropertiesPage(window);
+    return;
+  }
+  // A 32-bit process on 64-bit Windows sees SysWOW64 as System32; the shell
+  // must find the 64-bit rundll32.exe, whose devmgr.dll can open the page.
+  PVOID redirection = nullptr;
+  if (!Wow64DisableWow64FsRedirection(&redirection)) return;
+  LaunchDevicePropertiesPage(window);
+  if (!Wow64RevertWow64FsRedirection(redirection)) {
+    MessageBoxW(nullptr, L"Can't revert WOW64 redirection", L"Device Properties Editor", MB_OK);
+    ExitProcess(1);
+  }
+}
+
+}  // namespace
+
+bool PlaceTextOnClipboard(const std::wstring& text) {
+  const SIZE_T bytes = (text.size() + 1) * sizeof(wchar_t);
+  GlobalMemory block(GlobalAlloc(GMEM_MOVEABLE, bytes));
+  if (!block) return false;
+  void* target = GlobalLock(block.get());
+  if (!target) return false;
+  CopyMemory(target, text.c_str(), bytes);
+  GlobalUnlock(block.get());
+
+  OpenedClipboard clipboard(OpenClipboard(nullptr) != FALSE);
+  if (!clipboard) return false;
+  EmptyClipboard();
+  if (!SetClipboardData(CF_UNICODETEXT, block.get())) return false;
+  block.release();  // the clipboard owns the block from now on
+  return true;
+}
+
+void CALLBACK RefreshList(HWND, UINT, UINT_PTR, DWORD) {
+  // Clears the rows, and with them the selection and the scroll position.
+  SendMessageW(listBox, LB_RESETCONTENT, 0, 0);
+  const kq::UnitList units(SplitAudio());
+  const kq::ReportList report = units.fullReport();
+
+  RowIdList.clear();
+  for (const kq::ReportLine& line : report) {
+    SendMessageW(listBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.text.c_str()));
+    RowIdList.push_back(line.id);
+  }
+  SetFocus(listBox);
+}
+
+void CALLBACK HideHint(HWND window, UINT, UINT_PTR, DWORD) {
+  KillTimer(window, ID_HINT_TIMER);
+  ShowWindow(hintLabel, SW_HIDE);
+}
+
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND:
+      switch (LOWORD(wParam)) {
+        case ID_COPY_BUTTON:
+          Copy();
+          break;
+        case ID_EXIT_BUTTON:
+          DestroyWindow(window);
+          break;
+        case ID_PORT_LIST:
+          if (HIWORD(wParam) == LBN_SELCHANGE) ShowHint(window);
+          if (HIWORD(wParam) == LBN_DBLCLK) OpenDeviceProperties(window);
+          break;
+      }
+      return 0;
+    case WM_PAINT: {
+      // Nothing is drawn: the class brush fills the background.
+      PAINTSTRUCT paint;
+      BeginPaint(window, &paint);
+      EndPaint(window, &paint);
+      return 0;
+    }
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}

@@ -1,0 +1,309 @@
+#!/usr/bin/env python3
+"""Checks the shipped facts of kq6200ports.exe from the file itself.
+
+The executable must be a 32-bit (i386) Windows GUI program that Windows loads
+from Vista on (subsystem version 6.0), whose import table names only system
+DLLs (the C and C++ runtimes linked in statically), and that carries its
+resources: the strings 103 and 109, icon group 181 with nine 32-bpp images, a
+manifest that asks for asInvoker and declares nothing else, and version
+1.0.0.1.
+
+Usage: pe_check.py PATH-TO-EXE. Prints every failed check; exit status 1 when
+any failed.
+"""
+
+import struct
+import sys
+import xml.etree.ElementTree as ElementTree
+
+IMAGE_FILE_MACHINE_I386 = 0x14C
+PE32_MAGIC = 0x10B
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+
+RT_ICON = 3
+RT_STRING = 6
+RT_GROUP_ICON = 14
+RT_VERSION = 16
+RT_MANIFEST = 24
+
+# Every DLL a stock Windows Vista has in System32; anything else (a MinGW
+# runtime DLL such as libstdc++-6.dll, libgcc_s_dw2-1.dll or
+# libwinpthread-1.dll) would have to ship beside the program.
+SYSTEM_DLLS = {
+    "KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "SHELL32.DLL", "COMCTL32.DLL",
+    "CFGMGR32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL", "OLE32.DLL", "SHLWAPI.DLL",
+    "VERSION.DLL", "SETUPAPI.DLL",
+}
+
+EXPECTED_STRINGS = {103: "Quorvanta KQ-6200 Ports", 109: "QUORVANTAKQ6200ENUM"}
+EXPECTED_ICON_SIZES = [16, 24, 32, 48, 64, 96, 128, 192, 256]
+EXPECTED_VERSION = "1.0.0.1"
+EXPECTED_PRODUCT_NAME = "Quorvanta KQ-6200 Explorer"
+
+ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+ASM_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+# The manifest's elements in document order, each with all of its attributes.
+EXPECTED_MANIFEST = [
+    (ASM_V1 + "assembly", {"manifestVersion": "1.0"}),
+    (ASM_V3 + "trustInfo", {}),
+    (ASM_V3 + "security", {}),
+    (ASM_V3 + "requestedPrivileges", {}),
+    (ASM_V3 + "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"}),
+]
+
+
+class PeFile:
+    """The parts of a PE32 image that the checks read."""
+
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("no MZ header")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        (self.machine, sections, _, _, _, optional_size,
+         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        optional = pe + 24
+        self.magic = struct.unpack_from("<H", data, optional)[0]
+        if self.magic != PE32_MAGIC:
+            raise ValueError("optional header magic 0x%X is not PE32" % self.magic)
+        (self.os_major, self.os_minor, _, _, self.subsystem_major,
+         self.subsystem_minor) = struct.unpack_from("<6H", data, optional + 40)
+        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        directory_count = struct.unpack_from("<I", data, optional + 92)[0]
+        self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i)
+                            for i in range(directory_count)]
+        self.sections = []
+        table = optional + optional_size
+        for i in range(sections):
+            name, virtual_size, address, raw_size, raw_pointer = struct.unpack_from(
+                "<8sIIII", data, table + 40 * i)
+            self.sections.append((name.rstrip(b"\0").decode("ascii", "replace"),
+                                  address, max(virtual_size, raw_size), raw_pointer))
+
+    def offset(self, rva):
+        for _, address, size, raw_pointer in self.sections:
+            if address <= rva < address + size:
+                return raw_pointer + rva - address
+        raise ValueError("RVA 0x%X is in no section" % rva)
+
+    def directory(self, index):
+        return self.directories[index] if index < len(self.directories) else (0, 0)
+
+    def c_string(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii", "replace")
+
+    def imported_dlls(self):
+        """Names of the DLLs in the import table and the delay-load table."""
+        names = []
+        rva, size = self.directory(1)
+        if size:
+            position = self.offset(rva)
+            while True:
+                descriptor = struct.unpack_from("<5I", self.data, position)
+                if not any(descriptor):
+                    break
+                names.append(self.c_string(descriptor[3]))
+                position += 20
+        rva, size = self.directory(13)
+        if size:
+            position = self.offset(rva)
+            while True:
+                descriptor = struct.unpack_from("<8I", self.data, position)
+                if not any(descriptor):
+                    break
+                names.append(self.c_string(descriptor[1]))
+                position += 32
+        return names
+
+    def resources(self):
+        """{(type, name): {language: bytes}}; names are ints or strings."""
+        rva, size = self.directory(2)
+        if not size:
+            return {}
+        base = self.offset(rva)
+        found = {}
+
+        def entries(directory):
+            named, numbered = struct.unpack_from("<HH", self.data, base + directory + 12)
+            for i in range(named + numbered):
+                name, target = struct.unpack_from("<II", self.data, base + directory + 16 + 8 * i)
+                if name & 0x80000000:
+                    at = base + (name & 0x7FFFFFFF)
+                    length = struct.unpack_from("<H", self.data, at)[0]
+                    name = self.data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+                yield name, target
+
+        for type_id, type_target in entries(0):
+            for name, name_target in entries(type_target & 0x7FFFFFFF):
+                for language, data_entry in entries(name_target & 0x7FFFFFFF):
+                    data_rva, data_size = struct.unpack_from("<II", self.data, base + data_entry)
+                    start = self.offset(data_rva)
+                    found.setdefault((type_id, name), {})[language] = self.data[start:start + data_size]
+        return found
+
+
+def only_language(resources, key):
+    languages = resources.get(key)
+    if not languages:
+        return None
+    return next(iter(languages.values()))
+
+
+def string_resource(resources, string_id):
+    block = only_language(resources, (RT_STRING, string_id // 16 + 1))
+    if block is None:
+        return None
+    position = 0
+    for index in range(16):
+        length = struct.unpack_from("<H", block, position)[0]
+        text = block[position + 2:position + 2 + 2 * length].decode("utf-16-le")
+        if index == string_id % 16:
+            return text
+        position += 2 + 2 * length
+    return None
+
+
+def icon_image_facts(image):
+    """(width, height, bits per pixel) of one RT_ICON image, PNG or DIB."""
+    if image[:8] == b"\x89PNG\r\n\x1a\n":
+        width, height, depth, colour_type = struct.unpack_from(">IIBB", image, 16)
+        channels = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}.get(colour_type, 0)
+        return width, height, depth * channels
+    header_size, width, double_height, _, bits = struct.unpack_from("<IiiHH", image, 0)
+    if header_size != 40:
+        return None
+    return width, double_height // 2, bits
+
+
+def version_blocks(data, position=0):
+    """Parses one VS_VERSIONINFO-style block: (key, value bytes, children)."""
+    length, value_length, value_type = struct.unpack_from("<HHH", data, position)
+    end = position + length
+    key_start = position + 6
+    key_end = key_start
+    while data[key_end:key_end + 2] != b"\0\0":
+        key_end += 2
+    key = data[key_start:key_end].decode("utf-16-le")
+    cursor = (key_end + 2 + 3) & ~3
+    value_bytes = value_length * 2 if value_type == 1 else value_length
+    value = data[cursor:cursor + value_bytes]
+    cursor = (cursor + value_bytes + 3) & ~3
+    children = []
+    while cursor < end:
+        child, child_end = version_blocks(data, cursor)
+        children.append(child)
+        cursor = (child_end + 3) & ~3
+    return (key, value, children), end
+
+
+def check(path):
+    failures = []
+
+    def expect(condition, message):
+        if not condition:
+            failures.append(message)
+
+    with open(path, "rb") as handle:
+        pe = PeFile(handle.read())
+
+    expect(pe.machine == IMAGE_FILE_MACHINE_I386, "machine 0x%X is not i386" % pe.machine)
+    expect(pe.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "subsystem %d is not GUI" % pe.subsystem)
+    expect((pe.subsystem_major, pe.subsystem_minor) == (6, 0),
+           "subsystem version %d.%d is not 6.0" % (pe.subsystem_major, pe.subsystem_minor))
+    expect((pe.os_major, pe.os_minor) == (6, 0),
+           "operating system version %d.%d is not 6.0" % (pe.os_major, pe.os_minor))
+
+    dlls = pe.imported_dlls()
+    expect(dlls, "no imports at all")
+    for dll in dlls:
+        expect(dll.upper() in SYSTEM_DLLS, "imports %s, which is not a system DLL" % dll)
+
+    resources = pe.resources()
+    for string_id, text in EXPECTED_STRINGS.items():
+        actual = string_resource(resources, string_id)
+        expect(actual == text, "string %d is %r, not %r" % (string_id, actual, text))
+
+    group = only_language(resources, (RT_GROUP_ICON, 181))
+    expect(group is not None, "no icon group 181")
+    if group is not None:
+        _, kind, count = struct.unpack_from("<HHH", group, 0)
+        expect(kind == 1, "icon group 181 has type %d" % kind)
+        sizes = []
+        for i in range(count):
+            width, height, _, _, _, bits, size, icon_id = struct.unpack_from(
+                "<BBBBHHIH", group, 6 + 14 * i)
+            width, height = width or 256, height or 256
+            sizes.append(width)
+            expect(bits == 32, "icon %dx%d is listed with %d bpp" % (width, height, bits))
+            image = only_language(resources, (RT_ICON, icon_id))
+            if image is None:
+                failures.append("icon image %d of group 181 is missing" % icon_id)
+                continue
+            expect(len(image) == size, "icon image %d has %d bytes, listed %d"
+                   % (icon_id, len(image), size))
+            facts = icon_image_facts(image)
+            expect(facts == (width, height, 32),
+                   "icon image %d is %r, listed %dx%d 32 bpp" % (icon_id, facts, width, height))
+        expect(sorted(sizes) == EXPECTED_ICON_SIZES,
+               "icon group 181 has sizes %s" % sorted(sizes))
+
+    manifests = [name for (kind, name) in resources if kind == RT_MANIFEST]
+    expect(manifests == [1], "manifest resources %s, expected only 1" % manifests)
+    manifest = only_language(resources, (RT_MANIFEST, 1))
+    if manifest is not None:
+        root = ElementTree.fromstring(manifest)
+        elements = [(element.tag, dict(element.attrib)) for element in root.iter()]
+        expect(elements == EXPECTED_MANIFEST, "manifest declares %s" % elements)
+        stray_text = [element.tag for element in root.iter()
+                      if (element.text or "").strip() or (element.tail or "").strip()]
+        expect(not stray_text, "manifest has text in %s" % stray_text)
+
+    version = only_language(resources, (RT_VERSION, 1))
+    expect(version is not None, "no version resource 1")
+    if version is not None:
+        (key, fixed, children), _ = version_blocks(version)
+        expect(key == "VS_VERSION_INFO", "version resource key %r" % key)
+        signature, _, file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<6I", fixed, 0)
+        expect(signature == 0xFEEF04BD, "no VS_FIXEDFILEINFO")
+        numbers = lambda ms, ls: "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+        expect(numbers(file_ms, file_ls) == EXPECTED_VERSION,
+               "fixed file version %s" % numbers(file_ms, file_ls))
+        expect(numbers(product_ms, product_ls) == EXPECTED_VERSION,
+               "fixed product version %s" % numbers(product_ms, product_ls))
+        strings = {}
+        for child_key, _, tables in children:
+            if child_key == "StringFileInfo":
+                for _, _, entries in tables:
+                    for name, value, _ in entries:
+                        strings[name] = value.decode("utf-16-le").rstrip("\0")
+        for name, text in (("FileVersion", EXPECTED_VERSION), ("ProductVersion", EXPECTED_VERSION),
+                           ("ProductName", EXPECTED_PRODUCT_NAME)):
+            expect(strings.get(name) == text, "%s is %r, not %r" % (name, strings.get(name), text))
+
+    return failures, dlls
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__.strip().splitlines()[0])
+        print("usage: pe_check.py PATH-TO-EXE")
+        return 2
+    try:
+        failures, dlls = check(sys.argv[1])
+    except (OSError, ValueError, struct.error, ElementTree.ParseError) as error:
+        print("%s: cannot read: %s" % (sys.argv[1], error))
+        return 1
+    for failure in failures:
+        print("FAIL: %s" % failure)
+    if failures:
+        return 1
+    print("%s: PE32 i386, GUI 6.0, imports %s; strings, icon, manifest and version as shipped"
+          % (sys.argv[1], ", ".join(dlls)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
