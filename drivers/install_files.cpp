@@ -1,0 +1,54 @@
+#include "drivers/install_files.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "drivers/driver_store.h"
+#include "drivers/win_handles.h"
+#include "res/resource.h"
+
+std::wstring InstallFolder() {
+  wchar_t temp[kPathBufferUnits];
+  const DWORD n = GetTempPathW(kPathBufferUnits, temp);
+  if (n == 0 || n >= kPathBufferUnits) return {};
+  return InstallFolderUnder(std::wstring_view(temp, n));
+}
+
+void RemoveFolder(const std::wstring& path) {
+  // Names first, deletions after: the search is not disturbed by its own work.
+  struct Found { std::wstring name; DWORD attributes; };
+  std::vector<Found> files;
+  if (const auto pattern = ComposePath(path, L"\\*")) {
+    WIN32_FIND_DATAW entry;
+    const kq::UniqueFind search(FindFirstFileW(pattern->c_str(), &entry));
+    if (search) {
+      do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+          files.push_back({entry.cFileName, entry.dwFileAttributes});
+      } while (FindNextFileW(search.get(), &entry));
+    }
+  }
+  for (const auto& found : files) {
+    const auto file = ComposePath(path, L"\\" + found.name);
+    if (!file) continue;
+    // Like "del /F": a read-only file goes too. A link is deleted as a link;
+    // its target is never touched.
+    if ((found.attributes & FILE_ATTRIBUTE_READONLY) && !(found.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+      SetFileAttributesW(file->c_str(), found.attributes & ~FILE_ATTRIBUTE_READONLY);
+    DeleteFileW(file->c_str());
+  }
+  Sleep(1000);
+  RemoveDirectoryW(path.c_str());
+}
+
+PackageData LoadPackageResource(int id) {
+  const HMODULE module = GetModuleHandleW(nullptr);
+  const HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(RT_DRIVER_PACKAGE));
+  if (!info) return {};
+  const HGLOBAL loaded = LoadResource(module, info);
+  const DWORD size = SizeofResource(module, info);
+  const void* data = loaded ? LockResource(loaded) : nullptr;
+  if (!data || size == 0) return {};
+  return {data, size};
+}

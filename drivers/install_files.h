@@ -1,0 +1,50 @@
+// Files and folders of one driver installation.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// The files the package must unpack before the script can run, in the order
+// they are awaited; each is appended to the install folder.
+inline constexpr const wchar_t* kExtractedFiles[] = {
+    L"\\Quorvanta_KQ-6200_Reserved.inf", L"\\Quorvanta_KQ-6200_Reserved.cat",
+    L"\\Quorvanta_KQ-6200_Reserved.cer", L"\\KQ_6200_WINKEY.inf",
+    L"\\KQ_6200_WINKEY.cat",             L"\\KQ_6200_WINKEY.cer",
+    L"\\KQ_6200_FSK.inf",                L"\\KQ_6200_FSK.cat",
+    L"\\KQ_6200_FSK.cer",                L"\\certmgr.exe",
+};
+
+// Marker files of the install script, in the order it writes them.
+inline constexpr const wchar_t* kProgressMarkers[] = {
+    L"\\cert.inf", L"\\wk.inf", L"\\fsk.inf", L"\\cp.inf", L"\\timeToCleanUp.inf",
+};
+inline constexpr wchar_t kFinishedMarker[] = L"\\timeToCleanUp.inf";
+inline constexpr wchar_t kRefusedMarker[] = L"\\userDisagreeInstallation.inf";
+
+// The only subfolders a package may unpack into, and so the only ones removed.
+inline constexpr const wchar_t* kPackageSubfolders[] = {L"\\x86", L"\\amd64"};
+
+// "<temporary folder>QuorvantaKQ6kInstall" from the temporary folder as
+// GetTempPathW gives it (with its trailing backslash); empty when any path the
+// installation composes under it (the package's files included) would not fit
+// a MAX_PATH buffer, so that nothing is ever cut short.
+std::wstring InstallFolderUnder(std::wstring_view tempPath);
+
+#ifdef _WIN32
+// InstallFolderUnder(GetTempPathW()), empty when that fails too.
+std::wstring InstallFolder();
+
+// Deletes the files directly in `path` through the file API, so no shell ever
+// parses the path (blanks, &, %, ^, parentheses are all just characters
+// here), waits 1000 ms and removes `path` itself once, if it is empty by then.
+// Subfolders and what they hold are left alone.
+void RemoveFolder(const std::wstring& path);
+
+struct PackageData {
+  const void* data = nullptr;  // null when the resource is missing or empty
+  unsigned long size = 0;
+};
+// Resource `id` of type 256 in the program's own module; lives as long as it.
+PackageData LoadPackageResource(int id);
+#endif

@@ -1,0 +1,69 @@
+// The driver package archive (format in drivers/sfx/FORMAT.md): written by the
+// packer, read and checked by the self-extractor. No Windows API here, so the
+// checks run in the host tests as well.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kq::sfx {
+
+std::uint32_t Crc32(const unsigned char* data, std::size_t size);
+
+// One file to pack, owning its bytes.
+struct PackedFile {
+  std::string path;  // entry path: "name", "x86/name" or "amd64/name" (UTF-8)
+  std::vector<unsigned char> data;
+};
+
+// One file inside a loaded package, pointing into the package's bytes.
+struct EntryView {
+  std::string path;
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+};
+
+struct ArchiveView {
+  std::u16string settings;  // the settings text, lines joined by CRLF
+  std::vector<EntryView> entries;
+};
+
+enum class ArchiveError {
+  None,
+  NoTrailer,     // no end marker: not a package, or cut short at the end
+  Truncated,     // a length points past the data it should lie in
+  BadMagic,
+  BadSettings,   // odd byte count or checksum mismatch
+  TooManyEntries,
+  BadPath,       // would write outside the target folder, or is no valid file name
+  DuplicatePath,
+  CrcMismatch,
+  TrailingData,  // bytes left between the last entry and the trailer
+};
+
+const char* ArchiveErrorText(ArchiveError error);
+
+// True when `path` names a file directly in the target folder or in its "x86"
+// or "amd64" subfolder and can mean nothing else on Windows: no absolute or
+// drive paths, no "." or "..", no empty parts, no backslashes or characters
+// Windows forbids in names, no reserved device names (CON, NUL, COM1, ...),
+// no trailing dots or blanks (Windows strips them), valid UTF-8.
+bool IsSafeEntryPath(std::string_view path);
+
+// The archive body and trailer, to be appended to the self-extractor stub.
+// Throws std::invalid_argument on an unsafe or duplicate path.
+std::vector<unsigned char> WriteArchive(std::u16string_view settings,
+                                        const std::vector<PackedFile>& files);
+
+// Checks the whole package (stub + archive) before anything is written: every
+// length, every path and every checksum. `out` is filled only on success; its
+// entries point into `package`.
+ArchiveError ReadArchive(const unsigned char* package, std::size_t size, ArchiveView& out);
+
+// The value of "Key=value" in the settings text, or empty.
+std::u16string SettingValue(std::u16string_view settings, std::u16string_view key);
+
+}  // namespace kq::sfx

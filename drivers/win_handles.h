@@ -1,0 +1,21 @@
+// Owners for the kernel handles the driver gate opens.
+#pragma once
+
+#include <windows.h>
+
+#include "app/unique_handle.h"
+
+namespace kq {
+
+// File and search handles use INVALID_HANDLE_VALUE, not NULL, for "none".
+template <auto CloseFunction>
+struct InvalidValueTraits {
+  using pointer = HANDLE;
+  static pointer invalid() noexcept { return INVALID_HANDLE_VALUE; }
+  static void close(pointer handle) noexcept { CloseFunction(handle); }
+};
+
+using UniqueFile = UniqueHandle<InvalidValueTraits<CloseHandle>>;
+using UniqueFind = UniqueHandle<InvalidValueTraits<FindClose>>;
+
+}  // namespace kq

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "drivers/sfx/archive.h"
+
+using namespace kq::sfx;
+using namespace std::string_literals;
+
+namespace {
+
+std::vector<unsigned char> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+const std::u16string kSettings =
+    u"Setup=install_KQ-6200x86.bat\r\nTempMode\r\nSilent=1\r\nOverwrite=1\r\n"
+    u"Title=KQ-6200 Driver installation";
+
+// A stub stand-in followed by an archive of three files.
+std::vector<unsigned char> SamplePackage(const std::string& secondPath = "x86/libusb0.sys") {
+  std::vector<unsigned char> package = Bytes("MZ fake stub bytes");
+  const auto archive = WriteArchive(
+      kSettings, {{"install_KQ-6200x86.bat", Bytes("@echo off\r\n")},
+                  {secondPath, Bytes(std::string(1000, 'S'))},
+                  {"empty.cer", {}}});
+  package.insert(package.end(), archive.begin(), archive.end());
+  return package;
+}
+
+// Offset of the first occurrence of `text` in `package`.
+std::size_t Find(const std::vector<unsigned char>& package, const std::string& text) {
+  const auto at = std::search(package.begin(), package.end(), text.begin(), text.end());
+  EXPECT_NE(at, package.end()) << text;
+  return static_cast<std::size_t>(at - package.begin());
+}
+
+ArchiveError Read(const std::vector<unsigned char>& package) {
+  ArchiveView view;
+  return ReadArchive(package.data(), package.size(), view);
+}
+
+TEST(SfxArchive, RoundTripKeepsSettingsPathsAndBytes) {
+  const auto package = SamplePackage();
+  ArchiveView view;
+  ASSERT_EQ(ReadArchive(package.data(), package.size(), view), ArchiveError::None);
+  EXPECT_EQ(view.settings, kSettings);
+  EXPECT_EQ(SettingValue(view.settings, u"Title"), u"KQ-6200 Driver installation");
+  EXPECT_EQ(SettingValue(view.settings, u"Setup"), u"install_KQ-6200x86.bat");
+  EXPECT_EQ(SettingValue(view.settings, u"TempMode"), u"");
+  ASSERT_EQ(view.entries.size(), 3u);
+  EXPECT_EQ(view.entries[1].path, "x86/libusb0.sys");
+  EXPECT_EQ(std::string(view.entries[1].data, view.entries[1].data + view.entries[1].size),
+            std::string(1000, 'S'));
+  EXPECT_EQ(view.entries[2].size, 0u);
+}
+
+TEST(SfxArchive, Crc32IsTheZipChecksum) {
+  const std::string check = "123456789";
+  EXPECT_EQ(Crc32(reinterpret_cast<const unsigned char*>(check.data()), check.size()), 0xCBF43926u);
+  EXPECT_EQ(Crc32(nullptr, 0), 0u);
+}
+
+TEST(SfxArchive, EveryTruncationIsRejected) {
+  const auto package = SamplePackage();
+  for (std::size_t cut = 0; cut < package.size(); ++cut) {
+    const std::vector<unsigned char> head(package.begin(), package.begin() + cut);
+    EXPECT_NE(Read(head), ArchiveError::None) << "cut at " << cut;
+  }
+}
+
+TEST(SfxArchive, EveryFlippedPayloadOrSettingsByteIsRejected) {
+  const auto package = SamplePackage();
+  const std::size_t stub = 18;
+  for (std::size_t i = stub; i < package.size(); ++i) {
+    auto damaged = package;
+    damaged[i] ^= 0x20;
+    const ArchiveError error = Read(damaged);
+    // Flipping a byte of a path may still leave a safe path: a different, valid name.
+    if (error == ArchiveError::None) {
+      ArchiveView view;
+      ReadArchive(damaged.data(), damaged.size(), view);
+      EXPECT_TRUE(view.entries[0].path != "install_KQ-6200x86.bat" ||
+                  view.entries[1].path != "x86/libusb0.sys" || view.entries[2].path != "empty.cer")
+          << "byte " << i << " changed nothing that was checked";
+    }
+  }
+  auto payload = package;
+  payload[Find(payload, "SSSS") + 500] = 'T';
+  EXPECT_EQ(Read(payload), ArchiveError::CrcMismatch);
+  auto settings = package;
+  settings[Find(settings, "S\0e\0t\0u\0p"s)] = 'Z';
+  EXPECT_EQ(Read(settings), ArchiveError::BadSettings);
+}
+
+TEST(SfxArchive, DamagedFramingIsNamed) {
+  const auto package = SamplePackage();
+  auto magic = package;
+  magic[Find(magic, "KQ6KPKG1")] = 'X';
+  EXPECT_EQ(Read(magic), ArchiveError::BadMagic);
+
+  auto trailer = package;
+  trailer.at(trailer.size() - 1) = '2';
+  EXPECT_EQ(Read(trailer), ArchiveError::NoTrailer);
+
+  // Body length pointing before the start of the file.
+  auto length = package;
+  length[length.size() - 12 + 3] = 0x7F;
+  EXPECT_EQ(Read(length), ArchiveError::Truncated);
+
+  // Extra bytes between the last entry and the trailer, counted in the body.
+  auto extra = package;
+  const std::size_t bodyEnd = extra.size() - 12;
+  extra.insert(extra.begin() + bodyEnd, {1, 2, 3});
+  const std::uint32_t body = extra[bodyEnd + 3] | (extra[bodyEnd + 4] << 8) | (extra[bodyEnd + 5] << 16);
+  const std::uint32_t longer = body + 3;
+  for (int k = 0; k < 4; ++k) extra[bodyEnd + 3 + k] = static_cast<unsigned char>(longer >> (8 * k));
+  EXPECT_EQ(Read(extra), ArchiveError::TrailingData);
+
+  EXPECT_EQ(Read(Bytes("MZ not a package at all")), ArchiveError::NoTrailer);
+}
+
+TEST(SfxArchive, UnsafePathsInsideAPackageAreRejected) {
+  // Written with a harmless name, then renamed in place to the same length.
+  const std::string harmless = "x86/abcdefgh.sys";  // 16 bytes
+  const std::string unsafe[] = {
+      "../abcdefghi.sys", "..\\abcdefghi.sy", "C:/abcdefgh.sys", "/x86/abcdefg.sys",
+      "x86//abcdefg.sys", "amd64/../a.sys", "x86/NUL.sysabcd", "other/abcdef.sys",
+      "x86/abcdefgh.sy.", "x86/sub/abcd.sys",
+  };
+  for (std::string bad : unsafe) {
+    bad.resize(harmless.size(), 'z');  // keep the stored length
+    auto package = SamplePackage(harmless);
+    const std::size_t at = Find(package, harmless);
+    std::copy(bad.begin(), bad.end(), package.begin() + static_cast<std::ptrdiff_t>(at));
+    EXPECT_EQ(Read(package), ArchiveError::BadPath) << bad;
+  }
+  // Two entries that Windows would write to the same file.
+  auto twice = SamplePackage("empty.ce2");
+  std::copy_n("EMPTY.CER", 9, twice.begin() + static_cast<std::ptrdiff_t>(Find(twice, "empty.ce2")));
+  EXPECT_EQ(Read(twice), ArchiveError::DuplicatePath);
+}
+
+TEST(SfxArchive, PathRules) {
+  for (const char* good : {"certmgr.exe", "x86/libusb0.sys", "amd64/libusbK_x86.dll",
+                           "install_KQ-6200x64.bat", "Quorvanta_KQ-6200_Reserved.inf",
+                           "x86/\xC3\xA4nderung.txt", "nul_file.txt", "com10.txt", "console.log"})
+    EXPECT_TRUE(IsSafeEntryPath(good)) << good;
+  for (const char* bad : {"", "/etc", "\\x", "C:x", "c:/x", "x86", "x86/", "/", ".", "..",
+                          "x86/..", "x86/./a", "amd64/a/b", "X86/a", "a/b", "NUL", "nul.txt",
+                          "Con", "aux.inf", "COM1", "lpt9.log", "x86/com3.sys", "CONIN$",
+                          "conout$.txt", "NUL .txt", "COM\xC2\xB9", "trailing.", "blank ",
+                          "a:b", "a*b", "a?b", "a|b", "a<b", "a>b", "a\"b", "tab\tname",
+                          "bad\xC3", "\xC0\xAF", "\xED\xA0\x80surrogate", "AMD64"})
+    EXPECT_FALSE(IsSafeEntryPath(bad)) << bad;
+  EXPECT_FALSE(IsSafeEntryPath(std::string(201, 'a')));
+}
+
+TEST(SfxArchive, WriterRefusesWhatTheReaderWouldReject) {
+  EXPECT_THROW(WriteArchive(u"", {{"../evil.bat", {}}}), std::invalid_argument);
+  EXPECT_THROW(WriteArchive(u"", {{"a.inf", {}}, {"A.INF", {}}}), std::invalid_argument);
+}
+
+}  // namespace
