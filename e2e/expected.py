@@ -1,0 +1,37 @@
+"""What the program must show for the trees in e2e/trees/, written out by hand
+from the report rules (not computed by the program's own code)."""
+
+NOT_FOUND = "Quorvanta KQ-6200 not found"
+
+# two-units.devtree on Windows 8 and later (split audio).
+UNIT_A_SPLIT = [
+    "Quorvanta KQ6200 S/N 12345",
+    "    CAT Port \t - COM9",
+    "    PTT/CW Port \t - COM10",
+    "    FSK Port \t - COM8",
+    "    WinKey Port \t - COM7",
+    "    Audio Input \t - Microphone (USB Audio CODEC)",
+    "    Audio Output\t - Speakers (USB Audio CODEC)",
+]
+UNIT_B_SPLIT = [
+    "Quorvanta KQ6200 S/N 67890",
+    "    FTDI ErrorCode: 1",
+    "    FSK Port \t - COM12",
+    "    WinKey Port \t - COM11",
+    "    Audio Input \t - Microphone (2- USB Audio CODEC)",
+    "    Audio Output\t - Speakers (2- USB Audio CODEC)",
+]
+TWO_UNITS_SPLIT = UNIT_A_SPLIT + UNIT_B_SPLIT
+
+# two-units-win7.devtree on Windows 7 and earlier (one audio device line).
+UNIT_A_JOINED = UNIT_A_SPLIT[:5] + ["    Audio device\t - USB Audio CODEC"]
+UNIT_B_JOINED = UNIT_B_SPLIT[:4] + ["    Audio device\t - 2- USB Audio CODEC"]
+TWO_UNITS_JOINED = UNIT_A_JOINED + UNIT_B_JOINED
+
+# Instance IDs of some rows, for the properties launch.
+ID_CAT_A = "FTDIBUS\\VID_0403+PID_6010+KQ6A1B2CA\\0000"
+ID_WINKEY_B = "USB\\VID_0483&PID_A1DF&MI_00\\6&5D6E7F8&0&0000"
+ID_RENDER_A = "SWD\\MMDEVAPI\\{0.0.0.00000000}.{6a7c5e1d-1f2b-4c3d-9e8f-0a1b2c3d4e5f}"
+
+PROPERTIES_PREFIX = 'devmgr.dll,DeviceProperties_RunDLL /MachineName "" /DeviceID '
+HINT = "Double click item to edit properties"

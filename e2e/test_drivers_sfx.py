@@ -1,0 +1,127 @@
+"""The driver packages' self-extractor under Wine: where it unpacks, what it
+overwrites, and that a damaged or unsafe archive writes nothing. Archives of
+our own are written here straight from drivers/sfx/FORMAT.md, so the stub is
+also checked against the documented format rather than against the packer."""
+
+import struct
+import subprocess
+import zlib
+
+from harness import expect, expect_equal, poll
+
+SETTINGS = ("Setup=install_KQ-6200x86.bat\r\nTempMode\r\nSilent=1\r\nOverwrite=1\r\n"
+            "Title=KQ-6200 Driver installation")
+
+
+def archive(entries, settings=SETTINGS):
+    """Body and trailer as FORMAT.md describes them; entries: (path, bytes)."""
+    text = settings.encode("utf-16-le")
+    body = b"KQ6KPKG1" + struct.pack("<I", len(text)) + text
+    body += struct.pack("<II", zlib.crc32(text), len(entries))
+    for path, data in entries:
+        raw = path.encode("utf-8")
+        body += struct.pack("<H", len(raw)) + raw + struct.pack("<II", len(data), zlib.crc32(data))
+        body += data
+    return body + struct.pack("<I", len(body)) + b"KQ6KEND1"
+
+
+def packages(session):
+    return session.build_dir / "drivers" / "packages"
+
+
+def tree_of(folder):
+    return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
+
+
+def run_package(sc, package_bytes, folder, *args):
+    """Writes the package as folder/drv.exe and runs it from another folder."""
+    folder.mkdir(parents=True, exist_ok=True)
+    (folder / "drv.exe").write_bytes(package_bytes)
+    elsewhere = sc.drive_c / "elsewhere"
+    elsewhere.mkdir(exist_ok=True)
+    windows_path = "C:\\" + str((folder / "drv.exe").relative_to(sc.drive_c)).replace("/", "\\")
+    result = sc.wine([windows_path] + list(args), cwd=elsewhere)
+    expect_equal(tree_of(elsewhere), [], "files written into the working folder")
+    return result.returncode
+
+
+def test_sfx_unpacks_beside_itself_and_overwrites(session):
+    with session.scenario(app=False, drivers=False) as sc:
+        folder = sc.drive_c / "pkg dir & 100%"
+        folder.mkdir()
+        (folder / "KQ_6200_FSK.inf").write_text("left from an earlier run, longer than the new one")
+        package = (packages(session) / "kqdrv_x86.pkg").read_bytes()
+        expect_equal(run_package(sc, package, folder, "-y"), 0, "exit code")
+        files = tree_of(folder)
+        for name in ("install_KQ-6200x86.bat", "devcon.exe", "certmgr.exe", "x86",
+                     "x86/libusb0.sys", "x86/WdfCoInstaller01011.dll"):
+            expect(name in files, f"{name} not unpacked: {files}")
+        expect("amd64" not in files, "amd64 folder from the x86 package")
+        script = (folder / "install_KQ-6200x86.bat").read_bytes()
+        expect(b"pnputil" in script and script.count(b"\n") == script.count(b"\r\n"),
+               "script missing or without CR LF line ends")
+        expect(b"MI_02" in (folder / "KQ_6200_FSK.inf").read_bytes(), "FSK INF not overwritten")
+
+
+def test_sfx_own_format_round_trip(session):
+    """An archive written here from the format description unpacks exactly."""
+    with session.scenario(app=False, drivers=False) as sc:
+        stub = (packages(session) / "kq_sfx.exe").read_bytes()
+        entries = [("a.txt", b"alpha"), ("amd64/b.bin", bytes(range(256))), ("empty.cer", b""),
+                   ("\u00e4nderung.txt", "\u00e4".encode())]
+        folder = sc.drive_c / "own"
+        expect_equal(run_package(sc, stub + archive(entries), folder, "-y"), 0, "exit code")
+        for path, data in entries:
+            expect_equal((folder / path).read_bytes(), data, path)
+
+
+def test_sfx_rejects_damage_and_escapes(session):
+    """Each damaged or unsafe archive exits 4 and writes nothing at all, not even
+    the files before the bad entry."""
+    stub = (packages(session) / "kq_sfx.exe").read_bytes()
+    good = [("first.txt", b"written only if all is well"), ("x86/second.txt", b"x" * 100)]
+    intact = archive(good)
+    flipped = bytearray(intact)
+    flipped[intact.index(b"x" * 100) + 50] ^= 1
+    cases = {
+        "crc": bytes(flipped),
+        "truncated": intact[:40] + intact[-12:],
+        "no trailer": intact[:-3],
+        "parent": archive(good + [("../escape.txt", b"out")]),
+        "absolute": archive(good + [("/escape.txt", b"out")]),
+        "drive": archive(good + [("C:escape.txt", b"out")]),
+        "backslash": archive(good + [("x86\\..\\..\\escape.txt", b"out")]),
+        "device": archive(good + [("x86/NUL.txt", b"out")]),
+        "other folder": archive(good + [("system32/escape.txt", b"out")]),
+        "empty part": archive(good + [("x86//escape.txt", b"out")]),
+    }
+    with session.scenario(app=False, drivers=False) as sc:
+        for name, body in cases.items():
+            folder = sc.drive_c / "damaged" / name.replace(" ", "-") / "pkg"
+            code = run_package(sc, stub + body, folder, "-y")
+            expect_equal(code, 4, f"exit code for {name}")
+            expect_equal(tree_of(folder.parent), ["pkg", "pkg/drv.exe"], f"files after {name}")
+        expect(not (sc.drive_c / "escape.txt").exists(), "escaped to C:\\")
+
+
+def test_sfx_without_switch_only_tells(session):
+    with session.scenario(app=False, drivers=False) as sc:
+        folder = sc.drive_c / "plain"
+        folder.mkdir()
+        (folder / "drv.exe").write_bytes((packages(session) / "kqdrv_x64.pkg").read_bytes())
+        proc = subprocess.Popen(["wine", "drv.exe"], cwd=folder, env=sc.env(),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        try:
+            poll("the package's message", lambda: sc.find_windows("KQ-6200 Driver installation"),
+                 15)
+            poll("the message to take the keys", lambda: sc.xdotool(
+                "getwindowfocus", check=False).stdout.strip() in
+                map(str, sc.find_windows("KQ-6200 Driver installation")), 5)
+            sc.xdotool("key", "Return")
+            expect_equal(proc.wait(15), 2, "exit code")
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(10)
+        expect_equal(tree_of(folder), ["drv.exe"], "files after a start without -y")

@@ -1,0 +1,285 @@
+"""The main window of the real program under Wine: rows, Copy, hint, the
+properties launch, hot-plug, geometry and the ways out."""
+
+import time
+
+import expected as X
+from harness import E2EError, expect, expect_equal, params, poll, tree
+
+HEADER_ROW_A, CAT_ROW_A, AUDIO_OUT_ROW_A = 0, 1, 6
+WINKEY_ROW_B = 10
+
+
+def start(session, name="", **kwargs):
+    scenario = session.scenario(name, **kwargs)
+    try:
+        scenario.start()
+        scenario.wait_window()
+    except BaseException:
+        scenario.close(failed=True)
+        raise
+    return scenario
+
+
+def check_copy(scenario, lines):
+    """Copy must put exactly the display lines, each ending in LF, no IDs."""
+    wanted = "".join(line + "\n" for line in lines)
+    text = scenario.copy_to_clipboard()
+    expect_equal(text, wanted, "clipboard text read by X clients")
+    native = scenario.clipboard_native()
+    expect_equal(native["text"], wanted, "CF_UNICODETEXT read by a Windows program")
+    expect_equal(native["bytes"], (len(wanted) + 1) * 2, "clipboard block size in bytes")
+    expect("\r" not in native["text"], "clipboard text holds a CR")
+    for line in native["text"].splitlines():
+        expect("\\" not in line and "VID_" not in line, f"instance ID in copied line {line!r}")
+
+
+def test_empty_tree(session):
+    with start(session, tree=tree("empty")) as sc:
+        first = sc.rows()
+        seen_after = time.monotonic() - sc.shown_at
+        expect(seen_after < 0.8, f"first look came too late ({seen_after:.2f} s) to test the "
+                                 "empty first second")
+        expect_equal(first, [], f"rows {seen_after:.2f} s after the window appeared")
+        rows, _ = sc.wait_rows([X.NOT_FOUND], timeout=2.5)
+        filled_after = time.monotonic() - sc.shown_at
+        expect(0.6 <= filled_after <= 2.0,
+               f"first refresh {filled_after:.2f} s after the window appeared, expected ~1 s")
+        sc.screenshot()
+        check_copy(sc, [X.NOT_FOUND])
+        # The not-found row names no device: no hint, no launch.
+        watcher = sc.watch(1500)
+        watcher.stdout.readline()
+        sc.click_row(0)
+        events = sc.watch_events(watcher, 10)
+        expect(any(e.get("cursel") == 0 for e in events), f"row 0 never selected: {events}")
+        expect(not any(e.get("hintVisible") for e in events), f"hint shown: {events}")
+        sc.double_click_row(0)
+        time.sleep(1.0)
+        expect_equal(sc.launches(), [], "launches after double-clicking the not-found row")
+
+
+@params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
+def test_two_units_win8(session, arch):
+    with start(session, arch=arch, winver="win8", tree=tree("two-units")) as sc:
+        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        sc.screenshot()
+        check_copy(sc, X.TWO_UNITS_SPLIT)
+
+
+def test_win7_lower_case_tree(session):
+    with start(session, winver="win7", tree=tree("two-units-win7")) as sc:
+        sc.wait_rows(X.TWO_UNITS_JOINED, timeout=3)
+        sc.screenshot()
+        check_copy(sc, X.TWO_UNITS_JOINED)
+
+
+def test_win7_upper_case_tree_not_found(session):
+    with start(session, winver="win7", tree=tree("two-units")) as sc:
+        sc.wait_rows([X.NOT_FOUND], timeout=3)
+        time.sleep(1.1)  # and it stays so over the next refresh
+        expect_equal(sc.rows(), [X.NOT_FOUND], "rows one refresh later")
+        sc.screenshot()
+
+
+def hint_box(state):
+    """The hint label's rectangle relative to the window (screenshot coordinates)."""
+    label = next(c for c in state["children"] if c["class"].lower() == "static")
+    wx, wy = state["window"][0], state["window"][1]
+    left, top, right, bottom = label["rect"]
+    return (left - wx, top - wy, right - left, bottom - top)
+
+
+def test_hint_after_selecting_a_device_row(session):
+    with start(session, tree=tree("two-units")) as sc:
+        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        state = sc.state()
+        label = next(c for c in state["children"] if c["class"].lower() == "static")
+        expect_equal(label["text"], X.HINT, "hint label text")
+        expect(not label["visible"], "hint label visible before any selection")
+        box = hint_box(state)
+        before = sc.pixels(sc.screenshot("before"), box)
+
+        watcher = sc.watch(6500)
+        watcher.stdout.readline()
+        sc.click_row(CAT_ROW_A)
+        shown = sc.screenshot("hint-shown")
+        events = sc.watch_events(watcher, 15)
+        selected = next((e["t"] for e in events if e.get("cursel") == CAT_ROW_A), None)
+        visible = next((e["t"] for e in events if e.get("hintVisible")), None)
+        hidden = next((e["t"] for e in events
+                       if visible is not None and e["t"] > visible and e.get("hintVisible") is False),
+                      None)
+        expect(selected is not None, f"CAT row never selected: {events}")
+        expect(visible is not None and visible - selected < 400,
+               f"hint not shown right after the selection: {events}")
+        expect(hidden is not None, f"hint never hidden: {events}")
+        # The next refresh clears the selection (and leaves the hint alone).
+        cleared = next((e["t"] for e in events if e["t"] > selected and e.get("cursel") == -1), None)
+        expect(cleared is not None and cleared - selected <= 1100,
+               f"selection not cleared by the next refresh: {events}")
+        shown_for = hidden - visible
+        expect(4567 - 150 <= shown_for <= 4567 + 350,
+               f"hint shown for {shown_for} ms, expected about 4567: {events}")
+        # The label really is drawn, and really is wiped again.
+        after = sc.pixels(sc.screenshot("hint-hidden"), box)
+        expect(sc.pixels(shown, box) != before, "hint area unchanged while the hint is shown")
+        expect_equal(after, before, "hint area after the hint was hidden")
+
+        # A header row names no device: selecting it shows nothing.
+        watcher = sc.watch(1500)
+        watcher.stdout.readline()
+        sc.click_row(HEADER_ROW_A)
+        events = sc.watch_events(watcher, 10)
+        expect(any(e.get("cursel") == HEADER_ROW_A for e in events),
+               f"header row never selected: {events}")
+        expect(not any(e.get("hintVisible") for e in events), f"hint shown for a header: {events}")
+
+
+def test_hint_restarts_on_second_selection(session):
+    """A second selection 3 s after the first keeps the hint until 4567 ms after
+    the second; the refreshes in between do not hide it."""
+    with start(session, tree=tree("two-units")) as sc:
+        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        watcher = sc.watch(9000)
+        watcher.stdout.readline()
+        sc.click_row(CAT_ROW_A)
+        time.sleep(3.0)
+        sc.click_row(CAT_ROW_A + 1)
+        events = sc.watch_events(watcher, 20)
+        second = next((e["t"] for e in events if e.get("cursel") == CAT_ROW_A + 1), None)
+        visible = [e for e in events if "hintVisible" in e]
+        shown = next((e["t"] for e in visible if e["hintVisible"]), None)
+        hidden = [e["t"] for e in visible if shown is not None and e["t"] > shown
+                  and not e["hintVisible"]]
+        expect(second is not None and shown is not None and hidden,
+               f"selections or hint changes missing: {events}")
+        expect(4567 - 150 <= hidden[0] - second <= 4567 + 350,
+               f"hint hidden {hidden[0] - second} ms after the second selection, expected about "
+               f"4567: {events}")
+
+
+def double_click_until_launch(sc, row, count_before):
+    """Double-clicks a row; once more if a refresh tick fell between the clicks."""
+    for _ in range(2):
+        sc.double_click_row(row)
+        try:
+            return poll("properties launch", lambda: len(sc.launches()) > count_before and
+                        sc.launches(), 2.0)
+        except E2EError:
+            continue
+    raise E2EError(f"no launch after double-clicking row {row}; log: {sc.log_path}")
+
+
+@params(("win32", {"arch": "win32", "row": CAT_ROW_A, "device": X.ID_CAT_A}),
+        ("win64", {"arch": "win64", "row": AUDIO_OUT_ROW_A, "device": X.ID_RENDER_A}),
+        ("win64-second-unit", {"arch": "win64", "row": WINKEY_ROW_B, "device": X.ID_WINKEY_B}))
+def test_double_click_opens_properties(session, arch, row, device):
+    with start(session, arch=arch, tree=tree("two-units")) as sc:
+        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        sc.double_click_row(HEADER_ROW_A)
+        time.sleep(1.2)
+        expect_equal(sc.launches(), [], "launches after double-clicking a header row")
+
+        launch = double_click_until_launch(sc, row, 0)[0]
+        params_text = X.PROPERTIES_PREFIX + device
+        expect_equal(launch["verb"], "runas", "ShellExecute operation")
+        expect_equal(launch["file"], "rundll32.exe", "ShellExecute file")
+        expect_equal(launch["params"], params_text, "ShellExecute parameters")
+        expect_equal(launch["dir"], "%SYSTEMROOT%\\System32\\", "ShellExecute directory")
+        expect_equal(launch.get("command"), '"C:\\windows\\System32\\rundll32.exe" ' + params_text,
+                     "command line Wine started")
+        sc.screenshot()
+        expect("Can't revert WOW64 redirection" not in sc.messages(), "WOW64 revert failed")
+
+
+def test_hot_plug(session):
+    with start(session, tree=tree("empty")) as sc:
+        sc.wait_rows([X.NOT_FOUND], timeout=3)
+        sc.set_tree(tree("two-units"))
+        _, waited = sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=2.0)
+        sc.screenshot("plugged")
+        sc.set_tree(tree("no-units"))
+        _, waited_out = sc.wait_rows([X.NOT_FOUND], timeout=2.0)
+        sc.set_tree(tree("mixed-case"))
+        sc.wait_rows(X.UNIT_A_SPLIT, timeout=2.0)
+        sc.screenshot()
+        print(f"      rows changed {waited:.2f} s after plugging, {waited_out:.2f} s after "
+              "unplugging")
+
+
+def check_layout(state):
+    """The child controls where the layout arithmetic puts them, from the frame
+    metrics of this Wine session, in client coordinates, with their styles."""
+    metrics = state["metrics"]
+    allowance_x = 4 * metrics["paddedBorder"]
+    allowance_y = (metrics["frameY"] + metrics["captionY"]) * 9 // 10 + allowance_x
+    width, height = 470 - allowance_x, 500 - allowance_y
+    expected = {  # text or class: (x, y, w, h, id, style bits that must be set)
+        "Copy": (5, height - 35, 70, 30, 107, 0x50010001),     # WS_CHILD|VISIBLE|TABSTOP, BS_DEFPUSHBUTTON
+        "Exit": (width - 75, height - 35, 70, 30, 108, 0x50010001),
+        # |WS_BORDER, LBS_NOTIFY|LBS_HASSTRINGS|LBS_USETABSTOPS. (WS_VSCROLL and
+        # WS_HSCROLL leave the style while their scroll bars are hidden.)
+        "ListBox": (5, 0, width - 10, height - 30, 109, 0x508000C1),
+        "Static": (105, height - 35, width - 210, 15, 0, 0x40000000),
+    }
+    origin_x, origin_y = state["client"][0], state["client"][1]
+    seen = {}
+    for child in state["children"]:
+        key = child["text"] if child["class"] == "Button" else child["class"]
+        left, top, right, bottom = child["rect"]
+        seen[key] = (left - origin_x, top - origin_y, right - left, bottom - top, child["id"],
+                     child["style"])
+    expect_equal(sorted(seen), sorted(expected), "child controls")
+    # Without LBS_NOINTEGRALHEIGHT the list box trims its height to whole rows,
+    # counting the room of its (hidden) horizontal scroll bar: up to two rows less.
+    item_height = state["list"]["itemHeight"]
+    list_height = seen["ListBox"][3]
+    expect(expected["ListBox"][3] - 2 * item_height < list_height <= expected["ListBox"][3],
+           f"list box height {list_height}, expected {expected['ListBox'][3]} trimmed to whole "
+           f"rows of {item_height}")
+    seen["ListBox"] = seen["ListBox"][:3] + (expected["ListBox"][3],) + seen["ListBox"][4:]
+    for key, (x, y, w, h, control_id, style) in expected.items():
+        actual = seen[key]
+        expect_equal(actual[:5], (x, y, w, h, control_id), f"{key}: x, y, width, height, id")
+        expect(actual[5] & style == style, f"{key}: style {actual[5]:#x} lacks {style:#x}")
+    LBS_SORT, SS_TYPEMASK = 0x2, 0x1F
+    expect(not seen["ListBox"][5] & LBS_SORT, "list box sorts its rows")
+    expect_equal(seen["Static"][5] & SS_TYPEMASK, 0, "hint label type (SS_LEFT)")
+
+
+def test_window_geometry_and_exit_button(session):
+    with start(session, tree=tree("two-units")) as sc:
+        width, height = session.display.width, session.display.height
+        x, y, w, h = sc.geometry()
+        expect_equal((w, h), (470, 500), "outer size")
+        expect_equal((x, y), ((width - 470) // 2, (height - 500) // 2), "position")
+        state = sc.state()
+        expect_equal(state["window"], [x, y, x + 470, y + 500], "window rectangle seen by Windows")
+        expect_equal(state["class"], "QUORVANTAKQ6200ENUM", "window class")
+        style = state["style"]
+        WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX = 0x40000, 0x20000, 0x10000
+        expect(not style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX),
+               f"window style {style:#x} allows sizing, minimising or maximising")
+        # The edges and corners are plain border, not sizing handles (HTLEFT..HTBOTTOMRIGHT).
+        for px, py in ((x, y + 250), (x + 469, y + 250), (x + 235, y + 499), (x + 469, y + 499)):
+            hit = sc.spy("hittest", px, py)["hit"]
+            expect(not 10 <= hit <= 17, f"({px},{py}) hit-tests as sizing handle {hit}")
+        # Dragging the bottom-right corner changes nothing.
+        sc.xdotool("mousemove", x + 469, y + 499, "mousedown", 1)
+        sc.xdotool("mousemove", x + 560, y + 600)
+        sc.xdotool("mouseup", 1)
+        time.sleep(0.3)
+        expect_equal(sc.geometry(), (x, y, 470, 500), "geometry after dragging the corner")
+        check_layout(state)
+        sc.screenshot()
+        sc.click_button("Exit")
+        expect_equal(sc.wait_exit(10), 0, "exit code after Exit")
+
+
+def test_close_box_exits(session):
+    with start(session, arch="win64", tree=tree("two-units")) as sc:
+        point = sc.spy("closebox")
+        sc.click(point["x"], point["y"])
+        expect_equal(sc.wait_exit(10), 0, "exit code after the close box")
+        expect_equal(sc.messages(), [], "message boxes")

@@ -1,0 +1,22 @@
+"""The program's unit tests, built with mingw and run under Wine, where wchar_t
+is 16 bits wide as on Windows."""
+
+import re
+
+from harness import ROOT, E2EError, expect
+
+
+def test_unit_tests_under_wine(session):
+    tests = session.binary("kq_tests.exe")
+    with session.scenario(arch="win32", app=False) as sc:
+        # From the source root: the tests find their fixture trees there (Z:).
+        result = sc.wine([tests], timeout=170, cwd=ROOT)
+        output = result.stdout + result.stderr
+        (session.out_dir / f"{sc.name}.log").write_text(output)
+        passed = re.search(r"\[  PASSED  \] (\d+) tests?", output)
+        failed = re.findall(r"\[  FAILED  \] (\S+)", output)
+        if result.returncode != 0 or failed or not passed:
+            raise E2EError(f"kq_tests.exe exited {result.returncode}; failed: {sorted(set(failed))}; "
+                           f"see {session.out_dir / (sc.name + '.log')}")
+        expect(int(passed.group(1)) > 0, "no unit test ran")
+        print(f"      {passed.group(1)} unit tests passed under Wine")

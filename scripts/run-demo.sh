@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the Windows program and runs it under Wine against the two-unit demo
+# device tree: on your display when $DISPLAY works, else inside Xvfb. Saves a
+# screenshot to build/e2e/demo.png and prints its path. Extra arguments go to
+# e2e/demo.py (for example --tree FILE, --winver win7, --xvfb).
+# KQ_BUILD_DIR picks another build folder than build/windows.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir="${KQ_BUILD_DIR:-build/windows}"
+
+scripts/setup.sh
+
+cmake --preset windows -B "$build_dir" >/dev/null
+cmake --build "$build_dir" -j2 --target kq6200ports kq_sim_dll kq_winspy
+
+exec python3 e2e/demo.py --build-dir "$build_dir" "$@"
