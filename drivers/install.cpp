@@ -158,13 +158,17 @@ void InstallPackage(HINSTANCE instance, int showCommand) {
   Sleep(200);
   RunInstallScript(installFolder, progress);  // 35 .. 60
 
-  // The completion marker wins over the refusal marker; neither counts as done.
-  const bool finished = ProbeFile(installFolder, kFinishedMarker);
-  if (!finished && ProbeFile(installFolder, kRefusedMarker)) {
+  // The completion marker wins over the refusal marker. A script that left
+  // neither (elevation declined, the script never started or never reached its
+  // end) gets one more wait; if it still has not finished, nothing says the
+  // drivers are in the store, so it ends as a refusal and is never reported as
+  // a completed installation.
+  if (!ProbeFile(installFolder, kFinishedMarker) && !ProbeFile(installFolder, kRefusedMarker))
+    WaitForFile(installFolder, kFinishedMarker);
+  if (!ProbeFile(installFolder, kFinishedMarker)) {
     RemoveInstallFolders(installFolder);
     Fail(kWithoutDrivers);
   }
-  if (!ProbeFile(installFolder, kFinishedMarker)) WaitForFile(installFolder, kFinishedMarker);
   RemoveInstallFolders(installFolder);
   progress.Step();  // 65
   DestroyWindow(progress.window);

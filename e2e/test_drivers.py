@@ -318,6 +318,32 @@ def test_script_refuses(session):
         expect_equal(sc.wait_exit(), 1, "exit code")
 
 
+def test_script_never_finishes(session):
+    """The script writes its four step markers but hangs before its end (the
+    device console never returns). After the completion marker's wait and the
+    one more wait, the installation is reported as not done: the refusal
+    message and exit code 1, never the completion message."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        (sc.drive_c / "windows" / "system32" / "devcon-standin.hang").write_text("")
+        folder = temp_folder(sc) / INSTALL_FOLDER
+        sc.start()
+        accept_offer(sc)
+        dialog = sc.wait_window(PROGRESS, timeout=10)
+        poll("the last step marker", lambda: (folder / "cp.inf").exists(), 40, 0.02)
+        started = time.monotonic()
+        box = wait_box(sc, INSTALLER, timeout=100)
+        waited = time.monotonic() - started
+        expect(55 <= waited <= 80, f"outcome {waited:.0f} s after the last step marker, expected "
+                                   "two 30 s waits and the clean-up")
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, WITHOUT], "message boxes")
+        expect(dialog in sc.find_windows(PROGRESS), "progress dialog gone at the refusal")
+        expect(not (folder / "timeToCleanUp.inf").exists(), "the script did reach its end")
+        shot(sc, "not-finished", box)
+        answer(sc, INSTALLER, "Return")
+        expect_equal(sc.wait_exit(), 1, "exit code")
+
+
 def test_package_file_locked(session):
     """A drv.exe that is still running cannot be deleted by the initial clean-up,
     so the package file cannot be created."""

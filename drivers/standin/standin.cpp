@@ -10,7 +10,8 @@
 // call in "pnputil-standin.log" in System32. A file "pnputil-standin.refuse"
 // in System32 plays a user who declines Windows' prompt: holding a number N, the
 // first N additions of each INF fail; holding INF names, every addition of
-// those fails; empty, every addition fails.
+// those fails; empty, every addition fails. A file "devcon-standin.hang" in
+// System32 makes "devcon.exe"/"devcon64.exe" hang instead of returning.
 #include <windows.h>
 
 #include <cstdio>
@@ -91,6 +92,11 @@ int wmain(int argc, wchar_t** argv) {
     std::fwprintf(stderr, L"%ls: added %ls (stand-in)\n", name.c_str(), argv[2]);
     return 0;
   }
+  // A file "devcon-standin.hang" in System32 makes the device console hang,
+  // as a script that never reaches its end.
+  if ((name == L"devcon.exe" || name == L"devcon64.exe") &&
+      GetFileAttributesW((folder + L"devcon-standin.hang").c_str()) != INVALID_FILE_ATTRIBUTES)
+    Sleep(INFINITE);
   std::fwprintf(stderr, L"%ls: development stand-in, nothing done (%d arguments)\n", name.c_str(),
                 argc - 1);
   return 0;
