@@ -192,6 +192,18 @@ def expect_install_launches(sc, install_windows, arch):
     return launches
 
 
+def expect_refusal_shown(sc, dialog):
+    """The outcome of an installation that did not finish: the refusal message
+    over the still visible progress dialog."""
+    expect_equal(sc.messages(), [OFFER, DISCONNECT, WITHOUT], "message boxes")
+    expect(dialog in sc.find_windows(PROGRESS), "progress dialog gone at the refusal")
+
+
+def answer_and_expect_exit(sc, code):
+    answer(sc, INSTALLER, "Return")
+    expect_equal(sc.wait_exit(), code, "exit code")
+
+
 # ----- scenarios ---------------------------------------------------------------------------
 
 @params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
@@ -308,14 +320,12 @@ def test_script_refuses(session):
         waited = time.monotonic() - started
         expect(55 <= waited <= 75, f"refusal {waited:.0f} s after the script ended, expected "
                                    "two 30 s waits and the clean-up")
-        expect_equal(sc.messages(), [OFFER, DISCONNECT, WITHOUT], "message boxes")
-        expect(dialog in sc.find_windows(PROGRESS), "progress dialog gone at the refusal")
+        expect_refusal_shown(sc, dialog)
         expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
         shot(sc, "refusal", box)
         expect_equal(store_log(store).count("quorvanta_kq-6200_reserved.inf"), 3,
                      "additions of the refused driver")
-        answer(sc, INSTALLER, "Return")
-        expect_equal(sc.wait_exit(), 1, "exit code")
+        answer_and_expect_exit(sc, 1)
 
 
 def test_script_never_finishes(session):
@@ -336,12 +346,10 @@ def test_script_never_finishes(session):
         waited = time.monotonic() - started
         expect(55 <= waited <= 80, f"outcome {waited:.0f} s after the last step marker, expected "
                                    "two 30 s waits and the clean-up")
-        expect_equal(sc.messages(), [OFFER, DISCONNECT, WITHOUT], "message boxes")
-        expect(dialog in sc.find_windows(PROGRESS), "progress dialog gone at the refusal")
+        expect_refusal_shown(sc, dialog)
         expect(not (folder / "timeToCleanUp.inf").exists(), "the script did reach its end")
         shot(sc, "not-finished", box)
-        answer(sc, INSTALLER, "Return")
-        expect_equal(sc.wait_exit(), 1, "exit code")
+        answer_and_expect_exit(sc, 1)
 
 
 def test_package_file_locked(session):
