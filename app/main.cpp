@@ -5,16 +5,17 @@
 #include "res/resource.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+  using namespace kq;
   LoadStringW(instance, IDS_APP_TITLE, windowTitle, 100);
   LoadStringW(instance, IDS_WINDOW_CLASS, windowClassName, 100);
   RegisterMainWindowClass(instance);
 
   SYSTEM_INFO system{};
   GetNativeSystemInfo(&system);
-  Is64BitOs = kq::IsArchitecture64Bit(system.wProcessorArchitecture);
+  Is64BitOs = IsArchitecture64Bit(system.wProcessorArchitecture);
 
   // Returns whatever the outcome, or ends the process itself with code 1.
-  CheckAndInstallDrivers(instance, showCommand);
+  McuDriversPresent = CheckAndInstallDrivers(instance, showCommand, Is64BitOs).mcuDriversPresent;
 
   // A window that cannot be created ends the program quietly.
   if (!CreateMainWindow(instance, showCommand)) return 0;

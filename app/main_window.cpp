@@ -3,21 +3,24 @@
 
 #include "res/resource.h"
 
+namespace kq {
+
 // Namespace-scope initialisation runs in definition order before wWinMain:
 // the row list first (its release registered for normal exit), then the frame
 // allowances, Y after X because it includes X.
-kq::RowIds RowIdList;
+RowIds RowIdList;
 // SM_CXPADDEDBORDER reads 0 where Windows does not know it (before Vista).
-int frameAllowanceX = kq::FrameAllowanceX(GetSystemMetrics(SM_CXPADDEDBORDER));
-int frameAllowanceY = kq::FrameAllowanceY(GetSystemMetrics(SM_CYFRAME),
+int frameAllowanceX = FrameAllowanceX(GetSystemMetrics(SM_CXPADDEDBORDER));
+int frameAllowanceY = FrameAllowanceY(GetSystemMetrics(SM_CYFRAME),
                                           GetSystemMetrics(SM_CYCAPTION), frameAllowanceX);
 
 wchar_t windowTitle[100];
 wchar_t windowClassName[100];
 bool Is64BitOs = false;
+bool McuDriversPresent = true;
 HWND listBox = nullptr;
 HWND hintLabel = nullptr;
-kq::PropertiesParameters propertiesParameters;
+PropertiesParameters propertiesParameters;
 
 namespace {
 
@@ -27,7 +30,7 @@ constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS
 constexpr DWORD kHintStyle = WS_CHILD | WS_VISIBLE | SS_LEFT;
 
 HWND CreateChild(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style,
-                 int id, const kq::ControlRect& rect) {
+                 int id, const ControlRect& rect) {
   const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(parent, GWLP_HINSTANCE));
   return CreateWindowExW(0, className, text, style, rect.x, rect.y, rect.width, rect.height,
                          parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance,
@@ -51,20 +54,20 @@ void RegisterMainWindowClass(HINSTANCE instance) {
 }
 
 bool CreateMainWindow(HINSTANCE instance, int showCommand) {
-  kq::PreparePropertiesParameters(propertiesParameters);
+  PreparePropertiesParameters(propertiesParameters);
 
   RECT desktop{};
   GetWindowRect(GetDesktopWindow(), &desktop);
-  const kq::WindowOrigin origin = kq::CentreMainWindow(desktop.right, desktop.bottom);
+  const WindowOrigin origin = CentreMainWindow(desktop.right, desktop.bottom);
 
   // WS_BORDER | WS_SYSMENU on an overlapped window: a title bar with a close
   // box, but no sizing frame and no minimise or maximise box.
   HWND window = CreateWindowExW(0, windowClassName, windowTitle, WS_BORDER | WS_SYSMENU,
-                                origin.x, origin.y, kq::kMainWindowWidth,
-                                kq::kMainWindowHeight, nullptr, nullptr, instance, nullptr);
+                                origin.x, origin.y, kMainWindowWidth,
+                                kMainWindowHeight, nullptr, nullptr, instance, nullptr);
   if (!window) return false;
 
-  const kq::MainLayout layout = kq::ComputeMainLayout(frameAllowanceX, frameAllowanceY);
+  const MainLayout layout = ComputeMainLayout(frameAllowanceX, frameAllowanceY);
   CreateChild(window, L"BUTTON", L"Copy", kButtonStyle, ID_COPY_BUTTON, layout.copyButton);
   CreateChild(window, L"BUTTON", L"Exit", kButtonStyle, ID_EXIT_BUTTON, layout.exitButton);
   listBox = CreateChild(window, L"LISTBOX", nullptr, kListStyle, ID_PORT_LIST, layout.portList);
@@ -79,3 +82,5 @@ bool CreateMainWindow(HINSTANCE instance, int showCommand) {
   UpdateWindow(window);
   return true;
 }
+
+}  // namespace kq

@@ -7,12 +7,18 @@
 
 #include "app/shell_logic.h"
 
+namespace kq {
+
 // Filled by wWinMain from string resources 103 and 109.
 extern wchar_t windowTitle[100];
 extern wchar_t windowClassName[100];
 
 // Decided once at start-up, before the driver gate.
 extern bool Is64BitOs;
+
+// The driver gate's outcome: false only when the user declined the maker's
+// WinKey/FSK drivers. Every enumeration is told so.
+extern bool McuDriversPresent;
 
 // Read from the system metrics before the entry point runs.
 extern int frameAllowanceX;
@@ -22,9 +28,9 @@ extern HWND listBox;
 extern HWND hintLabel;
 
 // Instance IDs parallel to the list box rows, replaced at every refresh.
-extern kq::RowIds RowIdList;
+extern RowIds RowIdList;
 
-extern kq::PropertiesParameters propertiesParameters;
+extern PropertiesParameters propertiesParameters;
 
 void RegisterMainWindowClass(HINSTANCE instance);
 bool CreateMainWindow(HINSTANCE instance, int showCommand);
@@ -35,3 +41,5 @@ void CALLBACK HideHint(HWND window, UINT message, UINT_PTR timerId, DWORD time);
 
 // Puts `text` on the clipboard as CF_UNICODETEXT; false when it could not.
 bool PlaceTextOnClipboard(const std::wstring& text);
+
+}  // namespace kq

@@ -4,15 +4,17 @@
 
 #include <shellapi.h>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
 #include "drivers/os_level.h"
 #include "res/resource.h"
 #include "units/unit_list.h"
 
+namespace kq {
+
 namespace {
 
 void FreeGlobalMemory(HGLOBAL memory) { GlobalFree(memory); }
-using GlobalMemory = kq::UniqueHandle<kq::NullIsInvalidTraits<HGLOBAL, FreeGlobalMemory>>;
+using GlobalMemory = UniqueHandle<NullIsInvalidTraits<HGLOBAL, FreeGlobalMemory>>;
 
 // An open clipboard is a state of the thread rather than a handle; the owner
 // only remembers whether OpenClipboard succeeded.
@@ -21,7 +23,7 @@ struct ClipboardTraits {
   static constexpr pointer invalid() noexcept { return false; }
   static void close(pointer) noexcept { CloseClipboard(); }
 };
-using OpenedClipboard = kq::UniqueHandle<ClipboardTraits>;
+using OpenedClipboard = UniqueHandle<ClipboardTraits>;
 
 constexpr UINT kHintPeriodMs = 4567;
 
@@ -30,14 +32,14 @@ bool SplitAudio() { return OsLevel > 9; }
 
 std::optional<std::wstring_view> SelectedRowId() {
   const LRESULT row = SendMessageW(listBox, LB_GETCURSEL, 0, 0);
-  return kq::SelectedDeviceId(RowIdList, row);
+  return SelectedDeviceId(RowIdList, row);
 }
 
 void Copy() {
   std::wstring text;
   {
-    const kq::UnitList units(SplitAudio());
-    text = kq::ClipboardText(units.fullReport());
+    const UnitList units(SplitAudio(), McuDriversPresent);
+    text = ClipboardText(units.fullReport());
   }
   PlaceTextOnClipboard(text);
 }
@@ -60,7 +62,7 @@ void OpenDeviceProperties(HWND window) {
   if (!id) return;
   // Longer than any valid instance ID: launching it cut short would open the
   // wrong device, so nothing is launched.
-  if (!kq::SetPropertiesDeviceId(propertiesParameters, *id)) return;
+  if (!SetPropertiesDeviceId(propertiesParameters, *id)) return;
 
   if (!Is64BitOs) {
     LaunchDevicePropertiesPage(window);
@@ -99,11 +101,11 @@ bool PlaceTextOnClipboard(const std::wstring& text) {
 void CALLBACK RefreshList(HWND, UINT, UINT_PTR, DWORD) {
   // Clears the rows, and with them the selection and the scroll position.
   SendMessageW(listBox, LB_RESETCONTENT, 0, 0);
-  const kq::UnitList units(SplitAudio());
-  const kq::ReportList report = units.fullReport();
+  const UnitList units(SplitAudio(), McuDriversPresent);
+  const ReportList report = units.fullReport();
 
   RowIdList.clear();
-  for (const kq::ReportLine& line : report) {
+  for (const ReportLine& line : report) {
     SendMessageW(listBox, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.text.c_str()));
     RowIdList.push_back(line.id);
   }
@@ -144,3 +146,5 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
   }
   return DefWindowProcW(window, message, wParam, lParam);
 }
+
+}  // namespace kq

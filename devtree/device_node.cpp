@@ -9,7 +9,7 @@
 #include <windows.h>
 #include <initguid.h>
 #endif
-#include "devtree/cm_api.h"
+#include "cfgmgr/cm_api.h"
 
 namespace kq {
 namespace {

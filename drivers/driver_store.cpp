@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
-#include "drivers/win_handles.h"
+#include "base/win_handles.h"
+
+namespace kq {
 
 std::wstring RepositoryFolder() {
   wchar_t system[kPathBufferUnits];
@@ -26,3 +28,5 @@ bool WaitForFile(const std::wstring& folder, const wchar_t* name) {
 DriverState CheckInstalledDrivers(const std::wstring& repositoryFolder) {
   return ClassifyDriverStore([&](const wchar_t* name) { return ProbeFile(repositoryFolder, name); });
 }
+
+}  // namespace kq

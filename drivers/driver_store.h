@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace kq {
+
 enum class DriverState { FtdiMissing, DeviceDriversMissing, AllPresent };
 
 // Paths are composed in buffers of MAX_PATH units, terminator included.
@@ -38,3 +40,5 @@ bool ProbeFile(const std::wstring& folder, const wchar_t* name);
 bool WaitForFile(const std::wstring& folder, const wchar_t* name);
 DriverState CheckInstalledDrivers(const std::wstring& repositoryFolder);
 #endif
+
+}  // namespace kq

@@ -1,5 +1,7 @@
 #include "drivers/driver_store.h"
 
+namespace kq {
+
 std::optional<std::wstring> ComposePath(std::wstring_view folder, std::wstring_view name) {
   if (folder.empty() || folder.size() + name.size() >= kPathBufferUnits) return std::nullopt;
   std::wstring path(folder);
@@ -29,3 +31,5 @@ bool PollForFile(const std::function<bool()>& probe, const std::function<void(un
   }
   return false;
 }
+
+}  // namespace kq

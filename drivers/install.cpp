@@ -9,13 +9,10 @@
 #include "drivers/driver_store.h"
 #include "drivers/install_files.h"
 #include "drivers/os_level.h"
-#include "drivers/win_handles.h"
+#include "base/win_handles.h"
 #include "res/resource.h"
-#include "units/unit_list.h"
 
-// Decided by start-up before the gate runs.
-extern bool Is64BitOs;
-
+namespace kq {
 namespace {
 
 struct Message {
@@ -95,10 +92,10 @@ void RemoveInstallFolders(const std::wstring& installFolder) {
 }
 
 // Writes the package whole into a file that must not exist yet.
-void WritePackage(const std::wstring& packageFile) {
-  const PackageData package = LoadPackageResource(Is64BitOs ? IDR_DRIVERS_X64 : IDR_DRIVERS_X86);
+void WritePackage(const std::wstring& packageFile, bool is64BitOs) {
+  const PackageData package = LoadPackageResource(is64BitOs ? IDR_DRIVERS_X64 : IDR_DRIVERS_X86);
   if (!package.data) Fail(kPackageMissing);
-  const kq::UniqueFile file(CreateFileW(packageFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  const UniqueFile file(CreateFileW(packageFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) Fail(kCannotCreatePackage);
   DWORD written = 0;
@@ -111,22 +108,23 @@ void WritePackage(const std::wstring& packageFile) {
 // Starts the install script elevated and follows its markers. On 64-bit
 // Windows the script must start outside WOW64's file-system redirection, or
 // the 32-bit command shell would run it and see SysWOW64 as System32.
-void RunInstallScript(const std::wstring& installFolder, const ProgressDialog& progress) {
+void RunInstallScript(const std::wstring& installFolder, const ProgressDialog& progress,
+                      bool is64BitOs) {
   PVOID redirection = nullptr;
-  if (Is64BitOs && !Wow64DisableWow64FsRedirection(&redirection)) return;
-  ShellExecuteW(nullptr, L"runas", Is64BitOs ? L"install_KQ-6200x64.bat" : L"install_KQ-6200x86.bat",
+  if (is64BitOs && !Wow64DisableWow64FsRedirection(&redirection)) return;
+  ShellExecuteW(nullptr, L"runas", is64BitOs ? L"install_KQ-6200x64.bat" : L"install_KQ-6200x86.bat",
                 L"", installFolder.c_str(), SW_HIDE);
   progress.Step();
   for (const wchar_t* marker : kProgressMarkers) {
     WaitForFile(installFolder, marker);
-    if (marker == kProgressMarkers[std::size(kProgressMarkers) - 1] && Is64BitOs &&
+    if (marker == kProgressMarkers[std::size(kProgressMarkers) - 1] && is64BitOs &&
         !Wow64RevertWow64FsRedirection(redirection))
       Fail(kCannotRevertRedirection);
     progress.Step();
   }
 }
 
-void InstallPackage(HINSTANCE instance, int showCommand) {
+void InstallPackage(HINSTANCE instance, int showCommand, bool is64BitOs) {
   const ProgressDialog progress = ShowProgressDialog(instance, showCommand);
 
   // A temporary folder too long for the names below it cannot hold the package.
@@ -141,7 +139,7 @@ void InstallPackage(HINSTANCE instance, int showCommand) {
   Sleep(200);
   progress.Step();  // 10
 
-  WritePackage(packageFile);
+  WritePackage(packageFile, is64BitOs);
   progress.Step();  // 15
 
   Sleep(200);
@@ -156,7 +154,7 @@ void InstallPackage(HINSTANCE instance, int showCommand) {
   progress.Step();  // 30
 
   Sleep(200);
-  RunInstallScript(installFolder, progress);  // 35 .. 60
+  RunInstallScript(installFolder, progress, is64BitOs);  // 35 .. 60
 
   // The completion marker wins over the refusal marker. A script that left
   // neither (elevation declined, the script never started or never reached its
@@ -177,15 +175,15 @@ void InstallPackage(HINSTANCE instance, int showCommand) {
 
 }  // namespace
 
-void CheckAndInstallDrivers(HINSTANCE instance, int showCommand) {
+DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand, bool is64BitOs) {
   const std::wstring repositoryFolder = RepositoryFolder();
   if (DetectOsLevel() <= 0) {
     Show(kUnsupportedOs);
-    return;
+    return {};
   }
   switch (CheckInstalledDrivers(repositoryFolder)) {
     case DriverState::AllPresent:
-      return;
+      return {};
     case DriverState::FtdiMissing:
       if (Show(kFtdiQuestion) == IDYES)
         ShellExecuteW(nullptr, L"open", kVendorPage, nullptr, nullptr, SW_SHOWNORMAL);
@@ -195,9 +193,11 @@ void CheckAndInstallDrivers(HINSTANCE instance, int showCommand) {
   }
   if (Show(kInstallOffer) != IDYES) {
     Show(kWithoutDrivers);
-    kq::mcuDriversPresent = false;
-    return;
+    return {/*mcuDriversPresent=*/false};
   }
   Show(kDisconnect);
-  InstallPackage(instance, showCommand);
+  InstallPackage(instance, showCommand, is64BitOs);
+  return {};
 }
+
+}  // namespace kq

@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "drivers/driver_store.h"
-#include "drivers/win_handles.h"
+#include "base/win_handles.h"
 #include "res/resource.h"
+
+namespace kq {
 
 std::wstring InstallFolder() {
   wchar_t temp[kPathBufferUnits];
@@ -52,3 +54,5 @@ PackageData LoadPackageResource(int id) {
   if (!data || size == 0) return {};
   return {data, size};
 }
+
+}  // namespace kq

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace kq {
+
 // The files the package must unpack before the script can run, in the order
 // they are awaited; each is appended to the install folder.
 inline constexpr const wchar_t* kExtractedFiles[] = {
@@ -48,3 +50,5 @@ struct PackageData {
 // Resource `id` of type 256 in the program's own module; lives as long as it.
 PackageData LoadPackageResource(int id);
 #endif
+
+}  // namespace kq

@@ -2,6 +2,8 @@
 
 #include "drivers/driver_store.h"
 
+namespace kq {
+
 namespace {
 
 // The longest name the installation appends to the install folder: what the
@@ -20,3 +22,5 @@ std::wstring InstallFolderUnder(std::wstring_view tempPath) {
     if (!ComposePath(*folder, name)) return {};
   return *folder;
 }
+
+}  // namespace kq

@@ -4,6 +4,8 @@
 #include <windows.h>
 #endif
 
+namespace kq {
+
 int OsLevel = 0;
 
 namespace {
@@ -70,3 +72,5 @@ int DetectOsLevel() {
 }
 
 #endif
+
+}  // namespace kq

@@ -1,6 +1,8 @@
 // Classification of the running Windows version into one small integer.
 #pragma once
 
+namespace kq {
+
 // 0 until classified; then 0..13. Above 9: Windows 8 or later, or a server.
 extern int OsLevel;
 
@@ -13,3 +15,5 @@ int ClassifyOsLevel(bool (*atLeast)(unsigned major, unsigned minor, unsigned ser
 // Runs every version test of the running system, stores and returns OsLevel.
 int DetectOsLevel();
 #endif
+
+}  // namespace kq

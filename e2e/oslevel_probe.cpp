@@ -6,6 +6,6 @@
 #include "drivers/os_level.h"
 
 int main() {
-  std::printf("%d\n", DetectOsLevel());
+  std::printf("%d\n", kq::DetectOsLevel());
   return 0;
 }

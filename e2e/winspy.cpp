@@ -21,19 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "base/utf8.h"
+
 namespace {
 
 const UINT kTimeoutMs = 2000;
-
-std::string utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                      nullptr, nullptr);
-  return out;
-}
 
 // JSON string literal; control characters (the TAB in report lines) escaped.
 std::string quote(const std::wstring& text) {
@@ -48,7 +40,7 @@ std::string quote(const std::wstring& text) {
       std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
       out += buf;
     } else {
-      out += utf8(std::wstring(1, c));
+      out += kq::encodeUtf8(std::wstring(1, c));
     }
   }
   return out + "\"";

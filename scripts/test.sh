@@ -7,13 +7,14 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh
 
+# Warnings are errors here, in both builds.
 echo "== host build and unit tests (ASan/UBSan)"
-cmake --preset native >/dev/null
+cmake --preset native -DKQ_WERROR=ON >/dev/null
 cmake --build --preset native
 ctest --preset native
 
 echo "== Windows build"
-cmake --preset windows >/dev/null
+cmake --preset windows -DKQ_WERROR=ON >/dev/null
 cmake --build --preset windows
 
 echo "== executable checks"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <unordered_map>
 
-#include "devtree/cm_api.h"
+#include "cfgmgr/cm_api.h"
 #include "sim/sim_control.h"
 #include "sim/sim_tree.h"
 
@@ -14,7 +14,7 @@
 #define WINAPI  // the Windows build defines them __stdcall, as cfgmgr32.h declares
 #endif
 
-namespace kqsim {
+namespace kq::sim {
 
 namespace {
 
@@ -135,9 +135,9 @@ CONFIGRET checkListArgs(PCWSTR filter, ULONG flags) {
 }
 
 }  // namespace
-}  // namespace kqsim
+}  // namespace kq::sim
 
-using namespace kqsim;
+using namespace kq::sim;
 
 extern "C" {
 
@@ -203,7 +203,7 @@ CONFIGRET WINAPI CM_Get_Device_ID_ListW(PCWSTR pszFilter, PZZWSTR Buffer, ULONG 
 
 }  // extern "C"
 
-namespace kqsim {
+namespace kq::sim {
 
 bool loadTreeText(const std::string& utf8Text, const std::string& name, std::string* error) {
   SimTree tree;
@@ -242,4 +242,4 @@ void resetCallCounts() { state().counts = CallCounts(); }
 
 void setBeforeCallHook(void (*hook)()) { state().beforeCall = hook; }
 
-}  // namespace kqsim
+}  // namespace kq::sim

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/utf8.h"
 #include "sim/sim_control.h"
 
 namespace {
@@ -20,14 +21,6 @@ struct TreeFile {
   BY_HANDLE_FILE_INFORMATION seen{};  // last-write time and size of the version last read
 };
 TreeFile g_tree;
-
-std::string toUtf8(const std::wstring& text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string out(size > 0 ? size : 1, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
-  out.resize(out.size() - 1);
-  return out;
-}
 
 void report(const std::string& message) {
   const std::string line = "cfgmgr32 (simulated): " + message + "\n";
@@ -50,7 +43,7 @@ std::wstring locateTreeFile() {
     const auto toDos = reinterpret_cast<ToDosName>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
     if (!toDos) return value;  // not under Wine: a root-relative Windows path
-    WCHAR* dos = toDos(toUtf8(value).c_str());
+    WCHAR* dos = toDos(kq::encodeUtf8(value).c_str());
     if (!dos) return value;
     std::wstring path(dos);
     HeapFree(GetProcessHeap(), 0, dos);
@@ -85,7 +78,7 @@ void checkTreeFile() {
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) && g_tree.haveVersion) {
-      kqsim::clearTree();  // no file: no devices
+      kq::sim::clearTree();  // no file: no devices
       g_tree.haveVersion = false;
     }
     return;  // anything else (a writer holding it locked): try again later
@@ -99,7 +92,7 @@ void checkTreeFile() {
     read = text.empty() || (ReadFile(file, &text[0], info.nFileSizeLow, &got, nullptr) && got == info.nFileSizeLow);
     if (read) {
       std::string error;
-      if (!kqsim::loadTreeText(text, toUtf8(g_tree.path), &error)) report(error);  // the previous tree stays
+      if (!kq::sim::loadTreeText(text, kq::encodeUtf8(g_tree.path), &error)) report(error);  // the previous tree stays
       g_tree.seen = info;  // a faulty version is reported once, not on every look
       g_tree.haveVersion = true;
     }
@@ -113,7 +106,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_module = instance;
     DisableThreadLibraryCalls(instance);
-    kqsim::setBeforeCallHook(&checkTreeFile);
+    kq::sim::setBeforeCallHook(&checkTreeFile);
   }
   return TRUE;
 }

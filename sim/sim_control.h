@@ -1,12 +1,12 @@
 // Control side of the simulated configuration manager: what tests, tools and
 // the simulated cfgmgr32.dll use to load a device tree and read call counts.
-// The four CM_* functions themselves are declared in devtree/cm_api.h.
+// The four CM_* functions themselves are declared in cfgmgr/cm_api.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace kqsim {
+namespace kq::sim {
 
 // Loads a .devtree text. On success the new tree is in force from its first
 // snapshot and the per-snapshot call clock restarts at 0. On failure `error`
@@ -33,4 +33,4 @@ void resetCallCounts();
 // file from there. Null removes the hook.
 void setBeforeCallHook(void (*hook)());
 
-}  // namespace kqsim
+}  // namespace kq::sim

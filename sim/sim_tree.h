@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kqsim {
+namespace kq::sim {
 
 // The six properties, in the order a node holds them.
 enum Prop : uint8_t { kDesc, kFriendly, kParent, kChildren, kSiblings, kProblem, kPropCount };
@@ -52,4 +52,4 @@ bool parseDevtree(std::string_view utf8, const std::string& name, SimTree* out, 
 // Instance IDs compare without regard to ASCII letter case, as Windows does.
 std::wstring foldCase(std::wstring_view id);
 
-}  // namespace kqsim
+}  // namespace kq::sim

@@ -5,9 +5,9 @@
 #include <unordered_map>
 
 #include "sim/sim_tree.h"
-#include "sim/utf8.h"
+#include "base/utf8.h"
 
-namespace kqsim {
+namespace kq::sim {
 
 namespace {
 
@@ -366,4 +366,4 @@ bool parseDevtree(std::string_view text, const std::string& name, SimTree* out, 
   return true;
 }
 
-}  // namespace kqsim
+}  // namespace kq::sim

@@ -7,7 +7,8 @@
 #include "tests/tree_fixture.h"
 #include "units/unit_list.h"
 
-using kq::ReportList;
+namespace kq::test {
+
 
 namespace {
 
@@ -82,7 +83,7 @@ TEST(ShellClipboard, LinesKeepTabsAndLoseTheirIds) {
 }
 
 TEST(ShellClipboard, CompleteUnitGivesSevenLinesWithoutInstanceIds) {
-  kqtest::loadTree(kqtest::kOneUnit);
+  kq::test::loadTree(kq::test::kOneUnit);
   const std::wstring text = kq::ClipboardText(kq::UnitList(true, true).fullReport());
   EXPECT_EQ(std::count(text.begin(), text.end(), L'\n'), 7);
   EXPECT_EQ(text.back(), L'\n');
@@ -150,3 +151,5 @@ TEST(ShellProperties, EveryValidInstanceIdFitsAndLongerOnesAreRefused) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

@@ -10,7 +10,7 @@
 #include "res/resource.h"
 #include "tests/tree_fixture.h"
 
-using namespace kqtest;
+namespace kq::test {
 
 namespace {
 
@@ -82,7 +82,8 @@ class MainWindowTest : public ::testing::Test {
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }
     OsLevel = savedOsLevel;
-    kqsim::clearTree();
+    McuDriversPresent = true;
+    kq::sim::clearTree();
   }
 
   void Command(int id, int notification = 0) {
@@ -194,7 +195,7 @@ TEST_F(MainWindowTest, RefreshFillsRowsAndIdsAndFollowsTheTree) {
   // every refresh.
   SendMessageW(listBox, LB_SETCURSEL, 2, 0);
   std::string error;
-  ASSERT_TRUE(kqsim::loadTreeFile(KQ_SOURCE_DIR "/sim/trees/two-units-win7.devtree", &error))
+  ASSERT_TRUE(kq::sim::loadTreeFile(KQ_SOURCE_DIR "/sim/trees/two-units-win7.devtree", &error))
       << error;
   OsLevel = 9;
   RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
@@ -205,11 +206,24 @@ TEST_F(MainWindowTest, RefreshFillsRowsAndIdsAndFollowsTheTree) {
   EXPECT_EQ(Row(6).rfind(L"Quorvanta KQ6200 S/N ", 0), 0u) << Row(6);
   EXPECT_EQ(SendMessageW(listBox, LB_GETCURSEL, 0, 0), LB_ERR);
 
-  kqsim::clearTree();
+  kq::sim::clearTree();
   RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
   ASSERT_EQ(SendMessageW(listBox, LB_GETCOUNT, 0, 0), 1);
   EXPECT_EQ(Row(0), L"Quorvanta KQ-6200 not found");
   EXPECT_EQ(RowIdList, kq::RowIds{L""});
+}
+
+// The driver gate's outcome reaches every enumeration the window runs.
+TEST_F(MainWindowTest, RefreshShowsADeclinedDriverInstallation) {
+  loadTree(kOneUnit);
+  OsLevel = 10;
+  McuDriversPresent = false;
+  RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
+  ASSERT_EQ(SendMessageW(listBox, LB_GETCOUNT, 0, 0), 6);
+  EXPECT_EQ(Row(3), L"    MCU ErrorCode: 8");
+  McuDriversPresent = true;
+  RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
+  EXPECT_EQ(Row(3), L"    FSK Port \t - COM8");
 }
 
 TEST_F(MainWindowTest, HintShowsOnlyForDeviceRowsAndHidesOnItsTimer) {
@@ -291,3 +305,5 @@ TEST_F(MainWindowTest, ExitDestroysTheWindowAndPostsQuitWithZero) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

@@ -3,10 +3,8 @@
 #include "devtree/device_node.h"
 #include "tests/tree_fixture.h"
 
-using namespace kqtest;
-using kq::DeviceNode;
-using kq::IdList;
-using kq::openDeviceNode;
+namespace kq::test {
+
 
 namespace {
 
@@ -25,7 +23,7 @@ TEST(OpenDeviceNode, EmptyTextFindsNothingWithoutCalls) {
   EXPECT_FALSE(node.found());
   EXPECT_EQ(node.problemCode, 255u);
   EXPECT_FALSE(node.description);
-  EXPECT_EQ(kqsim::callCounts().total(), 0u);
+  EXPECT_EQ(kq::sim::callCounts().total(), 0u);
 }
 
 TEST(OpenDeviceNode, ExactIdIgnoresExclusionsAndKeepsTheCallersText) {
@@ -71,7 +69,7 @@ TEST(OpenDeviceNode, EachReadIsASizeQueryThenARead) {
   loadTree(kOneUnit);
   const DeviceNode node = openDeviceNode(w(kCat), {}, false);
   ASSERT_TRUE(node.found());
-  const kqsim::CallCounts calls = kqsim::callCounts();
+  const kq::sim::CallCounts calls = kq::sim::callCounts();
   EXPECT_EQ(calls.locate, 1u);
   EXPECT_EQ(calls.property, 10u);  // two per property; one for each of the missing lists
   EXPECT_EQ(calls.listSize + calls.list, 0u);
@@ -183,3 +181,5 @@ TEST(StringListEntries, FirstAndSecond) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

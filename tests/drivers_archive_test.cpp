@@ -6,6 +6,8 @@
 
 #include "drivers/sfx/archive.h"
 
+namespace kq::test {
+
 using namespace kq::sfx;
 using namespace std::string_literals;
 
@@ -162,3 +164,5 @@ TEST(SfxArchive, WriterRefusesWhatTheReaderWouldReject) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

@@ -6,9 +6,8 @@
 #include "res/resource.h"
 #include "tests/drivers_wintest_util.h"
 
-using kq::test::Exists;
-using kq::test::MakeFile;
-using kq::test::ScratchFolder;
+namespace kq::test {
+
 
 namespace {
 
@@ -76,3 +75,5 @@ TEST(InstallFiles, MissingPackageResourceYieldsNothing) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

@@ -5,6 +5,8 @@
 
 #include "drivers/os_level.h"
 
+namespace kq::test {
+
 namespace {
 
 // The version the fake system reports; tests run one at a time.
@@ -64,3 +66,5 @@ TEST(OsLevel, LastPassingTestWinsWithoutEarlyExit) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

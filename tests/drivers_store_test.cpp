@@ -6,6 +6,8 @@
 #include "drivers/driver_store.h"
 #include "drivers/install_files.h"
 
+namespace kq::test {
+
 namespace {
 
 TEST(DriverStorePrefix, WildcardNamesCompareTheTextBeforeTheStar) {
@@ -119,3 +121,5 @@ TEST(DriverStoreWait, FifteenLooksTwoSecondsApart) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

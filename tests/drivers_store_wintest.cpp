@@ -6,7 +6,8 @@
 #include "drivers/os_level.h"
 #include "tests/drivers_wintest_util.h"
 
-using kq::test::ScratchFolder;
+namespace kq::test {
+
 
 namespace {
 
@@ -82,3 +83,5 @@ TEST(OsLevelOnWindows, DetectAgreesWithTheReportedVersion) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

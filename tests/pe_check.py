@@ -5,8 +5,8 @@ The executable must be a 32-bit (i386) Windows GUI program that Windows loads
 from Vista on (subsystem version 6.0), whose import table names only system
 DLLs (the C and C++ runtimes linked in statically), and that carries its
 resources: the strings 103 and 109, icon group 181 with nine 32-bpp images, a
-manifest that asks for asInvoker and declares nothing else, and version
-1.0.0.1.
+manifest that asks for asInvoker and declares nothing else, version 1.0.0.1,
+the progress dialog 157 and the driver packages 188 and 189.
 
 Usage: pe_check.py PATH-TO-EXE. Prints every failed check; exit status 1 when
 any failed.
@@ -21,10 +21,12 @@ PE32_MAGIC = 0x10B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 
 RT_ICON = 3
+RT_DIALOG = 5
 RT_STRING = 6
 RT_GROUP_ICON = 14
 RT_VERSION = 16
 RT_MANIFEST = 24
+RT_DRIVER_PACKAGE = 256
 
 # Every DLL a stock Windows Vista has in System32; anything else (a MinGW
 # runtime DLL such as libstdc++-6.dll, libgcc_s_dw2-1.dll or
@@ -282,6 +284,14 @@ def check(path):
         for name, text in (("FileVersion", EXPECTED_VERSION), ("ProductVersion", EXPECTED_VERSION),
                            ("ProductName", EXPECTED_PRODUCT_NAME)):
             expect(strings.get(name) == text, "%s is %r, not %r" % (name, strings.get(name), text))
+
+    # The progress dialog and the two driver packages: each package is the
+    # self-extractor (a program of its own) with its archive behind it.
+    expect(only_language(resources, (RT_DIALOG, 157)) is not None, "no progress dialog 157")
+    for package_id in (188, 189):
+        package = only_language(resources, (RT_DRIVER_PACKAGE, package_id))
+        expect(package is not None and package[:2] == b"MZ",
+               "driver package %d missing or not a program" % package_id)
 
     return failures, dlls
 

@@ -12,13 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "devtree/cm_api.h"
+#include "cfgmgr/cm_api.h"
 #include "sim/sim_control.h"
 #include "tests/tree_fixture.h"
 
+namespace kq::test {
+
 namespace {
 
-using kqtest::loadTree;
 
 const std::wstring kUsbClass = L"{36fc9e60-c465-11cf-8056-444553540000}";
 const std::wstring kPortsClass = L"{4d36e978-e325-11ce-bfc1-08002be10318}";
@@ -84,8 +85,8 @@ std::wstring classList(const std::wstring& guid) {
 class Sim : public testing::Test {
  protected:
   void SetUp() override {
-    kqsim::clearTree();
-    kqsim::resetCallCounts();
+    kq::sim::clearTree();
+    kq::sim::resetCallCounts();
   }
 };
 
@@ -308,7 +309,7 @@ TEST_F(Sim, ClassListsHoldPresentAndAbsentDevicesInFileOrder) {
   EXPECT_EQ(CM_Get_Device_ID_ListW(nullptr, &buffer[0], size, 0), CR_SUCCESS);
   EXPECT_EQ(std::count(buffer.begin(), buffer.end(), L'\0'), 8);
   // No tree: an empty list.
-  kqsim::clearTree();
+  kq::sim::clearTree();
   EXPECT_EQ(classList(kUsbClass), std::wstring(1, L'\0'));
 }
 
@@ -348,7 +349,7 @@ TEST_F(Sim, SnapshotsTakeOverByCallCountAndHandlesFollowTheId) {
   EXPECT_EQ(descOf(b), L"b");
   EXPECT_EQ(descOf(a), L"one");
   // Resetting the counts does not move the clock.
-  kqsim::resetCallCounts();
+  kq::sim::resetCallCounts();
   EXPECT_EQ(descOf(b), L"b");
   EXPECT_EQ(descOf(b), L"cr=" + std::to_wstring(CR_NO_SUCH_DEVINST));
 }
@@ -378,20 +379,22 @@ TEST_F(Sim, CountsEveryCallPerFunction) {
   CM_Locate_DevNodeW(nullptr, nullptr, 0);
   readProperty(L"ROOT\\A", DEVPKEY_Device_DeviceDesc);  // locate, size query, read
   classList(kUsbClass);
-  kqsim::CallCounts counts = kqsim::callCounts();
+  kq::sim::CallCounts counts = kq::sim::callCounts();
   EXPECT_EQ(counts.locate, 4u);
   EXPECT_EQ(counts.property, 2u);
   EXPECT_EQ(counts.listSize, 1u);
   EXPECT_EQ(counts.list, 1u);
   EXPECT_EQ(counts.total(), 8u);
-  kqsim::resetCallCounts();
-  EXPECT_EQ(kqsim::callCounts().total(), 0u);
+  kq::sim::resetCallCounts();
+  EXPECT_EQ(kq::sim::callCounts().total(), 0u);
   // Loading a tree does not touch the counts.
   locate(L"ROOT\\A");
   std::string error;
-  ASSERT_TRUE(kqsim::loadTreeText(kShape, "again", &error));
+  ASSERT_TRUE(kq::sim::loadTreeText(kShape, "again", &error));
   locate(L"ROOT\\A");
-  EXPECT_EQ(kqsim::callCounts().locate, 2u);
+  EXPECT_EQ(kq::sim::callCounts().locate, 2u);
 }
 
 }  // namespace
+
+}  // namespace kq::test

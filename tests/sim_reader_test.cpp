@@ -10,10 +10,11 @@
 #include <iterator>
 #include <string>
 
-#include "devtree/cm_api.h"
+#include "cfgmgr/cm_api.h"
 #include "sim/sim_control.h"
-#include "sim/utf8.h"
 #include "tests/tree_fixture.h"
+
+namespace kq::test {
 
 namespace {
 
@@ -49,7 +50,7 @@ std::vector<std::wstring> classIds(const std::wstring& guid) {
 
 class SimReader : public testing::Test {
  protected:
-  void SetUp() override { kqsim::clearTree(); }
+  void SetUp() override { kq::sim::clearTree(); }
 };
 
 struct Rejected {
@@ -68,7 +69,7 @@ class SimReaderRejects : public SimReader, public testing::WithParamInterface<Re
 TEST_P(SimReaderRejects, NamesFileLineAndReasonAndLoadsNothing) {
   const Rejected& r = GetParam();
   std::string error;
-  EXPECT_FALSE(kqsim::loadTreeText("KEEP\\ME\\0\n" + r.text, "bad.devtree", &error));
+  EXPECT_FALSE(kq::sim::loadTreeText("KEEP\\ME\\0\n" + r.text, "bad.devtree", &error));
   const std::string where = "bad.devtree:" + std::to_string(r.line + 1) + ": ";
   EXPECT_EQ(error.substr(0, where.size()), where) << error;
   EXPECT_NE(error.find(r.reason), std::string::npos) << error;
@@ -131,19 +132,19 @@ INSTANTIATE_TEST_SUITE_P(
     caseName);
 
 TEST_F(SimReader, FailedLoadKeepsTreeAndClockInForce) {
-  kqtest::loadTree("A desc=\"first\"\n=== after 3 calls\nA desc=\"second\"\n");
+  kq::test::loadTree("A desc=\"first\"\n=== after 3 calls\nA desc=\"second\"\n");
   EXPECT_EQ(description(L"A"), L"first");  // calls 1 to 3
   std::string error;
-  EXPECT_FALSE(kqsim::loadTreeText("A desc=\"new\"\nB class=bogus\n", "bad.devtree", &error));
+  EXPECT_FALSE(kq::sim::loadTreeText("A desc=\"new\"\nB class=bogus\n", "bad.devtree", &error));
   EXPECT_EQ(error, "bad.devtree:2: class= takes usb, ports or other, not 'bogus'");
   EXPECT_EQ(description(L"A"), L"second");
-  EXPECT_FALSE(kqsim::loadTreeFile(KQ_SOURCE_DIR "/sim/trees/no-such.devtree", &error));
+  EXPECT_FALSE(kq::sim::loadTreeFile(KQ_SOURCE_DIR "/sim/trees/no-such.devtree", &error));
   EXPECT_NE(error.find("no-such.devtree: cannot open"), std::string::npos) << error;
   EXPECT_EQ(description(L"A"), L"second");
 }
 
 TEST_F(SimReader, AcceptsCommentsBlanksCrlfBomAndQuotedText) {
-  kqtest::loadTree(
+  kq::test::loadTree(
       "\xEF\xBB\xBF# a comment\r\n"
       "\r\n"
       "   \t \r\n"
@@ -159,34 +160,7 @@ TEST_F(SimReader, AcceptsCommentsBlanksCrlfBomAndQuotedText) {
   EXPECT_EQ(description(L"ROOT\\1"), L"(none)");  // 9-10: the empty snapshot
   EXPECT_EQ(description(L"ROOT\\1"), L"(none)");  // 11-12
   EXPECT_EQ(description(L"ROOT\\1"), L"last");
-  EXPECT_EQ(kqsim::callCounts().total(), 15u);
-}
-
-TEST(SimUtf8, DecodesEveryLengthForEitherWcharWidth) {
-  std::wstring out = L"x";
-  ASSERT_TRUE(kqsim::decodeUtf8("A\xC3\xA4\xE2\x82\xAC\xF0\x9F\x8E\x99", &out));
-  // U+1F399 becomes a surrogate pair where wchar_t has 16 bits, as L"" does.
-  EXPECT_EQ(out, L"xA\u00e4\u20ac\U0001F399");
-  EXPECT_EQ(out.size(), sizeof(wchar_t) == 2 ? 6u : 5u);
-}
-
-TEST(SimUtf8, RejectsMalformedInputAndLeavesOutputAlone) {
-  const char* bad[] = {
-      "\x80",              // continuation without lead
-      "\xC3",              // truncated
-      "\xE2\x82",          // truncated
-      "\xC3\x28",          // missing continuation
-      "\xC0\x80",          // overlong NUL
-      "\xE0\x80\xAF",      // overlong '/'
-      "\xED\xA0\x80",      // UTF-16 surrogate
-      "\xF4\x90\x80\x80",  // beyond U+10FFFF
-      "\xF8\x88\x80\x80\x80",
-  };
-  for (const char* text : bad) {
-    std::wstring out = L"kept";
-    EXPECT_FALSE(kqsim::decodeUtf8(std::string("ok") + text, &out)) << testing::PrintToString(text);
-    EXPECT_EQ(out, L"kept");
-  }
+  EXPECT_EQ(kq::sim::callCounts().total(), 15u);
 }
 
 std::string readFile(const std::string& path) {
@@ -197,11 +171,11 @@ std::string readFile(const std::string& path) {
 TEST_F(SimReader, DemoTreesLoad) {
   for (const char* name : {"two-units", "two-units-win7", "empty", "example"}) {
     std::string error;
-    EXPECT_TRUE(kqsim::loadTreeFile(std::string(KQ_SOURCE_DIR "/sim/trees/") + name + ".devtree", &error))
+    EXPECT_TRUE(kq::sim::loadTreeFile(std::string(KQ_SOURCE_DIR "/sim/trees/") + name + ".devtree", &error))
         << error;
   }
   // The example is the one-unit tree the other tests edit.
-  EXPECT_EQ(readFile(KQ_SOURCE_DIR "/sim/trees/example.devtree"), kqtest::kOneUnit);
+  EXPECT_EQ(readFile(KQ_SOURCE_DIR "/sim/trees/example.devtree"), kq::test::kOneUnit);
 }
 
 // Both layouts list a forgotten unit first, then units 40117 and 40262, with
@@ -214,7 +188,7 @@ TEST_F(SimReader, DemoTreesHoldTheUnitsInEitherLayout) {
   for (const Layout& layout : {Layout{"two-units", L"USB\\VID_0483&PID_A1DF\\2051"},
                                Layout{"two-units-win7", L"usb\\vid_0483&pid_a1df\\2051"}}) {
     std::string error;
-    ASSERT_TRUE(kqsim::loadTreeFile(std::string(KQ_SOURCE_DIR "/sim/trees/") + layout.file + ".devtree", &error));
+    ASSERT_TRUE(kq::sim::loadTreeFile(std::string(KQ_SOURCE_DIR "/sim/trees/") + layout.file + ".devtree", &error));
     std::vector<std::wstring> mcus;
     for (const std::wstring& id : classIds(kUsbClass))
       if (id.compare(0, 26, layout.prefix) == 0) mcus.push_back(id);
@@ -225,7 +199,7 @@ TEST_F(SimReader, DemoTreesHoldTheUnitsInEitherLayout) {
     for (const std::wstring& id : mcus) EXPECT_EQ(id.size(), 31u);
   }
   std::string error;
-  ASSERT_TRUE(kqsim::loadTreeFile(KQ_SOURCE_DIR "/sim/trees/empty.devtree", &error));
+  ASSERT_TRUE(kq::sim::loadTreeFile(KQ_SOURCE_DIR "/sim/trees/empty.devtree", &error));
   const std::vector<std::wstring> usb = classIds(kUsbClass);
   EXPECT_GE(usb.size(), 4u);
   for (const std::wstring& id : usb)
@@ -233,3 +207,5 @@ TEST_F(SimReader, DemoTreesHoldTheUnitsInEitherLayout) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

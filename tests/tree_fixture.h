@@ -10,7 +10,7 @@
 
 #include "sim/sim_control.h"
 
-namespace kqtest {
+namespace kq::test {
 
 // One complete unit (Windows 8 layout), as in the device tree format's example.
 inline const std::string kOneUnit = R"TREE(USB\ROOT_HUB30\4&2B8E0A2&0&0 desc="USB Root Hub (USB 3.0)"
@@ -87,10 +87,10 @@ inline std::string replaced(std::string tree, const std::string& from, const std
 
 inline void loadTree(const std::string& text) {
   std::string error;
-  ASSERT_TRUE(kqsim::loadTreeText(text, "test.devtree", &error)) << error;
-  kqsim::resetCallCounts();
+  ASSERT_TRUE(kq::sim::loadTreeText(text, "test.devtree", &error)) << error;
+  kq::sim::resetCallCounts();
 }
 
 inline std::wstring w(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
-}  // namespace kqtest
+}  // namespace kq::test

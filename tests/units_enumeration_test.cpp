@@ -3,8 +3,8 @@
 #include "tests/tree_fixture.h"
 #include "units/unit_list.h"
 
-using namespace kqtest;
-using kq::UnitList;
+namespace kq::test {
+
 
 namespace {
 
@@ -59,14 +59,6 @@ TEST(Enumeration, UnitsWithoutDriversAreStillClaimed) {
   EXPECT_EQ(report[9].text, L"    MCU ErrorCode: 8");
 }
 
-TEST(Enumeration, TheFlagIsReadWhenTheEnumerationStarts) {
-  loadTree(kOneUnit);
-  kq::mcuDriversPresent = false;
-  const UnitList list(true);
-  kq::mcuDriversPresent = true;
-  EXPECT_EQ(list.units.at(0).mcuStatus, 8);
-}
-
 TEST(Enumeration, AnIdTooShortForASerialDoesNotHideLaterUnits) {
   // A present MCU function whose ID is too short is listed ahead of a real unit.
   loadTree("USB\\VID_0483&PID_A1DF\\2051X desc=\"USB Composite Device\"\n" + kOneUnit);
@@ -98,3 +90,5 @@ TEST(Enumeration, AUnitUnpluggedMidWayIsReportedAsFarAsItWasSeen) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

@@ -4,11 +4,8 @@
 #include "units/report.h"
 #include "units/unit_list.h"
 
-using namespace kqtest;
-using kq::DeviceNode;
-using kq::DeviceUnit;
-using kq::ReportList;
-using kq::UnitList;
+namespace kq::test {
+
 
 namespace {
 
@@ -52,6 +49,7 @@ TEST(ReportLines, ErrorLinesCarryNoId) {
   DeviceUnit unit;
   unit.serial = L"00042";
   unit.mcuDriversPresent = true;
+  unit.mcuStatus = kq::kStatusComplete;
   unit.ftdiStatus = 9;
   unit.audioStatus = 13;
   unit.fskNode = portNode(L"F", L"COM8");
@@ -74,6 +72,7 @@ TEST(ReportLines, NoDriversLineOnlyForACompleteMcuWalk) {
   DeviceUnit unit;
   unit.serial = L"12345";
   unit.mcuDriversPresent = false;
+  unit.mcuStatus = kq::kStatusComplete;
   unit.ftdiStatus = 2;
   unit.audioStatus = 3;
   EXPECT_EQ(kq::reportLines(unit)[2].text, L"    WinKey & FSK - no drivers");
@@ -81,11 +80,33 @@ TEST(ReportLines, NoDriversLineOnlyForACompleteMcuWalk) {
 }
 
 TEST(ReportLines, UnfoundUnitIsOneErrorEntry) {
+  // A record no walk has touched is not a unit, let alone a complete one.
   DeviceUnit unit;
+  EXPECT_EQ(pairs(kq::reportLines(unit)), (Pairs{{L"Error entry", L""}}));
+  unit.ftdiStatus = unit.audioStatus = kq::kStatusComplete;
+  EXPECT_EQ(pairs(kq::reportLines(unit)), (Pairs{{L"Error entry", L""}}));
   unit.mcuStatus = 126;
   EXPECT_EQ(pairs(kq::reportLines(unit)), (Pairs{{L"Error entry", L""}}));
   unit.mcuStatus = 127;
   EXPECT_EQ(pairs(kq::reportLines(unit)), (Pairs{{L"Error entry", L""}}));
+}
+
+// Complete statuses without their nodes (never made by a walk) still give
+// well-formed lines: the label alone and no ID.
+TEST(ReportLines, CompleteStatusesWithoutNodesShowLabelsOnly) {
+  DeviceUnit unit;
+  unit.serial = L"00007";
+  unit.mcuDriversPresent = true;
+  unit.splitAudio = true;
+  unit.mcuStatus = unit.ftdiStatus = unit.audioStatus = kq::kStatusComplete;
+  unit.catNode = DeviceNode{};  // present, but with no field read
+  EXPECT_EQ(pairs(kq::reportLines(unit)), (Pairs{{L"Quorvanta KQ6200 S/N 00007", L""},
+                                                 {L"    CAT Port \t - ", L""},
+                                                 {L"    PTT/CW Port \t - ", L""},
+                                                 {L"    FSK Port \t - ", L""},
+                                                 {L"    WinKey Port \t - ", L""},
+                                                 {L"    Audio Input \t - ", L""},
+                                                 {L"    Audio Output\t - ", L""}}));
 }
 
 TEST(ReportLines, LongNamesAreShownWhole) {
@@ -102,3 +123,5 @@ TEST(ReportLines, EndpointWithoutFriendlyNameShowsTheLabel) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

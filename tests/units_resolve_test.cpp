@@ -3,9 +3,8 @@
 #include "tests/tree_fixture.h"
 #include "units/device_unit.h"
 
-using namespace kqtest;
-using kq::DeviceUnit;
-using kq::resolveUnit;
+namespace kq::test {
+
 
 namespace {
 
@@ -172,3 +171,5 @@ TEST(Resolve, DeviceUnpluggedDuringTheWalkEndsItWithoutHarm) {
 }
 
 }  // namespace
+
+}  // namespace kq::test

@@ -56,11 +56,11 @@ void BM_Enumeration(benchmark::State& state) {
   const int units = static_cast<int>(state.range(0));
   const int others = static_cast<int>(state.range(1));
   std::string error;
-  if (!kqsim::loadTreeText(generateTree(units, others), "generated", &error)) {
+  if (!kq::sim::loadTreeText(generateTree(units, others), "generated", &error)) {
     state.SkipWithError(error.c_str());
     return;
   }
-  kqsim::resetCallCounts();
+  kq::sim::resetCallCounts();
   size_t lines = 0;
   for (auto _ : state) {
     const kq::UnitList list(true, true);
@@ -68,7 +68,7 @@ void BM_Enumeration(benchmark::State& state) {
     lines = report.size();
     benchmark::DoNotOptimize(lines);
   }
-  const kqsim::CallCounts calls = kqsim::callCounts();
+  const kq::sim::CallCounts calls = kq::sim::callCounts();
   const double n = static_cast<double>(state.iterations());
   state.counters["units"] = units;
   state.counters["lines"] = static_cast<double>(lines);

@@ -37,19 +37,19 @@ int main(int argc, char** argv) {
   if (!file) return usage();
 
   std::string error;
-  if (!kqsim::loadTreeFile(file, &error)) {
+  if (!kq::sim::loadTreeFile(file, &error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
-  kqsim::resetCallCounts();
+  kq::sim::resetCallCounts();
   const kq::UnitList units(splitAudio, driversPresent);
   const kq::ReportList report = units.fullReport();
-  const kqsim::CallCounts calls = kqsim::callCounts();
+  const kq::sim::CallCounts calls = kq::sim::callCounts();
 
   std::string out = "[";
   for (size_t i = 0; i < report.size(); ++i) {
     if (i) out += ",\n ";
-    out += "[" + kqtools::jsonString(report[i].text) + ", " + kqtools::jsonString(report[i].id) + "]";
+    out += "[" + kq::tools::jsonString(report[i].text) + ", " + kq::tools::jsonString(report[i].id) + "]";
   }
   out += "]\n";
   std::fputs(out.c_str(), stdout);

@@ -56,7 +56,7 @@ void walkMcu(DeviceUnit& unit, const DeviceNode& mcu) {
   unit.fskNode = openPortNode(firstEntry(*unit.winkeyNode->siblingIds));
   unit.mcuStatus = 1;
   if (!unit.fskNode->portName) return;
-  unit.mcuStatus = 0;
+  unit.mcuStatus = kStatusComplete;
 }
 
 struct FunctionNodes {
@@ -102,7 +102,7 @@ void walkFtdi(DeviceUnit& unit, const DeviceNode& mcu, const std::optional<Devic
   unit.ftdiStatus = 1;
   unit.pttNode = openPortNode(firstEntry(*channelB.childrenIds));
   if (!unit.pttNode->portName) return;
-  unit.ftdiStatus = 0;
+  unit.ftdiStatus = kStatusComplete;
 }
 
 // Capture and render endpoints hang off MI_02 in either order; `first` is the
@@ -136,7 +136,7 @@ void walkEndpoints(DeviceUnit& unit, const DeviceNode& mi02) {
   std::optional<DeviceNode>& second = unit.*order.second;
   second = openUsbNode(firstEntry(*first->siblingIds));
   if (!second->healthy()) return;
-  unit.audioStatus = 0;
+  unit.audioStatus = kStatusComplete;
 }
 
 void walkAudio(DeviceUnit& unit, const DeviceNode& mcu, std::optional<DeviceNode> audio) {
@@ -158,7 +158,7 @@ void walkAudio(DeviceUnit& unit, const DeviceNode& mcu, std::optional<DeviceNode
   if (!unit.splitAudio) {
     // MI_02 itself stands for the whole audio device.
     unit.audioOutNode = std::move(mi02);
-    unit.audioStatus = 0;
+    unit.audioStatus = kStatusComplete;
     return;
   }
   walkEndpoints(unit, mi02);
@@ -170,7 +170,6 @@ DeviceUnit resolveUnit(const IdList& claimed, bool splitAudio, bool mcuDriversPr
   DeviceUnit unit;
   unit.splitAudio = splitAudio;
   unit.mcuDriversPresent = mcuDriversPresent;
-  unit.mcuStatus = 127;
 
   const DeviceNode mcu =
       openDeviceNode(splitAudio ? kMcuPrefixSplit : kMcuPrefixLegacy, claimed, true);

@@ -9,12 +9,19 @@
 
 namespace kq {
 
+// Walk status codes of the three components. 0 means complete; 1 up to
+// kLastStepStatus name the step at which the walk stopped. The two values
+// above are not steps: kNoUnit (no MCU function taken) and kNotResolved (no
+// walk has set the field), so a record nobody resolved never reads as complete.
+inline constexpr int8_t kStatusComplete = 0;
+inline constexpr int8_t kLastStepStatus = 125;
+inline constexpr int8_t kNoUnit = 126;
+inline constexpr int8_t kNotResolved = 127;
+
 struct DeviceUnit {
-  // 0 = complete; a positive value names the step at which the walk stopped.
-  // 126/127 in mcuStatus: no unit was found.
-  int8_t mcuStatus = 0;
-  int8_t ftdiStatus = 0;
-  int8_t audioStatus = 0;
+  int8_t mcuStatus = kNotResolved;
+  int8_t ftdiStatus = kNotResolved;
+  int8_t audioStatus = kNotResolved;
   bool splitAudio = false;
   bool mcuDriversPresent = false;
   std::wstring serial;          // last five characters of mcuInstanceId
@@ -30,7 +37,8 @@ struct DeviceUnit {
   std::wstring rejectedMcuId;
 };
 
-inline constexpr int8_t kNoUnit = 126;
+// Whether the record describes a unit: its MCU function was found and taken.
+inline bool isUnit(const DeviceUnit& unit) { return unit.mcuStatus <= kLastStepStatus; }
 
 // Finds the next unit whose MCU function is not in `claimed` and walks it.
 DeviceUnit resolveUnit(const IdList& claimed, bool splitAudio, bool mcuDriversPresent);

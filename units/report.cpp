@@ -19,34 +19,45 @@ void addError(ReportList& report, const wchar_t* component, int status) {
                     L""});
 }
 
+// The text of one field of a component's node, empty when the node or the
+// field is absent. A complete walk always sets both, but a line must never
+// depend on that.
+std::wstring fieldOf(const std::optional<DeviceNode>& node,
+                     std::optional<std::wstring> DeviceNode::*field) {
+  if (!node || !((*node).*field)) return {};
+  return *((*node).*field);
+}
+
 // A port line shows the port name whole, however long it is.
 void addPort(ReportList& report, const wchar_t* label, const std::optional<DeviceNode>& node) {
-  report.push_back({label + node->portName.value_or(L""), node->instanceId.value_or(L"")});
+  report.push_back({label + fieldOf(node, &DeviceNode::portName),
+                    fieldOf(node, &DeviceNode::instanceId)});
 }
 
 // An endpoint without a friendly name shows the label alone.
 void addAudio(ReportList& report, const wchar_t* label, const std::optional<DeviceNode>& node) {
-  report.push_back({label + node->friendlyName.value_or(L""), node->instanceId.value_or(L"")});
+  report.push_back({label + fieldOf(node, &DeviceNode::friendlyName),
+                    fieldOf(node, &DeviceNode::instanceId)});
 }
 
 }  // namespace
 
 ReportList reportLines(const DeviceUnit& unit) {
   ReportList report;
-  if (unit.mcuStatus > 125) {
+  if (!isUnit(unit)) {
     report.push_back({kErrorEntry, L""});
     return report;
   }
   report.push_back({kHeader + unit.serial, L""});
 
-  if (unit.ftdiStatus > 0) {
+  if (unit.ftdiStatus != kStatusComplete) {
     addError(report, L"FTDI", unit.ftdiStatus);
   } else {
     addPort(report, kCatLine, unit.catNode);
     addPort(report, kPttLine, unit.pttNode);
   }
 
-  if (unit.mcuStatus > 0) {
+  if (unit.mcuStatus != kStatusComplete) {
     addError(report, L"MCU", unit.mcuStatus);
   } else if (!unit.mcuDriversPresent) {
     report.push_back({kNoDriversLine, L""});
@@ -55,7 +66,7 @@ ReportList reportLines(const DeviceUnit& unit) {
     addPort(report, kWinkeyLine, unit.winkeyNode);
   }
 
-  if (unit.audioStatus > 0) {
+  if (unit.audioStatus != kStatusComplete) {
     addError(report, L"AUDIO", unit.audioStatus);
   } else if (unit.splitAudio) {
     addAudio(report, kAudioInLine, unit.audioInNode);

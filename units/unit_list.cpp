@@ -2,21 +2,19 @@
 
 namespace kq {
 
-bool mcuDriversPresent = true;
-
 namespace {
 constexpr int kFailureBudget = 5;
 }
 
-UnitList::UnitList(bool splitAudio, bool driversPresent) {
+UnitList::UnitList(bool splitAudio, bool mcuDriversPresent) {
   // MCU functions found but rejected (an instance ID too short to carry a
   // serial) are skipped by the later attempts too; otherwise one such device
   // would use up the whole budget and hide every unit listed after it.
   IdList skipped;
   for (int failuresLeft = kFailureBudget; failuresLeft > 0;) {
     ++attempts;
-    DeviceUnit unit = resolveUnit(skipped, splitAudio, driversPresent);
-    if (unit.mcuStatus > 125) {
+    DeviceUnit unit = resolveUnit(skipped, splitAudio, mcuDriversPresent);
+    if (!isUnit(unit)) {
       if (!unit.rejectedMcuId.empty()) skipped.push_back(unit.rejectedMcuId);
       --failuresLeft;
       continue;

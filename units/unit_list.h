@@ -8,13 +8,10 @@
 
 namespace kq {
 
-// True at start-up; cleared only when the user declines to install the
-// maker's WinKey/FSK drivers.
-extern bool mcuDriversPresent;
-
 struct UnitList {
-  // Runs the whole enumeration. `driversPresent` is read once, at the start.
-  explicit UnitList(bool splitAudio, bool driversPresent = mcuDriversPresent);
+  // Runs the whole enumeration. `mcuDriversPresent` is false only when the
+  // user declined the maker's WinKey/FSK drivers at start-up.
+  UnitList(bool splitAudio, bool mcuDriversPresent);
 
   ReportList fullReport() const;
 

@@ -3,6 +3,8 @@
 #include <array>
 #include <stdexcept>
 
+#include "base/utf8.h"
+
 namespace kq::sfx {
 
 namespace {
@@ -33,23 +35,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-bool IsValidUtf8(std::string_view s) {
-  static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-  for (std::size_t i = 0; i < s.size();) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    const std::size_t extra = b < 0x80 ? 0 : (b >> 5) == 0x6 ? 1 : (b >> 4) == 0xE ? 2 : (b >> 3) == 0x1E ? 3 : 4;
-    if (extra == 4 || (extra > 0 && extra >= s.size() - i)) return false;
-    std::uint32_t cp = extra == 0 ? b : b & (0x3F >> extra);
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
 
 // Windows opens the device instead of a file for these base names, whatever
 // the extension ("nul.txt" is NUL), and ignores blanks before the extension.
@@ -139,7 +124,7 @@ const char* ArchiveErrorText(ArchiveError error) {
 }
 
 bool IsSafeEntryPath(std::string_view path) {
-  if (path.empty() || path.size() > kMaxPathBytes || !IsValidUtf8(path)) return false;
+  if (path.empty() || path.size() > kMaxPathBytes || !isValidUtf8(path)) return false;
   const std::size_t slash = path.find('/');
   // A top-level file may not take the name of one of the two subfolders.
   if (slash == std::string_view::npos)

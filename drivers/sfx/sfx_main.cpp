@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "drivers/sfx/archive.h"
-#include "drivers/win_handles.h"
+#include "base/utf8.h"
+#include "base/win_handles.h"
 
 namespace {
 
@@ -64,12 +65,8 @@ bool WriteWholeFile(const std::wstring& path, const unsigned char* data, std::si
 
 // Entry paths were checked as safe UTF-8 with '/' separators.
 std::wstring TargetPath(const std::wstring& folder, const std::string& entryPath) {
-  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, entryPath.data(),
-                                    static_cast<int>(entryPath.size()), nullptr, 0);
-  std::wstring relative(n > 0 ? n : 0, L'\0');
-  if (n <= 0 || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, entryPath.data(),
-                                    static_cast<int>(entryPath.size()), relative.data(), n) != n)
-    return {};
+  std::wstring relative;
+  if (!kq::decodeUtf8(entryPath, &relative)) return {};
   for (wchar_t& c : relative)
     if (c == L'/') c = L'\\';
   return folder + relative;

@@ -2,7 +2,9 @@
 
 #include <vector>
 
-#include "app/unique_handle.h"
+#include "base/unique_handle.h"
+
+namespace kq::test {
 
 namespace {
 
@@ -83,3 +85,5 @@ TEST_F(UniqueHandleTest, NullIsInvalidTraitsSkipZeroAndCallTheCloser) {
 }
 
 }  // namespace
+
+}  // namespace kq::test
