@@ -18,7 +18,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import harness  # noqa: E402
+from common import ROOT  # noqa: E402
+from scenario import Session  # noqa: E402
 
 
 def usable_display():
@@ -33,26 +34,25 @@ def usable_display():
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", default=str(harness.ROOT / "build" / "windows"))
-    parser.add_argument("--tree", default=str(harness.ROOT / "sim" / "trees" / "two-units.devtree"))
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "windows"))
+    parser.add_argument("--tree", default=str(ROOT / "sim" / "trees" / "two-units.devtree"))
     parser.add_argument("--winver", default="win10")
     parser.add_argument("--xvfb", action="store_true", help="use Xvfb even when $DISPLAY is set")
     parser.add_argument("--screenshot", help="also copy the screenshot to this path")
     args = parser.parse_args()
 
     display = None if args.xvfb else usable_display()
-    session = harness.Session(args.build_dir, display=display)
-    harness.install_signal_cleanup(session)
+    session = Session(args.build_dir, display=display)
     session.current_test = "demo"
     try:
         session.start()
         where = f"display {display}" if display else f"Xvfb {session.display.name}"
-        print(f"demo: starting kq6200ports.exe under {session.wine_version} on {where} "
+        print(f"demo: starting kq6200ports.exe under {session.templates.wine_version} on {where} "
               f"with {args.tree}", flush=True)
         with session.scenario(winver=args.winver, tree=Path(args.tree)) as sc:
             sc.start()
             sc.wait_window()
-            rows, _ = sc.wait_rows(lambda r: len(r) > 1, timeout=5)
+            rows, _ = sc.spy.wait_rows(lambda r: len(r) > 1, timeout=5)
             shot = sc.screenshot()
             if args.screenshot:
                 shutil.copyfile(shot, args.screenshot)

@@ -21,7 +21,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import harness  # noqa: E402
+from common import ROOT, E2EError  # noqa: E402
+from scenario import Session  # noqa: E402
 
 SCENARIO_TIMEOUT = 180  # seconds; the unit tests under Wine are the longest
 
@@ -56,7 +57,7 @@ def scenario_stem(name):
     return name.replace("[", "-").replace("]", "")
 
 
-class ScenarioTimeout(harness.E2EError):
+class ScenarioTimeout(E2EError):
     pass
 
 
@@ -67,9 +68,9 @@ def on_alarm(_signum, _frame):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", default=str(harness.ROOT / "build" / "windows"),
+    parser.add_argument("--build-dir", default=str(ROOT / "build" / "windows"),
                         help="Windows build whose bin/ holds the programs (default build/windows)")
-    parser.add_argument("--out-dir", default=str(harness.ROOT / "build" / "e2e"),
+    parser.add_argument("--out-dir", default=str(ROOT / "build" / "e2e"),
                         help="screenshots, logs and cached prefixes (default build/e2e)")
     parser.add_argument("-k", action="append", dest="patterns", default=[],
                         help="run only scenarios whose FILE::NAME (test_main_window::test_hot_plug) "
@@ -102,8 +103,7 @@ def main():
 
     failures = []
     started = time.monotonic()
-    session = harness.Session(args.build_dir, args.out_dir, keep=args.keep)
-    harness.install_signal_cleanup(session)
+    session = Session(args.build_dir, args.out_dir, keep=args.keep)
     signal.signal(signal.SIGALRM, on_alarm)
     width = max(len(name) for name, _, _ in tests)
     try:
@@ -121,7 +121,7 @@ def main():
                 except Exception as error:  # a scenario's failure must not stop the run
                     status = "FAIL"
                     detail = f"{type(error).__name__}: {error}"
-                    if not isinstance(error, harness.E2EError):
+                    if not isinstance(error, E2EError):
                         detail += "\n" + traceback.format_exc()
                 finally:
                     signal.alarm(0)

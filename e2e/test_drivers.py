@@ -8,12 +8,12 @@ adds the store folder at once (or refuses, see drivers/standin/standin.cpp).
 Wine 8.0 has no timeout.exe, so the script's waits cost nothing here."""
 
 import shutil
-import subprocess
 import time
-from pathlib import Path, PureWindowsPath
 
 import expected as X
-from harness import ALL_DRIVERS, E2EError, expect, expect_equal, params, poll, run, tree
+from common import E2EError, expect, expect_equal, listing, params, poll, run, tree
+from display import pixels
+from scenario import ALL_DRIVERS
 
 FTDI_ONLY = ALL_DRIVERS[:2]
 INSTALLER = "Drivers installer"
@@ -48,16 +48,10 @@ MARKERS = ["cert.inf", "wk.inf", "fsk.inf", "cp.inf", "timeToCleanUp.inf"]
 
 # ----- helpers -------------------------------------------------------------------------
 
-def unix_path(sc, windows_path):
-    parts = PureWindowsPath(windows_path).parts
-    expect(parts and parts[0].upper() == "C:\\", f"not a C: path: {windows_path!r}")
-    return sc.drive_c.joinpath(*parts[1:])
-
-
 def temp_folder(sc):
     """The user's temporary folder as the program will see it."""
     result = sc.wine(["cmd", "/c", "echo %TEMP%"])
-    return unix_path(sc, result.stdout.strip().splitlines()[-1])
+    return sc.unix_path(result.stdout.strip().splitlines()[-1])
 
 
 def set_temp(sc, windows_path):
@@ -65,7 +59,7 @@ def set_temp(sc, windows_path):
         result = sc.wine(["reg", "add", "HKCU\\Environment", "/v", name, "/t", "REG_SZ",
                           "/d", windows_path, "/f"])
         expect_equal(result.returncode, 0, f"reg add {name}")
-    folder = unix_path(sc, windows_path)
+    folder = sc.unix_path(windows_path)
     folder.mkdir(parents=True, exist_ok=True)
     return folder
 
@@ -83,73 +77,30 @@ def store_log(log):
     return log.read_text().split() if log.exists() else []
 
 
-def listing(folder):
-    return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
-
-
-def wait_box(sc, caption, timeout=15):
-    """A message box that has the keyboard focus. Wine may replace a new box's
-    X window right after mapping it, so only a focused one is taken."""
-    def focused():
-        if sc.proc.poll() is not None:
-            raise E2EError(f"program exited ({sc.proc.returncode}) while waiting for {caption!r}; "
-                           f"messages: {sc.messages()}")
-        windows = sc.find_windows(caption)
-        focus = sc.xdotool("getwindowfocus", check=False).stdout.strip()
-        return next((w for w in windows if str(w) == focus), None)
-    return poll(f"message box {caption!r}", focused, timeout)
-
-
-def shot(sc, suffix, window):
-    """A screenshot that may fail without failing the scenario (evidence only)."""
-    for _ in range(3):
-        try:
-            return sc.screenshot(suffix, window)
-        except E2EError:
-            time.sleep(0.2)
-    return None
-
-
-def bar_fill(sc, path):
+def bar_fill(path):
     """Filled share of the progress bar in a screenshot of the dialog: in the
     lower half (the caption is blue too), the row with the most bar-blue
     pixels; blue / (blue + white)."""
     width, height = map(int, run(["identify", "-format", "%w %h", str(path)]).stdout.split())
     top = height // 2
-    data = sc.pixels(path, (0, top, width, height - top))
+    data = pixels(path, (0, top, width, height - top))
     best = (0, 0)
     for row in range(height - top):
         line = data[row * width * 3:(row + 1) * width * 3]
-        pixels = [tuple(line[i:i + 3]) for i in range(0, len(line), 3)]
-        blue = sum(1 for r, g, b in pixels if b > 200 and r < 120)
-        white = sum(1 for p in pixels if p == (255, 255, 255))
+        colours = [tuple(line[i:i + 3]) for i in range(0, len(line), 3)]
+        blue = sum(1 for r, g, b in colours if b > 200 and r < 120)
+        white = sum(1 for c in colours if c == (255, 255, 255))
         best = max(best, (blue, white))
     return best[0] / max(1, best[0] + best[1])
 
 
-def answer(sc, caption, key, timeout=15, screenshot=None):
-    """Answers a message box with a key typed into the focused window ('y', 'n',
-    'Return'); types again if the box is still there, as a key sent while Wine
-    replaces the window is lost."""
-    deadline = time.monotonic() + timeout
-    while True:
-        window = wait_box(sc, caption, max(1.0, deadline - time.monotonic()))
-        if screenshot:
-            shot(sc, screenshot, window)
-            screenshot = None
-        sc.xdotool("key", key, check=False)
-        try:
-            poll(f"message box {caption!r} to close",
-                 lambda: window not in sc.find_windows(caption), 2)
-            return
-        except E2EError:
-            if time.monotonic() > deadline:
-                raise
-
-
-def accept_offer(sc):
-    answer(sc, INSTALLER, "y")
-    answer(sc, INSTALLER, "Return")
+def accept_offer(sc, progress=True):
+    """Starts the program and accepts the offer of drivers; returns the progress
+    dialog once it shows (when progress)."""
+    sc.start()
+    sc.answer_msgbox(INSTALLER, "y")
+    sc.answer_msgbox(INSTALLER, "Return")
+    return sc.wait_window(PROGRESS, timeout=10) if progress else None
 
 
 def package_files(arch):
@@ -176,7 +127,7 @@ def follow_installation(sc, folder, arch):
     deadline = time.monotonic() + 40
     while time.monotonic() < deadline and len(seen) < len(MARKERS):
         seen += [m for m in MARKERS if m not in seen and (folder / m).exists()]
-        if (not folder.exists() or sc.find_windows(INSTALLER)
+        if (not folder.exists() or sc.display.find_windows(INSTALLER)
                 or (folder / "userDisagreeInstallation.inf").exists()):
             break
         time.sleep(0.02)
@@ -196,11 +147,11 @@ def expect_refusal_shown(sc, dialog):
     """The outcome of an installation that did not finish: the refusal message
     over the still visible progress dialog."""
     expect_equal(sc.messages(), [OFFER, DISCONNECT, WITHOUT], "message boxes")
-    expect(dialog in sc.find_windows(PROGRESS), "progress dialog gone at the refusal")
+    expect(dialog in sc.display.find_windows(PROGRESS), "progress dialog gone at the refusal")
 
 
 def answer_and_expect_exit(sc, code):
-    answer(sc, INSTALLER, "Return")
+    sc.answer_msgbox(INSTALLER, "Return")
     expect_equal(sc.wait_exit(), code, "exit code")
 
 
@@ -212,7 +163,7 @@ def test_all_drivers_present(session, arch):
         temp = temp_folder(sc)
         sc.start()
         sc.wait_window()
-        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
         expect_equal(sc.messages(), [], "message boxes")
         expect_equal(sc.launches(), [], "launches")
         expect(not (temp / INSTALL_FOLDER).exists(), "install folder created")
@@ -227,8 +178,8 @@ def test_all_drivers_present(session, arch):
 def test_ftdi_missing(session, reply, drivers):
     with session.scenario(tree=tree("two-units"), drivers=drivers) as sc:
         sc.start()
-        answer(sc, INSTALLER, reply, screenshot="question")
-        answer(sc, INSTALLER, "Return")
+        sc.answer_msgbox(INSTALLER, reply, screenshot="question")
+        sc.answer_msgbox(INSTALLER, "Return")
         expect_equal(sc.wait_exit(), 1, "exit code")
         expect_equal(sc.messages(), [FTDI_QUESTION, RELAUNCH], "message boxes")
         pages = [(c["verb"], c["file"], c["params"], c["dir"]) for c in sc.launches()]
@@ -241,11 +192,11 @@ def test_unsupported_os(session):
     (the store is empty, yet no FTDI question comes)."""
     with session.scenario(winver="win2k", tree=tree("two-units-win7"), drivers=False) as sc:
         sc.start()
-        wait_box(sc, "KQ-6200 Explorer")
+        sc.wait_msgbox("KQ-6200 Explorer")
         expect_equal(sc.messages(), ["Unsupported OS detected"], "message boxes")
-        answer(sc, "KQ-6200 Explorer", "Return", screenshot="msgbox")
+        sc.answer_msgbox("KQ-6200 Explorer", "Return", screenshot="msgbox")
         sc.wait_window()
-        sc.wait_rows(X.TWO_UNITS_JOINED, timeout=3)
+        sc.spy.wait_rows(X.TWO_UNITS_JOINED, timeout=3)
         expect_equal(sc.messages(), ["Unsupported OS detected"], "message boxes")
 
 
@@ -254,10 +205,10 @@ def test_offer_declined(session):
         temp = temp_folder(sc)
         before = listing(temp)
         sc.start()
-        answer(sc, INSTALLER, "n")
-        answer(sc, INSTALLER, "Return")
+        sc.answer_msgbox(INSTALLER, "n")
+        sc.answer_msgbox(INSTALLER, "Return")
         sc.wait_window()
-        sc.wait_rows(DECLINED_ROWS, timeout=3)
+        sc.spy.wait_rows(DECLINED_ROWS, timeout=3)
         sc.screenshot()
         expect_equal(sc.messages(), [OFFER, WITHOUT], "message boxes")
         expect_equal(listing(temp), before, "temporary folder after a declined offer")
@@ -270,15 +221,14 @@ def test_install_succeeds(session, arch):
         store = place_pnputil(sc)
         temp = temp_folder(sc)
         folder = temp / INSTALL_FOLDER
-        sc.start()
-        accept_offer(sc)
-        dialog = sc.wait_window(PROGRESS, timeout=10)
-        shot(sc, "progress", dialog)
+        dialog = accept_offer(sc)
+        sc.screenshot("progress", dialog, evidence_only=True)
         unpacked, seen = follow_installation(sc, folder, arch)
 
-        wait_box(sc, INSTALLER, timeout=60)
+        sc.wait_msgbox(INSTALLER, timeout=60)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
-        expect(not sc.find_windows(PROGRESS), "progress dialog still up at the completion message")
+        expect(not sc.display.find_windows(PROGRESS),
+               "progress dialog still up at the completion message")
         expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
 
         other = "amd64" if ARCH[arch]["sub"] == "x86" else "x86"
@@ -287,12 +237,11 @@ def test_install_succeeds(session, arch):
         expect(seen, "no marker seen while the flow ran")
         expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
                                         "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
-        install_windows = "C:\\" + str(folder.relative_to(sc.drive_c)).replace("/", "\\")
-        expect_install_launches(sc, install_windows, arch)
+        expect_install_launches(sc, sc.windows_path(folder), arch)
 
-        answer(sc, INSTALLER, "Return")
+        sc.answer_msgbox(INSTALLER, "Return")
         sc.wait_window()
-        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
 
 
 def test_script_refuses(session):
@@ -302,9 +251,7 @@ def test_script_refuses(session):
     with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc, refuse="Quorvanta_KQ-6200_Reserved.inf")
         folder = temp_folder(sc) / INSTALL_FOLDER
-        sc.start()
-        accept_offer(sc)
-        dialog = sc.wait_window(PROGRESS, timeout=10)
+        dialog = accept_offer(sc)
         _, seen = follow_installation(sc, folder, "win32")
         expect_equal(seen, ["cert.inf", "wk.inf", "fsk.inf"], "markers")
         expect((folder / "userDisagreeInstallation.inf").exists(), "no refusal marker")
@@ -312,17 +259,17 @@ def test_script_refuses(session):
         # The bar stands at 60 from the last marker wait on; the subfolder goes
         # first in the clean-up, two seconds before the message covers the bar.
         poll("the clean-up", lambda: not (folder / "x86").exists(), 90, 0.02)
-        picture = shot(sc, "progress-at-refusal", dialog)
+        picture = sc.screenshot("progress-at-refusal", dialog, evidence_only=True)
         expect(picture, "no screenshot of the progress dialog")
-        fill = bar_fill(sc, picture)
+        fill = bar_fill(picture)
         expect(0.57 <= fill <= 0.63, f"progress bar {fill:.0%} filled at the refusal, expected 60 %")
-        box = wait_box(sc, INSTALLER, timeout=10)
+        box = sc.wait_msgbox(INSTALLER, timeout=10)
         waited = time.monotonic() - started
         expect(55 <= waited <= 75, f"refusal {waited:.0f} s after the script ended, expected "
                                    "two 30 s waits and the clean-up")
         expect_refusal_shown(sc, dialog)
         expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
-        shot(sc, "refusal", box)
+        sc.screenshot("refusal", box, evidence_only=True)
         expect_equal(store_log(store).count("quorvanta_kq-6200_reserved.inf"), 3,
                      "additions of the refused driver")
         answer_and_expect_exit(sc, 1)
@@ -337,18 +284,16 @@ def test_script_never_finishes(session):
         place_pnputil(sc)
         (sc.drive_c / "windows" / "system32" / "devcon-standin.hang").write_text("")
         folder = temp_folder(sc) / INSTALL_FOLDER
-        sc.start()
-        accept_offer(sc)
-        dialog = sc.wait_window(PROGRESS, timeout=10)
+        dialog = accept_offer(sc)
         poll("the last step marker", lambda: (folder / "cp.inf").exists(), 40, 0.02)
         started = time.monotonic()
-        box = wait_box(sc, INSTALLER, timeout=100)
+        box = sc.wait_msgbox(INSTALLER, timeout=100)
         waited = time.monotonic() - started
         expect(55 <= waited <= 80, f"outcome {waited:.0f} s after the last step marker, expected "
                                    "two 30 s waits and the clean-up")
         expect_refusal_shown(sc, dialog)
         expect(not (folder / "timeToCleanUp.inf").exists(), "the script did reach its end")
-        shot(sc, "not-finished", box)
+        sc.screenshot("not-finished", box, evidence_only=True)
         answer_and_expect_exit(sc, 1)
 
 
@@ -360,24 +305,18 @@ def test_package_file_locked(session):
         folder.mkdir(parents=True)
         shutil.copy2(session.build_dir / "drivers" / "packages" / "kqdrv_x86.pkg",
                      folder / "drv.exe")
-        # Without "-y" the package only shows a message and keeps running.
-        running = subprocess.Popen(["wine", "drv.exe"], cwd=folder, env=sc.env(),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL)
-        try:
-            poll("the running package's message",
-                 lambda: sc.find_windows("KQ-6200 Driver installation"), 15)
-            sc.start()
-            accept_offer(sc)
-            wait_box(sc, INSTALLER, timeout=15)
-            expect_equal(sc.messages(), [OFFER, DISCONNECT, CANNOT_CREATE], "message boxes")
-            answer(sc, INSTALLER, "Return")
-            expect_equal(sc.wait_exit(), 1, "exit code")
-            expect((folder / "drv.exe").exists(), "locked package gone")
-            expect_equal(sc.launches(), [], "launches")
-        finally:
-            running.kill()
-            running.wait(10)
+        # Without "-y" the package only shows a message and keeps running (until
+        # the clean-up of the prefix).
+        sc.spawn(["drv.exe"], cwd=folder)
+        poll("the running package's message",
+             lambda: sc.display.find_windows("KQ-6200 Driver installation"), 15)
+        accept_offer(sc, progress=False)
+        sc.wait_msgbox(INSTALLER, timeout=15)
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, CANNOT_CREATE], "message boxes")
+        sc.answer_msgbox(INSTALLER, "Return")
+        expect_equal(sc.wait_exit(), 1, "exit code")
+        expect((folder / "drv.exe").exists(), "locked package gone")
+        expect_equal(sc.launches(), [], "launches")
 
 
 def test_temp_path_with_shell_characters(session):
@@ -394,16 +333,14 @@ def test_temp_path_with_shell_characters(session):
         for path in planted:
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_text("planted\n")
-        sc.start()
         accept_offer(sc)
-        sc.wait_window(PROGRESS, timeout=10)
         unpacked, _ = follow_installation(sc, temp / INSTALL_FOLDER, "win32")
         expect("KQ_6200_FSK.inf" in unpacked, f"unpacked: {unpacked}")
-        wait_box(sc, INSTALLER, timeout=60)
+        sc.wait_msgbox(INSTALLER, timeout=60)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
         expect(not (temp / INSTALL_FOLDER).exists(), "install folder left behind")
         missing = [str(p) for p in planted if not p.exists()]
         expect_equal(missing, [], "planted files deleted")
         expect_install_launches(sc, temp_windows + "\\" + INSTALL_FOLDER, "win32")
-        answer(sc, INSTALLER, "Return")
+        sc.answer_msgbox(INSTALLER, "Return")
         sc.wait_window()

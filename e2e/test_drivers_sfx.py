@@ -4,10 +4,9 @@ our own are written here straight from drivers/sfx/FORMAT.md, so the stub is
 also checked against the documented format rather than against the packer."""
 
 import struct
-import subprocess
 import zlib
 
-from harness import expect, expect_equal, poll
+from common import expect, expect_equal, listing
 
 SETTINGS = ("Setup=install_KQ-6200x86.bat\r\nTempMode\r\nSilent=1\r\nOverwrite=1\r\n"
             "Title=KQ-6200 Driver installation")
@@ -29,19 +28,14 @@ def packages(session):
     return session.build_dir / "drivers" / "packages"
 
 
-def tree_of(folder):
-    return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
-
-
 def run_package(sc, package_bytes, folder, *args):
     """Writes the package as folder/drv.exe and runs it from another folder."""
     folder.mkdir(parents=True, exist_ok=True)
     (folder / "drv.exe").write_bytes(package_bytes)
     elsewhere = sc.drive_c / "elsewhere"
     elsewhere.mkdir(exist_ok=True)
-    windows_path = "C:\\" + str((folder / "drv.exe").relative_to(sc.drive_c)).replace("/", "\\")
-    result = sc.wine([windows_path] + list(args), cwd=elsewhere)
-    expect_equal(tree_of(elsewhere), [], "files written into the working folder")
+    result = sc.wine([sc.windows_path(folder / "drv.exe")] + list(args), cwd=elsewhere)
+    expect_equal(listing(elsewhere), [], "files written into the working folder")
     return result.returncode
 
 
@@ -52,7 +46,7 @@ def test_sfx_unpacks_beside_itself_and_overwrites(session):
         (folder / "KQ_6200_FSK.inf").write_text("left from an earlier run, longer than the new one")
         package = (packages(session) / "kqdrv_x86.pkg").read_bytes()
         expect_equal(run_package(sc, package, folder, "-y"), 0, "exit code")
-        files = tree_of(folder)
+        files = listing(folder)
         for name in ("install_KQ-6200x86.bat", "devcon.exe", "certmgr.exe", "x86",
                      "x86/libusb0.sys", "x86/WdfCoInstaller01011.dll"):
             expect(name in files, f"{name} not unpacked: {files}")
@@ -100,7 +94,7 @@ def test_sfx_rejects_damage_and_escapes(session):
             folder = sc.drive_c / "damaged" / name.replace(" ", "-") / "pkg"
             code = run_package(sc, stub + body, folder, "-y")
             expect_equal(code, 4, f"exit code for {name}")
-            expect_equal(tree_of(folder.parent), ["pkg", "pkg/drv.exe"], f"files after {name}")
+            expect_equal(listing(folder.parent), ["pkg", "pkg/drv.exe"], f"files after {name}")
         expect(not (sc.drive_c / "escape.txt").exists(), "escaped to C:\\")
 
 
@@ -109,19 +103,8 @@ def test_sfx_without_switch_only_tells(session):
         folder = sc.drive_c / "plain"
         folder.mkdir()
         (folder / "drv.exe").write_bytes((packages(session) / "kqdrv_x64.pkg").read_bytes())
-        proc = subprocess.Popen(["wine", "drv.exe"], cwd=folder, env=sc.env(),
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        try:
-            poll("the package's message", lambda: sc.find_windows("KQ-6200 Driver installation"),
-                 15)
-            poll("the message to take the keys", lambda: sc.xdotool(
-                "getwindowfocus", check=False).stdout.strip() in
-                map(str, sc.find_windows("KQ-6200 Driver installation")), 5)
-            sc.xdotool("key", "Return")
-            expect_equal(proc.wait(15), 2, "exit code")
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait(10)
-        expect_equal(tree_of(folder), ["drv.exe"], "files after a start without -y")
+        proc = sc.spawn(["drv.exe"], cwd=folder)
+        sc.wait_msgbox("KQ-6200 Driver installation", 20)   # shown and taking the keys
+        sc.display.xdotool("key", "Return")
+        expect_equal(proc.wait(15), 2, "exit code")
+        expect_equal(listing(folder), ["drv.exe"], "files after a start without -y")

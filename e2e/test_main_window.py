@@ -1,24 +1,24 @@
 """The main window of the real program under Wine: rows, Copy, hint, the
 properties launch, hot-plug, geometry and the ways out."""
 
+import contextlib
 import time
 
 import expected as X
-from harness import E2EError, expect, expect_equal, params, poll, tree
+from common import E2EError, expect, expect_equal, params, poll, tree
+from display import pixels
 
 HEADER_ROW_A, CAT_ROW_A, AUDIO_OUT_ROW_A = 0, 1, 6
 WINKEY_ROW_B = 10
 
 
-def start(session, name="", **kwargs):
-    scenario = session.scenario(name, **kwargs)
-    try:
+@contextlib.contextmanager
+def start(session, **kwargs):
+    """A scenario whose program runs and shows its window."""
+    with session.scenario(**kwargs) as scenario:
         scenario.start()
         scenario.wait_window()
-    except BaseException:
-        scenario.close(failed=True)
-        raise
-    return scenario
+        yield scenario
 
 
 def check_copy(scenario, lines):
@@ -26,7 +26,7 @@ def check_copy(scenario, lines):
     wanted = "".join(line + "\n" for line in lines)
     text = scenario.copy_to_clipboard()
     expect_equal(text, wanted, "clipboard text read by X clients")
-    native = scenario.clipboard_native()
+    native = scenario.spy.clipboard()
     expect_equal(native["text"], wanted, "CF_UNICODETEXT read by a Windows program")
     expect_equal(native["bytes"], (len(wanted) + 1) * 2, "clipboard block size in bytes")
     expect("\r" not in native["text"], "clipboard text holds a CR")
@@ -36,22 +36,21 @@ def check_copy(scenario, lines):
 
 def test_empty_tree(session):
     with start(session, tree=tree("empty")) as sc:
-        first = sc.rows()
+        first = sc.spy.rows()
         seen_after = time.monotonic() - sc.shown_at
         expect(seen_after < 0.8, f"first look came too late ({seen_after:.2f} s) to test the "
                                  "empty first second")
         expect_equal(first, [], f"rows {seen_after:.2f} s after the window appeared")
-        rows, _ = sc.wait_rows([X.NOT_FOUND], timeout=2.5)
+        rows, _ = sc.spy.wait_rows([X.NOT_FOUND], timeout=2.5)
         filled_after = time.monotonic() - sc.shown_at
         expect(0.6 <= filled_after <= 2.0,
                f"first refresh {filled_after:.2f} s after the window appeared, expected ~1 s")
         sc.screenshot()
         check_copy(sc, [X.NOT_FOUND])
         # The not-found row names no device: no hint, no launch.
-        watcher = sc.watch(1500)
-        watcher.stdout.readline()
+        watcher = sc.spy.watch(1500)
         sc.click_row(0)
-        events = sc.watch_events(watcher, 10)
+        events = sc.spy.watch_events(watcher, 10)
         expect(any(e.get("cursel") == 0 for e in events), f"row 0 never selected: {events}")
         expect(not any(e.get("hintVisible") for e in events), f"hint shown: {events}")
         sc.double_click_row(0)
@@ -62,23 +61,23 @@ def test_empty_tree(session):
 @params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
 def test_two_units_win8(session, arch):
     with start(session, arch=arch, winver="win8", tree=tree("two-units")) as sc:
-        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
         sc.screenshot()
         check_copy(sc, X.TWO_UNITS_SPLIT)
 
 
 def test_win7_lower_case_tree(session):
     with start(session, winver="win7", tree=tree("two-units-win7")) as sc:
-        sc.wait_rows(X.TWO_UNITS_JOINED, timeout=3)
+        sc.spy.wait_rows(X.TWO_UNITS_JOINED, timeout=3)
         sc.screenshot()
         check_copy(sc, X.TWO_UNITS_JOINED)
 
 
 def test_win7_upper_case_tree_not_found(session):
     with start(session, winver="win7", tree=tree("two-units")) as sc:
-        sc.wait_rows([X.NOT_FOUND], timeout=3)
+        sc.spy.wait_rows([X.NOT_FOUND], timeout=3)
         time.sleep(1.1)  # and it stays so over the next refresh
-        expect_equal(sc.rows(), [X.NOT_FOUND], "rows one refresh later")
+        expect_equal(sc.spy.rows(), [X.NOT_FOUND], "rows one refresh later")
         sc.screenshot()
 
 
@@ -92,19 +91,18 @@ def hint_box(state):
 
 def test_hint_after_selecting_a_device_row(session):
     with start(session, tree=tree("two-units")) as sc:
-        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
-        state = sc.state()
+        sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        state = sc.spy.state()
         label = next(c for c in state["children"] if c["class"].lower() == "static")
         expect_equal(label["text"], X.HINT, "hint label text")
         expect(not label["visible"], "hint label visible before any selection")
         box = hint_box(state)
-        before = sc.pixels(sc.screenshot("before"), box)
+        before = pixels(sc.screenshot("before"), box)
 
-        watcher = sc.watch(6500)
-        watcher.stdout.readline()
+        watcher = sc.spy.watch(6500)
         sc.click_row(CAT_ROW_A)
         shown = sc.screenshot("hint-shown")
-        events = sc.watch_events(watcher, 15)
+        events = sc.spy.watch_events(watcher, 15)
         selected = next((e["t"] for e in events if e.get("cursel") == CAT_ROW_A), None)
         visible = next((e["t"] for e in events if e.get("hintVisible")), None)
         hidden = next((e["t"] for e in events
@@ -122,15 +120,14 @@ def test_hint_after_selecting_a_device_row(session):
         expect(4567 - 150 <= shown_for <= 4567 + 350,
                f"hint shown for {shown_for} ms, expected about 4567: {events}")
         # The label really is drawn, and really is wiped again.
-        after = sc.pixels(sc.screenshot("hint-hidden"), box)
-        expect(sc.pixels(shown, box) != before, "hint area unchanged while the hint is shown")
+        after = pixels(sc.screenshot("hint-hidden"), box)
+        expect(pixels(shown, box) != before, "hint area unchanged while the hint is shown")
         expect_equal(after, before, "hint area after the hint was hidden")
 
         # A header row names no device: selecting it shows nothing.
-        watcher = sc.watch(1500)
-        watcher.stdout.readline()
+        watcher = sc.spy.watch(1500)
         sc.click_row(HEADER_ROW_A)
-        events = sc.watch_events(watcher, 10)
+        events = sc.spy.watch_events(watcher, 10)
         expect(any(e.get("cursel") == HEADER_ROW_A for e in events),
                f"header row never selected: {events}")
         expect(not any(e.get("hintVisible") for e in events), f"hint shown for a header: {events}")
@@ -140,13 +137,12 @@ def test_hint_restarts_on_second_selection(session):
     """A second selection 3 s after the first keeps the hint until 4567 ms after
     the second; the refreshes in between do not hide it."""
     with start(session, tree=tree("two-units")) as sc:
-        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
-        watcher = sc.watch(9000)
-        watcher.stdout.readline()
+        sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        watcher = sc.spy.watch(9000)
         sc.click_row(CAT_ROW_A)
         time.sleep(3.0)
         sc.click_row(CAT_ROW_A + 1)
-        events = sc.watch_events(watcher, 20)
+        events = sc.spy.watch_events(watcher, 20)
         second = next((e["t"] for e in events if e.get("cursel") == CAT_ROW_A + 1), None)
         visible = [e for e in events if "hintVisible" in e]
         shown = next((e["t"] for e in visible if e["hintVisible"]), None)
@@ -176,7 +172,7 @@ def double_click_until_launch(sc, row, count_before):
         ("win64-second-unit", {"arch": "win64", "row": WINKEY_ROW_B, "device": X.ID_WINKEY_B}))
 def test_double_click_opens_properties(session, arch, row, device):
     with start(session, arch=arch, tree=tree("two-units")) as sc:
-        sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
         sc.double_click_row(HEADER_ROW_A)
         time.sleep(1.2)
         expect_equal(sc.launches(), [], "launches after double-clicking a header row")
@@ -195,14 +191,14 @@ def test_double_click_opens_properties(session, arch, row, device):
 
 def test_hot_plug(session):
     with start(session, tree=tree("empty")) as sc:
-        sc.wait_rows([X.NOT_FOUND], timeout=3)
+        sc.spy.wait_rows([X.NOT_FOUND], timeout=3)
         sc.set_tree(tree("two-units"))
-        _, waited = sc.wait_rows(X.TWO_UNITS_SPLIT, timeout=2.0)
+        _, waited = sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=2.0)
         sc.screenshot("plugged")
         sc.set_tree(tree("no-units"))
-        _, waited_out = sc.wait_rows([X.NOT_FOUND], timeout=2.0)
+        _, waited_out = sc.spy.wait_rows([X.NOT_FOUND], timeout=2.0)
         sc.set_tree(tree("mixed-case"))
-        sc.wait_rows(X.UNIT_A_SPLIT, timeout=2.0)
+        sc.spy.wait_rows(X.UNIT_A_SPLIT, timeout=2.0)
         sc.screenshot()
         print(f"      rows changed {waited:.2f} s after plugging, {waited_out:.2f} s after "
               "unplugging")
@@ -251,10 +247,10 @@ def check_layout(state):
 def test_window_geometry_and_exit_button(session):
     with start(session, tree=tree("two-units")) as sc:
         width, height = session.display.width, session.display.height
-        x, y, w, h = sc.geometry()
+        x, y, w, h = sc.display.geometry(sc.window)
         expect_equal((w, h), (470, 500), "outer size")
         expect_equal((x, y), ((width - 470) // 2, (height - 500) // 2), "position")
-        state = sc.state()
+        state = sc.spy.state()
         expect_equal(state["window"], [x, y, x + 470, y + 500], "window rectangle seen by Windows")
         expect_equal(state["class"], "QUORVANTAKQ6200ENUM", "window class")
         style = state["style"]
@@ -266,11 +262,12 @@ def test_window_geometry_and_exit_button(session):
             hit = sc.spy("hittest", px, py)["hit"]
             expect(not 10 <= hit <= 17, f"({px},{py}) hit-tests as sizing handle {hit}")
         # Dragging the bottom-right corner changes nothing.
-        sc.xdotool("mousemove", x + 469, y + 499, "mousedown", 1)
-        sc.xdotool("mousemove", x + 560, y + 600)
-        sc.xdotool("mouseup", 1)
+        sc.display.xdotool("mousemove", x + 469, y + 499, "mousedown", 1)
+        sc.display.xdotool("mousemove", x + 560, y + 600)
+        sc.display.xdotool("mouseup", 1)
         time.sleep(0.3)
-        expect_equal(sc.geometry(), (x, y, 470, 500), "geometry after dragging the corner")
+        expect_equal(sc.display.geometry(sc.window), (x, y, 470, 500),
+                     "geometry after dragging the corner")
         check_layout(state)
         sc.screenshot()
         sc.click_button("Exit")
@@ -280,6 +277,6 @@ def test_window_geometry_and_exit_button(session):
 def test_close_box_exits(session):
     with start(session, arch="win64", tree=tree("two-units")) as sc:
         point = sc.spy("closebox")
-        sc.click(point["x"], point["y"])
+        sc.display.click(point["x"], point["y"])
         expect_equal(sc.wait_exit(10), 0, "exit code after the close box")
         expect_equal(sc.messages(), [], "message boxes")

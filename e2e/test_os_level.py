@@ -4,7 +4,8 @@ behaviour (above 9 it searches for the capital-letter MCU ID and splits audio;
 otherwise the lower-case one with one audio line)."""
 
 import expected as X
-from harness import E2EError, WINDOWS_VERSIONS, WINDOWS_VERSIONS_64, expect_equal, params, tree
+from common import E2EError, expect_equal, params, tree
+from prefixes import WINDOWS_VERSIONS, WINDOWS_VERSIONS_64
 
 # Wine's version table: XP is SP3, Vista SP2, 7 SP1; XP x64 is 5.2 SP2 workstation;
 # 2003/2008/2008 R2 are servers; 8.1 and 10 answer as 8 to a program that declares
@@ -42,6 +43,6 @@ def test_split_audio_by_version(session, arch, winver):
     with session.scenario(arch=arch, winver=winver, tree=tree("mixed-case")) as sc:
         sc.start()
         sc.wait_window()
-        sc.wait_rows(X.UNIT_A_SPLIT if split else X.UNIT_B_JOINED, timeout=3)
+        sc.spy.wait_rows(X.UNIT_A_SPLIT if split else X.UNIT_B_JOINED, timeout=3)
         sc.screenshot()
         expect_equal(sc.messages(), [], "message boxes at start-up")

@@ -3,7 +3,7 @@ is 16 bits wide as on Windows."""
 
 import re
 
-from harness import ROOT, E2EError, expect
+from common import ROOT, E2EError, expect
 
 
 def test_unit_tests_under_wine(session):

@@ -1,0 +1,73 @@
+"""What every module of the end-to-end tests and every scenario file uses: the
+error a failed check raises, commands with a time limit, bounded polling, the
+checks themselves and the tree fixtures.
+
+Standard library only. Every wait is a bounded poll; nothing sleeps blindly
+except where the program's own timers are what is being measured.
+"""
+
+import os
+import subprocess
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+TREES = ROOT / "e2e" / "trees"
+
+
+class E2EError(AssertionError):
+    """A check failed or the program did not do what was expected."""
+
+
+def log(message):
+    if os.environ.get("KQ_E2E_VERBOSE"):
+        print(f"    [{time.strftime('%H:%M:%S')}] {message}", flush=True)
+
+
+def run(cmd, timeout=60, check=True, text=True, **kwargs):
+    result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=text,
+                            timeout=timeout, **kwargs)
+    if check and result.returncode != 0:
+        stderr = result.stderr if text else result.stderr.decode("utf-8", "replace")
+        raise E2EError(f"{cmd[0]} failed ({result.returncode}): {stderr.strip()[:500]}")
+    return result
+
+
+def poll(what, predicate, timeout, interval=0.05):
+    """Calls predicate until it returns something truthy; raises after timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise E2EError(f"timed out after {timeout:.1f} s waiting for {what}")
+        time.sleep(interval)
+
+
+def expect(condition, message):
+    if not condition:
+        raise E2EError(message)
+
+
+def expect_equal(actual, expected, what):
+    if actual != expected:
+        raise E2EError(f"{what}: expected {expected!r}, got {actual!r}")
+
+
+def params(*cases):
+    """Marks a test function as a table: run once per (id, kwargs) case."""
+    def mark(function):
+        function.e2e_params = cases
+        return function
+    return mark
+
+
+def tree(name):
+    """Text of e2e/trees/<name>.devtree."""
+    return (TREES / f"{name}.devtree").read_text(encoding="utf-8")
+
+
+def listing(folder):
+    """Every file and folder below folder, as sorted relative paths."""
+    return sorted(str(p.relative_to(folder)) for p in Path(folder).rglob("*"))

@@ -1,0 +1,89 @@
+"""kq_winspy.exe (winspy.cpp): reads a window from inside its Wine session
+with ordinary Win32 calls, where X tools see only the top-level window. Each
+command prints one JSON line (watch: one per change)."""
+
+import json
+import subprocess
+import time
+
+from common import E2EError, poll
+
+EXE = "kq_winspy.exe"
+
+
+class Spy:
+    """The spy at exe (a Windows path) in prefix, reading the window titled title."""
+
+    def __init__(self, prefix, exe, title):
+        self.prefix, self.exe, self.title = prefix, exe, title
+
+    def __call__(self, command, *args):
+        """Runs one command (state, hittest X Y, closebox, clipboard) and
+        returns its JSON answer."""
+        window = [] if command == "clipboard" else [self.title]
+        result = self.prefix.wine([self.exe, command, *window, *args])
+        if result.returncode == 2 and window:
+            raise E2EError(f"no window titled {self.title!r}")
+        if result.returncode != 0:
+            raise E2EError(f"kq_winspy {command} failed ({result.returncode}): "
+                           f"{result.stderr[-300:]}")
+        return json.loads(result.stdout.strip().splitlines()[-1])
+
+    def state(self):
+        """`window`, `client`, `class`, `style`, `metrics`, `children` (`class`,
+        `id`, `text`, `style`, `visible`, `rect`), `list` (`rows`, `cursel`,
+        `top`, `itemHeight`, `client`) and `hintVisible`."""
+        return self("state")
+
+    def rows(self):
+        state = self.state()
+        if state["list"] is None:
+            raise E2EError("list box not readable")
+        return state["list"]["rows"]
+
+    def wait_rows(self, expected, timeout=3.0):
+        """Polls the list until it equals expected (a list, or a predicate over
+        the rows); returns (rows, seconds waited)."""
+        started = time.monotonic()
+        last = [None]
+
+        def matches():
+            last[0] = self.rows()
+            return expected(last[0]) if callable(expected) else last[0] == expected
+        try:
+            poll("rows", matches, timeout, 0.1)
+        except E2EError:
+            raise E2EError(f"rows did not become as expected within {timeout} s; "
+                           f"last seen {last[0]!r}") from None
+        return last[0], time.monotonic() - started
+
+    def clipboard(self):
+        """The clipboard's CF_UNICODETEXT as a Windows program reads it (`text`)
+        and the size of its global block (`bytes`)."""
+        return self("clipboard")
+
+    def watch(self, milliseconds):
+        """Starts `watch` and returns its process once it runs; read the hint
+        and selection changes, timed by the spy's own clock, with watch_events."""
+        proc = self.prefix.spawn([self.exe, "watch", self.title, milliseconds],
+                                 stdout=subprocess.PIPE, text=True)
+        proc.stdout.readline()
+        return proc
+
+    @staticmethod
+    def watch_events(proc, timeout):
+        out, _ = proc.communicate(timeout=timeout)
+        return [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+
+    def row_point(self, index):
+        """Screen point inside row index of the list box."""
+        box = self.state()["list"]
+        height = box["itemHeight"]
+        return box["client"][0] + 40, box["client"][1] + (index - box["top"]) * height + height // 2
+
+    def control(self, text):
+        """The child control whose text is text."""
+        for child in self.state()["children"]:
+            if child["text"] == text:
+                return child
+        raise E2EError(f"no control with text {text!r}")
