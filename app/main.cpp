@@ -21,9 +21,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   if (!CreateMainWindow(instance, showCommand)) return 0;
 
   MSG message{};
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+  BOOL got;
+  while ((got = GetMessageW(&message, nullptr, 0, 0)) > 0) {
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
-  return static_cast<int>(message.wParam);
+  return MessageLoopExitCode(got, message.wParam);
 }

@@ -6,6 +6,10 @@ bool IsArchitecture64Bit(unsigned architectureCode) {
   return (architectureCode & 9u) == 9u || (architectureCode & 6u) == 6u;
 }
 
+int MessageLoopExitCode(long lastGetMessageResult, unsigned long long wParam) {
+  return lastGetMessageResult < 0 ? 1 : static_cast<int>(wParam);
+}
+
 int FrameAllowanceX(int paddedBorder) { return 4 * paddedBorder; }
 
 int FrameAllowanceY(int frameHeight, int captionHeight, int frameAllowanceX) {

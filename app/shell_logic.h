@@ -19,6 +19,11 @@ namespace kq {
 // architecture code; INTEL (0) and ARM64 (12) pass neither mask.
 bool IsArchitecture64Bit(unsigned architectureCode);
 
+// The process exit code once GetMessageW stopped returning messages: the
+// WM_QUIT message's wParam, or 1 when GetMessageW failed (-1), since the
+// wParam then belongs to whatever message came before.
+int MessageLoopExitCode(long lastGetMessageResult, unsigned long long wParam);
+
 // --- Layout -----------------------------------------------------------------
 
 inline constexpr int kMainWindowWidth = 470;

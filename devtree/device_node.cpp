@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 #ifdef _WIN32
 // mingw-w64 defines the DEVPKEY_* constants only in the one file where
@@ -162,22 +163,22 @@ DeviceNode openDeviceNode(std::wstring_view text, const IdList& exclusions, bool
   if (!fetchClassList(usbClass, list)) return node;
 
   // Walk the entries in list order; the first present device that starts
-  // with `text` and is not excluded is taken.
-  const size_t size = list.size();
-  size_t i = 0;
-  while (i < size && list[i] != L'\0') {
-    size_t end = i;
-    while (end < size && list[end] != L'\0') ++end;
-    const std::wstring_view entry(list.data() + i, end - i);
-    if (locate(entry, devInst)) {
-      if (i + text.size() > size) return node;
-      if (startsWith(entry, text) && !isExcluded(entry, exclusions)) {
-        readProperties(devInst, node);
-        node.instanceId = std::wstring(entry);
-        return node;
-      }
+  // with `text` and is not excluded is taken. Only such a candidate is
+  // located: the list holds every USB device the machine has ever seen, and
+  // locating each of them would make every search cost as many calls.
+  const wchar_t* const limit = list.data() + list.size();
+  for (const wchar_t* at = list.data(); at < limit && *at != L'\0';) {
+    // A prefix that would reach past the list cannot match here or later.
+    if (static_cast<size_t>(limit - at) < text.size()) return node;
+    const wchar_t* end = std::wmemchr(at, L'\0', static_cast<size_t>(limit - at));
+    if (!end) end = limit;
+    const std::wstring_view entry(at, static_cast<size_t>(end - at));
+    if (startsWith(entry, text) && !isExcluded(entry, exclusions) && locate(entry, devInst)) {
+      readProperties(devInst, node);
+      node.instanceId = std::wstring(entry);
+      return node;
     }
-    i = end + 1;
+    at = end + 1;
   }
   return node;
 }

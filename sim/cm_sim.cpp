@@ -21,6 +21,12 @@ namespace {
 struct LiveSnapshot {
   Snapshot snapshot;
   std::unordered_map<DEVINST, size_t> byHandle;  // handle -> index into snapshot.nodes
+  // The class lists as CM_Get_Device_ID_ListW returns them, made once at
+  // load: a search asks for one at every attempt, and a machine may list
+  // thousands of devices.
+  std::wstring usbList;
+  std::wstring portsList;
+  std::wstring allList;
 };
 
 struct SimState {
@@ -29,8 +35,10 @@ struct SimState {
   CallCounts counts;
   // Handles name instance IDs, not nodes, so they survive snapshot changes and
   // reloads; Windows matches IDs without regard to case, so they are interned
-  // folded.
+  // folded. Only the IDs of the tree in force are kept; a handle number is
+  // never given to another ID, so a stale handle finds nothing.
   std::unordered_map<std::wstring, DEVINST> handles;
+  DEVINST nextHandle = 1;
   void (*beforeCall)() = nullptr;
 };
 
@@ -39,9 +47,16 @@ SimState& state() {
   return s;
 }
 
-DEVINST internHandle(const std::wstring& id) {
-  auto& handles = state().handles;
-  return handles.emplace(foldCase(id), static_cast<DEVINST>(handles.size() + 1)).first->second;
+// The handle of `id` in `handles`: the one it had in `previous`, else a new one.
+DEVINST internHandle(const std::wstring& id, std::unordered_map<std::wstring, DEVINST>& handles,
+                     const std::unordered_map<std::wstring, DEVINST>& previous) {
+  std::wstring folded = foldCase(id);
+  const auto known = handles.find(folded);
+  if (known != handles.end()) return known->second;
+  const auto before = previous.find(folded);
+  const DEVINST handle = before != previous.end() ? before->second : state().nextHandle++;
+  handles.emplace(std::move(folded), handle);
+  return handle;
 }
 
 // Counts the call and picks the snapshot in force for it: the last one whose
@@ -106,26 +121,28 @@ bool equalsIgnoringCase(const wchar_t* text, std::wstring_view expected) {
 }
 
 // The class's instance IDs in file order, present or not, each NUL-terminated,
-// closed by an empty entry. Only the two setup classes the walk searches are
-// known; any other class lists nothing.
-std::wstring classList(const LiveSnapshot* snap, PCWSTR filter, ULONG flags) {
+// closed by an empty entry.
+std::wstring makeClassList(const Snapshot& snapshot, std::optional<SetupClass> wanted) {
   std::wstring list;
-  if (snap) {
-    std::optional<SetupClass> wanted;
-    if (flags == CM_GETIDLIST_FILTER_CLASS) {
-      if (equalsIgnoringCase(filter, L"{36fc9e60-c465-11cf-8056-444553540000}"))
-        wanted = SetupClass::Usb;
-      else if (equalsIgnoringCase(filter, L"{4d36e978-e325-11ce-bfc1-08002be10318}"))
-        wanted = SetupClass::Ports;
-    }
-    for (const SimNode& node : snap->snapshot.nodes) {
-      if (flags == kAllDevices || node.setupClass == wanted) {
-        list += node.id;
-        list += L'\0';
-      }
+  for (const SimNode& node : snapshot.nodes) {
+    if (!wanted || node.setupClass == *wanted) {
+      list += node.id;
+      list += L'\0';
     }
   }
   return list + L'\0';
+}
+
+// Only the two setup classes the walk searches are known; any other class
+// lists nothing.
+std::wstring_view classList(const LiveSnapshot* snap, PCWSTR filter, ULONG flags) {
+  static const wchar_t kEmpty[] = L"";
+  if (!snap) return std::wstring_view(kEmpty, 1);
+  if (flags == kAllDevices) return snap->allList;
+  if (equalsIgnoringCase(filter, L"{36fc9e60-c465-11cf-8056-444553540000}")) return snap->usbList;
+  if (equalsIgnoringCase(filter, L"{4d36e978-e325-11ce-bfc1-08002be10318}"))
+    return snap->portsList;
+  return std::wstring_view(kEmpty, 1);
 }
 
 CONFIGRET checkListArgs(PCWSTR filter, ULONG flags) {
@@ -195,7 +212,7 @@ CONFIGRET WINAPI CM_Get_Device_ID_ListW(PCWSTR pszFilter, PZZWSTR Buffer, ULONG 
   if (!Buffer) return CR_INVALID_POINTER;
   const CONFIGRET args = checkListArgs(pszFilter, ulFlags);
   if (args != CR_SUCCESS) return args;
-  const std::wstring list = classList(snap, pszFilter, ulFlags);
+  const std::wstring_view list = classList(snap, pszFilter, ulFlags);
   if (BufferLen < list.size()) return CR_BUFFER_SMALL;
   std::memcpy(Buffer, list.data(), list.size() * sizeof(wchar_t));
   return CR_SUCCESS;
@@ -210,13 +227,18 @@ bool loadTreeText(const std::string& utf8Text, const std::string& name, std::str
   std::string ignored;
   if (!parseDevtree(utf8Text, name, &tree, error ? error : &ignored)) return false;
   std::vector<LiveSnapshot> live;
+  std::unordered_map<std::wstring, DEVINST> handles;
   for (Snapshot& snapshot : tree) {
     LiveSnapshot& snap = live.emplace_back();
     snap.snapshot = std::move(snapshot);
     for (size_t i = 0; i < snap.snapshot.nodes.size(); ++i)
-      snap.byHandle.emplace(internHandle(snap.snapshot.nodes[i].id), i);
+      snap.byHandle.emplace(internHandle(snap.snapshot.nodes[i].id, handles, state().handles), i);
+    snap.usbList = makeClassList(snap.snapshot, SetupClass::Usb);
+    snap.portsList = makeClassList(snap.snapshot, SetupClass::Ports);
+    snap.allList = makeClassList(snap.snapshot, std::nullopt);
   }
   state().snapshots = std::move(live);
+  state().handles = std::move(handles);
   state().clock = 0;
   return true;
 }
@@ -233,8 +255,11 @@ bool loadTreeFile(const std::string& path, std::string* error) {
 
 void clearTree() {
   state().snapshots.clear();
+  state().handles.clear();
   state().clock = 0;
 }
+
+size_t knownIdCount() { return state().handles.size(); }
 
 CallCounts callCounts() { return state().counts; }
 

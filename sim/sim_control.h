@@ -3,6 +3,7 @@
 // The four CM_* functions themselves are declared in cfgmgr/cm_api.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -16,6 +17,10 @@ bool loadTreeFile(const std::string& path, std::string* error);
 
 // Drops every device: the state before any load.
 void clearTree();
+
+// How many instance IDs the simulation holds handles for: those of the tree
+// in force, whatever was loaded before.
+size_t knownIdCount();
 
 struct CallCounts {
   uint64_t locate = 0;       // CM_Locate_DevNodeW

@@ -23,6 +23,13 @@ TEST(ShellStartUp, ArchitectureMasks) {
   EXPECT_TRUE(kq::IsArchitecture64Bit(14));  // contains both bits of 6
 }
 
+TEST(ShellStartUp, AFailedMessageLoopEndsWithCodeOne) {
+  EXPECT_EQ(kq::MessageLoopExitCode(0, 0), 0);      // WM_QUIT from PostQuitMessage(0)
+  EXPECT_EQ(kq::MessageLoopExitCode(0, 3), 3);
+  EXPECT_EQ(kq::MessageLoopExitCode(-1, 0), 1);     // never a success by accident
+  EXPECT_EQ(kq::MessageLoopExitCode(-1, 0x0201), 1);  // nor an earlier message's wParam
+}
+
 TEST(ShellLayout, TypicalMetricsPlaceEveryControl) {
   const int x = kq::FrameAllowanceX(4);
   const int y = kq::FrameAllowanceY(4, 23, x);

@@ -354,6 +354,24 @@ TEST_F(Sim, SnapshotsTakeOverByCallCountAndHandlesFollowTheId) {
   EXPECT_EQ(descOf(b), L"cr=" + std::to_wstring(CR_NO_SUCH_DEVINST));
 }
 
+// A program that runs for days over changing trees (the simulated DLL reloads
+// its file on every change) must not keep every ID it ever saw.
+TEST_F(Sim, OnlyTheIdsOfTheTreeInForceAreKept) {
+  loadTree("A desc=a\n  B desc=b\n");
+  const DEVINST a = locate(L"A");
+  const DEVINST b = locate(L"B");
+  for (int i = 0; i < 200; ++i)
+    loadTree("A desc=a\n  C" + std::to_string(i) + " desc=c\n");
+  EXPECT_EQ(kq::sim::knownIdCount(), 2u);
+  // A survives every reload under the same handle; B's handle is never given
+  // to another device, so it finds nothing.
+  EXPECT_EQ(locate(L"A"), a);
+  EXPECT_EQ(descOf(b), L"cr=" + std::to_wstring(CR_NO_SUCH_DEVINST));
+  EXPECT_NE(locate(L"C199"), b);
+  loadTree("A desc=a\n  B desc=b2\n");
+  EXPECT_NE(locate(L"B"), b);
+}
+
 TEST_F(Sim, AbsentDeviceAnswersNoSuchDevinst) {
   loadTree("A desc=x\n=== after 1 calls\nA desc=x present=no\n");
   const DEVINST a = locate(L"A");

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "sim/generated_tree.h"
 #include "tests/tree_fixture.h"
 #include "units/unit_list.h"
 
 namespace kq::test {
-
 
 namespace {
 
@@ -22,6 +22,23 @@ std::string secondUnit() {
       unit.replace(at, std::string(from).size(), to);
   }
   return unit;
+}
+
+// A refresh runs every second: what it costs must depend on the units
+// attached, not on how many other USB devices the machine has ever seen.
+TEST(Enumeration, CallsDoNotGrowWithOtherUsbDevices) {
+  // Calls per enumeration for 0, 1 and 4 units. Each of the five attempts
+  // that end it is an exact locate that fails and one class list (size query
+  // and fetch): 15 calls. Each unit found adds 157, its walk included.
+  const std::pair<int, uint64_t> expected[] = {{0, 15}, {1, 15 + 157}, {4, 15 + 4 * 157}};
+  for (const auto& [units, calls] : expected) {
+    for (int others : {50, 500, 5000}) {
+      loadTree(kq::sim::generatedTree(units, others));
+      const UnitList list(true, true);
+      EXPECT_EQ(list.units.size(), static_cast<size_t>(units));
+      EXPECT_EQ(kq::sim::callCounts().total(), calls) << units << " units, " << others << " others";
+    }
+  }
 }
 
 TEST(Enumeration, NoUnitMakesFiveAttemptsAndSaysNotFound) {
@@ -66,8 +83,18 @@ TEST(Enumeration, AnIdTooShortForASerialDoesNotHideLaterUnits) {
   ASSERT_EQ(list.units.size(), 1u);
   EXPECT_EQ(list.units[0].serial, L"12345");
   EXPECT_EQ(list.claimedIds, kq::IdList{w(kMcu)});  // the short one is claimed by nobody
-  EXPECT_EQ(list.attempts, 6);
+  EXPECT_EQ(list.attempts, 7);  // the short one used up none of the five failures
   EXPECT_EQ(list.fullReport().size(), 7u);
+
+  // As many short ones as the enumeration allows failures, and one more.
+  std::string shortOnes;
+  for (const char* id : {"2051A", "2051B", "2051C", "2051D", "2051E", "2051F"})
+    shortOnes += std::string("USB\\VID_0483&PID_A1DF\\") + id + " desc=\"USB Composite Device\"\n";
+  loadTree(shortOnes + kOneUnit);
+  const UnitList behindSix(true, true);
+  ASSERT_EQ(behindSix.units.size(), 1u);
+  EXPECT_EQ(behindSix.units[0].serial, L"12345");
+  EXPECT_EQ(behindSix.attempts, 6 + 1 + 5);
 }
 
 TEST(Enumeration, AUnitPluggedInDuringTheEnumerationIsFound) {

@@ -160,8 +160,12 @@ TEST(Resolve, FskWithoutPortKeepsWinkey) {
 }
 
 TEST(Resolve, DeviceUnpluggedDuringTheWalkEndsItWithoutHarm) {
-  // The unit disappears right after its MCU function was read.
-  loadTree(kOneUnit + "=== after 40 calls\n" +
+  // The unit disappears right after its MCU function was read: first count
+  // the calls that reading takes.
+  loadTree(kOneUnit);
+  ASSERT_TRUE(kq::openDeviceNode(L"USB\\VID_0483&PID_A1DF\\2051", {}, true).found());
+  const uint64_t mcuRead = kq::sim::callCounts().total();
+  loadTree(kOneUnit + "=== after " + std::to_string(mcuRead) + " calls\n" +
            "USB\\ROOT_HUB30\\4&2B8E0A2&0&0 desc=\"USB Root Hub (USB 3.0)\"\n");
   const DeviceUnit unit = resolveUnit({}, true, true);
   EXPECT_EQ(unit.serial, L"12345");

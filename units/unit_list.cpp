@@ -8,14 +8,18 @@ constexpr int kFailureBudget = 5;
 
 UnitList::UnitList(bool splitAudio, bool mcuDriversPresent) {
   // MCU functions found but rejected (an instance ID too short to carry a
-  // serial) are skipped by the later attempts too; otherwise one such device
-  // would use up the whole budget and hide every unit listed after it.
+  // serial) are skipped by the later attempts too, and use up no attempt:
+  // otherwise five such devices listed first would hide every unit after them.
+  // Each is skipped once, so the enumeration still ends.
   IdList skipped;
   for (int failuresLeft = kFailureBudget; failuresLeft > 0;) {
     ++attempts;
     DeviceUnit unit = resolveUnit(skipped, splitAudio, mcuDriversPresent);
+    if (!unit.rejectedMcuId.empty()) {
+      skipped.push_back(unit.rejectedMcuId);
+      continue;
+    }
     if (!isUnit(unit)) {
-      if (!unit.rejectedMcuId.empty()) skipped.push_back(unit.rejectedMcuId);
       --failuresLeft;
       continue;
     }
