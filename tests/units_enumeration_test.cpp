@@ -95,6 +95,14 @@ TEST(Enumeration, AnIdTooShortForASerialDoesNotHideLaterUnits) {
   ASSERT_EQ(behindSix.units.size(), 1u);
   EXPECT_EQ(behindSix.units[0].serial, L"12345");
   EXPECT_EQ(behindSix.attempts, 6 + 1 + 5);
+
+  // A short one that the search returns again (an ID equal to the prefix is
+  // located as an exact ID, which no exclusion list stops) still ends the
+  // enumeration.
+  loadTree("USB\\VID_0483&PID_A1DF\\2051 desc=\"USB Composite Device\"\n");
+  const UnitList again(true, true);
+  EXPECT_TRUE(again.units.empty());
+  EXPECT_LE(again.attempts, 6);
 }
 
 TEST(Enumeration, AUnitPluggedInDuringTheEnumerationIsFound) {

@@ -1,5 +1,7 @@
 #include "units/unit_list.h"
 
+#include <algorithm>
+
 namespace kq {
 
 namespace {
@@ -10,12 +12,14 @@ UnitList::UnitList(bool splitAudio, bool mcuDriversPresent) {
   // MCU functions found but rejected (an instance ID too short to carry a
   // serial) are skipped by the later attempts too, and use up no attempt:
   // otherwise five such devices listed first would hide every unit after them.
-  // Each is skipped once, so the enumeration still ends.
+  // Each is skipped once; one found again counts as a failure, so the
+  // enumeration ends whatever the search returns.
   IdList skipped;
   for (int failuresLeft = kFailureBudget; failuresLeft > 0;) {
     ++attempts;
     DeviceUnit unit = resolveUnit(skipped, splitAudio, mcuDriversPresent);
-    if (!unit.rejectedMcuId.empty()) {
+    if (!unit.rejectedMcuId.empty() &&
+        std::find(skipped.begin(), skipped.end(), unit.rejectedMcuId) == skipped.end()) {
       skipped.push_back(unit.rejectedMcuId);
       continue;
     }
