@@ -17,5 +17,7 @@ struct InvalidValueTraits {
 
 using UniqueFile = UniqueHandle<InvalidValueTraits<CloseHandle>>;
 using UniqueFind = UniqueHandle<InvalidValueTraits<FindClose>>;
+// Process, thread and event handles: NULL, not INVALID_HANDLE_VALUE, is "none".
+using UniqueKernelHandle = UniqueHandle<NullIsInvalidTraits<HANDLE, CloseHandle>>;
 
 }  // namespace kq

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "base/win_handles.h"
+#include "drivers/install_wait.h"
 
 namespace kq {
 
@@ -22,7 +23,7 @@ bool ProbeFile(const std::wstring& folder, const wchar_t* name) {
 }
 
 bool WaitForFile(const std::wstring& folder, const wchar_t* name) {
-  return PollForFile([&] { return ProbeFile(folder, name); }, [](unsigned ms) { Sleep(ms); });
+  return PollForFile([&] { return ProbeFile(folder, name); }, [](unsigned ms) { PumpingWait(ms); });
 }
 
 DriverState CheckInstalledDrivers(const std::wstring& repositoryFolder) {

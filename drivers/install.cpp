@@ -5,9 +5,11 @@
 
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "drivers/driver_store.h"
 #include "drivers/install_files.h"
+#include "drivers/install_wait.h"
 #include "drivers/os_level.h"
 #include "base/win_handles.h"
 #include "res/resource.h"
@@ -62,8 +64,20 @@ int Show(const Message& message) {
   ExitProcess(1);
 }
 
-INT_PTR CALLBACK ProgressDialogProc(HWND, UINT message, WPARAM, LPARAM) {
-  return message == WM_INITDIALOG ? TRUE : FALSE;
+// The dialog answers while the installation waits, but it cannot be closed:
+// closing would leave the elevated script running with nothing to follow it.
+INT_PTR CALLBACK ProgressDialogProc(HWND, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+    case WM_CLOSE:
+      return TRUE;
+    case WM_COMMAND:
+      return LOWORD(wParam) == IDCANCEL;
+    case WM_SYSCOMMAND:
+      return (wParam & 0xFFF0) == SC_CLOSE;
+    default:
+      return FALSE;
+  }
 }
 
 struct ProgressDialog {
@@ -102,18 +116,55 @@ void WritePackage(const std::wstring& packageFile, bool is64BitOs) {
   if (!WriteFile(file.get(), package.data, package.size, &written, nullptr) ||
       written != package.size)
     Fail(kCannotWritePackage);
-  Sleep(200);
+  PumpingWait(200);
 }
 
-// Starts the install script elevated and follows its markers. On 64-bit
-// Windows the script must start outside WOW64's file-system redirection, or
-// the 32-bit command shell would run it and see SysWOW64 as System32.
-void RunInstallScript(const std::wstring& installFolder, const ProgressDialog& progress,
-                      bool is64BitOs) {
+// Ends at once, leaving the folder to the script that still runs in it.
+[[noreturn]] void FailStillRunning(const std::wstring& installFolder) {
+  const std::wstring text = L"The drivers installation is still running in " + installFolder +
+                            L"; relaunch KQ-6200 Explorer when it has finished.";
+  Fail({text.c_str(), kInstaller, MB_OK});
+}
+
+// The install script as the flow follows it, with its process when the shell
+// gave one (held to the end of the flow, so its end can be told at any time).
+struct InstallScript {
+  ScriptStart start = ScriptStart::NotStarted;
+  UniqueKernelHandle process;
+  bool Ended() const { return process && WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0; }
+};
+
+// Elevated and hidden. The shell's own error box is off: a declined prompt
+// or a failed start is answered by the flow's refusal message alone.
+InstallScript StartInstallScript(const std::wstring& installFolder, bool is64BitOs) {
+  SHELLEXECUTEINFOW run{};
+  run.cbSize = sizeof run;
+  run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  run.lpVerb = L"runas";
+  run.lpFile = is64BitOs ? L"install_KQ-6200x64.bat" : L"install_KQ-6200x86.bat";
+  run.lpParameters = L"";
+  run.lpDirectory = installFolder.c_str();
+  run.nShow = SW_HIDE;
+  const bool started = ShellExecuteExW(&run);
+  UniqueKernelHandle process(started ? run.hProcess : nullptr);
+  return {ClassifyScriptStart(started, static_cast<bool>(process)), std::move(process)};
+}
+
+// Starts the install script and follows its markers. On 64-bit Windows the
+// script must start outside WOW64's file-system redirection, or the 32-bit
+// command shell would run it and see SysWOW64 as System32. A script that did
+// not start ends the installation at once as refused: nothing would ever
+// write a marker.
+InstallScript RunInstallScript(const std::wstring& installFolder, const ProgressDialog& progress,
+                               bool is64BitOs) {
   PVOID redirection = nullptr;
-  if (is64BitOs && !Wow64DisableWow64FsRedirection(&redirection)) return;
-  ShellExecuteW(nullptr, L"runas", is64BitOs ? L"install_KQ-6200x64.bat" : L"install_KQ-6200x86.bat",
-                L"", installFolder.c_str(), SW_HIDE);
+  if (is64BitOs && !Wow64DisableWow64FsRedirection(&redirection)) return {};
+  InstallScript script = StartInstallScript(installFolder, is64BitOs);
+  if (script.start == ScriptStart::NotStarted) {
+    if (is64BitOs && !Wow64RevertWow64FsRedirection(redirection)) Fail(kCannotRevertRedirection);
+    RemoveInstallFolders(installFolder);
+    Fail(kWithoutDrivers);
+  }
   progress.Step();
   for (const wchar_t* marker : kProgressMarkers) {
     WaitForFile(installFolder, marker);
@@ -122,6 +173,7 @@ void RunInstallScript(const std::wstring& installFolder, const ProgressDialog& p
       Fail(kCannotRevertRedirection);
     progress.Step();
   }
+  return script;
 }
 
 void InstallPackage(HINSTANCE instance, int showCommand, bool is64BitOs) {
@@ -131,41 +183,55 @@ void InstallPackage(HINSTANCE instance, int showCommand, bool is64BitOs) {
   const std::wstring installFolder = InstallFolder();
   if (installFolder.empty()) Fail(kCannotCreatePackage);
   RemoveFolder(installFolder);
-  Sleep(200);
+  PumpingWait(200);
   progress.Step();  // 5
 
   CreateDirectoryW(installFolder.c_str(), nullptr);
   const std::wstring packageFile = installFolder + L"\\drv.exe";
-  Sleep(200);
+  PumpingWait(200);
   progress.Step();  // 10
 
   WritePackage(packageFile, is64BitOs);
   progress.Step();  // 15
 
-  Sleep(200);
+  PumpingWait(200);
   WaitForFile(installFolder, L"\\drv.exe");
   progress.Step();  // 20
 
-  Sleep(500);
+  PumpingWait(500);
   ShellExecuteW(nullptr, L"open", L"drv.exe", L"-y", installFolder.c_str(), SW_HIDE);
   progress.Step();  // 25
 
   for (const wchar_t* name : kExtractedFiles) WaitForFile(installFolder, name);
   progress.Step();  // 30
 
-  Sleep(200);
-  RunInstallScript(installFolder, progress, is64BitOs);  // 35 .. 60
+  PumpingWait(200);
+  const InstallScript script = RunInstallScript(installFolder, progress, is64BitOs);  // 35 .. 60
 
   // The completion marker wins over the refusal marker. A script that left
-  // neither (elevation declined, the script never started or never reached its
-  // end) gets one more wait; if it still has not finished, nothing says the
-  // drivers are in the store, so it ends as a refusal and is never reported as
-  // a completed installation.
+  // neither (it never reached its end, or it was never started because
+  // redirection could not be switched off) gets one more wait; if it still has
+  // not finished, nothing says the drivers are in the store, so it ends as a
+  // refusal and is never reported as a completed installation.
   if (!ProbeFile(installFolder, kFinishedMarker) && !ProbeFile(installFolder, kRefusedMarker))
     WaitForFile(installFolder, kFinishedMarker);
-  if (!ProbeFile(installFolder, kFinishedMarker)) {
-    RemoveInstallFolders(installFolder);
-    Fail(kWithoutDrivers);
+  // Nothing is deleted under a running script: one still running now gets a
+  // further wait, and if it runs on after that the folder is left to it.
+  if (script.process && !script.Ended()) PumpingWait(kScriptEndWaitMs, script.process.get());
+  // The markers are read after the end is known: a marker written as the
+  // script ends is not missed.
+  const bool ended = script.Ended();
+  const bool finished = ProbeFile(installFolder, kFinishedMarker);
+  switch (DecideInstallOutcome(
+      ScriptMayRun(script.start, ended, finished, ProbeFile(installFolder, kRefusedMarker)),
+      finished)) {
+    case InstallOutcome::StillRunning:
+      FailStillRunning(installFolder);
+    case InstallOutcome::Refused:
+      RemoveInstallFolders(installFolder);
+      Fail(kWithoutDrivers);
+    case InstallOutcome::Finished:
+      break;
   }
   RemoveInstallFolders(installFolder);
   progress.Step();  // 65

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "drivers/driver_store.h"
+#include "drivers/install_wait.h"
 #include "base/win_handles.h"
 #include "res/resource.h"
 
@@ -40,7 +41,7 @@ void RemoveFolder(const std::wstring& path) {
       SetFileAttributesW(file->c_str(), found.attributes & ~FILE_ATTRIBUTE_READONLY);
     DeleteFileW(file->c_str());
   }
-  Sleep(1000);
+  PumpingWait(1000);
   RemoveDirectoryW(path.c_str());
 }
 

@@ -18,8 +18,8 @@ class Spy:
         self.prefix, self.exe, self.title = prefix, exe, title
 
     def __call__(self, command, *args):
-        """Runs one command (state, hittest X Y, closebox, clipboard) and
-        returns its JSON answer."""
+        """Runs one command (state, hittest X Y, closebox, clipboard, post MSG
+        WPARAM LPARAM) and returns its JSON answer (None when it prints none)."""
         window = [] if command == "clipboard" else [self.title]
         result = self.prefix.wine([self.exe, command, *window, *args])
         if result.returncode == 2 and window:
@@ -27,7 +27,8 @@ class Spy:
         if result.returncode != 0:
             raise E2EError(f"kq_winspy {command} failed ({result.returncode}): "
                            f"{result.stderr[-300:]}")
-        return json.loads(result.stdout.strip().splitlines()[-1])
+        lines = result.stdout.strip().splitlines()
+        return json.loads(lines[-1]) if lines else None
 
     def state(self):
         """`window`, `client`, `class`, `style`, `metrics`, `children` (`class`,
@@ -69,6 +70,19 @@ class Spy:
                                  stdout=subprocess.PIPE, text=True)
         proc.stdout.readline()
         return proc
+
+    def ping(self, milliseconds):
+        """Starts `ping` (WM_NULL once a second, 1000 ms to answer) and returns its
+        process and the host's monotonic time at the spy's clock zero; read the
+        samples ({"t", "ms"}, ms None when unanswered) with watch_events."""
+        proc = self.prefix.spawn([self.exe, "ping", self.title, milliseconds],
+                                 stdout=subprocess.PIPE, text=True)
+        proc.stdout.readline()
+        return proc, time.monotonic()
+
+    def post(self, message, wparam=0, lparam=0):
+        """PostMessageW to the window, as the system posts input it translated."""
+        self("post", message, wparam, lparam)
 
     @staticmethod
     def watch_events(proc, timeout):

@@ -8,12 +8,14 @@ adds the store folder at once (or refuses, see drivers/standin/standin.cpp).
 Wine 8.0 has no timeout.exe, so the script's waits cost nothing here."""
 
 import shutil
+import threading
 import time
 
 import expected as X
 from common import E2EError, expect, expect_equal, listing, params, poll, run, tree
 from display import pixels
 from scenario import ALL_DRIVERS
+from spy import Spy
 
 FTDI_ONLY = ALL_DRIVERS[:2]
 INSTALLER = "Drivers installer"
@@ -31,6 +33,11 @@ COMPLETED = ("Installation completed. Please connect your device to the USB port
              "Windows will detect the devices. This may take a few minutes, please wait.")
 VENDOR_PAGE = "https://ftdichip.com/drivers/vcp-drivers/"
 
+
+def still_running(install_windows):
+    return (f"The drivers installation is still running in {install_windows}; relaunch "
+            "KQ-6200 Explorer when it has finished.")
+
 # two-units.devtree after the user declined: the MCU section of each unit is
 # one error line with code 8.
 MCU_8 = "    MCU ErrorCode: 8"
@@ -44,6 +51,9 @@ PACKAGE_TOP = {"certmgr.exe", "KQ_6200_WINKEY.inf", "KQ_6200_WINKEY.cat", "KQ_62
 ARCH = {"win32": {"script": "install_KQ-6200x86.bat", "devcon": "devcon.exe", "sub": "x86"},
         "win64": {"script": "install_KQ-6200x64.bat", "devcon": "devcon64.exe", "sub": "amd64"}}
 MARKERS = ["cert.inf", "wk.inf", "fsk.inf", "cp.inf", "timeToCleanUp.inf"]
+REFUSED = "userDisagreeInstallation.inf"
+WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND = 0x0010, 0x0111, 0x0112
+IDCANCEL, SC_CLOSE, HTCAPTION = 2, 0xF060, 2
 
 
 # ----- helpers -------------------------------------------------------------------------
@@ -109,10 +119,8 @@ def package_files(arch):
                           f"{a['sub']}/WdfCoInstaller01011.dll", f"{a['sub']}/winusbcoinstaller2.dll"}
 
 
-def follow_installation(sc, folder, arch):
-    """Watches the install folder while the flow runs: returns what it held once
-    the package was unpacked, and the markers in the order they appeared (until
-    the refusal marker, a message box or the folder's removal)."""
+def wait_unpacked(folder, arch):
+    """What the install folder holds once the package is unpacked."""
     wanted = package_files(arch)
     last = [[]]
 
@@ -120,9 +128,16 @@ def follow_installation(sc, folder, arch):
         last[0] = listing(folder) if folder.exists() else []
         return last[0] if wanted <= set(last[0]) else None
     try:
-        files = poll("the unpacked package", unpacked, 20, 0.02)
+        return poll("the unpacked package", unpacked, 20, 0.02)
     except E2EError:
         raise E2EError(f"package not unpacked; folder holds {last[0]}") from None
+
+
+def follow_installation(sc, folder, arch):
+    """Watches the install folder while the flow runs: returns what it held once
+    the package was unpacked, and the markers in the order they appeared (until
+    the refusal marker, a message box or the folder's removal)."""
+    files = wait_unpacked(folder, arch)
     seen = []
     deadline = time.monotonic() + 40
     while time.monotonic() < deadline and len(seen) < len(MARKERS):
@@ -132,6 +147,84 @@ def follow_installation(sc, folder, arch):
             break
         time.sleep(0.02)
     return files, seen
+
+
+def slow_devcon(sc, ms=None):
+    """The package's device console hangs (ms None) or takes ms per call; the
+    script calls it four times between cp.inf and timeToCleanUp.inf."""
+    (sc.drive_c / "windows" / "system32" / "devcon-standin.hang").write_text(
+        "" if ms is None else str(ms))
+
+
+class FolderWatch:
+    """Notes from a thread, on the host's clock, when each marker first shows in
+    the install folder and when the install script first is gone from it."""
+
+    def __init__(self, folder, script):
+        self.folder, self.script = folder, script
+        self.seen, self.script_gone = {}, None
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        script_seen = False
+        while not self._stop.is_set():
+            now = time.monotonic()
+            for marker in MARKERS + [REFUSED]:
+                if marker not in self.seen and (self.folder / marker).exists():
+                    self.seen[marker] = now
+            if (self.folder / self.script).exists():
+                script_seen = True
+            elif script_seen and self.script_gone is None:
+                self.script_gone = now
+            time.sleep(0.02)
+
+    def wait_for(self, marker, timeout):
+        poll(f"marker {marker}", lambda: marker in self.seen, timeout, 0.02)
+        return self.seen[marker]
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(5)
+
+
+class DialogPing:
+    """The progress dialog's answers to WM_NULL, sampled once a second by the
+    spy from now until the dialog goes or limit_ms pass."""
+
+    def __init__(self, sc, limit_ms):
+        self.proc, self.origin = Spy(sc, sc.spy.exe, PROGRESS).ping(limit_ms)
+
+    def samples(self, timeout=10):
+        """[(host time the sample was sent, answer ms or None)]."""
+        events = Spy.watch_events(self.proc, timeout)
+        return [(self.origin + e["t"] / 1000, e["ms"]) for e in events if e["event"] == "sample"]
+
+
+def expect_answers(samples, start, end, at_least):
+    """Every sample sent between start and end was answered within 1000 ms;
+    returns their number and the longest answer in ms."""
+    window = [(t, ms) for t, ms in samples if start <= t <= end]
+    expect(len(window) >= at_least, f"{len(window)} samples in {end - start:.1f} s, expected at "
+                                    f"least {at_least}")
+    late = [(round(t - start, 1), ms) for t, ms in window if ms is None or ms > 1000]
+    expect(not late, f"progress dialog did not answer WM_NULL within 1 s at {len(late)} of "
+                     f"{len(window)} samples (s after the start, ms): {late[:8]}")
+    longest = max(ms for _, ms in window)
+    print(f"      {len(window)} WM_NULL samples over {end - start:.1f} s, longest answer "
+          f"{longest:.1f} ms")
+    return len(window), longest
+
+
+def caption_point(dialog_spy):
+    """A screen point on the dialog's caption, checked by hit-testing."""
+    state = dialog_spy.state()
+    left, _, right, _ = state["window"]
+    x, y = (left + right) // 2, state["client"][1] - state["metrics"]["captionY"] // 2
+    hit = dialog_spy("hittest", x, y)["hit"]
+    expect_equal(hit, HTCAPTION, f"hit test at the dialog's caption ({x}, {y})")
+    return x, y, state["window"]
 
 
 def expect_install_launches(sc, install_windows, arch):
@@ -277,24 +370,41 @@ def test_script_refuses(session):
 
 def test_script_never_finishes(session):
     """The script writes its four step markers but hangs before its end (the
-    device console never returns). After the completion marker's wait and the
-    one more wait, the installation is reported as not done: the refusal
-    message and exit code 1, never the completion message."""
+    device console never returns). After the completion marker's wait, the one
+    more wait and the further wait for the script to end, the folder is left to
+    the still running script: the message says so and where, exit code 1,
+    nothing deleted; the dialog answered all along with its bar at 60 %."""
     with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         place_pnputil(sc)
-        (sc.drive_c / "windows" / "system32" / "devcon-standin.hang").write_text("")
+        slow_devcon(sc)
         folder = temp_folder(sc) / INSTALL_FOLDER
         dialog = accept_offer(sc)
-        poll("the last step marker", lambda: (folder / "cp.inf").exists(), 40, 0.02)
-        started = time.monotonic()
-        box = sc.wait_msgbox(INSTALLER, timeout=100)
-        waited = time.monotonic() - started
-        expect(55 <= waited <= 80, f"outcome {waited:.0f} s after the last step marker, expected "
-                                   "two 30 s waits and the clean-up")
-        expect_refusal_shown(sc, dialog)
-        expect(not (folder / "timeToCleanUp.inf").exists(), "the script did reach its end")
-        sc.screenshot("not-finished", box, evidence_only=True)
+        ping = DialogPing(sc, 170000)
+        watch = FolderWatch(folder, ARCH["win32"]["script"])
+        started = watch.wait_for("cp.inf", 40)
+        # Within the further wait: both 30 s waits are over.
+        time.sleep(max(0.0, started + 90 - time.monotonic()))
+        picture = sc.screenshot("progress-waiting", dialog, evidence_only=True)
+        box = sc.wait_msgbox(INSTALLER, timeout=60)
+        shown = time.monotonic()
+        watch.stop()
+        waited = shown - started
+        install_windows = sc.windows_path(folder)
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, still_running(install_windows)],
+                     "message boxes")
+        expect(115 <= waited <= 135, f"outcome {waited:.0f} s after the last step marker, "
+                                     "expected two 30 s waits and the 60 s wait for the script")
+        expect(dialog in sc.display.find_windows(PROGRESS), "progress dialog gone at the message")
+        expect(picture, "no screenshot of the progress dialog")
+        fill = bar_fill(picture)
+        expect(0.57 <= fill <= 0.63, f"progress bar {fill:.0%} filled while waiting for the "
+                                     "script, expected 60 %")
+        missing = sorted(package_files("win32") - set(listing(folder)))
+        expect_equal(missing, [], "files deleted under the running script")
+        expect(watch.script_gone is None, "the install script was deleted while it ran")
+        sc.screenshot("still-running", box, evidence_only=True)
         answer_and_expect_exit(sc, 1)
+        expect_answers(ping.samples(), started, shown - 1, 100)
 
 
 def test_package_file_locked(session):
@@ -344,3 +454,122 @@ def test_temp_path_with_shell_characters(session):
         expect_install_launches(sc, temp_windows + "\\" + INSTALL_FOLDER, "win32")
         sc.answer_msgbox(INSTALLER, "Return")
         sc.wait_window()
+
+
+def test_progress_dialog_answers_while_waiting(session):
+    """A slow script (the device console takes 3 s a call, so the last marker
+    comes about 12 s after the first). Sampled once a second from the first
+    marker to the last, the progress dialog answers WM_NULL within 1 s every
+    time; it moves when dragged by its caption, stays through WM_CLOSE,
+    IDCANCEL, SC_CLOSE and Alt+F4, and the installation completes as usual."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        store = place_pnputil(sc)
+        slow_devcon(sc, 3000)
+        folder = temp_folder(sc) / INSTALL_FOLDER
+        dialog = accept_offer(sc)
+        ping = DialogPing(sc, 120000)
+        watch = FolderWatch(folder, ARCH["win32"]["script"])
+        first = watch.wait_for("cert.inf", 40)
+
+        # Checked after the samples: a dialog that does not answer fails there first.
+        dialog_spy = Spy(sc, sc.spy.exe, PROGRESS)
+        try:
+            x, y, before = caption_point(dialog_spy)
+            sc.display.xdotool("mousemove", x, y)
+            sc.display.xdotool("mousedown", 1)
+            for step in (1, 2, 3, 4):
+                sc.display.xdotool("mousemove", x + 15 * step, y + 10 * step)
+            sc.display.xdotool("mouseup", 1)
+            moved_to = [before[0] + 60, before[1] + 40, before[2] + 60, before[3] + 40]
+            after = [None]
+
+            def moved():
+                after[0] = dialog_spy.state()["window"]
+                return after[0] == moved_to
+            poll("the dialog to move", moved, 3, 0.1)
+            not_moved = None
+        except E2EError as error:
+            not_moved = f"dragging the dialog's caption by (60, 40): {error}"
+
+        for message, wparam in ((WM_CLOSE, 0), (WM_COMMAND, IDCANCEL), (WM_SYSCOMMAND, SC_CLOSE)):
+            dialog_spy.post(message, wparam)
+        focused = sc.display.focused(PROGRESS) == dialog
+        if focused:
+            sc.display.xdotool("key", "alt+F4")
+        time.sleep(1)
+        still_there = bool(sc.display.find_windows(PROGRESS))
+
+        last = watch.wait_for("timeToCleanUp.inf", 40)
+        sc.wait_msgbox(INSTALLER, timeout=60)
+        watch.stop()
+        expect_answers(ping.samples(), first, last, 8)
+        expect(not not_moved, not_moved)
+        expect(focused, "the dialog had no focus for Alt+F4")
+        expect(still_there, "the progress dialog closed")
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
+        expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
+        expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
+                                        "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
+        sc.answer_msgbox(INSTALLER, "Return")
+        sc.wait_window()
+
+
+def test_slow_script_is_awaited(session):
+    """The script is still running after every marker wait (the device console
+    takes 18 s a call, so its end marker comes about 72 s after cp.inf): the
+    flow waits on for it instead of deleting its files, and once it has ended
+    with its end marker the installation is complete."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        store = place_pnputil(sc)
+        slow_devcon(sc, 18000)
+        folder = temp_folder(sc) / INSTALL_FOLDER
+        accept_offer(sc)
+        watch = FolderWatch(folder, ARCH["win32"]["script"])
+        started = watch.wait_for("cp.inf", 40)
+        sc.wait_msgbox(INSTALLER, timeout=130)
+        waited = time.monotonic() - started
+        watch.stop()
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
+        ended = watch.seen.get("timeToCleanUp.inf")
+        expect(ended, "the script never wrote its end marker")
+        expect(watch.script_gone is None or watch.script_gone > ended,
+               f"the install script was deleted {ended - watch.script_gone:.1f} s before it "
+               "ended" if ended and watch.script_gone else "the install script was deleted")
+        expect(66 <= waited <= 90, f"completion {waited:.0f} s after cp.inf, expected the "
+                                   "script's 72 s and the clean-up")
+        expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
+        expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
+                                        "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
+        sc.answer_msgbox(INSTALLER, "Return")
+        sc.wait_window()
+
+
+@params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
+def test_script_cannot_start(session, arch):
+    """The command interpreter is gone, so the shell cannot start the script
+    (as when the user declines the elevation prompt, the start fails): the
+    installation ends at once as refused, with no marker awaited: the folder
+    is removed, the bar stays at 30 %, the refusal message, exit code 1."""
+    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        folder = temp_folder(sc) / INSTALL_FOLDER
+        for system in ("system32", "syswow64"):
+            cmd = sc.drive_c / "windows" / system / "cmd.exe"
+            if cmd.exists():
+                cmd.unlink()
+        dialog = accept_offer(sc)
+        wait_unpacked(folder, arch)
+        unpacked = time.monotonic()
+        poll("the clean-up", lambda: not (folder / ARCH[arch]["sub"]).exists(), 20, 0.02)
+        picture = sc.screenshot("progress-at-refusal", dialog, evidence_only=True)
+        sc.wait_msgbox(INSTALLER, timeout=20)
+        waited = time.monotonic() - unpacked
+        expect(waited <= 10, f"refusal {waited:.0f} s after the package was unpacked, expected "
+                             "the file waits and the clean-up only")
+        expect_refusal_shown(sc, dialog)
+        expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
+        expect(picture, "no screenshot of the progress dialog")
+        fill = bar_fill(picture)
+        expect(0.27 <= fill <= 0.33, f"progress bar {fill:.0%} filled at the refusal, expected 30 %")
+        expect_install_launches(sc, sc.windows_path(folder), arch)
+        answer_and_expect_exit(sc, 1)

@@ -9,6 +9,10 @@
 //   kq_winspy hittest TITLE X Y       WM_NCHITTEST at a screen point
 //   kq_winspy closebox TITLE          a screen point that hit-tests HTCLOSE
 //   kq_winspy clipboard               CF_UNICODETEXT and its block size in bytes
+//   kq_winspy ping TITLE MS           WM_NULL once a second for MS ms or until the
+//                                     window goes: one JSON line per sample with
+//                                     the time it took to be answered
+//   kq_winspy post TITLE MSG WP LP    PostMessageW with those numbers
 //
 // Exit code 0 on success, 2 when no window has that exact title, 3 on bad use.
 // Cross-process LB_GETTEXT works because the system marshals the list-box
@@ -275,6 +279,46 @@ int commandCloseBox(HWND main) {
   return 1;
 }
 
+// Whether the window's thread answers: sends WM_NULL every 1000 ms (from the
+// start of one sample to the next) and prints when it was sent and how long
+// the answer took, or null when none came within 1000 ms. A thread that
+// pumps no messages answers no sent message at all.
+int commandPing(HWND window, DWORD durationMs) {
+  LARGE_INTEGER frequency, origin;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&origin);
+  const auto elapsedMs = [&] {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart - origin.QuadPart) * 1000.0 /
+           static_cast<double>(frequency.QuadPart);
+  };
+  emit("{\"event\":\"start\",\"t\":0}");
+  for (int sample = 0;; ++sample) {
+    const double due = sample * 1000.0;
+    const double now = elapsedMs();
+    if (now < due) Sleep(static_cast<DWORD>(due - now));
+    const double sent = elapsedMs();
+    if (sent >= durationMs || !IsWindow(window)) break;
+    DWORD_PTR result = 0;
+    const bool answered =
+        SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) != 0;
+    const double took = elapsedMs() - sent;
+    char line[128];
+    if (answered) {
+      std::snprintf(line, sizeof line, "{\"event\":\"sample\",\"t\":%.1f,\"ms\":%.2f}", sent, took);
+    } else {
+      std::snprintf(line, sizeof line, "{\"event\":\"sample\",\"t\":%.1f,\"ms\":null,\"waited\":%.1f}",
+                    sent, took);
+    }
+    emit(line);
+  }
+  char line[64];
+  std::snprintf(line, sizeof line, "{\"event\":\"end\",\"t\":%.1f}", elapsedMs());
+  emit(line);
+  return 0;
+}
+
 // What another program would paste: the text up to its NUL, and the size of
 // the global block, which tells whether the block was sized to the text.
 int commandClipboard() {
@@ -312,5 +356,12 @@ int wmain(int argc, wchar_t** argv) {
     return commandHitTest(main, _wtoi(argv[3]), _wtoi(argv[4]));
   }
   if (command == L"closebox") return commandCloseBox(main);
+  if (command == L"ping" && argc >= 4) return commandPing(main, wcstoul(argv[3], nullptr, 10));
+  if (command == L"post" && argc >= 6) {
+    return PostMessageW(main, wcstoul(argv[3], nullptr, 0), wcstoul(argv[4], nullptr, 0),
+                        static_cast<LPARAM>(wcstol(argv[5], nullptr, 0)))
+               ? 0
+               : 1;
+  }
   return 3;
 }

@@ -11,7 +11,8 @@
 // in System32 plays a user who declines Windows' prompt: holding a number N, the
 // first N additions of each INF fail; holding INF names, every addition of
 // those fails; empty, every addition fails. A file "devcon-standin.hang" in
-// System32 makes "devcon.exe"/"devcon64.exe" hang instead of returning.
+// System32 makes "devcon.exe"/"devcon64.exe" hang instead of returning; holding
+// a number N, each call takes N milliseconds instead.
 #include <windows.h>
 
 #include <cstdio>
@@ -93,10 +94,16 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   // A file "devcon-standin.hang" in System32 makes the device console hang,
-  // as a script that never reaches its end.
-  if ((name == L"devcon.exe" || name == L"devcon64.exe") &&
-      GetFileAttributesW((folder + L"devcon-standin.hang").c_str()) != INVALID_FILE_ATTRIBUTES)
-    Sleep(INFINITE);
+  // as a script that never reaches its end, or, holding a number of
+  // milliseconds, take that long, as a slow one.
+  if (name == L"devcon.exe" || name == L"devcon64.exe") {
+    if (FILE* hang = _wfopen((folder + L"devcon-standin.hang").c_str(), L"r")) {
+      unsigned long ms = INFINITE;
+      if (std::fwscanf(hang, L"%lu", &ms) != 1) ms = INFINITE;
+      std::fclose(hang);
+      Sleep(ms);
+    }
+  }
   std::fwprintf(stderr, L"%ls: development stand-in, nothing done (%d arguments)\n", name.c_str(),
                 argc - 1);
   return 0;
