@@ -181,7 +181,7 @@ DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand, bo
     Show(kUnsupportedOs);
     return {};
   }
-  switch (CheckInstalledDrivers(repositoryFolder)) {
+  switch (CheckInstalledDrivers(repositoryFolder, is64BitOs)) {
     case DriverState::AllPresent:
       return {};
     case DriverState::FtdiMissing:

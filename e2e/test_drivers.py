@@ -187,6 +187,29 @@ def test_ftdi_missing(session, reply, drivers):
                      "launches")
 
 
+# On 64-bit Windows the store that counts is the 64-bit System32's. Wine, like
+# Vista and Server 2008, shows a 32-bit process SysWOW64 there while WOW64
+# redirection is on, at every Windows version.
+@params(("vista-system32", {"winver": "vista", "store": "system32"}),
+        ("vista-syswow64", {"winver": "vista", "store": "syswow64"}),
+        ("win10-system32", {"winver": "win10", "store": "system32"}),
+        ("win10-syswow64", {"winver": "win10", "store": "syswow64"}))
+def test_store_of_64_bit_windows(session, winver, store):
+    units, rows = (("two-units-win7", X.TWO_UNITS_JOINED) if winver == "vista"
+                   else ("two-units", X.TWO_UNITS_SPLIT))
+    with session.scenario(arch="win64", winver=winver, tree=tree(units), store=[store]) as sc:
+        sc.start()
+        if store == "system32":
+            sc.wait_window()
+            sc.spy.wait_rows(rows, timeout=3)
+            expect_equal(sc.messages(), [], "message boxes")
+        else:
+            sc.answer_msgbox(INSTALLER, "n")
+            sc.answer_msgbox(INSTALLER, "Return")
+            expect_equal(sc.wait_exit(), 1, "exit code")
+            expect_equal(sc.messages(), [FTDI_QUESTION, RELAUNCH], "message boxes")
+
+
 def test_unsupported_os(session):
     """Windows 2000: the message, then the main window; no driver is examined
     (the store is empty, yet no FTDI question comes)."""
