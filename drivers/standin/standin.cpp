@@ -11,7 +11,8 @@
 // in System32 plays a user who declines Windows' prompt: holding a number N, the
 // first N additions of each INF fail; holding INF names, every addition of
 // those fails; empty, every addition fails. A file "devcon-standin.hang" in
-// System32 makes "devcon.exe"/"devcon64.exe" hang instead of returning.
+// System32 makes "devcon.exe"/"devcon64.exe" hang instead of returning; a file
+// "devcon-standin.hold" makes them wait until it is gone.
 #include <windows.h>
 
 #include <cstdio>
@@ -94,9 +95,15 @@ int wmain(int argc, wchar_t** argv) {
   }
   // A file "devcon-standin.hang" in System32 makes the device console hang,
   // as a script that never reaches its end.
-  if ((name == L"devcon.exe" || name == L"devcon64.exe") &&
-      GetFileAttributesW((folder + L"devcon-standin.hang").c_str()) != INVALID_FILE_ATTRIBUTES)
-    Sleep(INFINITE);
+  // A "devcon-standin.hold" holds the script between its last step marker and
+  // its end, while a test changes what the installation will clean up.
+  const auto present = [&](const wchar_t* file) {
+    return GetFileAttributesW((folder + file).c_str()) != INVALID_FILE_ATTRIBUTES;
+  };
+  if (name == L"devcon.exe" || name == L"devcon64.exe") {
+    if (present(L"devcon-standin.hang")) Sleep(INFINITE);
+    while (present(L"devcon-standin.hold")) Sleep(50);
+  }
   std::fwprintf(stderr, L"%ls: development stand-in, nothing done (%d arguments)\n", name.c_str(),
                 argc - 1);
   return 0;
