@@ -38,7 +38,13 @@ std::wstring RepositoryFolder();
 
 bool ProbeFile(const std::wstring& folder, const wchar_t* name);
 bool WaitForFile(const std::wstring& folder, const wchar_t* name);
-DriverState CheckInstalledDrivers(const std::wstring& repositoryFolder);
+
+// The driver test. On 64-bit Windows each probe runs with WOW64 file-system
+// redirection off, so that it sees the real store: Vista and Server 2008
+// redirect System32\DriverStore for a 32-bit process to SysWOW64, where the
+// 64-bit drivers are not. When redirection cannot be switched off, the probe
+// sees the store as the process does.
+DriverState CheckInstalledDrivers(const std::wstring& repositoryFolder, bool is64BitOs);
 #endif
 
 }  // namespace kq

@@ -100,11 +100,6 @@ ProgressDialog ShowProgressDialog(HINSTANCE instance, int showCommand) {
   return {window, bar};
 }
 
-void RemoveInstallFolders(const std::wstring& installFolder) {
-  for (const wchar_t* subfolder : kPackageSubfolders) RemoveFolder(installFolder + subfolder);
-  RemoveFolder(installFolder);
-}
-
 // Writes the package whole into a file that must not exist yet.
 void WritePackage(const std::wstring& packageFile, bool is64BitOs) {
   const PackageData package = LoadPackageResource(is64BitOs ? IDR_DRIVERS_X64 : IDR_DRIVERS_X86);
@@ -182,6 +177,9 @@ void InstallPackage(HINSTANCE instance, int showCommand, bool is64BitOs) {
   // A temporary folder too long for the names below it cannot hold the package.
   const std::wstring installFolder = InstallFolder();
   if (installFolder.empty()) Fail(kCannotCreatePackage);
+  // A link planted as the folder or a subfolder would carry the package, and
+  // later the clean-up, wherever it points.
+  if (!RemoveInstallFolderLinks(installFolder)) Fail(kCannotCreatePackage);
   RemoveFolder(installFolder);
   PumpingWait(200);
   progress.Step();  // 5
@@ -247,7 +245,7 @@ DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand, bo
     Show(kUnsupportedOs);
     return {};
   }
-  switch (CheckInstalledDrivers(repositoryFolder)) {
+  switch (CheckInstalledDrivers(repositoryFolder, is64BitOs)) {
     case DriverState::AllPresent:
       return {};
     case DriverState::FtdiMissing:

@@ -45,6 +45,35 @@ void RemoveFolder(const std::wstring& path) {
   RemoveDirectoryW(path.c_str());
 }
 
+namespace {
+
+PathKind LookAt(const std::wstring& path) { return LookAtPath(path.c_str()); }
+
+// RemoveDirectoryW takes a junction or a folder link away by itself, whatever
+// its target holds, and never enters it.
+void RemoveLink(const std::wstring& path) { RemoveDirectoryW(path.c_str()); }
+
+}  // namespace
+
+bool RemoveInstallFolderLinks(const std::wstring& installFolder) {
+  const auto links = FolderLinksToRemove(installFolder, LookAt);
+  if (!links) return false;
+  for (const auto& link : *links) {
+    RemoveLink(link);
+    if (LookAt(link) != PathKind::Absent) return false;
+  }
+  return true;
+}
+
+void RemoveInstallFolders(const std::wstring& installFolder) {
+  for (const auto& step : CleanUpSteps(installFolder, LookAt)) {
+    if (step.action == FolderAction::RemoveLink)
+      RemoveLink(step.path);
+    else
+      RemoveFolder(step.path);
+  }
+}
+
 PackageData LoadPackageResource(int id) {
   const HMODULE module = GetModuleHandleW(nullptr);
   const HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(RT_DRIVER_PACKAGE));

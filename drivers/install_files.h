@@ -2,8 +2,13 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "drivers/path_kind.h"
 
 namespace kq {
 
@@ -33,6 +38,33 @@ inline constexpr const wchar_t* kPackageSubfolders[] = {L"\\x86", L"\\amd64"};
 // a MAX_PATH buffer, so that nothing is ever cut short.
 std::wstring InstallFolderUnder(std::wstring_view tempPath);
 
+// What the install folder and its "x86"/"amd64" subfolders are, asked one path
+// at a time.
+using LookAtFolder = std::function<PathKind(const std::wstring& path)>;
+
+// Before the package is written: the links to remove, each by itself (never
+// what it points to), from among the install folder and its two subfolders.
+// When the install folder is a link, its subfolders are the target's and are
+// neither looked at nor named. Nothing at all when a path cannot be examined:
+// the package must then not be written.
+std::optional<std::vector<std::wstring>> FolderLinksToRemove(const std::wstring& installFolder,
+                                                             const LookAtFolder& look);
+
+enum class FolderAction {
+  Clean,       // RemoveFolder: its files, then the folder once it is empty
+  RemoveLink,  // the link alone
+};
+struct FolderStep {
+  std::wstring path;
+  FolderAction action;
+};
+
+// The clean-up: both subfolders, then the install folder. A link is removed by
+// itself and nothing is ever deleted through it; a path that cannot be
+// examined is left alone; when the install folder itself is a link, or cannot
+// be examined, nothing below it is touched.
+std::vector<FolderStep> CleanUpSteps(const std::wstring& installFolder, const LookAtFolder& look);
+
 #ifdef _WIN32
 // InstallFolderUnder(GetTempPathW()), empty when that fails too.
 std::wstring InstallFolder();
@@ -42,6 +74,13 @@ std::wstring InstallFolder();
 // here), waits 1000 ms and removes `path` itself once, if it is empty by then.
 // Subfolders and what they hold are left alone.
 void RemoveFolder(const std::wstring& path);
+
+// Removes the links FolderLinksToRemove names. False when one could not be
+// removed, or a path could not be examined: nothing may be written then.
+bool RemoveInstallFolderLinks(const std::wstring& installFolder);
+
+// The clean-up of an installation, by CleanUpSteps.
+void RemoveInstallFolders(const std::wstring& installFolder);
 
 struct PackageData {
   const void* data = nullptr;  // null when the resource is missing or empty

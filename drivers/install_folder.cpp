@@ -23,4 +23,60 @@ std::wstring InstallFolderUnder(std::wstring_view tempPath) {
   return *folder;
 }
 
+namespace {
+
+std::vector<std::wstring> Subfolders(const std::wstring& installFolder) {
+  std::vector<std::wstring> paths;
+  for (const wchar_t* subfolder : kPackageSubfolders) paths.push_back(installFolder + subfolder);
+  return paths;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::wstring>> FolderLinksToRemove(const std::wstring& installFolder,
+                                                             const LookAtFolder& look) {
+  switch (look(installFolder)) {
+    case PathKind::Link:
+      return std::vector<std::wstring>{installFolder};
+    case PathKind::Unreadable:
+      return std::nullopt;
+    default:
+      break;
+  }
+  std::vector<std::wstring> links;
+  for (const auto& subfolder : Subfolders(installFolder)) {
+    const PathKind kind = look(subfolder);
+    if (kind == PathKind::Unreadable) return std::nullopt;
+    if (kind == PathKind::Link) links.push_back(subfolder);
+  }
+  return links;
+}
+
+std::vector<FolderStep> CleanUpSteps(const std::wstring& installFolder, const LookAtFolder& look) {
+  switch (look(installFolder)) {
+    case PathKind::Link:
+      return {{installFolder, FolderAction::RemoveLink}};
+    case PathKind::Unreadable:
+      return {};
+    default:
+      break;
+  }
+  // An absent subfolder is cleaned all the same: that costs the one wait the
+  // removal always had, and keeps the clean-up's timing what it was.
+  std::vector<FolderStep> steps;
+  for (const auto& subfolder : Subfolders(installFolder)) {
+    switch (look(subfolder)) {
+      case PathKind::Link:
+        steps.push_back({subfolder, FolderAction::RemoveLink});
+        break;
+      case PathKind::Unreadable:
+        break;
+      default:
+        steps.push_back({subfolder, FolderAction::Clean});
+    }
+  }
+  steps.push_back({installFolder, FolderAction::Clean});
+  return steps;
+}
+
 }  // namespace kq

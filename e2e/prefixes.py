@@ -163,11 +163,18 @@ class Prefix:
             raise E2EError(f"winecfg /v {version} failed: {result.stderr[-300:]}")
         log(f"{self.path.name}: {self.arch}/{version} set in {time.monotonic() - started:.2f} s")
 
-    def add_driver_store(self, folders):
-        """Creates folders in the driver store. A 32-bit process in a 64-bit
-        prefix sees system32\\DriverStore through WOW64 redirection in
-        syswow64: the folders go on both sides."""
-        for system in ["system32"] + (["syswow64"] if self.arch == "win64" else []):
+    def system_folders(self):
+        """The prefix's system folders: system32, and syswow64 in a 64-bit one."""
+        return ["system32"] + (["syswow64"] if self.arch == "win64" else [])
+
+    def add_driver_store(self, folders, systems=None):
+        """Creates folders in the driver store of each of systems (default:
+        every system folder of the prefix). A 32-bit process in a 64-bit prefix
+        sees system32\\DriverStore in syswow64 while WOW64 redirection is on,
+        in system32 only with it off."""
+        for system in systems or self.system_folders():
+            if system not in self.system_folders():
+                raise ValueError(f"{self.arch} prefix has no {system}")
             repository = self.drive_c / "windows" / system / "DriverStore" / "FileRepository"
             repository.mkdir(parents=True, exist_ok=True)
             for folder in folders:

@@ -115,12 +115,14 @@ class Scenario(Prefix):
     arch: 'win32' or 'win64'; winver: a Wine Windows version name (winxp ...
     win10, winxp64 on win64); tree: .devtree text, or a Path to one; drivers:
     True (all four driver-store folders), False (none) or an iterable of folder
-    names to create in the driver store; app: False for a bare prefix without
-    C:\\app (to run other programs with `wine`).
+    names to create in the driver store; store: the system folders whose
+    driver store gets them ("system32", "syswow64"; default every one the
+    prefix has); app: False for a bare prefix without C:\\app (to run other
+    programs with `wine`).
     """
 
     def __init__(self, session, name, arch="win32", winver="win10", tree="", drivers=True,
-                 app=True):
+                 store=None, app=True):
         if arch not in ("win32", "win64"):
             raise ValueError(arch)
         self.session, self.name = session, name
@@ -134,7 +136,7 @@ class Scenario(Prefix):
         self.spy = spy.Spy(self, f"{APP_DIR_WIN}\\{spy.EXE}", TITLE)
         if app:
             self._install_app(tree)
-        self.add_driver_store(ALL_DRIVERS if drivers is True else (drivers or ()))
+        self.add_driver_store(ALL_DRIVERS if drivers is True else (drivers or ()), store)
         self.set_windows_version(winver)
 
     def _install_app(self, tree):

@@ -7,6 +7,7 @@ tool is the package's stand-in program placed as System32\\pnputil.exe, which
 adds the store folder at once (or refuses, see drivers/standin/standin.cpp).
 Wine 8.0 has no timeout.exe, so the script's waits cost nothing here."""
 
+import os
 import shutil
 import threading
 import time
@@ -248,6 +249,27 @@ def answer_and_expect_exit(sc, code):
     expect_equal(sc.wait_exit(), code, "exit code")
 
 
+def plant_link(sc, link):
+    """A folder outside the install folder, holding files, and a link to it at
+    link. Wine cannot make a junction or symbolic link itself, but shows a
+    unix symbolic link to a folder as a reparse point. Returns the folder and
+    what it holds."""
+    target = sc.drive_c / "outside"
+    target.mkdir()
+    for name in ("keep.txt", "libusb0.sys", "drv.exe"):
+        (target / name).write_text(f"planted {name}\n")
+    link.parent.mkdir(parents=True, exist_ok=True)
+    link.symlink_to(target, target_is_directory=True)
+    return target, contents(target)
+
+
+def contents(folder):
+    """Each file's bytes by name; None when the folder itself is gone."""
+    if not folder.is_dir():
+        return None
+    return {p.name: p.read_bytes() for p in sorted(folder.iterdir())}
+
+
 # ----- scenarios ---------------------------------------------------------------------------
 
 @params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
@@ -278,6 +300,29 @@ def test_ftdi_missing(session, reply, drivers):
         pages = [(c["verb"], c["file"], c["params"], c["dir"]) for c in sc.launches()]
         expect_equal(pages, [("open", VENDOR_PAGE, None, None)] if reply == "y" else [],
                      "launches")
+
+
+# On 64-bit Windows the store that counts is the 64-bit System32's. Wine, like
+# Vista and Server 2008, shows a 32-bit process SysWOW64 there while WOW64
+# redirection is on, at every Windows version.
+@params(("vista-system32", {"winver": "vista", "store": "system32"}),
+        ("vista-syswow64", {"winver": "vista", "store": "syswow64"}),
+        ("win10-system32", {"winver": "win10", "store": "system32"}),
+        ("win10-syswow64", {"winver": "win10", "store": "syswow64"}))
+def test_store_of_64_bit_windows(session, winver, store):
+    units, rows = (("two-units-win7", X.TWO_UNITS_JOINED) if winver == "vista"
+                   else ("two-units", X.TWO_UNITS_SPLIT))
+    with session.scenario(arch="win64", winver=winver, tree=tree(units), store=[store]) as sc:
+        sc.start()
+        if store == "system32":
+            sc.wait_window()
+            sc.spy.wait_rows(rows, timeout=3)
+            expect_equal(sc.messages(), [], "message boxes")
+        else:
+            sc.answer_msgbox(INSTALLER, "n")
+            sc.answer_msgbox(INSTALLER, "Return")
+            expect_equal(sc.wait_exit(), 1, "exit code")
+            expect_equal(sc.messages(), [FTDI_QUESTION, RELAUNCH], "message boxes")
 
 
 def test_unsupported_os(session):
@@ -573,3 +618,49 @@ def test_script_cannot_start(session, arch):
         expect(0.27 <= fill <= 0.33, f"progress bar {fill:.0%} filled at the refusal, expected 30 %")
         expect_install_launches(sc, sc.windows_path(folder), arch)
         answer_and_expect_exit(sc, 1)
+
+
+@params(("folder", {"linked": ""}), ("x86", {"linked": "x86"}), ("amd64", {"linked": "amd64"}))
+def test_linked_install_folder_refused(session, linked):
+    """The install folder, or a subfolder of it, is a link planted beforehand.
+    Wine's RemoveDirectoryW follows a unix link and so cannot remove one whose
+    target holds files: the link stays, and nothing may be written; on Windows
+    the link itself goes and the installation goes on."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        folder = temp_folder(sc) / INSTALL_FOLDER
+        link = folder / linked if linked else folder
+        target, before = plant_link(sc, link)
+        accept_offer(sc, progress=False)
+        sc.wait_msgbox(INSTALLER, timeout=15)
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, CANNOT_CREATE], "message boxes")
+        expect_equal(contents(target), before, "what the link points to")
+        expect(link.is_symlink(), "the link is gone")
+        if linked:
+            expect_equal(os.listdir(folder), [linked], "install folder")
+        expect_equal(sc.launches(), [], "launches")
+        answer_and_expect_exit(sc, 1)
+
+
+def test_link_planted_before_the_clean_up(session):
+    """The package's subfolder is replaced by a link while the script runs: the
+    clean-up deletes nothing through it. (Wine cannot remove the link, see
+    test_linked_install_folder_refused, so the install folder stays with the
+    link alone in it.)"""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        hold = sc.drive_c / "windows" / "system32" / "devcon-standin.hold"
+        hold.write_text("")
+        folder = temp_folder(sc) / INSTALL_FOLDER
+        accept_offer(sc)
+        poll("the last step marker", lambda: (folder / "cp.inf").exists(), 40, 0.02)
+        expect((folder / "x86" / "libusb0.sys").exists(), "package subfolder not unpacked")
+        shutil.rmtree(folder / "x86")
+        target, before = plant_link(sc, folder / "x86")
+        hold.unlink()
+        sc.wait_msgbox(INSTALLER, timeout=40)
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
+        expect_equal(contents(target), before, "what the link points to")
+        expect_equal(sorted(os.listdir(folder)), ["x86"], "install folder after the clean-up")
+        sc.answer_msgbox(INSTALLER, "Return")
+        sc.wait_window()

@@ -3,6 +3,7 @@ overwrites, and that a damaged or unsafe archive writes nothing. Archives of
 our own are written here straight from drivers/sfx/FORMAT.md, so the stub is
 also checked against the documented format rather than against the packer."""
 
+import os
 import struct
 import zlib
 
@@ -108,3 +109,36 @@ def test_sfx_without_switch_only_tells(session):
         sc.display.xdotool("key", "Return")
         expect_equal(proc.wait(15), 2, "exit code")
         expect_equal(listing(folder), ["drv.exe"], "files after a start without -y")
+
+
+def test_sfx_refuses_linked_folders(session):
+    """The folder of the package, or a subfolder it unpacks into, is a link
+    (Wine shows a unix symbolic link to a folder as a reparse point): exit
+    code 6, and nothing is written, neither beside the package nor where the
+    link points. A file where the subfolder belongs: exit code 5, nothing
+    written either."""
+    package = (packages(session) / "kqdrv_x86.pkg").read_bytes()
+    with session.scenario(app=False, drivers=False) as sc:
+        target = sc.drive_c / "target"
+        target.mkdir()
+        (target / "keep.txt").write_text("planted\n")
+
+        folder = sc.drive_c / "subfolder linked"
+        folder.mkdir()
+        (folder / "x86").symlink_to(target, target_is_directory=True)
+        expect_equal(run_package(sc, package, folder, "-y"), 6, "exit code, x86 a link")
+        expect_equal(sorted(os.listdir(folder)), ["drv.exe", "x86"], "files beside the package")
+        expect_equal(listing(target), ["keep.txt"], "files where x86 points")
+
+        # Not a link but a file where the subfolder belongs: refused before any
+        # file is written, too.
+        folder = sc.drive_c / "subfolder a file"
+        folder.mkdir()
+        (folder / "x86").write_text("planted\n")
+        expect_equal(run_package(sc, package, folder, "-y"), 5, "exit code, x86 a file")
+        expect_equal(sorted(os.listdir(folder)), ["drv.exe", "x86"], "files beside the package")
+
+        (sc.drive_c / "linked").symlink_to(target, target_is_directory=True)
+        expect_equal(run_package(sc, package, sc.drive_c / "linked", "-y"), 6,
+                     "exit code, own folder a link")
+        expect_equal(listing(target), ["drv.exe", "keep.txt"], "files where the folder points")

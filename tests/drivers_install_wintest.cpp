@@ -11,12 +11,6 @@ namespace kq::test {
 
 namespace {
 
-// What the installation removes: both subfolders, then the folder itself.
-void RemoveInstallFolders(const std::wstring& installFolder) {
-  for (const wchar_t* subfolder : kPackageSubfolders) RemoveFolder(installFolder + subfolder);
-  RemoveFolder(installFolder);
-}
-
 // A shell would read these names: "&" ends a command, "%TEMP%" expands, "^"
 // escapes, parentheses group. The file API takes them as plain characters.
 TEST(InstallCleanUp, RemovesExactlyTheInstallFilesWhateverThePathHolds) {

@@ -25,14 +25,14 @@ TEST(DriverStoreOnDisk, ProbeTakesTheSearchsEntryAndTestsItsCase) {
   EXPECT_TRUE(ProbeFile(r, L"\\ftdiport.inf_*"));
   EXPECT_TRUE(ProbeFile(r, L"\\kq_6200_winkey.inf*"));
   EXPECT_TRUE(ProbeFile(r, L"\\kq_6200_fsk.inf*"));
-  EXPECT_EQ(CheckInstalledDrivers(r), DriverState::FtdiMissing);
+  EXPECT_EQ(CheckInstalledDrivers(r, false), DriverState::FtdiMissing);
 
   MakeFolder(r + L"\\ftdibus.inf_amd64_77");
   RemoveDirectoryW((r + L"\\FTDIBUS.INF_x86_8a2c5b1e44d1a4f3").c_str());
-  EXPECT_EQ(CheckInstalledDrivers(r), DriverState::AllPresent);
+  EXPECT_EQ(CheckInstalledDrivers(r, false), DriverState::AllPresent);
 
   RemoveDirectoryW((r + L"\\kq_6200_fsk.inf_x86_5d2f").c_str());
-  EXPECT_EQ(CheckInstalledDrivers(r), DriverState::DeviceDriversMissing);
+  EXPECT_EQ(CheckInstalledDrivers(r, false), DriverState::DeviceDriversMissing);
 }
 
 TEST(DriverStoreOnDisk, MissingOrOverlongFoldersCountAsAbsent) {
@@ -40,8 +40,8 @@ TEST(DriverStoreOnDisk, MissingOrOverlongFoldersCountAsAbsent) {
   kq::test::MakeFile(folder.path + L"\\drv.exe");
   EXPECT_TRUE(ProbeFile(folder.path, L"\\drv.exe"));
   EXPECT_FALSE(ProbeFile(folder.path + L"\\missing", L"\\drv.exe"));
-  EXPECT_EQ(CheckInstalledDrivers(folder.path + L"\\missing"), DriverState::FtdiMissing);
-  EXPECT_EQ(CheckInstalledDrivers(L""), DriverState::FtdiMissing);
+  EXPECT_EQ(CheckInstalledDrivers(folder.path + L"\\missing", false), DriverState::FtdiMissing);
+  EXPECT_EQ(CheckInstalledDrivers(L"", false), DriverState::FtdiMissing);
   const std::wstring overlong = folder.path + L"\\" + std::wstring(300, L'a');
   EXPECT_FALSE(ProbeFile(overlong, L"\\drv.exe"));
 }

@@ -1,13 +1,15 @@
 // Self-extractor of a KQ-6200 driver package. Started with "-y" it checks the
 // archive appended to its own executable and unpacks it into the folder that
 // holds that executable, replacing existing files. It writes nothing when any
-// part of the archive is damaged or unsafe, and nothing outside that folder
-// and its "x86"/"amd64" subfolders. See FORMAT.md.
+// part of the archive is damaged or unsafe, nothing outside that folder
+// and its "x86"/"amd64" subfolders, and nothing at all when one of those
+// folders is a junction or symbolic link. See FORMAT.md.
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
+#include "drivers/path_kind.h"
 #include "drivers/sfx/archive.h"
 #include "base/utf8.h"
 #include "base/win_handles.h"
@@ -20,7 +22,22 @@ enum ExitCode : int {
   kCannotRead = 3,    // own executable unreadable
   kDamaged = 4,       // archive check failed; nothing written
   kWriteFailed = 5,   // a file or folder could not be written
+  kLinkedFolder = 6,  // the target folder or a subfolder is a link, or cannot be examined
 };
+
+// kUnpacked when files may go into `folder` (no trailing backslash), else the
+// exit code that refuses it: a link would carry them wherever it points.
+ExitCode CheckTargetFolder(const std::wstring& folder) {
+  switch (kq::LookAtPath(folder.c_str())) {
+    case kq::PathKind::Folder:
+      return kUnpacked;
+    case kq::PathKind::Link:
+    case kq::PathKind::Unreadable:
+      return kLinkedFolder;
+    default:
+      return kWriteFailed;
+  }
+}
 
 using kq::UniqueFile;
 
@@ -108,13 +125,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     if (target.size() >= MAX_PATH) return kWriteFailed;  // checked before anything is written
     targets.push_back(std::move(target));
   }
+  // Only the folder itself is examined, not the folders above it: a user's
+  // temporary folder may well lie on a linked drive or folder.
+  const std::wstring ownFolder = folder.size() > 3 ? folder.substr(0, folder.size() - 1) : folder;
+  if (const ExitCode refused = CheckTargetFolder(ownFolder); refused != kUnpacked) return refused;
   struct Subfolder { const wchar_t* name; const char* prefix; };
   for (const Subfolder sub : {Subfolder{L"x86", "x86/"}, Subfolder{L"amd64", "amd64/"}}) {
     bool used = false;
     for (const auto& entry : archive.entries) used = used || entry.path.rfind(sub.prefix, 0) == 0;
-    if (used && !CreateDirectoryW((folder + sub.name).c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS)
+    if (!used) continue;
+    const std::wstring path = folder + sub.name;
+    if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
       return kWriteFailed;
+    // Created now or found, it must be a real folder before anything goes in.
+    if (const ExitCode refused = CheckTargetFolder(path); refused != kUnpacked) return refused;
   }
   for (std::size_t i = 0; i < targets.size(); ++i)
     if (!WriteWholeFile(targets[i], archive.entries[i].data, archive.entries[i].size))

@@ -12,7 +12,8 @@
 // first N additions of each INF fail; holding INF names, every addition of
 // those fails; empty, every addition fails. A file "devcon-standin.hang" in
 // System32 makes "devcon.exe"/"devcon64.exe" hang instead of returning; holding
-// a number N, each call takes N milliseconds instead.
+// a number N, each call takes N milliseconds instead. A file
+// "devcon-standin.hold" makes them wait until it is gone.
 #include <windows.h>
 
 #include <cstdio>
@@ -96,6 +97,8 @@ int wmain(int argc, wchar_t** argv) {
   // A file "devcon-standin.hang" in System32 makes the device console hang,
   // as a script that never reaches its end, or, holding a number of
   // milliseconds, take that long, as a slow one.
+  // A "devcon-standin.hold" holds the script between its last step marker and
+  // its end, while a test changes what the installation will clean up.
   if (name == L"devcon.exe" || name == L"devcon64.exe") {
     if (FILE* hang = _wfopen((folder + L"devcon-standin.hang").c_str(), L"r")) {
       unsigned long ms = INFINITE;
@@ -103,6 +106,8 @@ int wmain(int argc, wchar_t** argv) {
       std::fclose(hang);
       Sleep(ms);
     }
+    while (GetFileAttributesW((folder + L"devcon-standin.hold").c_str()) != INVALID_FILE_ATTRIBUTES)
+      Sleep(50);
   }
   std::fwprintf(stderr, L"%ls: development stand-in, nothing done (%d arguments)\n", name.c_str(),
                 argc - 1);
