@@ -1,7 +1,8 @@
 // The self-extractor's reading and checking of a driver package, on arbitrary
 // bytes. A package it accepts must hold only safe, distinct paths and must
-// read back to the very bytes of its archive when packed again; a package it
-// rejects leaves the caller's view as it was. The same bytes, taken as an
+// read back to the very bytes of its archive when packed again, and its
+// settings must give each value as the rest of its line; a package it rejects
+// leaves the caller's view as it was. The same bytes, taken as an
 // entry path, must be judged as the rules of drivers/sfx/FORMAT.md say.
 #include <algorithm>
 #include <cstddef>
@@ -82,6 +83,19 @@ void checkAccepted(const unsigned char* data, size_t size, const ArchiveView& vi
     fail("the accepted archive does not pack again to the same bytes");
 }
 
+// The stub reads its caption with SettingValue: a value it finds must be the
+// rest of a line "Key=value" of the settings, never text across a line end.
+void checkSettings(const std::u16string& settings) {
+  for (std::u16string_view key : {u"Title", u"Setup"}) {
+    const std::u16string value = SettingValue(settings, key);
+    if (value.empty()) continue;
+    const std::u16string line = std::u16string(key) + u"=" + value;
+    const std::u16string framed = u"\r\n" + settings + u"\r\n";
+    if (value.find(u"\r\n") != std::u16string::npos || framed.find(u"\r\n" + line + u"\r\n") == std::u16string::npos)
+      fail("a setting's value is no line of the settings");
+  }
+}
+
 // A path the reader takes must go through the packer and back unchanged; one
 // it refuses, the packer must refuse too.
 void checkPath(const std::string& path) {
@@ -110,8 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ArchiveView view;
   view.settings = u"untouched";
   const ArchiveError error = ReadArchive(data, size, view);
-  if (error == ArchiveError::None)
+  if (error == ArchiveError::None) {
     checkAccepted(data, size, view);
+    checkSettings(view.settings);
+  }
   else if (view.settings != u"untouched" || !view.entries.empty())
     fail(std::string("a rejected package changed the view: ") + ArchiveErrorText(error));
   if (size <= 256) checkPath(std::string(reinterpret_cast<const char*>(data), size));
