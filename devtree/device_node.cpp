@@ -158,7 +158,14 @@ DeviceNode openDeviceNode(std::wstring_view text, const IdList& exclusions, bool
     node.instanceId = std::wstring(text);
     return node;
   }
+  return findDeviceNode(text, exclusions, usbClass);
+}
 
+DeviceNode findDeviceNode(std::wstring_view text, const IdList& exclusions, bool usbClass) {
+  DeviceNode node;
+  if (text.empty()) return node;
+
+  DEVINST devInst = 0;
   std::vector<wchar_t> list;
   if (!fetchClassList(usbClass, list)) return node;
 

@@ -43,6 +43,10 @@ std::wstring_view secondEntry(const StringList& list);
 // not in `exclusions`. Always yields a node; test found().
 DeviceNode openDeviceNode(std::wstring_view text, const IdList& exclusions, bool usbClass);
 
+// The prefix search of openDeviceNode alone, without first locating `text`
+// as an exact instance ID.
+DeviceNode findDeviceNode(std::wstring_view text, const IdList& exclusions, bool usbClass);
+
 // Opens a serial-port node by its instance ID and derives its COM port name.
 DeviceNode openPortNode(std::wstring_view instanceId);
 

@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ python3
+  clang libclang-rt-14-dev
   googletest libbenchmark-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 wine64

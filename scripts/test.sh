@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: host unit tests under ASan/UBSan, the
-# Windows build, checks of the executable file, and the end-to-end scenarios
-# of the real executable under Wine.
+# Builds everything and runs every test: host unit tests under ASan/UBSan, a
+# minute of each fuzz target, the Windows build, checks of the executable
+# file, and the end-to-end scenarios of the real executable under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +12,9 @@ echo "== host build and unit tests (ASan/UBSan)"
 cmake --preset native -DKQ_WERROR=ON >/dev/null
 cmake --build --preset native
 ctest --preset native
+
+echo "== fuzzing, 60 s a target (clang, libFuzzer, ASan/UBSan)"
+scripts/fuzz.sh 60
 
 echo "== Windows build"
 cmake --preset windows -DKQ_WERROR=ON >/dev/null

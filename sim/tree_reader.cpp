@@ -83,6 +83,10 @@ std::string applyPropValue(Prop prop, std::string_view name, std::string_view va
              "= (use !absent, !type or !fail)";
     return {};
   }
+  // The configuration manager separates the IDs of its lists with NUL, so an
+  // ID holding one would come back as two, or end its list early.
+  if ((prop == kParent || prop == kChildren || prop == kSiblings) && value.find('\0') != std::string_view::npos)
+    return "NUL in an instance ID in " + std::string(name) + "=";
   if (prop == kProblem) {
     uint64_t n = 0;
     if (!parseDecimal(value, UINT32_MAX, &n))
@@ -352,6 +356,7 @@ bool parseDevtree(std::string_view text, const std::string& name, SimTree* out, 
     const size_t idEnd = std::min(line.find(' ', first), line.size());
     const std::string_view id = line.substr(first, idEnd - first);
     if (id.find('\t') != std::string_view::npos) return fail("tab in line (separate with spaces)");
+    if (id.find('\0') != std::string_view::npos) return fail("NUL in instance ID");
     node.id = decoded(id);
     const auto [where, added] = seen.emplace(foldCase(node.id), lineNo);
     if (!added)

@@ -25,7 +25,8 @@ LAYERS = {
     "app": ["base", "res", "devtree", "units", "drivers"],
     "tools": ["base", "sim", "devtree", "units", "drivers"],
     "e2e": ["base", "drivers"],
-    "tests": ["base", "res", "cfgmgr", "sim", "devtree", "units", "drivers", "app", "tests"],
+    "tests": ["base", "res", "cfgmgr", "sim", "devtree", "units", "drivers", "app", "fuzz", "tests"],
+    "fuzz": ["base", "cfgmgr", "sim", "devtree", "units", "drivers"],
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)

@@ -94,7 +94,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Rejected{"duplicateOtherCase", "USB\\X\\1\nusb\\x\\1\n", 2, "appears twice"},
                     Rejected{"duplicateOfFirstLine", "KEEP\\me\\0\n", 1, "appears twice"},
                     Rejected{"emptyListEntry", "A children=B||C\n", 1, "empty instance ID"},
-                    Rejected{"trailingBar", "A siblings=B|\n", 1, "empty instance ID"}),
+                    Rejected{"trailingBar", "A siblings=B|\n", 1, "empty instance ID"},
+                    Rejected{"nulInId", std::string("A\0B desc=x\n", 11), 1, "NUL in instance ID"},
+                    Rejected{"nulInParent", std::string("A parent=\"B\0C\"\n", 15), 1, "NUL in an instance ID in parent="},
+                    Rejected{"nulInList", std::string("A children=B|C\0D\n", 17), 1, "NUL in an instance ID in children="}),
     caseName);
 
 INSTANTIATE_TEST_SUITE_P(

@@ -105,6 +105,22 @@ TEST(Enumeration, AnIdTooShortForASerialDoesNotHideLaterUnits) {
   EXPECT_LE(again.attempts, 6);
 }
 
+TEST(Enumeration, ADeviceNamedByTheBarePrefixDoesNotHideLaterUnits) {
+  // Its ID is the search prefix itself, so locating the prefix as an exact ID
+  // finds it on every attempt; on Windows 7 also in capitals, since locating
+  // ignores letter case.
+  const std::string barePrefix = "USB\\VID_0483&PID_A1DF\\2051 desc=\"USB Composite Device\"\n";
+  loadTree(barePrefix + kOneUnit);
+  const UnitList list(true, true);
+  EXPECT_EQ(list.claimedIds, kq::IdList{w(kMcu)});
+  EXPECT_EQ(list.attempts, 6);
+
+  loadTree(barePrefix + replaced(kOneUnit, kMcu, R"(usb\vid_0483&pid_a1df\205112345)"));
+  const UnitList win7(false, true);
+  EXPECT_EQ(win7.claimedIds, kq::IdList{L"usb\\vid_0483&pid_a1df\\205112345"});
+  EXPECT_EQ(win7.fullReport().size(), 6u);
+}
+
 TEST(Enumeration, AUnitPluggedInDuringTheEnumerationIsFound) {
   // The first attempt fetches the class list before the unit arrives; the
   // next attempt sees it.

@@ -1,5 +1,7 @@
 #include "units/device_unit.h"
 
+#include <algorithm>
+
 namespace kq {
 namespace {
 
@@ -171,8 +173,13 @@ DeviceUnit resolveUnit(const IdList& claimed, bool splitAudio, bool mcuDriversPr
   unit.splitAudio = splitAudio;
   unit.mcuDriversPresent = mcuDriversPresent;
 
-  const DeviceNode mcu =
-      openDeviceNode(splitAudio ? kMcuPrefixSplit : kMcuPrefixLegacy, claimed, true);
+  const wchar_t* prefix = splitAudio ? kMcuPrefixSplit : kMcuPrefixLegacy;
+  DeviceNode mcu = openDeviceNode(prefix, claimed, true);
+  // A device whose ID is the prefix itself is located as an exact ID, which
+  // no exclusion stops; once an earlier attempt has passed it over, search on
+  // past it, or it would be found again on every attempt and hide the units.
+  if (mcu.found() && std::find(claimed.begin(), claimed.end(), *mcu.instanceId) != claimed.end())
+    mcu = findDeviceNode(prefix, claimed, true);
   unit.mcuStatus = kNoUnit;
   if (!mcu.found()) return unit;
   const std::wstring& mcuId = *mcu.instanceId;
