@@ -1,4 +1,4 @@
-// Owners for the kernel handles the driver gate opens.
+// Owners for the kernel handles the driver gate and the console report open.
 #pragma once
 
 #include <windows.h>
@@ -17,5 +17,8 @@ struct InvalidValueTraits {
 
 using UniqueFile = UniqueHandle<InvalidValueTraits<CloseHandle>>;
 using UniqueFind = UniqueHandle<InvalidValueTraits<FindClose>>;
+
+// Events, like most other kernel objects, use NULL for "none".
+using UniqueEvent = UniqueHandle<NullIsInvalidTraits<HANDLE, CloseHandle>>;
 
 }  // namespace kq
