@@ -1,4 +1,4 @@
-// Owners for the kernel handles the driver gate opens.
+// Owners for the kernel handles the driver gate and the console report open.
 #pragma once
 
 #include <windows.h>
@@ -19,5 +19,8 @@ using UniqueFile = UniqueHandle<InvalidValueTraits<CloseHandle>>;
 using UniqueFind = UniqueHandle<InvalidValueTraits<FindClose>>;
 // Process, thread and event handles: NULL, not INVALID_HANDLE_VALUE, is "none".
 using UniqueKernelHandle = UniqueHandle<NullIsInvalidTraits<HANDLE, CloseHandle>>;
+
+// Events, like most other kernel objects, use NULL for "none".
+using UniqueEvent = UniqueHandle<NullIsInvalidTraits<HANDLE, CloseHandle>>;
 
 }  // namespace kq

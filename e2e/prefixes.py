@@ -136,7 +136,9 @@ class Prefix:
         return proc
 
     def wine(self, args, timeout=30, cwd=None, debug="-all"):
-        """Runs a Windows program in this prefix to its end and returns its result.
+        """Runs a Windows program in this prefix to its end and returns its result
+        (`returncode`, `stdout` and `stderr` as text, `stdout_bytes` and
+        `stderr_bytes` as written).
 
         Output goes through files, not pipes: a wine process that has to start
         the prefix's services hands them its standard handles, and a pipe would
@@ -148,8 +150,9 @@ class Prefix:
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err, cwd=cwd or self.cwd)
             out.seek(0)
             err.seek(0)
-            result.stdout = out.read().decode("utf-8", errors="replace")
-            result.stderr = err.read().decode("utf-8", errors="replace")
+            result.stdout_bytes, result.stderr_bytes = out.read(), err.read()
+            result.stdout = result.stdout_bytes.decode("utf-8", errors="replace")
+            result.stderr = result.stderr_bytes.decode("utf-8", errors="replace")
         return result
 
     def set_windows_version(self, version):

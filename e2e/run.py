@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Runs the end-to-end scenarios (e2e/test_*.py) against the Windows build.
 
-    python3 e2e/run.py [--build-dir build/windows] [-k PATTERN] [--repeat N]
-                       [--keep] [--list] [-v]
+    python3 e2e/run.py [--build-dir build/windows] [--native-dir build/native]
+                       [-k PATTERN] [--repeat N] [--keep] [--list] [-v]
 
 Prints one line per scenario (PASS/FAIL and seconds) and exits non-zero when
 any scenario fails. Screenshots and logs go to build/e2e/.
@@ -70,6 +70,9 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", default=str(ROOT / "build" / "windows"),
                         help="Windows build whose bin/ holds the programs (default build/windows)")
+    parser.add_argument("--native-dir", default=str(ROOT / "build" / "native"),
+                        help="host build whose kqreport the console scenarios compare with "
+                             "(default build/native)")
     parser.add_argument("--out-dir", default=str(ROOT / "build" / "e2e"),
                         help="screenshots, logs and cached prefixes (default build/e2e)")
     parser.add_argument("-k", action="append", dest="patterns", default=[],
@@ -103,7 +106,7 @@ def main():
 
     failures = []
     started = time.monotonic()
-    session = Session(args.build_dir, args.out_dir, keep=args.keep)
+    session = Session(args.build_dir, args.out_dir, keep=args.keep, native_dir=args.native_dir)
     signal.signal(signal.SIGALRM, on_alarm)
     width = max(len(name) for name, _, _ in tests)
     try:

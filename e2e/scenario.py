@@ -21,6 +21,7 @@ import spy
 
 TITLE = "Quorvanta KQ-6200 Ports"
 APP_EXE = "kq6200ports.exe"
+CONSOLE_EXE = "kqports.exe"
 SIM_DLL = "cfgmgr32.dll"
 TREE_NAME = "cfgmgr32.devtree"   # the simulated cfgmgr32.dll reads this beside itself
 APP_DIR_WIN = "C:\\app"
@@ -52,15 +53,26 @@ def decode_wine_string(text):
                   else named.get(m[1], m[1]), match[1])
 
 
+def built(build_dir, name, preset):
+    """bin/<name> of a build of the preset, which must be there."""
+    path = build_dir / "bin" / name
+    if not path.is_file():
+        raise E2EError(f"{path} is missing: build the {preset} preset first "
+                       f"(cmake --preset {preset} && cmake --build --preset {preset})")
+    return path
+
+
 class Session:
     """One e2e run: the display, the prefix templates and the build to test.
 
     display: None to start an Xvfb of its own, or the name of a running X
-    display to use (the demo uses the user's).
+    display to use (the demo uses the user's). native_dir: the host build
+    whose tools the console scenarios compare with (build/native).
     """
 
-    def __init__(self, build_dir=None, out_dir=None, keep=False, display=None):
+    def __init__(self, build_dir=None, out_dir=None, keep=False, display=None, native_dir=None):
         self.build_dir = Path(build_dir or ROOT / "build" / "windows").resolve()
+        self.native_dir = Path(native_dir or ROOT / "build" / "native").resolve()
         self.out_dir = Path(out_dir or ROOT / "build" / "e2e").resolve()
         self.out_dir.mkdir(parents=True, exist_ok=True)
         self.work_dir = Path(tempfile.mkdtemp(prefix="run-", dir=self.out_dir))
@@ -93,11 +105,11 @@ class Session:
             shutil.rmtree(self.work_dir, ignore_errors=True)
 
     def binary(self, name):
-        path = self.build_dir / "bin" / name
-        if not path.is_file():
-            raise E2EError(f"{path} is missing: build the windows preset first "
-                           f"(cmake --preset windows && cmake --build --preset windows)")
-        return path
+        return built(self.build_dir, name, "windows")
+
+    def host_tool(self, name):
+        """A program of the host build (kqreport), to compare with under Wine."""
+        return built(self.native_dir, name, "native")
 
     def scenario(self, suffix="", **kwargs):
         """A fresh prefix for one scenario: see Scenario for the arguments."""
@@ -142,13 +154,14 @@ class Scenario(Prefix):
     def _install_app(self, tree):
         self.app_dir.mkdir()
         self.cwd = self.app_dir
-        for name in (APP_EXE, SIM_DLL, spy.EXE):
+        for name in (APP_EXE, CONSOLE_EXE, SIM_DLL, spy.EXE):
             shutil.copy2(self.session.binary(name), self.app_dir / name)
         self.set_tree(tree)
-        # The simulated configuration manager beside the program replaces Wine's,
-        # for this program only (a global override would reach Wine's own services).
-        set_reg_values(self.path / "user.reg",
-                       rf"Software\Wine\AppDefaults\{APP_EXE}\DllOverrides", {"cfgmgr32": "native"})
+        # The simulated configuration manager beside the programs replaces Wine's,
+        # for them only (a global override would reach Wine's own services).
+        for exe in (APP_EXE, CONSOLE_EXE):
+            set_reg_values(self.path / "user.reg",
+                           rf"Software\Wine\AppDefaults\{exe}\DllOverrides", {"cfgmgr32": "native"})
 
     def set_tree(self, tree):
         """Replaces the device tree atomically (write, then rename), so the

@@ -25,30 +25,16 @@
 #include <string>
 #include <vector>
 
+#include "base/json_text.h"
 #include "base/utf8.h"
 
 namespace {
 
 const UINT kTimeoutMs = 2000;
 
-// JSON string literal; control characters (the TAB in report lines) escaped.
-std::string quote(const std::wstring& text) {
-  std::string out = "\"";
-  for (wchar_t c : text) {
-    if (c == L'"') {
-      out += "\\\"";
-    } else if (c == L'\\') {
-      out += "\\\\";
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-      out += buf;
-    } else {
-      out += kq::encodeUtf8(std::wstring(1, c));
-    }
-  }
-  return out + "\"";
-}
+// JSON string literal in UTF-8. A character beyond the Basic Multilingual
+// Plane stays one character: its surrogate pair is encoded together.
+std::string quote(const std::wstring& text) { return kq::encodeUtf8(kq::jsonString(text)); }
 
 std::string rect(const RECT& r) {
   char buf[96];

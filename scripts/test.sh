@@ -22,6 +22,7 @@ cmake --build --preset windows
 
 echo "== executable checks"
 python3 tests/pe_check.py build/windows/bin/kq6200ports.exe
+python3 tests/pe_check.py --console build/windows/bin/kqports.exe
 
 echo "== end to end under Wine"
 python3 e2e/run.py --build build/windows

@@ -23,9 +23,11 @@ LAYERS = {
     "units": ["base", "devtree"],
     "drivers": ["base", "res"],
     "app": ["base", "res", "devtree", "units", "drivers"],
+    "console": ["base", "res", "devtree", "units", "drivers"],
     "tools": ["base", "sim", "devtree", "units", "drivers"],
     "e2e": ["base", "drivers"],
-    "tests": ["base", "res", "cfgmgr", "sim", "devtree", "units", "drivers", "app", "fuzz", "tests"],
+    "tests": ["base", "res", "cfgmgr", "sim", "devtree", "units", "drivers", "app", "console",
+              "fuzz", "tests"],
     "fuzz": ["base", "cfgmgr", "sim", "devtree", "units", "drivers"],
 }
 

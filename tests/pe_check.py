@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
-"""Checks the shipped facts of kq6200ports.exe from the file itself.
+"""Checks the shipped facts of kq6200ports.exe or kqports.exe from the file itself.
 
-The executable must be a 32-bit (i386) Windows GUI program that Windows loads
-from Vista on (subsystem version 6.0), whose import table names only system
-DLLs (the C and C++ runtimes linked in statically), and that carries its
-resources: the strings 103 and 109, icon group 181 with nine 32-bpp images, a
-manifest that asks for asInvoker and declares nothing else, version 1.0.0.1,
-the progress dialog 157 and the driver packages 188 and 189.
+Both must be 32-bit (i386) Windows programs that Windows loads from Vista on
+(subsystem version 6.0), whose import tables name only system DLLs (the C and
+C++ runtimes linked in statically), and that carry icon group 181 with nine
+32-bpp images, a manifest that asks for asInvoker and declares nothing else,
+and version 1.0.0.1 with their own original file name. kq6200ports.exe is a
+GUI program with the strings 103 and 109, the progress dialog 157 and the
+driver packages 188 and 189; kqports.exe (--console) is a console program and
+carries neither the dialog nor any driver package.
 
-Usage: pe_check.py PATH-TO-EXE. Prints every failed check; exit status 1 when
-any failed.
+Usage: pe_check.py [--console] PATH-TO-EXE. Prints every failed check; exit
+status 1 when any failed.
 """
 
 import struct
@@ -19,6 +21,7 @@ import xml.etree.ElementTree as ElementTree
 IMAGE_FILE_MACHINE_I386 = 0x14C
 PE32_MAGIC = 0x10B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 
 RT_ICON = 3
 RT_DIALOG = 5
@@ -37,7 +40,19 @@ SYSTEM_DLLS = {
     "VERSION.DLL", "SETUPAPI.DLL",
 }
 
-EXPECTED_STRINGS = {103: "Quorvanta KQ-6200 Ports", 109: "QUORVANTAKQ6200ENUM"}
+# What tells the two executables apart.
+WINDOW = {
+    "subsystem": (IMAGE_SUBSYSTEM_WINDOWS_GUI, "GUI"),
+    "strings": {103: "Quorvanta KQ-6200 Ports", 109: "QUORVANTAKQ6200ENUM"},
+    "original_filename": "kq6200ports.exe",
+    "driver_gate": True,
+}
+CONSOLE = {
+    "subsystem": (IMAGE_SUBSYSTEM_WINDOWS_CUI, "console"),
+    "strings": {},
+    "original_filename": "kqports.exe",
+    "driver_gate": False,
+}
 EXPECTED_ICON_SIZES = [16, 24, 32, 48, 64, 96, 128, 192, 256]
 EXPECTED_VERSION = "1.0.0.1"
 EXPECTED_PRODUCT_NAME = "Quorvanta KQ-6200 Explorer"
@@ -201,7 +216,7 @@ def version_blocks(data, position=0):
     return (key, value, children), end
 
 
-def check(path):
+def check(path, program=WINDOW):
     failures = []
 
     def expect(condition, message):
@@ -212,7 +227,8 @@ def check(path):
         pe = PeFile(handle.read())
 
     expect(pe.machine == IMAGE_FILE_MACHINE_I386, "machine 0x%X is not i386" % pe.machine)
-    expect(pe.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "subsystem %d is not GUI" % pe.subsystem)
+    subsystem, subsystem_name = program["subsystem"]
+    expect(pe.subsystem == subsystem, "subsystem %d is not %s" % (pe.subsystem, subsystem_name))
     expect((pe.subsystem_major, pe.subsystem_minor) == (6, 0),
            "subsystem version %d.%d is not 6.0" % (pe.subsystem_major, pe.subsystem_minor))
     expect((pe.os_major, pe.os_minor) == (6, 0),
@@ -224,7 +240,7 @@ def check(path):
         expect(dll.upper() in SYSTEM_DLLS, "imports %s, which is not a system DLL" % dll)
 
     resources = pe.resources()
-    for string_id, text in EXPECTED_STRINGS.items():
+    for string_id, text in program["strings"].items():
         actual = string_resource(resources, string_id)
         expect(actual == text, "string %d is %r, not %r" % (string_id, actual, text))
 
@@ -282,36 +298,49 @@ def check(path):
                     for name, value, _ in entries:
                         strings[name] = value.decode("utf-16-le").rstrip("\0")
         for name, text in (("FileVersion", EXPECTED_VERSION), ("ProductVersion", EXPECTED_VERSION),
-                           ("ProductName", EXPECTED_PRODUCT_NAME)):
+                           ("ProductName", EXPECTED_PRODUCT_NAME),
+                           ("OriginalFilename", program["original_filename"])):
             expect(strings.get(name) == text, "%s is %r, not %r" % (name, strings.get(name), text))
 
     # The progress dialog and the two driver packages: each package is the
-    # self-extractor (a program of its own) with its archive behind it.
-    expect(only_language(resources, (RT_DIALOG, 157)) is not None, "no progress dialog 157")
-    for package_id in (188, 189):
-        package = only_language(resources, (RT_DRIVER_PACKAGE, package_id))
-        expect(package is not None and package[:2] == b"MZ",
-               "driver package %d missing or not a program" % package_id)
+    # self-extractor (a program of its own) with its archive behind it. The
+    # console program has no driver gate and carries none of it.
+    if program["driver_gate"]:
+        expect(only_language(resources, (RT_DIALOG, 157)) is not None, "no progress dialog 157")
+        for package_id in (188, 189):
+            package = only_language(resources, (RT_DRIVER_PACKAGE, package_id))
+            expect(package is not None and package[:2] == b"MZ",
+                   "driver package %d missing or not a program" % package_id)
+    else:
+        stray = sorted({kind for (kind, _) in resources if kind in (RT_DIALOG, RT_DRIVER_PACKAGE)})
+        expect(not stray, "carries resources of the driver gate (types %s)" % stray)
 
     return failures, dlls
 
 
 def main():
-    if len(sys.argv) != 2:
+    arguments = sys.argv[1:]
+    program = WINDOW
+    if arguments[:1] == ["--console"]:
+        program = CONSOLE
+        arguments = arguments[1:]
+    if len(arguments) != 1:
         print(__doc__.strip().splitlines()[0])
-        print("usage: pe_check.py PATH-TO-EXE")
+        print("usage: pe_check.py [--console] PATH-TO-EXE")
         return 2
+    path = arguments[0]
     try:
-        failures, dlls = check(sys.argv[1])
+        failures, dlls = check(path, program)
     except (OSError, ValueError, struct.error, ElementTree.ParseError) as error:
-        print("%s: cannot read: %s" % (sys.argv[1], error))
+        print("%s: cannot read: %s" % (path, error))
         return 1
     for failure in failures:
         print("FAIL: %s" % failure)
     if failures:
         return 1
-    print("%s: PE32 i386, GUI 6.0, imports %s; strings, icon, manifest and version as shipped"
-          % (sys.argv[1], ", ".join(dlls)))
+    print("%s: PE32 i386, %s 6.0, imports %s; %sicon, manifest and version as shipped"
+          % (path, program["subsystem"][1], ", ".join(dlls),
+             "strings, " if program["strings"] else ""))
     return 0
 
 

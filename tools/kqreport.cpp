@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <string>
 
+#include "base/json_text.h"
+#include "base/utf8.h"
 #include "sim/sim_control.h"
-#include "tools/json_text.h"
 #include "units/unit_list.h"
 
 namespace {
@@ -46,13 +47,13 @@ int main(int argc, char** argv) {
   const kq::ReportList report = units.fullReport();
   const kq::sim::CallCounts calls = kq::sim::callCounts();
 
-  std::string out = "[";
+  std::wstring out = L"[";
   for (size_t i = 0; i < report.size(); ++i) {
-    if (i) out += ",\n ";
-    out += "[" + kq::tools::jsonString(report[i].text) + ", " + kq::tools::jsonString(report[i].id) + "]";
+    if (i) out += L",\n ";
+    out += L"[" + kq::jsonString(report[i].text) + L", " + kq::jsonString(report[i].id) + L"]";
   }
-  out += "]\n";
-  std::fputs(out.c_str(), stdout);
+  out += L"]\n";
+  std::fputs(kq::encodeUtf8(out).c_str(), stdout);
 
   if (stats) {
     std::fprintf(stderr,

@@ -1,0 +1,22 @@
+# What every executable we ship has in common, GUI or console: the wide
+# entry point (wWinMain or wmain), subsystem and OS version 6.0 so that
+# Windows loads it from Vista on, no symbols in a release build, and the
+# checks of tests/pe_check.py as a test of the Windows build.
+#   kq_shipped_program(<target> windows|console)
+function(kq_shipped_program target subsystem)
+  target_compile_options(${target} PRIVATE -municode)
+  target_link_options(${target} PRIVATE -municode -m${subsystem}
+                      -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0
+                      -Wl,--major-os-version,6 -Wl,--minor-os-version,0
+                      $<$<CONFIG:Release,MinSizeRel>:-s>)
+  find_package(Python3 COMPONENTS Interpreter)
+  if(Python3_Interpreter_FOUND)
+    set(mode)
+    if(subsystem STREQUAL "console")
+      set(mode --console)
+    endif()
+    add_test(NAME ${target}_pe_facts
+             COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/pe_check.py ${mode}
+                     $<TARGET_FILE:${target}>)
+  endif()
+endfunction()

@@ -1,0 +1,158 @@
+// kqports.exe: the report of the Quorvanta KQ-6200 Ports window on the
+// console, once or whenever it changes. What it prints and why is in the
+// portable part (options, render); here are only the Windows edges: standard
+// handles, the clock, Ctrl+C and the wait between two checks.
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/utf8.h"
+#include "base/win_handles.h"
+#include "console/options.h"
+#include "console/render.h"
+#include "drivers/os_level.h"
+#include "units/unit_list.h"
+
+namespace kq {
+namespace {
+
+// The window checks once a second; so does --watch.
+constexpr DWORD kWatchPeriodMs = 1000;
+
+// One standard handle and whether it is a console. A console takes UTF-16
+// through WriteConsoleW, whatever its code page; a pipe or a file gets UTF-8
+// without a byte-order mark.
+struct Output {
+  HANDLE handle = nullptr;
+  bool console = false;
+};
+
+Output StandardOutput(DWORD which) {
+  Output out;
+  out.handle = GetStdHandle(which);
+  DWORD mode = 0;
+  out.console =
+      out.handle && out.handle != INVALID_HANDLE_VALUE && GetConsoleMode(out.handle, &mode);
+  return out;
+}
+
+// Calls `writeSome(offset, count, &written)` until all `size` units are
+// written; false when a call fails or writes nothing.
+template <typename WriteSome>
+bool WriteWhole(size_t size, WriteSome writeSome) {
+  for (size_t done = 0; done < size;) {
+    DWORD written = 0;
+    if (!writeSome(done, static_cast<DWORD>(size - done), &written) || written == 0) return false;
+    done += written;
+  }
+  return true;
+}
+
+// False when the text could not be written whole (no handle, a closed pipe).
+bool Write(const Output& out, std::wstring_view text) {
+  if (!out.handle || out.handle == INVALID_HANDLE_VALUE) return false;
+  const std::wstring lines = WithCrLf(text);
+  if (out.console) {
+    return WriteWhole(lines.size(), [&](size_t at, DWORD count, DWORD* written) {
+      return WriteConsoleW(out.handle, lines.data() + at, count, written, nullptr) != FALSE;
+    });
+  }
+  // One WriteFile for the whole text, so that a reader of a pipe never sees
+  // half a report.
+  const std::string bytes = encodeUtf8(lines);
+  return WriteWhole(bytes.size(), [&](size_t at, DWORD count, DWORD* written) {
+    return WriteFile(out.handle, bytes.data() + at, count, written, nullptr) != FALSE;
+  });
+}
+
+// Now, in local time, with the offset that applies now (daylight saving
+// included): the UTC clock read once and turned into local time.
+LocalTime Now() {
+  FILETIME utc{}, local{};
+  GetSystemTimeAsFileTime(&utc);
+  FileTimeToLocalFileTime(&utc, &local);
+  SYSTEMTIME fields{};
+  FileTimeToSystemTime(&local, &fields);
+  const auto ticks = [](const FILETIME& t) {
+    return static_cast<long long>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) |
+                                  t.dwLowDateTime);
+  };
+  LocalTime time;
+  time.year = fields.wYear;
+  time.month = fields.wMonth;
+  time.day = fields.wDay;
+  time.hour = fields.wHour;
+  time.minute = fields.wMinute;
+  time.second = fields.wSecond;
+  time.utcOffsetMinutes = static_cast<int>((ticks(local) - ticks(utc)) / 600000000LL);
+  return time;
+}
+
+// Set by Ctrl+C or Ctrl+Break; --watch waits on it between two checks.
+UniqueEvent stopWatching;
+
+// Runs on a thread the system starts for the event. Ctrl+C and Ctrl+Break end
+// the watch at once and cleanly; closing the console, logging off and shutting
+// down are left to the system's default, which ends the process.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  SetEvent(stopWatching.get());
+  return TRUE;
+}
+
+int Watch(const ConsoleOptions& options, const Output& out, const Output& err, bool splitAudio) {
+  stopWatching.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!stopWatching) {
+    Write(err, L"kqports: cannot watch: no event object\n");
+    return kExitNoUnit;
+  }
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  ReportWatch watch;
+  for (;;) {
+    const DWORD started = GetTickCount();
+    const UnitList units(splitAudio, true);
+    const ReportList report = units.fullReport();
+    // A reader that went away (a closed pipe) ends the watch as Ctrl+C does.
+    if (ReportChanged(watch, report) &&
+        !Write(out, ConsoleOutput(options, units, report, splitAudio, FormatLocalTime(Now()))))
+      break;
+    const DWORD spent = GetTickCount() - started;
+    if (WaitForSingleObject(stopWatching.get(),
+                            spent < kWatchPeriodMs ? kWatchPeriodMs - spent : 0) == WAIT_OBJECT_0)
+      break;
+  }
+  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+  return kExitOk;
+}
+
+}  // namespace
+}  // namespace kq
+
+int wmain(int argc, wchar_t** argv) {
+  using namespace kq;
+  const Output out = StandardOutput(STD_OUTPUT_HANDLE);
+  const Output err = StandardOutput(STD_ERROR_HANDLE);
+
+  const ParsedArguments parsed = ParseArguments(std::vector<std::wstring>(argv + 1, argv + argc));
+  if (parsed.badArgument) {
+    Write(err, UsageErrorText(*parsed.badArgument));
+    return kExitBadUsage;
+  }
+  const ConsoleOptions& options = parsed.options;
+  if (options.help || options.version) {
+    Write(out, options.help ? HelpText() : VersionText());
+    return kExitOk;
+  }
+
+  // The window's rule: endpoints of their own from Windows 8 on. There is no
+  // driver gate here: every enumeration counts the maker's drivers as present,
+  // as a window does unless its user declined them at start-up.
+  const bool splitAudio = DetectOsLevel() > 9;
+  if (options.watch) return Watch(options, out, err, splitAudio);
+
+  const UnitList units(splitAudio, true);
+  Write(out, ConsoleOutput(options, units, units.fullReport(), splitAudio, FormatLocalTime(Now())));
+  return ExitCodeFor(units);
+}

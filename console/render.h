@@ -1,0 +1,61 @@
+// What kqports prints: the report as aligned text or as a JSON document
+// (format 1, docs/kqports.md), with its time, and what its exit code is.
+// No Windows API, so the host tests check it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "console/options.h"
+#include "units/report.h"
+#include "units/unit_list.h"
+
+namespace kq {
+
+inline constexpr int kJsonFormat = 1;
+
+// A moment in local time and how far local time is ahead of UTC.
+struct LocalTime {
+  int year = 0, month = 0, day = 0;
+  int hour = 0, minute = 0, second = 0;
+  int utcOffsetMinutes = 0;
+};
+
+// ISO 8601 with the offset: "2025-03-09T14:03:07+01:00".
+std::wstring FormatLocalTime(const LocalTime& time);
+
+// The report as a person reads it: one line per report line, each ending in
+// LF, the TAB of a port or audio line replaced by spaces so that all values
+// start in one column.
+std::wstring ReportText(const ReportList& report);
+
+enum class JsonLayout { kIndented, kOneLine };
+
+// The JSON document of one enumeration: its units with their status codes
+// and the device of each role, and the report's [line, ID] pairs.
+std::wstring ReportJson(const UnitList& units, const ReportList& report, bool splitAudio,
+                        std::wstring_view time, JsonLayout layout);
+
+// Everything printed for one report in the mode the options ask for: the
+// text alone, or with --watch a line with the time before it and an empty
+// line after it; a JSON document, on one line with --watch. Ends in LF.
+std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
+                           const ReportList& report, bool splitAudio, std::wstring_view time);
+
+// 0 when the enumeration found at least one unit, whatever its state.
+int ExitCodeFor(const UnitList& units);
+
+// What --watch remembers between two checks.
+struct ReportWatch {
+  std::optional<ReportList> last;
+};
+
+// Whether `report` is to be printed: the first one, and each that differs
+// from the one before in any line or ID. Remembers it.
+bool ReportChanged(ReportWatch& watch, const ReportList& report);
+
+// Each LF as CR LF, as Windows programs expect of text.
+std::wstring WithCrLf(std::wstring_view text);
+
+}  // namespace kq

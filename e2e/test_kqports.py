@@ -1,0 +1,318 @@
+"""kqports.exe, the console report, under Wine: the same [line, ID] pairs as
+kqreport on the same tree and version level, the window's rows as aligned
+text, its exit codes, --watch, and wide text on a console."""
+
+import json
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import sys
+import threading
+import time
+from datetime import datetime, timezone
+
+import expected as X
+from common import ROOT, TREES, E2EError, expect, expect_equal, params, poll, run, tree
+from scenario import APP_DIR_WIN, CONSOLE_EXE
+
+sys.path.insert(0, str(ROOT / "tests"))
+import pe_check  # noqa: E402  (the version the executable checks require of the file)
+
+KQPORTS = f"{APP_DIR_WIN}\\{CONSOLE_EXE}"
+HEADER = "Quorvanta KQ6200 S/N "
+# The demo trees, and trees that give a unit at either version level and
+# that carry names beyond ASCII.
+TREES_TO_COMPARE = sorted((ROOT / "sim" / "trees").glob("*.devtree")) + [
+    TREES / "mixed-case.devtree", TREES / "non-ascii.devtree"]
+TIMESTAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d")
+ROLES = ("cat", "ptt", "fsk", "winkey", "audioIn", "audioOut")
+
+
+def decoded(data, what):
+    """Text written into a file or pipe: UTF-8 without a byte-order mark,
+    every line ending in CR LF. Returned with LF line ends."""
+    expect(not data.startswith(b"\xef\xbb\xbf"), f"{what} starts with a byte-order mark")
+    bare = data.replace(b"\r\n", b"")
+    expect(b"\n" not in bare and b"\r" not in bare,
+           f"{what} has a line end other than CR LF: {data!r}")
+    try:
+        return data.decode("utf-8").replace("\r\n", "\n")
+    except UnicodeDecodeError as error:
+        raise E2EError(f"{what} is not UTF-8: {error}") from None
+
+
+def kqports(sc, *args):
+    result = sc.wine([KQPORTS, *args])
+    result.text = decoded(result.stdout_bytes, f"kqports {' '.join(args)} output")
+    return result
+
+
+def check_text_is_rows(text, rows, what):
+    """The text is the rows, one a line, each TAB replaced by spaces that put
+    every value in one column."""
+    expect(text.endswith("\n"), f"{what}: no line end after the last line: {text!r}")
+    lines = text[:-1].split("\n")
+    expect_equal(len(lines), len(rows), f"{what}: lines {lines!r} for rows {rows!r}; count")
+    columns = set()
+    for row, line in zip(rows, lines):
+        expect("\t" not in line, f"{what}: TAB in {line!r}")
+        if "\t" not in row:
+            expect_equal(line, row, f"{what}: line of a row without TAB")
+            continue
+        label, value = row.split("\t", 1)
+        start = len(line) - len(value)
+        expect(line.startswith(label) and line.endswith(value) and start >= len(label)
+               and set(line[len(label):start]) <= {" "},
+               f"{what}: {line!r} is not {row!r} with its TAB turned into spaces")
+        columns.add(start)
+    expect(len(columns) <= 1, f"{what}: values start in columns {sorted(columns)}: {lines!r}")
+
+
+def check_document(document, pairs, split, what):
+    """The JSON document against the [line, ID] pairs it must carry."""
+    expect_equal(document["format"], 1, f"{what}: format")
+    expect(TIMESTAMP.fullmatch(document["time"]), f"{what}: time {document['time']!r}")
+    expect_equal(document["splitAudio"], split, f"{what}: splitAudio")
+    expect_equal(document["report"], pairs, f"{what}: [line, id] pairs")
+    serials = [line[len(HEADER):] for line, _ in pairs if line.startswith(HEADER)]
+    expect_equal([unit["serial"] for unit in document["units"]], serials, f"{what}: serials")
+    # Every device the report names is some unit's role, and no role names
+    # a device the report does not.
+    role_ids = {unit[role]["id"] for unit in document["units"] for role in ROLES if unit[role]}
+    expect_equal(role_ids, {device for _, device in pairs if device},
+                 f"{what}: devices of the roles")
+    for unit in document["units"]:
+        for key in ("mcuStatus", "ftdiStatus", "audioStatus"):
+            expect(isinstance(unit[key], int), f"{what}: {key} {unit[key]!r}")
+
+
+@params(("win7-win32", {"arch": "win32", "winver": "win7", "split": False}),
+        ("win10-win64", {"arch": "win64", "winver": "win10", "split": True}))
+def test_kqports_reports_as_kqreport(session, arch, winver, split):
+    """--json into a file parses and carries kqreport's pairs; the text is the
+    same report; the exit code says whether a unit was found."""
+    kqreport = [str(session.host_tool("kqreport"))] + (["--split-audio"] if split else [])
+    with session.scenario(arch=arch, winver=winver) as sc:
+        for path in TREES_TO_COMPARE:
+            sc.set_tree(path)
+            pairs = json.loads(run(kqreport + [str(path)]).stdout)
+            found = any(line.startswith(HEADER) for line, _ in pairs)
+            result = kqports(sc, "--json")
+            check_document(json.loads(result.text), pairs, split, f"{path.name} --json")
+            expect_equal(result.returncode, 0 if found else 1, f"{path.name}: exit code of --json")
+            result = kqports(sc)
+            check_text_is_rows(result.text, [line for line, _ in pairs], f"{path.name} text")
+            expect_equal(result.returncode, 0 if found else 1, f"{path.name}: exit code")
+
+
+@params(("win7", {"winver": "win7", "names": ["two-units-win7", "mixed-case"]}),
+        ("win10", {"winver": "win10", "names": ["two-units", "non-ascii", "mixed-case", "empty"]}))
+def test_kqports_text_is_the_window_rows(session, winver, names):
+    with session.scenario(winver=winver, tree=tree(names[0])) as sc:
+        sc.start()
+        sc.wait_window()
+        for name in names:
+            sc.set_tree(tree(name))
+            text = kqports(sc).text
+            seen = [None]
+
+            def same():
+                seen[0] = sc.spy.rows()
+                try:
+                    check_text_is_rows(text, seen[0], name)
+                    return True
+                except E2EError:
+                    return False
+            try:
+                poll(f"window rows of {name}", same, 3.0, 0.1)
+            except E2EError:
+                raise E2EError(f"{name}: kqports printed {text!r}; the window shows {seen[0]!r}") \
+                    from None
+            if name == "non-ascii":
+                sc.screenshot(name)
+
+
+def test_kqports_exit_codes_and_usage(session):
+    with session.scenario(tree=tree("empty")) as sc:
+        result = kqports(sc)
+        expect_equal((result.returncode, result.text), (1, X.NOT_FOUND + "\n"), "no unit")
+        result = kqports(sc, "--json")
+        expect_equal((result.returncode, json.loads(result.text)["units"]), (1, []),
+                     "no unit, JSON")
+        sc.set_tree(tree("two-units"))
+        expect_equal(kqports(sc).returncode, 0, "exit code with two units")
+
+        for args, named in ((["--bogus"], "--bogus"), (["--json", "COM9"], "COM9"),
+                            (["--watch", "-x"], "-x")):
+            result = kqports(sc, *args)
+            expect_equal(result.returncode, 2, f"exit code of {args}")
+            expect_equal(result.stdout_bytes, b"", f"output of {args}")
+            message = decoded(result.stderr_bytes, f"error of {args}")
+            expect(message.count("\n") == 1 and message.endswith("\n") and f'"{named}"' in message,
+                   f"{args}: error {message!r} is not one line naming {named!r}")
+
+        result = kqports(sc, "--help")
+        expect_equal(result.returncode, 0, "exit code of --help")
+        for option in ("--json", "--watch", "--help", "--version"):
+            expect(option in result.text, f"--help does not mention {option}: {result.text!r}")
+        result = kqports(sc, "--version")
+        expect_equal((result.returncode, result.text),
+                     (0, f"kqports {pe_check.EXPECTED_VERSION}\n"), "--version")
+
+
+class WatchReader:
+    """Reads kqports --watch from its pipe on a thread: each complete report
+    with the time its last line arrived."""
+
+    def __init__(self, stream, json_lines):
+        self.json_lines = json_lines
+        self.lines = []
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for raw in iter(stream.readline, b""):
+            with self.lock:
+                self.lines.append((time.monotonic(), raw))
+
+    def reports(self):
+        """[(arrived, timestamp, rows)]; raises on anything malformed."""
+        with self.lock:
+            lines = list(self.lines)
+        reports, current = [], None
+        for arrived, raw in lines:
+            if not raw.endswith(b"\n"):
+                break  # not yet whole
+            line = decoded(raw, "watch output")[:-1]
+            if self.json_lines:
+                document = json.loads(line)
+                rows = [text for text, _ in document["report"]]
+                reports.append((arrived, document["time"], rows))
+            elif current is None:
+                expect(TIMESTAMP.fullmatch(line), f"report does not start with its time: {line!r}")
+                current = (line, [])
+            elif line:
+                current[1].append(line + "\n")
+            else:  # the empty line after each report
+                reports.append((arrived, current[0], "".join(current[1])))
+                current = None
+        return reports
+
+    def data(self):
+        with self.lock:
+            return b"".join(raw for _, raw in self.lines)
+
+
+def check_watch_report(report, rows, json_lines, what):
+    _, stamp, body = report
+    taken = datetime.fromisoformat(stamp)
+    lag = abs((datetime.now(timezone.utc) - taken).total_seconds())
+    expect(lag < 15, f"{what}: time {stamp} is {lag:.0f} s away from now")
+    if json_lines:
+        expect_equal(body, rows, f"{what}: report lines")
+    else:
+        check_text_is_rows(body, rows, what)
+
+
+@params(("text", {"json_lines": False}), ("json", {"json_lines": True}))
+def test_kqports_watch(session, json_lines):
+    """One report at the start and one per change of the report, each within
+    2 s of the tree's change; none over 10 s without a change, nor for a new
+    tree file that gives the same report; Ctrl+C ends it with exit code 0."""
+    with session.scenario(tree=tree("empty")) as sc:
+        # Wine's own Ctrl+C handling also ends the process with code 0, but
+        # says so on this channel; only the program's handler keeps it quiet.
+        proc = sc.spawn([KQPORTS, "--watch"] + (["--json"] if json_lines else []),
+                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, debug="-all,fixme+console")
+        reader = WatchReader(proc.stdout, json_lines)
+        first = poll("the first report", reader.reports, 15)
+        check_watch_report(first[0], [X.NOT_FOUND], json_lines, "first report")
+
+        sc.set_tree(tree("empty") + "\n# The same devices in another file.\n")
+        time.sleep(10.0)
+        expect_equal(len(reader.reports()), 1, "reports over 10 s without a change of the report")
+
+        for name, rows in (("two-units", X.TWO_UNITS_SPLIT), ("no-units", [X.NOT_FOUND]),
+                           ("mixed-case", X.UNIT_A_SPLIT)):
+            count = len(reader.reports())
+            changed = time.monotonic()
+            sc.set_tree(tree(name))
+            reports = poll(f"a report after {name}",
+                           lambda: (lambda r: r if len(r) > count else None)(reader.reports()), 3)
+            delay = reports[count][0] - changed
+            expect(delay <= 2.0, f"report {delay:.2f} s after changing to {name}")
+            check_watch_report(reports[count], rows, json_lines, name)
+            time.sleep(2.5)
+            expect_equal(len(reader.reports()), count + 1, f"reports after changing to {name}")
+            print(f"      {name}: report {delay:.2f} s after the change")
+
+        proc.send_signal(signal.SIGINT)  # Wine turns SIGINT into CTRL_C_EVENT
+        try:
+            code = proc.wait(5)
+        except subprocess.TimeoutExpired:
+            raise E2EError("kqports --watch still running 5 s after Ctrl+C") from None
+        reader.thread.join(5)
+        expect_equal(code, 0, "exit code after Ctrl+C")
+        ending = b"\r\n" if json_lines else b"\r\n\r\n"
+        expect(reader.data().endswith(ending),
+               f"output ends in half a report: {reader.data()[-200:]!r}")
+        expect_equal(proc.stderr.read(), b"", "standard error (Wine's default Ctrl+C handler "
+                     "reports itself there)")
+
+
+def test_kqports_console_gets_wide_text(session):
+    """On a console kqports writes UTF-16 (WriteConsoleW). Wine makes a Unix
+    terminal a console and renders its text in the terminal's UTF-8; UTF-8
+    bytes written as to a file would come out in the console's code page."""
+    with session.scenario(tree=tree("non-ascii")) as sc:
+        master, slave = pty.openpty()
+        proc = subprocess.Popen(["wine", KQPORTS], cwd=sc.cwd, env=dict(sc.env(), LC_ALL="C.UTF-8"),
+                                stdin=slave, stdout=slave, stderr=slave)
+        sc.processes.append(proc)
+        os.close(slave)
+        data = b""
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([master], [], [], 0.2)
+            if ready:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:  # the terminal closed with the program
+                    break
+                if not chunk:
+                    break
+                data += chunk
+            elif proc.poll() is not None:
+                break
+        os.close(master)
+        expect_equal(proc.wait(5), 0, "exit code on a console")
+        text = data.decode("utf-8", errors="replace")
+        for name in ("    Audio Output - Lautsprecher (Звуковой кодек USB)",
+                     "    CAT Port     - COM9"):
+            expect(name in text, f"{name!r} not on the terminal: {text!r}")
+
+
+def test_kqports_watch_ends_when_its_reader_goes(session):
+    """A pipe whose reader has gone cannot take the next report: the watch
+    ends with exit code 0 instead of checking on for nobody."""
+    with session.scenario(tree=tree("empty")) as sc:
+        proc = sc.spawn([KQPORTS, "--watch"], stdout=subprocess.PIPE)
+        received = b""
+        deadline = time.monotonic() + 15
+        while not received.endswith(b"\r\n\r\n"):  # the first whole report
+            expect(time.monotonic() < deadline, f"no whole report within 15 s: {received!r}")
+            if select.select([proc.stdout], [], [], 0.2)[0]:
+                chunk = os.read(proc.stdout.fileno(), 4096)
+                expect(chunk, f"output ended after {received!r}")
+                received += chunk
+        proc.stdout.close()
+        sc.set_tree(tree("two-units"))
+        try:
+            code = proc.wait(5)
+        except subprocess.TimeoutExpired:
+            raise E2EError("kqports --watch still running 5 s after its reader went away") from None
+        expect_equal(code, 0, "exit code after the reader went away")

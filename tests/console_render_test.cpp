@@ -1,0 +1,262 @@
+// kqports' output: the aligned text, the JSON document of format 1, the
+// watch's rules and the exit code.
+#include <gtest/gtest.h>
+
+#include "console/render.h"
+#include "tests/tree_fixture.h"
+
+namespace kq::test {
+
+namespace {
+
+DeviceNode found(const wchar_t* id) {
+  DeviceNode node;
+  node.instanceId = id;
+  node.problemCode = 0;
+  return node;
+}
+
+DeviceNode port(const wchar_t* id, const wchar_t* name) {
+  DeviceNode node = found(id);
+  node.portName = name;
+  return node;
+}
+
+DeviceNode endpoint(const wchar_t* id, const wchar_t* name) {
+  DeviceNode node = found(id);
+  node.friendlyName = name;
+  return node;
+}
+
+// A complete unit built by hand, split audio, drivers present.
+DeviceUnit completeUnit() {
+  DeviceUnit unit;
+  unit.mcuStatus = unit.ftdiStatus = unit.audioStatus = kStatusComplete;
+  unit.splitAudio = true;
+  unit.mcuDriversPresent = true;
+  unit.serial = L"12345";
+  unit.catNode = port(L"C", L"COM9");
+  unit.pttNode = port(L"P", L"COM10");
+  unit.fskNode = port(L"F", L"COM8");
+  unit.winkeyNode = port(L"W", L"COM7");
+  unit.audioInNode = endpoint(L"I", L"Mic");
+  unit.audioOutNode = endpoint(L"O", L"Spk");
+  return unit;
+}
+
+UnitList listOf(std::vector<DeviceUnit> units) {
+  loadTree("");  // an enumeration of nothing, then the units given
+  UnitList list(true, true);
+  list.units = std::move(units);
+  return list;
+}
+
+std::wstring unitJson(const DeviceUnit& unit) {
+  const UnitList list = listOf({unit});
+  return ReportJson(list, {}, unit.splitAudio, L"T", JsonLayout::kOneLine);
+}
+
+}  // namespace
+
+TEST(ConsoleText, ValuesLineUpInOneColumnAcrossUnitsWithoutTabs) {
+  DeviceUnit second = completeUnit();
+  second.serial = L"67890";
+  second.ftdiStatus = 7;
+  second.mcuDriversPresent = false;
+  second.audioOutNode = endpoint(L"O2", L"Spk\tB\n2");  // control characters inside a name
+  ReportList report = reportLines(completeUnit());
+  for (ReportLine& line : reportLines(second)) report.push_back(std::move(line));
+
+  EXPECT_EQ(ReportText(report),
+            L"Quorvanta KQ6200 S/N 12345\n"
+            L"    CAT Port     - COM9\n"
+            L"    PTT/CW Port  - COM10\n"
+            L"    FSK Port     - COM8\n"
+            L"    WinKey Port  - COM7\n"
+            L"    Audio Input  - Mic\n"
+            L"    Audio Output - Spk\n"
+            L"Quorvanta KQ6200 S/N 67890\n"
+            L"    FTDI ErrorCode: 7\n"
+            L"    WinKey & FSK - no drivers\n"
+            L"    Audio Input  - Mic\n"
+            L"    Audio Output - Spk B 2\n");
+}
+
+TEST(ConsoleText, NotFoundIsOneLineAndExitCodeOne) {
+  loadTree("");
+  const UnitList none(true, true);
+  EXPECT_EQ(ReportText(none.fullReport()), L"Quorvanta KQ-6200 not found\n");
+  EXPECT_EQ(ExitCodeFor(none), 1);
+
+  // A unit counts as found however little of it the walk reached.
+  loadTree(edited(kOneUnit, {{kWinkey, "problem=10"}, {kCat, "problem=10"}}));
+  const UnitList broken(true, true);
+  ASSERT_EQ(broken.units.size(), 1u);
+  EXPECT_NE(broken.units[0].mcuStatus, kStatusComplete);
+  EXPECT_NE(broken.units[0].ftdiStatus, kStatusComplete);
+  EXPECT_EQ(ExitCodeFor(broken), 0);
+}
+
+TEST(ConsoleJson, CompleteUnitAsIndentedDocument) {
+  loadTree(kOneUnit);
+  const UnitList units(true, true);
+  const std::wstring cat = L"FTDIBUS\\\\VID_0403+PID_6010+KQ6A1B2CA\\\\0000";
+  const std::wstring ptt = L"FTDIBUS\\\\VID_0403+PID_6010+KQ6A1B2CB\\\\0000";
+  const std::wstring fsk = L"USB\\\\VID_0483&PID_A1DF&MI_02\\\\6&1A2B3C4&0&0002";
+  const std::wstring winkey = L"USB\\\\VID_0483&PID_A1DF&MI_00\\\\6&1A2B3C4&0&0000";
+  const std::wstring render =
+      L"SWD\\\\MMDEVAPI\\\\{0.0.0.00000000}.{6a7c5e1d-1f2b-4c3d-9e8f-0a1b2c3d4e5f}";
+  const std::wstring capture =
+      L"SWD\\\\MMDEVAPI\\\\{0.0.1.00000000}.{7b8d6f2e-2a3c-4d4e-8f9a-1b2c3d4e5f60}";
+  const std::wstring time = L"2025-03-09T14:03:07+01:00";
+  EXPECT_EQ(
+      ReportJson(units, units.fullReport(), true, time, JsonLayout::kIndented),
+      L"{\n"
+      L"  \"format\": 1,\n"
+      L"  \"time\": \"2025-03-09T14:03:07+01:00\",\n"
+      L"  \"splitAudio\": true,\n"
+      L"  \"units\": [\n"
+      L"    {\n"
+      L"      \"serial\": \"12345\",\n"
+      L"      \"mcuStatus\": 0,\n"
+      L"      \"ftdiStatus\": 0,\n"
+      L"      \"audioStatus\": 0,\n"
+      L"      \"cat\": {\"name\": \"COM9\", \"id\": \"" + cat + L"\"},\n"
+      L"      \"ptt\": {\"name\": \"COM10\", \"id\": \"" + ptt + L"\"},\n"
+      L"      \"fsk\": {\"name\": \"COM8\", \"id\": \"" + fsk + L"\"},\n"
+      L"      \"winkey\": {\"name\": \"COM7\", \"id\": \"" + winkey + L"\"},\n"
+      L"      \"audioIn\": {\"name\": \"Microphone (USB Audio CODEC)\", \"id\": \"" +
+          capture + L"\"},\n"
+      L"      \"audioOut\": {\"name\": \"Speakers (USB Audio CODEC)\", \"id\": \"" +
+          render + L"\"}\n"
+      L"    }\n"
+      L"  ],\n"
+      L"  \"report\": [\n"
+      L"    [\"Quorvanta KQ6200 S/N 12345\", \"\"],\n"
+      L"    [\"    CAT Port \\t - COM9\", \"" + cat + L"\"],\n"
+      L"    [\"    PTT/CW Port \\t - COM10\", \"" + ptt + L"\"],\n"
+      L"    [\"    FSK Port \\t - COM8\", \"" + fsk + L"\"],\n"
+      L"    [\"    WinKey Port \\t - COM7\", \"" + winkey + L"\"],\n"
+      L"    [\"    Audio Input \\t - Microphone (USB Audio CODEC)\", \"" + capture +
+          L"\"],\n"
+      L"    [\"    Audio Output\\t - Speakers (USB Audio CODEC)\", \"" + render + L"\"]\n"
+      L"  ]\n"
+      L"}");
+}
+
+TEST(ConsoleJson, EscapesQuotesBackslashesAndControlsAndKeepsOtherCharacters) {
+  DeviceUnit unit = completeUnit();
+  unit.serial = L"a\"b\\c";
+  unit.audioInNode = endpoint(L"I\\1", L"Mic\t\x01\x1f \u041c\u0438\u043a \U0001F399 \u00e4");
+  const std::wstring json = unitJson(unit);
+  EXPECT_NE(json.find(L"\"serial\": \"a\\\"b\\\\c\""), std::wstring::npos) << json;
+  const std::wstring audioIn =
+      L"\"audioIn\": {\"name\": \"Mic\\t\\u0001\\u001f \u041c\u0438\u043a \U0001F399 \u00e4\", "
+      L"\"id\": \"I\\\\1\"}";
+  EXPECT_NE(json.find(audioIn), std::wstring::npos) << json;
+}
+
+TEST(ConsoleJson, RolesAreNullWithoutTheirDeviceAndNamesNullWithoutAName) {
+  DeviceUnit unit = completeUnit();
+  unit.serial = L"";
+  unit.ftdiStatus = 3;              // the FTDI walk stopped: no CAT, no PTT
+  unit.mcuDriversPresent = false;   // complete MCU walk, but no drivers: no FSK, no WinKey
+  unit.audioInNode = found(L"I");   // an endpoint without a friendly name
+  unit.audioOutNode = endpoint(L"O", L"");
+  EXPECT_EQ(unitJson(unit),
+            L"{\"format\": 1, \"time\": \"T\", \"splitAudio\": true, \"units\": [{"
+            L"\"serial\": \"\", \"mcuStatus\": 0, \"ftdiStatus\": 3, \"audioStatus\": 0, "
+            L"\"cat\": null, \"ptt\": null, "
+            L"\"fsk\": null, \"winkey\": null, \"audioIn\": {\"name\": null, \"id\": \"I\"}, "
+            L"\"audioOut\": {\"name\": \"\", \"id\": \"O\"}}], \"report\": []}");
+
+  // A complete status whose node is missing, or was not found, names no device.
+  unit = completeUnit();
+  unit.catNode.reset();
+  unit.pttNode = DeviceNode{};
+  const std::wstring json = unitJson(unit);
+  EXPECT_NE(json.find(L"\"cat\": null, \"ptt\": null, \"fsk\": {"), std::wstring::npos) << json;
+}
+
+TEST(ConsoleJson, WithoutSplitAudioTheOneAudioDeviceIsInputAndOutput) {
+  loadTree(replaced(kOneUnit, kMcu, R"(usb\vid_0483&pid_a1df\205112345)"));
+  const UnitList units(false, true);
+  const std::wstring json =
+      ReportJson(units, units.fullReport(), false, L"T", JsonLayout::kOneLine);
+  const std::wstring device = L"{\"name\": \"USB Audio CODEC\", "
+                              L"\"id\": \"USB\\\\VID_10C4&PID_EAC3&MI_02\\\\6&3C4D5E6&0&0002\"}";
+  EXPECT_NE(json.find(L"\"splitAudio\": false"), std::wstring::npos) << json;
+  EXPECT_NE(json.find(L"\"audioIn\": " + device + L", \"audioOut\": " + device), std::wstring::npos)
+      << json;
+}
+
+TEST(ConsoleJson, EveryStatusCodeShowsAsItsNumber) {
+  for (int status = 1; status <= kLastStepStatus; ++status) {
+    DeviceUnit unit = completeUnit();
+    unit.mcuStatus = unit.ftdiStatus = unit.audioStatus = static_cast<int8_t>(status);
+    const std::wstring code = std::to_wstring(status);
+    EXPECT_NE(unitJson(unit).find(L"\"mcuStatus\": " + code + L", \"ftdiStatus\": " + code +
+                                  L", \"audioStatus\": " + code +
+                                  L", \"cat\": null, \"ptt\": null, \"fsk\": null, \"winkey\": "
+                                  L"null, \"audioIn\": null, \"audioOut\": null}"),
+              std::wstring::npos)
+        << status;
+    EXPECT_EQ(ReportText(reportLines(unit)),
+              L"Quorvanta KQ6200 S/N 12345\n    FTDI ErrorCode: " + code +
+                  L"\n    MCU ErrorCode: " + code + L"\n    AUDIO ErrorCode: " + code + L"\n")
+        << status;
+  }
+}
+
+TEST(ConsoleOutput, EachModeFramesTheReportItsOwnWay) {
+  loadTree("");
+  const UnitList none(true, true);
+  const ReportList report = none.fullReport();
+  const auto output = [&](bool json, bool watch) {
+    ConsoleOptions options;
+    options.json = json;
+    options.watch = watch;
+    return ConsoleOutput(options, none, report, true, L"2025-03-09T14:03:07+00:00");
+  };
+  EXPECT_EQ(output(false, false), L"Quorvanta KQ-6200 not found\n");
+  EXPECT_EQ(output(false, true), L"2025-03-09T14:03:07+00:00\nQuorvanta KQ-6200 not found\n\n");
+  // JSON Lines under --watch: the whole document on one line.
+  EXPECT_EQ(output(true, true),
+            L"{\"format\": 1, \"time\": \"2025-03-09T14:03:07+00:00\", \"splitAudio\": true, "
+            L"\"units\": [], \"report\": [[\"Quorvanta KQ-6200 not found\", \"\"]]}\n");
+  EXPECT_EQ(output(true, false).find(L"{\n  \"format\": 1,\n"), 0u);
+}
+
+TEST(ConsoleTime, LocalTimeWithItsOffsetInIso8601) {
+  LocalTime time;
+  time.year = 2025, time.month = 3, time.day = 9, time.hour = 4, time.minute = 5, time.second = 6;
+  time.utcOffsetMinutes = 60;
+  EXPECT_EQ(FormatLocalTime(time), L"2025-03-09T04:05:06+01:00");
+  time.utcOffsetMinutes = 0;
+  EXPECT_EQ(FormatLocalTime(time), L"2025-03-09T04:05:06+00:00");
+  time.utcOffsetMinutes = -210;  // Newfoundland
+  EXPECT_EQ(FormatLocalTime(time), L"2025-03-09T04:05:06-03:30");
+  time.year = 2024, time.month = 12, time.day = 31, time.hour = 23, time.minute = 59;
+  time.second = 59, time.utcOffsetMinutes = 345;  // Nepal
+  EXPECT_EQ(FormatLocalTime(time), L"2024-12-31T23:59:59+05:45");
+}
+
+TEST(ReportWatch, PrintsTheFirstReportAndThenOnlyEachChange) {
+  ReportWatch watch;
+  const ReportList a = {{L"Quorvanta KQ6200 S/N 12345", L""}, {L"    CAT Port \t - COM9", L"X"}};
+  ReportList sameLinesOtherId = a;
+  sameLinesOtherId[1].id = L"Y";
+  ReportList longer = a;
+  longer.push_back({L"    FTDI ErrorCode: 1", L""});
+
+  EXPECT_TRUE(ReportChanged(watch, a));
+  EXPECT_FALSE(ReportChanged(watch, a));
+  EXPECT_FALSE(ReportChanged(watch, ReportList(a)));
+  EXPECT_TRUE(ReportChanged(watch, sameLinesOtherId));
+  EXPECT_TRUE(ReportChanged(watch, a));
+  EXPECT_TRUE(ReportChanged(watch, longer));
+  EXPECT_FALSE(ReportChanged(watch, longer));
+  EXPECT_TRUE(ReportChanged(watch, a));
+}
+
+}  // namespace kq::test
