@@ -135,14 +135,15 @@ int wmain(int argc, wchar_t** argv) {
   const Output out = StandardOutput(STD_OUTPUT_HANDLE);
   const Output err = StandardOutput(STD_ERROR_HANDLE);
 
-  const ParsedArguments parsed = ParseArguments(std::vector<std::wstring>(argv + 1, argv + argc));
+  const ParsedArguments parsed = ParseArguments(std::vector<std::wstring>(argv + 1, argv + argc),
+                                                   ConsolePlatform::kWindows);
   if (parsed.badArgument) {
     Write(err, UsageErrorText(*parsed.badArgument));
     return kExitBadUsage;
   }
   const ConsoleOptions& options = parsed.options;
   if (options.help || options.version) {
-    Write(out, options.help ? HelpText() : VersionText());
+    Write(out, options.help ? HelpText(ConsolePlatform::kWindows) : VersionText());
     return kExitOk;
   }
 

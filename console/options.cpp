@@ -18,19 +18,34 @@ constexpr Flag kFlags[] = {
     {L"/?", &ConsoleOptions::help},     {L"--version", &ConsoleOptions::version},
 };
 
+bool isUnitSerial(const std::wstring& text) {
+  if (text.size() != 5) return false;
+  for (const wchar_t c : text)
+    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')))
+      return false;
+  return true;
+}
+
 }  // namespace
 
-ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments) {
+ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
+                               ConsolePlatform platform) {
   ParsedArguments parsed;
+  const bool onLinux = platform == ConsolePlatform::kLinux;
   for (const std::wstring& argument : arguments) {
     const Flag* match = nullptr;
     for (const Flag& flag : kFlags)
       if (argument == flag.text) match = &flag;
-    if (!match) {
+    if (match) {
+      parsed.options.*(match->field) = true;
+    } else if (onLinux && argument == L"--udev-rules") {
+      parsed.options.udevRules = true;
+    } else if (onLinux && parsed.options.udevRules && isUnitSerial(argument)) {
+      parsed.options.serials.push_back(argument);
+    } else {
       parsed.badArgument = argument;
       return parsed;
     }
-    parsed.options.*(match->field) = true;
   }
   return parsed;
 }
@@ -40,7 +55,24 @@ std::wstring UsageErrorText(std::wstring_view badArgument) {
          L"\"; kqports --help lists the options\n";
 }
 
-std::wstring HelpText() {
+std::wstring HelpText(ConsolePlatform platform) {
+  if (platform == ConsolePlatform::kLinux)
+    return L"Usage: kqports [--json] [--watch]\n"
+           L"       kqports --udev-rules [SERIAL...]\n"
+           L"Lists every Quorvanta KQ-6200 attached, with the serial ports (device node\n"
+           L"and stable link) and the ALSA sound card its channels became.\n"
+           L"\n"
+           L"  --json        one JSON document (\"format\": 1) instead of text\n"
+           L"  --watch       print the report again each time it changes, following\n"
+           L"                udev's events, each time with the local time; Ctrl+C ends it.\n"
+           L"                With --json, one JSON document per line.\n"
+           L"  --udev-rules  print udev rules that name each unit attached (or each\n"
+           L"                SERIAL given) stably: /dev/kq6200/SERIAL/cat, ptt, fsk and\n"
+           L"                winkey, and the ALSA card KQSERIAL\n"
+           L"  --help        this text\n"
+           L"  --version     the program's version\n"
+           L"\n"
+           L"Exit codes: 0 when at least one unit is found, 1 when none is, 2 for bad usage.\n";
   return L"Usage: kqports [--json] [--watch]\n"
          L"Lists every Quorvanta KQ-6200 attached, with the COM ports and audio devices\n"
          L"its channels became, as the Quorvanta KQ-6200 Ports window shows them.\n"

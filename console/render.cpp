@@ -49,18 +49,39 @@ std::wstring member(std::wstring_view name, std::wstring_view value) {
   return jsonString(name) + L": " + std::wstring(value);
 }
 
-// A role: null unless its component's walk is complete and found its device;
-// then the device's port or endpoint name (null when the device has none)
-// and its instance ID.
-std::wstring role(bool complete, const std::optional<DeviceNode>& node,
-                  const std::optional<std::wstring> DeviceNode::*name) {
-  if (!complete || !node || !node->found()) return L"null";
-  const std::optional<std::wstring>& text = (*node).*name;
-  return L"{" + member(L"name", text ? jsonString(*text) : L"null") + L", " +
-         member(L"id", jsonString(*node->instanceId)) + L"}";
+std::wstring orNull(const std::wstring& text) { return text.empty() ? L"null" : jsonString(text); }
+
+const DeviceNames* namesOf(const ReportNames* names, const std::wstring& id) {
+  if (!names) return nullptr;
+  const auto found = names->find(id);
+  return found == names->end() ? nullptr : &found->second;
 }
 
-std::wstring unitJson(const DeviceUnit& unit, JsonLayout layout, int depth) {
+enum class RoleKind { kPort, kAudio };
+
+// A role: null unless its component's walk is complete and found its device;
+// then the device's port or endpoint name (null when the device has none)
+// and its instance ID, and with `names` what the system names it besides.
+std::wstring role(bool complete, const std::optional<DeviceNode>& node, RoleKind kind,
+                  const ReportNames* names) {
+  if (!complete || !node || !node->found()) return L"null";
+  const std::optional<std::wstring>& text =
+      kind == RoleKind::kPort ? node->portName : node->friendlyName;
+  const DeviceNames* own = namesOf(names, *node->instanceId);
+  std::wstring out = L"{" + member(L"name", text ? jsonString(*text) : L"null") + L", " +
+                     member(L"id", jsonString(own ? own->id : *node->instanceId));
+  if (names) {
+    if (kind == RoleKind::kPort)
+      out += L", " + member(L"link", own ? orNull(own->link) : L"null");
+    else
+      out += L", " + member(L"alsa", own ? orNull(own->alsa) : L"null") + L", " +
+             member(L"description", own ? orNull(own->description) : L"null");
+  }
+  return out + L"}";
+}
+
+std::wstring unitJson(const DeviceUnit& unit, JsonLayout layout, int depth,
+                      const ReportNames* names) {
   const bool ftdi = unit.ftdiStatus == kStatusComplete;
   const bool mcu = unit.mcuStatus == kStatusComplete && unit.mcuDriversPresent;
   const bool audio = unit.audioStatus == kStatusComplete;
@@ -72,12 +93,12 @@ std::wstring unitJson(const DeviceUnit& unit, JsonLayout layout, int depth) {
                  member(L"mcuStatus", std::to_wstring(static_cast<int>(unit.mcuStatus))),
                  member(L"ftdiStatus", std::to_wstring(static_cast<int>(unit.ftdiStatus))),
                  member(L"audioStatus", std::to_wstring(static_cast<int>(unit.audioStatus))),
-                 member(L"cat", role(ftdi, unit.catNode, &DeviceNode::portName)),
-                 member(L"ptt", role(ftdi, unit.pttNode, &DeviceNode::portName)),
-                 member(L"fsk", role(mcu, unit.fskNode, &DeviceNode::portName)),
-                 member(L"winkey", role(mcu, unit.winkeyNode, &DeviceNode::portName)),
-                 member(L"audioIn", role(audio, audioIn, &DeviceNode::friendlyName)),
-                 member(L"audioOut", role(audio, unit.audioOutNode, &DeviceNode::friendlyName))},
+                 member(L"cat", role(ftdi, unit.catNode, RoleKind::kPort, names)),
+                 member(L"ptt", role(ftdi, unit.pttNode, RoleKind::kPort, names)),
+                 member(L"fsk", role(mcu, unit.fskNode, RoleKind::kPort, names)),
+                 member(L"winkey", role(mcu, unit.winkeyNode, RoleKind::kPort, names)),
+                 member(L"audioIn", role(audio, audioIn, RoleKind::kAudio, names)),
+                 member(L"audioOut", role(audio, unit.audioOutNode, RoleKind::kAudio, names))},
                 L'}', layout, depth);
 }
 
@@ -122,13 +143,25 @@ std::wstring ReportText(const ReportList& report) {
   return out;
 }
 
+ReportList WithDeviceNames(const ReportList& report, const ReportNames& names) {
+  ReportList out = report;
+  for (ReportLine& line : out) {
+    const DeviceNames* own = namesOf(&names, line.id);
+    if (!own) continue;
+    if (!own->link.empty()) line.text += L" (" + own->link + L")";
+    line.id = own->id;
+  }
+  return out;
+}
+
 std::wstring ReportJson(const UnitList& units, const ReportList& report, bool splitAudio,
-                        std::wstring_view time, JsonLayout layout) {
+                        std::wstring_view time, JsonLayout layout, const ReportNames* names) {
   std::vector<std::wstring> unitItems;
-  for (const DeviceUnit& unit : units.units) unitItems.push_back(unitJson(unit, layout, 2));
+  for (const DeviceUnit& unit : units.units)
+    unitItems.push_back(unitJson(unit, layout, 2, names));
   // The pairs exactly as the window gets them, TABs included.
   std::vector<std::wstring> pairs;
-  for (const ReportLine& line : report)
+  for (const ReportLine& line : names ? WithDeviceNames(report, *names) : report)
     pairs.push_back(L"[" + jsonString(line.text) + L", " + jsonString(line.id) + L"]");
   return joined(L'{',
                 {member(L"format", std::to_wstring(kJsonFormat)),
@@ -140,13 +173,15 @@ std::wstring ReportJson(const UnitList& units, const ReportList& report, bool sp
 }
 
 std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
-                           const ReportList& report, bool splitAudio, std::wstring_view time) {
+                           const ReportList& report, bool splitAudio, std::wstring_view time,
+                           const ReportNames* names) {
   if (options.json) {
     const JsonLayout layout = options.watch ? JsonLayout::kOneLine : JsonLayout::kIndented;
-    return ReportJson(units, report, splitAudio, time, layout) + L"\n";
+    return ReportJson(units, report, splitAudio, time, layout, names) + L"\n";
   }
-  if (options.watch) return std::wstring(time) + L"\n" + ReportText(report) + L"\n";
-  return ReportText(report);
+  const std::wstring text = ReportText(names ? WithDeviceNames(report, *names) : report);
+  if (options.watch) return std::wstring(time) + L"\n" + text + L"\n";
+  return text;
 }
 
 int ExitCodeFor(const UnitList& units) {

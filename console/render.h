@@ -3,6 +3,7 @@
 // No Windows API, so the host tests check it.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,16 +33,35 @@ std::wstring ReportText(const ReportList& report);
 
 enum class JsonLayout { kIndented, kOneLine };
 
+// What a system names a device beyond its port or endpoint name, by the
+// instance ID the walk knows it by. Linux has these; Windows needs none.
+struct DeviceNames {
+  std::wstring id;           // the device's own ID there (its sysfs path)
+  std::wstring link;         // a port's stable link, empty for none
+  std::wstring alsa;         // an audio endpoint's ALSA name, empty for none
+  std::wstring description;  // an audio endpoint's card description
+};
+using ReportNames = std::map<std::wstring, DeviceNames>;
+
+// The report with each ID replaced by the device's own ID and each port line
+// followed by its stable link in parentheses.
+ReportList WithDeviceNames(const ReportList& report, const ReportNames& names);
+
 // The JSON document of one enumeration: its units with their status codes
 // and the device of each role, and the report's [line, ID] pairs.
+// With `names`, the report pairs are those of WithDeviceNames, each role's
+// `id` is the device's own ID, and a port has its `link`, an audio endpoint
+// its `alsa` name and `description` (null when absent).
 std::wstring ReportJson(const UnitList& units, const ReportList& report, bool splitAudio,
-                        std::wstring_view time, JsonLayout layout);
+                        std::wstring_view time, JsonLayout layout,
+                        const ReportNames* names = nullptr);
 
 // Everything printed for one report in the mode the options ask for: the
 // text alone, or with --watch a line with the time before it and an empty
 // line after it; a JSON document, on one line with --watch. Ends in LF.
 std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
-                           const ReportList& report, bool splitAudio, std::wstring_view time);
+                           const ReportList& report, bool splitAudio, std::wstring_view time,
+                           const ReportNames* names = nullptr);
 
 // 0 when the enumeration found at least one unit, whatever its state.
 int ExitCodeFor(const UnitList& units);

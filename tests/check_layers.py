@@ -23,11 +23,12 @@ LAYERS = {
     "units": ["base", "devtree"],
     "drivers": ["base", "res"],
     "app": ["base", "res", "devtree", "units", "drivers"],
-    "console": ["base", "res", "devtree", "units", "drivers"],
+    "udev": ["base", "sim"],
+    "console": ["base", "res", "devtree", "units", "drivers", "udev"],
     "tools": ["base", "sim", "devtree", "units", "drivers"],
     "e2e": ["base", "drivers"],
     "tests": ["base", "res", "cfgmgr", "sim", "devtree", "units", "drivers", "app", "console",
-              "fuzz", "tests"],
+              "udev", "fuzz", "tests"],
     "fuzz": ["base", "cfgmgr", "sim", "devtree", "units", "drivers"],
 }
 

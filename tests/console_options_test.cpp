@@ -32,7 +32,7 @@ TEST(ConsoleArguments, TakesEachOptionInAnyOrder) {
       {args({L"--version"}), false, false, false, true},
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
-    const ParsedArguments parsed = ParseArguments(cases[i].arguments);
+    const ParsedArguments parsed = ParseArguments(cases[i].arguments, ConsolePlatform::kWindows);
     EXPECT_FALSE(parsed.badArgument) << i;
     EXPECT_EQ(parsed.options.json, cases[i].json) << i;
     EXPECT_EQ(parsed.options.watch, cases[i].watch) << i;
@@ -47,7 +47,7 @@ TEST(ConsoleArguments, TheFirstArgumentNotUnderstoodIsNamedOnOneLine) {
       args({L"--watch", L"-x", L"-y"}), args({L"--help", L"--bogus"}), args({L""})};
   const wchar_t* named[] = {L"--jsn", L"COM9", L"--JSON", L"-x", L"--bogus", L""};
   for (size_t i = 0; i < std::size(bad); ++i) {
-    const ParsedArguments parsed = ParseArguments(bad[i]);
+    const ParsedArguments parsed = ParseArguments(bad[i], ConsolePlatform::kWindows);
     ASSERT_TRUE(parsed.badArgument) << i;
     EXPECT_EQ(*parsed.badArgument, named[i]) << i;
   }

@@ -1,0 +1,194 @@
+// kqports on Linux: the same report from udev's device database, the udev
+// rules for stable names, and --watch following udev's events. What it prints
+// is the portable part (options, render); here are only the Linux edges:
+// arguments, standard output, the clock, signals and udev.
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/utf8.h"
+#include "console/options.h"
+#include "console/render.h"
+#include "res/version.h"
+#include "udev/udev_monitor.h"
+#include "udev/udev_rules.h"
+#include "udev/udev_tree.h"
+#include "units/unit_list.h"
+
+namespace kq {
+namespace {
+
+// With --watch, a check at least once a second even without events, as the
+// window refreshes; events make it sooner.
+constexpr int kWatchPeriodMs = 1000;
+constexpr int kQuietMs = 150;
+constexpr int kSettleMs = 600;
+
+std::wstring wide(std::string_view utf8) {
+  std::wstring out;
+  if (!decodeUtf8(utf8, &out)) {
+    // Not UTF-8: each byte stands for itself, so that a bad argument can
+    // still be named.
+    out.clear();
+    for (const char c : utf8) out += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  }
+  return out;
+}
+
+// False when the text could not be written whole (a closed pipe). One write
+// call where the system allows, so a reader of a pipe never sees half a report.
+bool Write(int fd, std::wstring_view text) {
+  const std::string bytes = encodeUtf8(text);
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    done += static_cast<size_t>(written);
+  }
+  return true;
+}
+
+LocalTime Now() {
+  const time_t now = time(nullptr);
+  tm fields{};
+  localtime_r(&now, &fields);
+  LocalTime time;
+  time.year = fields.tm_year + 1900;
+  time.month = fields.tm_mon + 1;
+  time.day = fields.tm_mday;
+  time.hour = fields.tm_hour;
+  time.minute = fields.tm_min;
+  time.second = fields.tm_sec;
+  time.utcOffsetMinutes = static_cast<int>(fields.tm_gmtoff / 60);
+  return time;
+}
+
+ReportNames ToReportNames(const udev::NamesById& names) {
+  ReportNames out;
+  for (const auto& [id, own] : names)
+    out[id] = {wide(own.sysPath), wide(own.link), wide(own.alsa), wide(own.description)};
+  return out;
+}
+
+// One enumeration over udev's devices as they are now. False when udev's
+// tree could not be put in force (the error is on standard error).
+struct Enumeration {
+  std::optional<UnitList> units;
+  ReportNames names;
+};
+
+Enumeration Enumerate() {
+  Enumeration result;
+  udev::NamesById names;
+  std::string error;
+  if (!udev::LoadUdevTree(&names, &error)) {
+    Write(STDERR_FILENO, L"kqports: cannot read udev's devices: " + wide(error) + L"\n");
+    return result;
+  }
+  result.names = ToReportNames(names);
+  // Linux has an ALSA device of each direction: the split layout. There is
+  // no driver gate: the drivers are the kernel's.
+  result.units.emplace(true, true);
+  return result;
+}
+
+// Written to by SIGINT and SIGTERM; --watch waits on its other end.
+int stopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const char byte = 0;
+  [[maybe_unused]] const ssize_t ignored = write(stopPipe[1], &byte, 1);
+}
+
+int Watch(const ConsoleOptions& options) {
+  if (pipe(stopPipe) != 0) {
+    Write(STDERR_FILENO, L"kqports: cannot watch: no pipe\n");
+    return kExitNoUnit;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  // Without udev's events (no netlink socket, say) the watch still checks
+  // once a second.
+  udev::DeviceMonitor monitor;
+  const bool events = udev::OpenMonitor(monitor);
+  ReportWatch watch;
+  for (;;) {
+    const Enumeration now = Enumerate();
+    if (now.units) {
+      const ReportList report = now.units->fullReport();
+      if (ReportChanged(watch, report) &&
+          !Write(STDOUT_FILENO, ConsoleOutput(options, *now.units, report, true,
+                                              FormatLocalTime(Now()), &now.names)))
+        break;
+    }
+    if (events) {
+      if (udev::WaitForEvents(monitor, stopPipe[0], kWatchPeriodMs, kQuietMs, kSettleMs) ==
+          udev::WaitOutcome::kStopped)
+        break;
+    } else {
+      pollfd stop{stopPipe[0], POLLIN, 0};
+      if (poll(&stop, 1, kWatchPeriodMs) > 0) break;
+    }
+  }
+  return kExitOk;
+}
+
+int PrintUdevRules(const ConsoleOptions& options) {
+  std::vector<std::string> serials;
+  for (const std::wstring& serial : options.serials) serials.push_back(encodeUtf8(serial));
+  if (serials.empty()) {
+    const Enumeration now = Enumerate();
+    if (!now.units) return kExitNoUnit;
+    for (const DeviceUnit& unit : now.units->units)
+      if (udev::IsUnitSerial(encodeUtf8(unit.serial))) serials.push_back(encodeUtf8(unit.serial));
+    if (serials.empty()) {
+      Write(STDERR_FILENO,
+            L"kqports: no Quorvanta KQ-6200 is attached; name the units: kqports --udev-rules "
+            L"SERIAL...\n");
+      return kExitNoUnit;
+    }
+  }
+  return Write(STDOUT_FILENO, wide(udev::UdevRules(serials, KQ_VERSION_TEXT)))
+             ? kExitOk
+             : kExitNoUnit;
+}
+
+}  // namespace
+}  // namespace kq
+
+int main(int argc, char** argv) {
+  using namespace kq;
+  // A reader that goes away ends the output with an error, not the process.
+  signal(SIGPIPE, SIG_IGN);
+  std::vector<std::wstring> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(wide(argv[i]));
+  const ParsedArguments parsed = ParseArguments(arguments, ConsolePlatform::kLinux);
+  if (parsed.badArgument) {
+    Write(STDERR_FILENO, UsageErrorText(*parsed.badArgument));
+    return kExitBadUsage;
+  }
+  const ConsoleOptions& options = parsed.options;
+  if (options.help || options.version) {
+    Write(STDOUT_FILENO, options.help ? HelpText(ConsolePlatform::kLinux) : VersionText());
+    return kExitOk;
+  }
+  if (options.udevRules) return PrintUdevRules(options);
+  if (options.watch) return Watch(options);
+
+  const Enumeration now = Enumerate();
+  if (!now.units) return kExitNoUnit;
+  const UnitList& units = *now.units;
+  Write(STDOUT_FILENO, ConsoleOutput(options, units, units.fullReport(), true,
+                                     FormatLocalTime(Now()), &now.names));
+  return ExitCodeFor(units);
+}

@@ -1,0 +1,40 @@
+// udev's events about USB, tty and sound devices, for --watch.
+#pragma once
+
+#include "base/unique_handle.h"
+
+struct udev;
+struct udev_monitor;
+
+namespace kq::udev {
+
+struct ContextTraits {
+  using pointer = struct ::udev*;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer context) noexcept;
+};
+struct MonitorTraits {
+  using pointer = ::udev_monitor*;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer monitor) noexcept;
+};
+
+struct DeviceMonitor {
+  UniqueHandle<ContextTraits> context;
+  UniqueHandle<MonitorTraits> monitor;
+  int fd = -1;
+};
+
+// Listens for udev's events from now on. False when udev cannot be reached.
+bool OpenMonitor(DeviceMonitor& monitor);
+
+enum class WaitOutcome { kChanged, kTimeout, kStopped };
+
+// Waits up to `timeoutMs` for an event or for `stopFd` to become readable.
+// After an event it keeps taking events until `quietMs` pass without one (at
+// most `settleMs` in all), so that a unit arriving, whose devices come one
+// after another, is reported once it has settled.
+WaitOutcome WaitForEvents(DeviceMonitor& monitor, int stopFd, int timeoutMs, int quietMs,
+                          int settleMs);
+
+}  // namespace kq::udev

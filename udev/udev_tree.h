@@ -1,0 +1,61 @@
+// The units on Linux: udev's device database shown to the device walk as the
+// Windows device tree it knows. The walk and its rules stay in units/; here
+// is only the translation, so that a unit is made by the same rules on both
+// systems.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kq::udev {
+
+// One device of udev's database, as read from it.
+struct Device {
+  std::string sysPath;     // "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2"
+  std::string parentPath;  // the parent's sysPath, empty for none
+  std::string subsystem;   // "usb", "tty", "sound", ...
+  std::string devType;     // "usb_device", "usb_interface", or empty
+  std::string sysName;     // "1-1.2", "1-1.2:1.0", "ttyUSB0", "card1", "pcmC1D0p"
+  std::string driver;      // the bound driver, empty when none is
+  std::string devNode;     // "/dev/ttyUSB0", empty when the device has none
+  std::vector<std::string> links;            // DEVLINKS, in udev's order
+  std::map<std::string, std::string> attrs;  // the sysfs attributes read (kAttributes)
+};
+using Devices = std::vector<Device>;
+
+// The sysfs attributes the translation reads.
+inline constexpr const char* kAttributes[] = {
+    "idVendor", "idProduct", "serial", "product", "interface",
+    "bInterfaceNumber", "bInterfaceClass", "id",
+};
+
+// What a Linux user types for a device the walk names, by the instance ID the
+// translation gave it.
+struct Names {
+  std::string sysPath;      // the device in sysfs: the tty, the sound card, the USB device
+  std::string link;         // a port's stable link under /dev/serial/by-id/, or empty
+  std::string alsa;         // an audio endpoint's ALSA name "hw:CARD=<id>,DEV=<n>"
+  std::string description;  // an audio endpoint's card, as its USB device names itself
+};
+using NamesById = std::map<std::wstring, Names>;
+
+struct WindowsShape {
+  std::string devtree;  // the tree as a .devtree text, for the simulated configuration manager
+  NamesById names;
+};
+
+// Translates udev's devices into the Windows device tree of the same USB
+// devices (pure; see udev_tree.cpp for the rules).
+WindowsShape ShapeAsWindows(const Devices& devices);
+
+// Reads the USB, tty and sound devices of the live udev database (libudev;
+// a umockdev test bed when run under it). Empty when udev cannot be read.
+Devices ReadUdevDevices();
+
+// Reads udev, translates, and puts the tree in force for the configuration
+// manager calls of the next enumeration. False with `error` set when the tree
+// could not be loaded.
+bool LoadUdevTree(NamesById* names, std::string* error);
+
+}  // namespace kq::udev
