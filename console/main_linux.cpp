@@ -25,8 +25,10 @@
 namespace kq {
 namespace {
 
-// With --watch, a check at least once a second even without events, as the
-// window refreshes; events make it sooner.
+// With --watch and udev's events, a check after each burst of events and
+// none in between, so that a watch costs nothing while nothing changes;
+// without events (no netlink socket, say), a check once a second, as the
+// window refreshes.
 constexpr int kWatchPeriodMs = 1000;
 constexpr int kQuietMs = 150;
 constexpr int kSettleMs = 600;
@@ -117,8 +119,6 @@ int Watch(const ConsoleOptions& options) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
-  // Without udev's events (no netlink socket, say) the watch still checks
-  // once a second.
   udev::DeviceMonitor monitor;
   const bool events = udev::OpenMonitor(monitor);
   ReportWatch watch;
@@ -132,7 +132,7 @@ int Watch(const ConsoleOptions& options) {
         break;
     }
     if (events) {
-      if (udev::WaitForEvents(monitor, stopPipe[0], kWatchPeriodMs, kQuietMs, kSettleMs) ==
+      if (udev::WaitForEvents(monitor, stopPipe[0], -1, kQuietMs, kSettleMs) ==
           udev::WaitOutcome::kStopped)
         break;
     } else {
@@ -158,9 +158,8 @@ int PrintUdevRules(const ConsoleOptions& options) {
       return kExitNoUnit;
     }
   }
-  return Write(STDOUT_FILENO, wide(udev::UdevRules(serials, KQ_VERSION_TEXT)))
-             ? kExitOk
-             : kExitNoUnit;
+  return Write(STDOUT_FILENO, wide(udev::UdevRules(serials, KQ_VERSION_TEXT))) ? kExitOk
+                                                                               : kExitNoUnit;
 }
 
 }  // namespace

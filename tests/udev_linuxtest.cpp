@@ -56,7 +56,8 @@ Devices unit(int port, const std::string& serial, const std::string& leave = "")
   const Device hub = usbDevice(kRoot, hubName, "05e3", "0608", "", "USB2.0 Hub");
   add("hub", hub);
   add("hub", interface(hub, 0, "09", "hub"));
-  const Device mcu = usbDevice(hub.sysPath, hubName + ".1", "0483", "a1df", "2051" + serial, "KQ-6200");
+  const Device mcu =
+      usbDevice(hub.sysPath, hubName + ".1", "0483", "a1df", "2051" + serial, "KQ-6200");
   add("mcu", mcu);
   for (int i = 0; i < 4; ++i) {
     const Device iface = interface(mcu, i, i % 2 ? "0a" : "02", "cdc_acm");
@@ -65,20 +66,25 @@ Devices unit(int port, const std::string& serial, const std::string& leave = "")
       add("acm", tty(iface.sysPath, "tty/", "ttyACM" + std::to_string(i / 2 + port * 2),
                      "/dev/serial/by-id/mcu-if0" + std::to_string(i)));
   }
-  const Device ftdi = usbDevice(hub.sysPath, hubName + ".2", "0403", "6010", "FT" + serial, "Dual RS232-HS");
+  const Device ftdi =
+      usbDevice(hub.sysPath, hubName + ".2", "0403", "6010", "FT" + serial, "Dual RS232-HS");
   add("ftdi", ftdi);
   for (int i = 0; i < 2; ++i) {
-    const Device iface = interface(ftdi, i, "ff", leave.find("sio") == std::string::npos ? "ftdi_sio" : "");
+    const Device iface =
+        interface(ftdi, i, "ff", leave.find("sio") == std::string::npos ? "ftdi_sio" : "");
     add("ftdi", iface);
     const std::string name = "ttyUSB" + std::to_string(i + port * 2);
-    add("sio", tty(iface.sysPath, name + "/tty/", name, "/dev/serial/by-id/ftdi-if0" + std::to_string(i)));
+    add("sio",
+        tty(iface.sysPath, name + "/tty/", name, "/dev/serial/by-id/ftdi-if0" + std::to_string(i)));
   }
-  const Device codec = usbDevice(hub.sysPath, hubName + ".3", "10c4", "eac3", "", "USB Audio CODEC");
+  const Device codec =
+      usbDevice(hub.sysPath, hubName + ".3", "10c4", "eac3", "", "USB Audio CODEC");
   add("codec", codec);
   add("codec", interface(codec, 0, "01", "snd-usb-audio"));
   add("codec", interface(codec, 1, "ff", ""));
   add("codec", interface(codec, 2, "01", "snd-usb-audio"));
-  const Device card = sound(codec.sysPath + "/" + codec.sysName + ":1.0/sound", "card" + std::to_string(port), "CODEC");
+  const Device card = sound(codec.sysPath + "/" + codec.sysName + ":1.0/sound",
+                            "card" + std::to_string(port), "CODEC");
   add("card", card);
   add("playback", sound(card.sysPath, "pcmC" + std::to_string(port) + "D0p"));
   add("capture", sound(card.sysPath, "pcmC" + std::to_string(port) + "D0c"));
@@ -86,7 +92,8 @@ Devices unit(int port, const std::string& serial, const std::string& leave = "")
 }
 
 Devices withRoot(Devices devices) {
-  Device root = usbDevice("/sys/devices/pci0000:00/0000:00:14.0", "usb1", "1d6b", "0002", "0000:00:14.0", "xHCI Host Controller");
+  Device root = usbDevice("/sys/devices/pci0000:00/0000:00:14.0", "usb1", "1d6b", "0002",
+                          "0000:00:14.0", "xHCI Host Controller");
   devices.insert(devices.begin(), root);
   return devices;
 }
@@ -132,8 +139,10 @@ TEST(UdevTree, ComponentsWithoutTheirDriverStopWhereWindowsStops) {
   // without its card has no endpoints below MI_02 (7); an ACM interface
   // without its tty has no port name (MCU 4); a card with only its capture
   // PCM lacks the render endpoint beside it (5).
-  const Case cases[] = {{"sio", 0, 7, 0}, {"card playback capture", 0, 0, 7},
-                        {"acm", 4, 0, 0}, {"playback", 0, 0, 5}};
+  const Case cases[] = {{"sio", 0, 7, 0},
+                        {"card playback capture", 0, 0, 7},
+                        {"acm", 4, 0, 0},
+                        {"playback", 0, 0, 5}};
   for (const Case& c : cases) {
     loaded(withRoot(unit(4, "40117", c.leave)));
     const UnitList list(true, true);
@@ -153,7 +162,9 @@ TEST(UdevTree, OnlyTheInterfacesWindowsShowsAreNodes) {
   EXPECT_FALSE(has(shape.devtree, "MI_01\\1-4.1:1.1"));
   EXPECT_FALSE(has(shape.devtree, "MI_03"));
   EXPECT_FALSE(has(shape.devtree, "1-4:1.0"));
-  EXPECT_TRUE(has(shape.devtree, "USB\\VID_10C4&PID_EAC3&MI_01\\1-4.3:1.1 class=other desc=\"USB Audio CODEC\" problem=28"));
+  EXPECT_TRUE(has(
+      shape.devtree,
+      "USB\\VID_10C4&PID_EAC3&MI_01\\1-4.3:1.1 class=other desc=\"USB Audio CODEC\" problem=28"));
 }
 
 TEST(UdevTree, SerialsAndNamesThatCannotStandInAnIdOrTreeAreReplaced) {
@@ -225,7 +236,8 @@ TEST(ConsoleArgumentsOnLinux, UdevRulesTakesSerialsAndOnlyOnLinux) {
   const auto parse = [](std::vector<std::wstring> args, ConsolePlatform platform) {
     return ParseArguments(args, platform);
   };
-  const ParsedArguments rules = parse({L"--udev-rules", L"40117", L"40262"}, ConsolePlatform::kLinux);
+  const ParsedArguments rules =
+      parse({L"--udev-rules", L"40117", L"40262"}, ConsolePlatform::kLinux);
   ASSERT_FALSE(rules.badArgument);
   EXPECT_TRUE(rules.options.udevRules);
   EXPECT_EQ(rules.options.serials, (std::vector<std::wstring>{L"40117", L"40262"}));
@@ -249,13 +261,20 @@ TEST(ConsoleNames, LinuxNamesFollowPortsAndReplaceIds) {
   EXPECT_EQ(report[2].id, L"/sys/ptt");
   EXPECT_EQ(report[3].id, *list.units[0].fskNode->instanceId) << "no names: kept";
 
-  const std::wstring json = ReportJson(list, list.fullReport(), true, L"T", JsonLayout::kOneLine, &names);
+  const std::wstring json =
+      ReportJson(list, list.fullReport(), true, L"T", JsonLayout::kOneLine, &names);
   EXPECT_NE(json.find(L"\"cat\": {\"name\": \"/dev/ttyUSB8\", \"id\": \"/sys/cat\", \"link\": "
-                      L"\"/dev/serial/by-id/cat\"}"), std::wstring::npos) << json;
-  EXPECT_NE(json.find(L"\"ptt\": {\"name\": \"/dev/ttyUSB9\", \"id\": \"/sys/ptt\", \"link\": null}"),
-            std::wstring::npos) << json;
-  EXPECT_NE(json.find(L"[\"    CAT Port \\t - /dev/ttyUSB8 (/dev/serial/by-id/cat)\", \"/sys/cat\"]"),
-            std::wstring::npos) << json;
+                      L"\"/dev/serial/by-id/cat\"}"),
+            std::wstring::npos)
+      << json;
+  EXPECT_NE(
+      json.find(L"\"ptt\": {\"name\": \"/dev/ttyUSB9\", \"id\": \"/sys/ptt\", \"link\": null}"),
+      std::wstring::npos)
+      << json;
+  EXPECT_NE(
+      json.find(L"[\"    CAT Port \\t - /dev/ttyUSB8 (/dev/serial/by-id/cat)\", \"/sys/cat\"]"),
+      std::wstring::npos)
+      << json;
   EXPECT_NE(json.find(L"\"audioIn\": null"), std::wstring::npos);
 }
 

@@ -39,7 +39,7 @@ enum class Ready { kEvent, kStop, kNothing };
 
 Ready waitOnce(const DeviceMonitor& monitor, int stopFd, int timeoutMs) {
   pollfd fds[2] = {{monitor.fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-  const int ready = poll(fds, stopFd >= 0 ? 2 : 1, timeoutMs < 0 ? 0 : timeoutMs);
+  const int ready = poll(fds, stopFd >= 0 ? 2 : 1, timeoutMs);
   if (ready <= 0) return Ready::kNothing;
   if (stopFd >= 0 && fds[1].revents) return Ready::kStop;
   return fds[0].revents ? Ready::kEvent : Ready::kNothing;
@@ -56,8 +56,8 @@ WaitOutcome WaitForEvents(DeviceMonitor& monitor, int stopFd, int timeoutMs, int
   };
   const Clock::time_point start = Clock::now();
   for (;;) {
-    const int left = timeoutMs - msSince(start);
-    if (left <= 0) return WaitOutcome::kTimeout;
+    const int left = timeoutMs < 0 ? -1 : timeoutMs - msSince(start);
+    if (timeoutMs >= 0 && left <= 0) return WaitOutcome::kTimeout;
     const Ready ready = waitOnce(monitor, stopFd, left);
     if (ready == Ready::kStop) return WaitOutcome::kStopped;
     if (ready == Ready::kEvent && drain(monitor)) break;

@@ -30,7 +30,8 @@ bool OpenMonitor(DeviceMonitor& monitor);
 
 enum class WaitOutcome { kChanged, kTimeout, kStopped };
 
-// Waits up to `timeoutMs` for an event or for `stopFd` to become readable.
+// Waits up to `timeoutMs` (negative: without end) for an event or for
+// `stopFd` to become readable.
 // After an event it keeps taking events until `quietMs` pass without one (at
 // most `settleMs` in all), so that a unit arriving, whose devices come one
 // after another, is reported once it has settled.

@@ -30,8 +30,7 @@ Device readDevice(udev_device* device) {
   std::istringstream links(text(udev_device_get_property_value(device, "DEVLINKS")));
   for (std::string link; links >> link;) out.links.push_back(link);
   for (const char* name : kAttributes)
-    if (const char* value = udev_device_get_sysattr_value(device, name))
-      out.attrs[name] = value;
+    if (const char* value = udev_device_get_sysattr_value(device, name)) out.attrs[name] = value;
   return out;
 }
 

@@ -15,7 +15,8 @@ constexpr char kSerialProgram[] =
     "/bin/sh -c 'd=/sys%p; "
     "while [ ! -f $$d/idProduct ] && [ $$d != /sys ]; do d=$${d%%/*}; done; "
     "for m in $${d%%/*}/*/; do "
-    "[ $$(cat $${m}idVendor 2>/dev/null):$$(cat $${m}idProduct 2>/dev/null) = 0483:a1df ] || continue; "
+    "[ $$(cat $${m}idVendor 2>/dev/null):$$(cat $${m}idProduct 2>/dev/null) = 0483:a1df ] || "
+    "continue; "
     "s=$$(cat $${m}serial); echo KQ6200_SERIAL=$${s#$${s%%?????}}; exit 0; done'";
 
 struct PortRole {
@@ -42,8 +43,11 @@ bool IsUnitSerial(const std::string& serial) {
 
 std::string UdevRules(const std::vector<std::string>& serials, const std::string& version) {
   std::string out =
-      "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version + ".\n"
-      "# Install as " + std::string(kRulesFile) + ", then run\n"
+      "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version +
+      ".\n"
+      "# Install as " +
+      std::string(kRulesFile) +
+      ", then run\n"
       "#   udevadm control --reload && udevadm trigger\n"
       "# and unplug and plug in the units (or reboot). Each unit's ports then are\n"
       "# /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound card is the\n"
@@ -63,17 +67,20 @@ std::string UdevRules(const std::vector<std::string>& serials, const std::string
       "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", IMPORT{program}=\"" +
       std::string(kSerialProgram) + "\"\n" +
       "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ATTRS{idVendor}==\"10c4\", "
-      "ATTRS{idProduct}==\"eac3\", IMPORT{program}=\"" + kSerialProgram + "\"\n";
+      "ATTRS{idProduct}==\"eac3\", IMPORT{program}=\"" +
+      kSerialProgram + "\"\n";
   std::vector<std::string> done;
   for (const std::string& serial : serials) {
     if (!IsUnitSerial(serial) || std::find(done.begin(), done.end(), serial) != done.end())
       continue;
     done.push_back(serial);
-    out += "\n# Unit " + serial + "\n"
-           "SUBSYSTEM==\"tty\", ENV{KQ6200_SERIAL}==\"" + serial +
-           "\", ENV{KQ6200_ROLE}==\"?*\", SYMLINK+=\"kq6200/" + serial + "/$env{KQ6200_ROLE}\"\n"
-           "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" + serial +
-           "\", ATTR{id}=\"KQ" + serial + "\"\n";
+    out += "\n# Unit " + serial +
+           "\n"
+           "SUBSYSTEM==\"tty\", ENV{KQ6200_SERIAL}==\"" +
+           serial + "\", ENV{KQ6200_ROLE}==\"?*\", SYMLINK+=\"kq6200/" + serial +
+           "/$env{KQ6200_ROLE}\"\n"
+           "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
+           serial + "\", ATTR{id}=\"KQ" + serial + "\"\n";
   }
   out += "\nLABEL=\"kq6200_end\"\n";
   return out;

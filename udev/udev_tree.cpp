@@ -1,6 +1,7 @@
 #include "udev/udev_tree.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -57,7 +58,10 @@ std::string upper(std::string text) {
 
 // Four hexadecimal digits, as Windows writes VID and PID; "0000" for anything else.
 std::string hex4(const std::string& text) {
-  if (text.size() != 4 || !std::all_of(text.begin(), text.end(), ::isxdigit)) return "0000";
+  if (text.size() != 4 || !std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+      }))
+    return "0000";
   return upper(text);
 }
 
@@ -126,9 +130,7 @@ struct Shaper {
   std::set<std::wstring> usedIds;  // folded, as the configuration manager compares them
   WindowsShape shape;
 
-  bool claimId(const std::string& id) {
-    return usedIds.insert(kq::sim::foldCase(wide(id))).second;
-  }
+  bool claimId(const std::string& id) { return usedIds.insert(kq::sim::foldCase(wide(id))).second; }
 
   size_t add(Node node, const Names& names) {
     shape.names[wide(node.id)] = names;
@@ -176,10 +178,10 @@ struct Shaper {
       }
       const std::string serial = attr(usb, "serial");
       const char channel = static_cast<char>('A' + number(attr(iface, "bInterfaceNumber"), 0) % 26);
-      std::string id = vid == "0403" ? "FTDIBUS\\VID_" + vid + "+PID_" + pid + "+" +
-                                           (usableSerial(serial) ? serial : usb.sysName) +
-                                           channel + "\\0000"
-                                     : "USBSERIAL\\VID_" + vid + "&PID_" + pid + "\\" + tty.sysName;
+      std::string id = vid == "0403"
+                           ? "FTDIBUS\\VID_" + vid + "+PID_" + pid + "+" +
+                                 (usableSerial(serial) ? serial : usb.sysName) + channel + "\\0000"
+                           : "USBSERIAL\\VID_" + vid + "&PID_" + pid + "\\" + tty.sysName;
       if (!claimId(id) && !claimId(id = "USBSERIAL\\" + tty.sysName)) continue;
       Node port{id, "ports", "USB Serial Port", "USB Serial Port (" + tty.devNode + ")", 0, {}};
       Names names{tty.sysPath, byIdLink(tty), "", ""};
@@ -216,11 +218,12 @@ struct Shaper {
         const std::string alsa =
             "hw:CARD=" + attr(card, "id") + ",DEV=" + std::to_string(firstNumber);
         const std::string id = std::string("SWD\\MMDEVAPI\\") +
-                               (direction == 'p' ? "{0.0.0.00000000}" : "{0.0.1.00000000}") +
-                               ".{" + first->sysName + "}";
+                               (direction == 'p' ? "{0.0.0.00000000}" : "{0.0.1.00000000}") + ".{" +
+                               first->sysName + "}";
         if (!claimId(id)) continue;
-        Node endpoint{id, "other", direction == 'p' ? "Playback" : "Capture",
-                      alsa + " (" + description + ")", 0, {}};
+        Node endpoint{
+            id, "other", direction == 'p' ? "Playback" : "Capture", alsa + " (" + description + ")",
+            0,  {}};
         endpoints.push_back(add(std::move(endpoint), {card.sysPath, "", alsa, description}));
       }
     }
@@ -262,8 +265,12 @@ struct Shaper {
       std::string ifaceId = prefix + miText + "\\" + iface->sysName;
       if (!claimId(ifaceId)) continue;
       const std::string name = attr(*iface, "interface");
-      Node ifaceNode{ifaceId, "other", name.empty() ? (product.empty() ? "USB Interface" : product) : name,
-                     "", iface->driver.empty() ? kProblemNoDriver : 0, {}};
+      Node ifaceNode{ifaceId,
+                     "other",
+                     name.empty() ? (product.empty() ? "USB Interface" : product) : name,
+                     "",
+                     iface->driver.empty() ? kProblemNoDriver : 0,
+                     {}};
       Names names{iface->sysPath, "", "", ""};
       addPorts(usb, *iface, ifaceNode, vid, pid, names);
       const size_t at = add(std::move(ifaceNode), names);
@@ -303,8 +310,9 @@ WindowsShape ShapeAsWindows(const Devices& devices) {
     });
     if (!underUsb) roots.push_back(&d);
   }
-  std::sort(roots.begin(), roots.end(),
-            [](const Device* a, const Device* b) { return portPath(a->sysName) < portPath(b->sysName); });
+  std::sort(roots.begin(), roots.end(), [](const Device* a, const Device* b) {
+    return portPath(a->sysName) < portPath(b->sysName);
+  });
   std::vector<size_t> top;
   for (const Device* root : roots) top.push_back(shaper.addUsbDevice(*root));
   shaper.shape.devtree = "# udev's USB devices as Windows would show them\n";

@@ -12,22 +12,22 @@ namespace kq::udev {
 
 // One device of udev's database, as read from it.
 struct Device {
-  std::string sysPath;     // "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2"
-  std::string parentPath;  // the parent's sysPath, empty for none
-  std::string subsystem;   // "usb", "tty", "sound", ...
-  std::string devType;     // "usb_device", "usb_interface", or empty
-  std::string sysName;     // "1-1.2", "1-1.2:1.0", "ttyUSB0", "card1", "pcmC1D0p"
-  std::string driver;      // the bound driver, empty when none is
-  std::string devNode;     // "/dev/ttyUSB0", empty when the device has none
-  std::vector<std::string> links;            // DEVLINKS, in udev's order
+  std::string sysPath;             // "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2"
+  std::string parentPath;          // the parent's sysPath, empty for none
+  std::string subsystem;           // "usb", "tty", "sound", ...
+  std::string devType;             // "usb_device", "usb_interface", or empty
+  std::string sysName;             // "1-1.2", "1-1.2:1.0", "ttyUSB0", "card1", "pcmC1D0p"
+  std::string driver;              // the bound driver, empty when none is
+  std::string devNode;             // "/dev/ttyUSB0", empty when the device has none
+  std::vector<std::string> links;  // DEVLINKS, in udev's order
   std::map<std::string, std::string> attrs;  // the sysfs attributes read (kAttributes)
 };
 using Devices = std::vector<Device>;
 
 // The sysfs attributes the translation reads.
 inline constexpr const char* kAttributes[] = {
-    "idVendor", "idProduct", "serial", "product", "interface",
-    "bInterfaceNumber", "bInterfaceClass", "id",
+    "idVendor",  "idProduct",        "serial",          "product",
+    "interface", "bInterfaceNumber", "bInterfaceClass", "id",
 };
 
 // What a Linux user types for a device the walk names, by the instance ID the

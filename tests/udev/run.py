@@ -156,6 +156,7 @@ def test_watch(kqports):
         line = read_line(proc.stdout, 3)
         took = time.monotonic() - plugged
         units = json.loads(line)["units"] if line else None
+        print(f"      arrival reported {took:.2f} s after the last uevent")
         check("watch: the unit's arrival reported within 1 s",
               line and took <= 1.0 and len(units) == 1 and units[0]["ftdiStatus"] == 0
               and units[0]["audioStatus"] == 0 and units[0]["mcuStatus"] == 0,
@@ -168,6 +169,7 @@ def test_watch(kqports):
         unplugged = time.monotonic()
         line = read_line(proc.stdout, 3)
         took = time.monotonic() - unplugged
+        print(f"      going reported {took:.2f} s after the last uevent")
         check("watch: the unit's going reported within 1 s",
               line and took <= 1.0 and json.loads(line)["units"] == [], f"after {took:.2f} s: {line}")
         extra = read_line(proc.stdout, 2)
