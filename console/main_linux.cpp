@@ -30,8 +30,8 @@ namespace {
 // without events (no netlink socket, say), a check once a second, as the
 // window refreshes.
 constexpr int kWatchPeriodMs = 1000;
-constexpr int kQuietMs = 150;
-constexpr int kSettleMs = 600;
+constexpr int kQuietMs = 250;
+constexpr int kSettleMs = 2000;
 
 std::wstring wide(std::string_view utf8) {
   std::wstring out;

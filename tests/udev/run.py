@@ -33,6 +33,7 @@ import testbeds  # noqa: E402
 HERE = Path(__file__).resolve().parent
 EXPECTED = HERE / "expected"
 NOT_FOUND = "Quorvanta KQ-6200 not found\n"
+UEVENT_GAP = 0.005  # seconds between two uevents of one unit
 # The members the Windows program's JSON has (docs/kqports.md); Linux keeps
 # each of them with its meaning and adds its own names to the roles.
 DOCUMENT_KEYS = {"format", "time", "splitAudio", "units", "report"}
@@ -150,8 +151,11 @@ def test_watch(kqports):
         time.sleep(1.5)
         text, unit_hub = testbeds.unit(testbeds.ROOT, 4, "40117", "KQ6A1B2C")
         bed.add_from_string(text)
+        # A few milliseconds apart, as the kernel sends them: sent all at once
+        # they fill the listener's socket, and umockdev's sender gives up.
         for path in paths_of(text):
             bed.uevent("/sys" + path, "add")
+            time.sleep(UEVENT_GAP)
         plugged = time.monotonic()
         line = read_line(proc.stdout, 3)
         took = time.monotonic() - plugged
@@ -165,6 +169,7 @@ def test_watch(kqports):
         check("watch: nothing printed while nothing changes (5 s)", quiet is None, quiet)
         for path in reversed(paths_of(text)):
             bed.uevent("/sys" + path, "remove")
+            time.sleep(UEVENT_GAP)
         bed.remove_device("/sys" + unit_hub)
         unplugged = time.monotonic()
         line = read_line(proc.stdout, 3)
