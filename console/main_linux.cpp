@@ -72,13 +72,6 @@ LocalTime Now() {
   return time;
 }
 
-ReportNames ToReportNames(const udev::NamesById& names) {
-  ReportNames out;
-  for (const auto& [id, own] : names)
-    out[id] = {wide(own.sysPath), wide(own.link), wide(own.alsa), wide(own.description)};
-  return out;
-}
-
 // One enumeration over udev's devices as they are now. False when udev's
 // tree could not be put in force (the error is on standard error).
 struct Enumeration {
@@ -88,13 +81,11 @@ struct Enumeration {
 
 Enumeration Enumerate() {
   Enumeration result;
-  udev::NamesById names;
   std::string error;
-  if (!udev::LoadUdevTree(&names, &error)) {
+  if (!udev::LoadUdevTree(&result.names, &error)) {
     Write(STDERR_FILENO, L"kqports: cannot read udev's devices: " + wide(error) + L"\n");
     return result;
   }
-  result.names = ToReportNames(names);
   // Linux has an ALSA device of each direction: the split layout. There is
   // no driver gate: the drivers are the kernel's.
   result.units.emplace(true, true);
@@ -144,13 +135,12 @@ int Watch(const ConsoleOptions& options) {
 }
 
 int PrintUdevRules(const ConsoleOptions& options) {
-  std::vector<std::string> serials;
-  for (const std::wstring& serial : options.serials) serials.push_back(encodeUtf8(serial));
+  std::vector<std::wstring> serials = options.serials;
   if (serials.empty()) {
     const Enumeration now = Enumerate();
     if (!now.units) return kExitNoUnit;
     for (const DeviceUnit& unit : now.units->units)
-      if (udev::IsUnitSerial(encodeUtf8(unit.serial))) serials.push_back(encodeUtf8(unit.serial));
+      if (isPlainSerial(unit.serial)) serials.push_back(unit.serial);
     if (serials.empty()) {
       Write(STDERR_FILENO,
             L"kqports: no Quorvanta KQ-6200 is attached; name the units: kqports --udev-rules "

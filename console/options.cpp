@@ -1,6 +1,7 @@
 #include "console/options.h"
 
 #include "res/version.h"
+#include "units/device_unit.h"
 
 namespace kq {
 
@@ -18,14 +19,6 @@ constexpr Flag kFlags[] = {
     {L"/?", &ConsoleOptions::help},     {L"--version", &ConsoleOptions::version},
 };
 
-bool isUnitSerial(const std::wstring& text) {
-  if (text.size() != 5) return false;
-  for (const wchar_t c : text)
-    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')))
-      return false;
-  return true;
-}
-
 }  // namespace
 
 ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
@@ -40,7 +33,7 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
       parsed.options.*(match->field) = true;
     } else if (onLinux && argument == L"--udev-rules") {
       parsed.options.udevRules = true;
-    } else if (onLinux && parsed.options.udevRules && isUnitSerial(argument)) {
+    } else if (onLinux && parsed.options.udevRules && isPlainSerial(argument)) {
       parsed.options.serials.push_back(argument);
     } else {
       parsed.badArgument = argument;

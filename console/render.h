@@ -3,7 +3,6 @@
 // No Windows API, so the host tests check it.
 #pragma once
 
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,16 +31,6 @@ std::wstring FormatLocalTime(const LocalTime& time);
 std::wstring ReportText(const ReportList& report);
 
 enum class JsonLayout { kIndented, kOneLine };
-
-// What a system names a device beyond its port or endpoint name, by the
-// instance ID the walk knows it by. Linux has these; Windows needs none.
-struct DeviceNames {
-  std::wstring id;           // the device's own ID there (its sysfs path)
-  std::wstring link;         // a port's stable link, empty for none
-  std::wstring alsa;         // an audio endpoint's ALSA name, empty for none
-  std::wstring description;  // an audio endpoint's card description
-};
-using ReportNames = std::map<std::wstring, DeviceNames>;
 
 // The report with each ID replaced by the device's own ID and each port line
 // followed by its stable link in parentheses.

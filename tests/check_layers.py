@@ -23,7 +23,7 @@ LAYERS = {
     "units": ["base", "devtree"],
     "drivers": ["base", "res"],
     "app": ["base", "res", "devtree", "units", "drivers"],
-    "udev": ["base", "sim"],
+    "udev": ["base", "sim", "devtree", "units"],
     "console": ["base", "res", "devtree", "units", "drivers", "udev"],
     "tools": ["base", "sim", "devtree", "units", "drivers"],
     "e2e": ["base", "drivers"],

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/utf8.h"
 #include "console/options.h"
 #include "console/render.h"
 #include "sim/sim_control.h"
@@ -124,10 +125,10 @@ TEST(UdevTree, ACompleteUnitIsWalkedAsOnWindows) {
   EXPECT_EQ(u.fskNode->portName, L"/dev/ttyACM9");
   EXPECT_EQ(u.audioOutNode->friendlyName, L"hw:CARD=CODEC,DEV=0 (USB Audio CODEC)");
   EXPECT_EQ(u.audioInNode->friendlyName, L"hw:CARD=CODEC,DEV=0 (USB Audio CODEC)");
-  const udev::Names& cat = shape.names.at(*u.catNode->instanceId);
-  EXPECT_EQ(cat.link, "/dev/serial/by-id/ftdi-if00");
-  EXPECT_TRUE(has(cat.sysPath, "/1-4.2:1.0/ttyUSB8/tty/ttyUSB8"));
-  EXPECT_EQ(shape.names.at(*u.audioInNode->instanceId).alsa, "hw:CARD=CODEC,DEV=0");
+  const DeviceNames& cat = shape.names.at(*u.catNode->instanceId);
+  EXPECT_EQ(cat.link, L"/dev/serial/by-id/ftdi-if00");
+  EXPECT_NE(cat.id.find(L"/1-4.2:1.0/ttyUSB8/tty/ttyUSB8"), std::wstring::npos);
+  EXPECT_EQ(shape.names.at(*u.audioInNode->instanceId).alsa, L"hw:CARD=CODEC,DEV=0");
 }
 
 TEST(UdevTree, ComponentsWithoutTheirDriverStopWhereWindowsStops) {
@@ -203,11 +204,13 @@ TEST(UdevTree, TwoUnitsAreTwoUnitsAndNothingAttachedIsNone) {
 }
 
 TEST(UdevRules, OnlyUnitSerialsReachTheRulesEachOnce) {
-  EXPECT_TRUE(udev::IsUnitSerial("40117"));
-  EXPECT_TRUE(udev::IsUnitSerial("A1b2C"));
-  for (const char* bad : {"", "4011", "401170", "4011\"", "40 17", "4011*", "4011\n"})
-    EXPECT_FALSE(udev::IsUnitSerial(bad)) << bad;
-  const std::string rules = udev::UdevRules({"40117", "bad\"1", "40117", "40262"}, "1.2.3.4");
+  EXPECT_TRUE(isPlainSerial(L"40117"));
+  EXPECT_TRUE(isPlainSerial(L"A1b2C"));
+  for (const wchar_t* bad : {L"", L"4011", L"401170", L"4011\"", L"40 17", L"4011*", L"4011\n",
+                             L"4011\u00e9"})
+    EXPECT_FALSE(isPlainSerial(bad)) << encodeUtf8(bad);
+  const std::string rules =
+      udev::UdevRules({L"40117", L"bad\"1", L"40117", L"40262"}, "1.2.3.4");
   EXPECT_TRUE(has(rules, "kqports 1.2.3.4"));
   EXPECT_TRUE(has(rules, "SYMLINK+=\"kq6200/40117/$env{KQ6200_ROLE}\""));
   EXPECT_TRUE(has(rules, "ATTR{id}=\"KQ40262\""));

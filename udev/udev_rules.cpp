@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "base/utf8.h"
+#include "units/device_unit.h"
+
 namespace kq::udev {
 namespace {
 
@@ -35,13 +38,7 @@ constexpr PortRole kPortRoles[] = {
 
 }  // namespace
 
-bool IsUnitSerial(const std::string& serial) {
-  return serial.size() == 5 && std::all_of(serial.begin(), serial.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-         });
-}
-
-std::string UdevRules(const std::vector<std::string>& serials, const std::string& version) {
+std::string UdevRules(const std::vector<std::wstring>& serials, const std::string& version) {
   std::string out =
       "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version +
       ".\n"
@@ -70,8 +67,10 @@ std::string UdevRules(const std::vector<std::string>& serials, const std::string
       "ATTRS{idProduct}==\"eac3\", IMPORT{program}=\"" +
       kSerialProgram + "\"\n";
   std::vector<std::string> done;
-  for (const std::string& serial : serials) {
-    if (!IsUnitSerial(serial) || std::find(done.begin(), done.end(), serial) != done.end())
+  for (const std::wstring& wideSerial : serials) {
+    if (!isPlainSerial(wideSerial)) continue;
+    const std::string serial = encodeUtf8(wideSerial);  // ASCII, as checked
+    if (std::find(done.begin(), done.end(), serial) != done.end())
       continue;
     done.push_back(serial);
     out += "\n# Unit " + serial +

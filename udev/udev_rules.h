@@ -5,16 +5,13 @@
 #include <string>
 #include <vector>
 
+
 namespace kq::udev {
 
-// A unit's serial as the report shows it: five letters or digits. Nothing
-// else may reach a rules file.
-bool IsUnitSerial(const std::string& serial);
-
-// The rules file for these units (serials that pass IsUnitSerial, in order,
-// each once): /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and the ALSA
-// card id KQ<serial>.
-std::string UdevRules(const std::vector<std::string>& serials, const std::string& version);
+// The rules file for these units (in order, each once, only the serials that
+// pass isPlainSerial): /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and the
+// ALSA card id KQ<serial>.
+std::string UdevRules(const std::vector<std::wstring>& serials, const std::string& version);
 
 // The file name the rules are meant to be installed as.
 inline constexpr char kRulesFile[] = "/etc/udev/rules.d/70-kq6200.rules";

@@ -132,7 +132,7 @@ struct Shaper {
 
   bool claimId(const std::string& id) { return usedIds.insert(kq::sim::foldCase(wide(id))).second; }
 
-  size_t add(Node node, const Names& names) {
+  size_t add(Node node, const DeviceNames& names) {
     shape.names[wide(node.id)] = names;
     nodes.push_back(std::move(node));
     return nodes.size() - 1;
@@ -164,7 +164,7 @@ struct Shaper {
   }
 
   void addPorts(const Device& usb, const Device& iface, Node& node, const std::string& vid,
-                const std::string& pid, Names& ifaceNames) {
+                const std::string& pid, DeviceNames& ifaceNames) {
     for (const Device& tty : devices) {
       if (tty.subsystem != "tty" || tty.devNode.empty() || interfaceAbove(tty) != &iface) continue;
       const std::string relative = tty.sysPath.substr(iface.sysPath.size() + 1);
@@ -172,8 +172,8 @@ struct Shaper {
         // The interface is the port.
         node.setupClass = "ports";
         node.friendly = node.desc + " (" + tty.devNode + ")";
-        ifaceNames.sysPath = tty.sysPath;
-        ifaceNames.link = byIdLink(tty);
+        ifaceNames.id = wide(tty.sysPath);
+        ifaceNames.link = wide(byIdLink(tty));
         return;
       }
       const std::string serial = attr(usb, "serial");
@@ -184,7 +184,7 @@ struct Shaper {
                            : "USBSERIAL\\VID_" + vid + "&PID_" + pid + "\\" + tty.sysName;
       if (!claimId(id) && !claimId(id = "USBSERIAL\\" + tty.sysName)) continue;
       Node port{id, "ports", "USB Serial Port", "USB Serial Port (" + tty.devNode + ")", 0, {}};
-      Names names{tty.sysPath, byIdLink(tty), "", ""};
+      const DeviceNames names{wide(tty.sysPath), wide(byIdLink(tty)), L"", L""};
       node.children.push_back(add(std::move(port), names));
       return;
     }
@@ -224,7 +224,7 @@ struct Shaper {
         Node endpoint{
             id, "other", direction == 'p' ? "Playback" : "Capture", alsa + " (" + description + ")",
             0,  {}};
-        endpoints.push_back(add(std::move(endpoint), {card.sysPath, "", alsa, description}));
+        endpoints.push_back(add(std::move(endpoint), {wide(card.sysPath), L"", wide(alsa), wide(description)}));
       }
     }
     return endpoints;
@@ -242,7 +242,7 @@ struct Shaper {
     }
     const std::string product = attr(usb, "product");
     Node node{id, "usb", product.empty() ? "USB Device" : product, "", 0, {}};
-    const size_t self = add(std::move(node), {usb.sysPath, "", "", ""});
+    const size_t self = add(std::move(node), {wide(usb.sysPath), L"", L"", L""});
 
     std::vector<const Device*> hubPorts = below(usb.sysPath, "usb", "usb_device");
     std::sort(hubPorts.begin(), hubPorts.end(), [](const Device* a, const Device* b) {
@@ -271,7 +271,7 @@ struct Shaper {
                      "",
                      iface->driver.empty() ? kProblemNoDriver : 0,
                      {}};
-      Names names{iface->sysPath, "", "", ""};
+      DeviceNames names{wide(iface->sysPath), L"", L"", L""};
       addPorts(usb, *iface, ifaceNode, vid, pid, names);
       const size_t at = add(std::move(ifaceNode), names);
       if (cls == 0x01) lastAudio = at;
@@ -320,7 +320,7 @@ WindowsShape ShapeAsWindows(const Devices& devices) {
   return std::move(shaper.shape);
 }
 
-bool LoadUdevTree(NamesById* names, std::string* error) {
+bool LoadUdevTree(ReportNames* names, std::string* error) {
   WindowsShape shape = ShapeAsWindows(ReadUdevDevices());
   if (!kq::sim::loadTreeText(shape.devtree, "udev", error)) return false;
   *names = std::move(shape.names);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "units/report.h"
+
 namespace kq::udev {
 
 // One device of udev's database, as read from it.
@@ -30,19 +32,14 @@ inline constexpr const char* kAttributes[] = {
     "interface", "bInterfaceNumber", "bInterfaceClass", "id",
 };
 
-// What a Linux user types for a device the walk names, by the instance ID the
-// translation gave it.
-struct Names {
-  std::string sysPath;      // the device in sysfs: the tty, the sound card, the USB device
-  std::string link;         // a port's stable link under /dev/serial/by-id/, or empty
-  std::string alsa;         // an audio endpoint's ALSA name "hw:CARD=<id>,DEV=<n>"
-  std::string description;  // an audio endpoint's card, as its USB device names itself
-};
-using NamesById = std::map<std::wstring, Names>;
-
 struct WindowsShape {
   std::string devtree;  // the tree as a .devtree text, for the simulated configuration manager
-  NamesById names;
+  // What a Linux user types for each device, by the instance ID the
+  // translation gave it: `id` its sysfs path (the tty, the sound card, the
+  // USB device), `link` a port's stable link under /dev/serial/by-id/,
+  // `alsa` an endpoint's "hw:CARD=<id>,DEV=<n>", `description` its card as
+  // the USB device names itself.
+  ReportNames names;
 };
 
 // Translates udev's devices into the Windows device tree of the same USB
@@ -56,6 +53,6 @@ Devices ReadUdevDevices();
 // Reads udev, translates, and puts the tree in force for the configuration
 // manager calls of the next enumeration. False with `error` set when the tree
 // could not be loaded.
-bool LoadUdevTree(NamesById* names, std::string* error);
+bool LoadUdevTree(ReportNames* names, std::string* error);
 
 }  // namespace kq::udev

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "devtree/device_node.h"
 
@@ -39,6 +40,17 @@ struct DeviceUnit {
 
 // Whether the record describes a unit: its MCU function was found and taken.
 inline bool isUnit(const DeviceUnit& unit) { return unit.mcuStatus <= kLastStepStatus; }
+
+// A serial of five letters or digits: the only kind a command line takes
+// and a udev rules file may hold, since it becomes part of rule matches and
+// file names.
+inline bool isPlainSerial(std::wstring_view serial) {
+  if (serial.size() != 5) return false;
+  for (const wchar_t c : serial)
+    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')))
+      return false;
+  return true;
+}
 
 // Finds the next unit whose MCU function is not in `claimed` and walks it.
 DeviceUnit resolveUnit(const IdList& claimed, bool splitAudio, bool mcuDriversPresent);

@@ -277,7 +277,6 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--kqports", required=True)
     parser.add_argument("--update", action="store_true")
-    parser.add_argument("-k", default="")
     args = parser.parse_args()
     kqports = str(Path(args.kqports).resolve())
     if "UMOCKDEV_DIR" not in os.environ and "umockdev" not in os.environ.get("LD_PRELOAD", ""):
