@@ -12,8 +12,10 @@ namespace kq {
 
 // The literal with its quotes, as wide text: '"', '\\' and the control
 // characters below U+0020 escaped (\b \f \n \r \t by name, the others as
-// \u00XX); everything else, surrogates included, stays as it is, so that the
-// caller's UTF-8 or UTF-16 output carries it unchanged.
+// \u00XX), and DEL and the C1 controls U+007F-U+009F as \u00XX too, which
+// JSON allows and a terminal showing the output raw then cannot take for an
+// escape sequence; everything else, surrogates included, stays as it is, so
+// that the caller's UTF-8 or UTF-16 output carries it unchanged.
 inline std::wstring jsonString(std::wstring_view text) {
   std::wstring out = L"\"";
   for (const wchar_t c : text) {
@@ -26,7 +28,8 @@ inline std::wstring jsonString(std::wstring_view text) {
       case L'\r': out += L"\\r"; break;
       case L'\t': out += L"\\t"; break;
       default:
-        if (static_cast<std::uint32_t>(c) < 0x20) {
+        if (const auto value = static_cast<std::uint32_t>(c);
+            value < 0x20 || (value >= 0x7F && value <= 0x9F)) {
           char code[8];
           std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
           out.append(code, code + 6);

@@ -17,10 +17,14 @@ constexpr wchar_t kTab = L'\t';
 
 // A report line shows as one output line: a control character inside a
 // device name (there should be none) becomes a space instead of breaking it.
+// C1 controls count too: a terminal reads U+009B as CSI, the start of an
+// escape sequence that could move the cursor or rewrite what was printed.
 std::wstring oneLine(std::wstring_view text) {
   std::wstring out(text);
-  for (wchar_t& c : out)
-    if (static_cast<unsigned long>(c) < 0x20) c = L' ';
+  for (wchar_t& c : out) {
+    const auto code = static_cast<unsigned long>(c);
+    if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) c = L' ';
+  }
   return out;
 }
 

@@ -28,6 +28,12 @@ UNIT_A_JOINED = UNIT_A_SPLIT[:5] + ["    Audio device\t - USB Audio CODEC"]
 UNIT_B_JOINED = UNIT_B_SPLIT[:4] + ["    Audio device\t - 2- USB Audio CODEC"]
 TWO_UNITS_JOINED = UNIT_A_JOINED + UNIT_B_JOINED
 
+# The demo tree sim/trees/two-units.devtree on Windows 8 and later: the same
+# ports and endpoints as two-units.devtree here, other serials, and the second
+# unit's FTDI function not started.
+DEMO_SPLIT = (["Quorvanta KQ6200 S/N 40117"] + UNIT_A_SPLIT[1:]
+              + ["Quorvanta KQ6200 S/N 40262", "    FTDI ErrorCode: 7"] + UNIT_B_SPLIT[2:])
+
 # Instance IDs of some rows, for the properties launch.
 ID_CAT_A = "FTDIBUS\\VID_0403+PID_6010+KQ6A1B2CA\\0000"
 ID_WINKEY_B = "USB\\VID_0483&PID_A1DF&MI_00\\6&5D6E7F8&0&0000"

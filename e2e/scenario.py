@@ -53,6 +53,20 @@ def decode_wine_string(text):
                   else named.get(m[1], m[1]), match[1])
 
 
+def listed_programs():
+    """e2e/programs.txt: {file: (target, "app" or "scenario")}."""
+    programs = {}
+    for line in (ROOT / "e2e" / "programs.txt").read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            name, target, where = line.split()
+            programs[name] = (target, where)
+    return programs
+
+
+PROGRAMS = listed_programs()
+APP_PROGRAMS = [name for name, (_, where) in PROGRAMS.items() if where == "app"]
+
+
 def built(build_dir, name, preset):
     """bin/<name> of a build of the preset, which must be there."""
     path = build_dir / "bin" / name
@@ -105,6 +119,10 @@ class Session:
             shutil.rmtree(self.work_dir, ignore_errors=True)
 
     def binary(self, name):
+        """A program of the Windows build; only those of e2e/programs.txt, the
+        list the demo's build and the harness share."""
+        if name not in PROGRAMS:
+            raise E2EError(f"{name} is not in e2e/programs.txt")
         return built(self.build_dir, name, "windows")
 
     def host_tool(self, name):
@@ -154,7 +172,7 @@ class Scenario(Prefix):
     def _install_app(self, tree):
         self.app_dir.mkdir()
         self.cwd = self.app_dir
-        for name in (APP_EXE, CONSOLE_EXE, SIM_DLL, spy.EXE):
+        for name in APP_PROGRAMS:
             shutil.copy2(self.session.binary(name), self.app_dir / name)
         self.set_tree(tree)
         # The simulated configuration manager beside the programs replaces Wine's,

@@ -82,6 +82,17 @@ TEST(ConsoleText, ValuesLineUpInOneColumnAcrossUnitsWithoutTabs) {
             L"    Audio Output - Spk B 2\n");
 }
 
+TEST(ConsoleText, DelAndC1ControlsBecomeSpacesLikeC0Controls) {
+  // U+009B is CSI to a terminal, U+0085 a line end to some; a device chooses
+  // these strings, in its serial as in its names.
+  DeviceUnit unit = completeUnit();
+  unit.serial = L"1\u009b2J3";
+  unit.audioInNode = endpoint(L"I", L"Mic\u009b31m\u007fA\u0085B\x01" L"C\u00a0D");
+  const std::wstring text = ReportText(reportLines(unit));
+  EXPECT_EQ(text.substr(0, text.find(L'\n')), L"Quorvanta KQ6200 S/N 1 2J3");
+  EXPECT_NE(text.find(L"    Audio Input  - Mic 31m A B C\u00a0D\n"), std::wstring::npos) << text;
+}
+
 TEST(ConsoleText, NotFoundIsOneLineAndExitCodeOne) {
   loadTree("");
   const UnitList none(true, true);
@@ -147,11 +158,12 @@ TEST(ConsoleJson, CompleteUnitAsIndentedDocument) {
 TEST(ConsoleJson, EscapesQuotesBackslashesAndControlsAndKeepsOtherCharacters) {
   DeviceUnit unit = completeUnit();
   unit.serial = L"a\"b\\c";
-  unit.audioInNode = endpoint(L"I\\1", L"Mic\t\x01\x1f \u041c\u0438\u043a \U0001F399 \u00e4");
+  unit.audioInNode =
+      endpoint(L"I\\1", L"Mic\t\x01\x1f\u007f\u009b\u0085 \u041c\u0438\u043a \U0001F399 \u00e4");
   const std::wstring json = unitJson(unit);
   EXPECT_NE(json.find(L"\"serial\": \"a\\\"b\\\\c\""), std::wstring::npos) << json;
   const std::wstring audioIn =
-      L"\"audioIn\": {\"name\": \"Mic\\t\\u0001\\u001f \u041c\u0438\u043a \U0001F399 \u00e4\", "
+      L"\"audioIn\": {\"name\": \"Mic\\t\\u0001\\u001f\\u007f\\u009b\\u0085 \u041c\u0438\u043a \U0001F399 \u00e4\", "
       L"\"id\": \"I\\\\1\"}";
   EXPECT_NE(json.find(audioIn), std::wstring::npos) << json;
 }

@@ -1,6 +1,7 @@
 #include "udev/udev_rules.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "base/utf8.h"
 #include "units/device_unit.h"
@@ -8,19 +9,41 @@
 namespace kq::udev {
 namespace {
 
-// Run by udev for a device of a unit: climbs from the device to its USB
-// device, looks among the devices beside it (behind the unit's own hub) for
-// the MCU 0483:a1df, and prints the last five characters of the MCU's USB
-// serial, the unit's serial. Written without double quotes, and with udev's
-// own "%" and "$" doubled, so that udev hands it to the shell unchanged;
-// sysfs paths hold no blanks.
-constexpr char kSerialProgram[] =
-    "/bin/sh -c 'd=/sys%p; "
-    "while [ ! -f $$d/idProduct ] && [ $$d != /sys ]; do d=$${d%%/*}; done; "
-    "for m in $${d%%/*}/*/; do "
-    "[ $$(cat $${m}idVendor 2>/dev/null):$$(cat $${m}idProduct 2>/dev/null) = 0483:a1df ] || "
-    "continue; "
-    "s=$$(cat $${m}serial); echo KQ6200_SERIAL=$${s#$${s%%?????}}; exit 0; done'";
+// The characters a unit's serial may hold, spelled out: a range such as
+// [0-9A-Za-z] follows the locale's collation in some shells.
+constexpr char kPlainCharacters[] =
+    "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+
+// The longest MCU serial that still makes a unit: a longer one does not go
+// into the device's instance ID (udev_tree.cpp), so the program sees no unit.
+constexpr size_t kMaxMcuSerial = 126;
+
+// Run by udev, as root, for a device of a unit: climbs from the device to its
+// USB device, looks among the devices beside it (behind the unit's own hub)
+// for the MCU 0483:a1df, and prints KQ6200_SERIAL=<the last five characters
+// of the MCU's USB serial> only when that serial is what a unit's is: "2051",
+// then at least five more characters, at most 126 in all, and nothing but
+// ASCII letters and digits. Anything else prints nothing.
+//
+// The serial is a string whoever built the USB device chose, so the shell
+// never expands it as a pattern or passes it to echo until `case` has found
+// it to hold only letters and digits: `case` neither splits nor globs its
+// word, and the bracket expression lists the characters instead of a range.
+// Written without double quotes, and with udev's own "%" and "$" doubled, so
+// that udev hands it to the shell unchanged; sysfs paths hold no blanks.
+std::string SerialProgram() {
+  const std::string tooLong(kMaxMcuSerial + 1, '?');
+  return "/bin/sh -c 'd=/sys%p; "
+         "while [ ! -f $$d/idProduct ] && [ $$d != /sys ]; do d=$${d%%/*}; done; "
+         "for m in $${d%%/*}/*/; do "
+         "case $$(cat $${m}idVendor 2>/dev/null):$$(cat $${m}idProduct 2>/dev/null) in "
+         "0483:a1df) ;; *) continue;; esac; "
+         "s=$$(cat $${m}serial 2>/dev/null); "
+         "case $$s in *[!" +
+         std::string(kPlainCharacters) + "]*|" + tooLong +
+         "*) exit 0;; 2051?????*) ;; *) exit 0;; esac; "
+         "echo KQ6200_SERIAL=$${s#$${s%%?????}}; exit 0; done'";
+}
 
 struct PortRole {
   const char* vendor;
@@ -62,10 +85,10 @@ std::string UdevRules(const std::vector<std::wstring>& serials, const std::strin
       "\n"
       "# The unit's serial, from the MCU beside the device's USB function.\n"
       "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", IMPORT{program}=\"" +
-      std::string(kSerialProgram) + "\"\n" +
+      SerialProgram() + "\"\n" +
       "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ATTRS{idVendor}==\"10c4\", "
       "ATTRS{idProduct}==\"eac3\", IMPORT{program}=\"" +
-      kSerialProgram + "\"\n";
+      SerialProgram() + "\"\n";
   std::vector<std::string> done;
   for (const std::wstring& wideSerial : serials) {
     if (!isPlainSerial(wideSerial)) continue;

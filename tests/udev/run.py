@@ -193,9 +193,67 @@ def udevadm_has_verify():
     return subprocess.run(["udevadm", "verify", "--help"], capture_output=True).returncode == 0
 
 
+def rule_devices(text):
+    """The devices the rules act on: the ttys and sound cards of a test bed."""
+    return [p for p in paths_of(text)
+            if re.search(r"/tty/tty(ACM|USB)\d+$", p) or re.search(r"/sound/card\d+$", p)]
+
+
+def in_namespace(scratch, rules, script):
+    """Runs script as root in a mount namespace of its own where the rules are
+    the only ones udev reads, /dev and /run are empty, and the test bed's sys
+    folder is mounted on /sys; its standard output, or None where no mount
+    namespace can be made here. udevadm reads the test bed through umockdev's
+    preload library, which also makes it pass for sysfs; the programs the rules
+    run do not get that library, hence the sys folder on /sys."""
+    if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+        print("note: no mount namespace can be made here; the rules are not applied")
+        return None
+    rules_dir = Path(scratch) / "rules.d"
+    rules_dir.mkdir(exist_ok=True)
+    (rules_dir / "70-kq6200.rules").write_text(rules)
+    (Path(scratch) / "null").touch()
+    setup = f"""set -e
+mount --bind /dev/null {scratch}/null
+mount -t tmpfs kq /dev
+touch /dev/null && mount --bind {scratch}/null /dev/null
+mount -t tmpfs kq /run
+mount --bind {rules_dir} /etc/udev/rules.d
+mount --bind {os.environ["UMOCKDEV_DIR"]}/sys /sys
+set +e
+"""
+    script_path = Path(scratch) / "namespace.sh"
+    script_path.write_text(setup + script)
+    done = subprocess.run(["unshare", "-m", "sh", str(script_path)], capture_output=True,
+                          text=True, env=env_for(bed_env=False), timeout=180)
+    if done.returncode != 0 or done.stderr:
+        check("rules: applied in the namespace", False, f"{done.returncode} {done.stderr}")
+    return done.stdout
+
+
+def apply_rules(scratch, rules, devices):
+    """udevadm test for each device, run from an empty folder of its own;
+    returns the links made below /dev (as "path -> target" lines, sorted)
+    and each device's log, or None."""
+    cwd = Path(scratch) / "cwd"
+    cwd.mkdir(exist_ok=True)
+    tests = udevadm_tests(scratch, devices, lambda i: f"log.{i}")
+    out = in_namespace(scratch, rules, f"cd {cwd}\n{tests}\ncd /dev && find . -type l -printf '%P -> %l\\n' | sort\n")
+    if out is None:
+        return None
+    logs = [(Path(scratch) / f"log.{i}").read_text(errors="replace") for i in range(len(devices))]
+    return out, logs
+
+
+def serial_program(rules):
+    """The shell program of the rules' IMPORT{program}, as udev hands it to
+    /bin/sh: udev's doubled "$$" and "%%" undone ("%p" is left for the caller)."""
+    match = re.search(r"IMPORT\{program\}=\"/bin/sh -c '([^']*)'\"", rules)
+    return match[1].replace("$$", "$").replace("%%", "%") if match else None
+
+
 def test_rules(kqports):
-    """The rules for the two units attached, applied by udevadm (in a mount
-    namespace of its own, so that the links land in a private /dev)."""
+    """The rules for the two units attached, applied by udevadm."""
     text, _ = testbeds.testbeds()["two-units"]
     bed = new_bed(text)
     code, rules, err = run(kqports, "--udev-rules")
@@ -208,56 +266,169 @@ def test_rules(kqports):
     check("rules: a serial that is not five letters or digits is bad usage", code == 2, code)
 
     with tempfile.TemporaryDirectory() as scratch:
-        rules_dir = Path(scratch) / "rules.d"
-        rules_dir.mkdir()
-        (rules_dir / "70-kq6200.rules").write_text(rules)
         if udevadm_has_verify():
-            done = subprocess.run(["udevadm", "verify", str(rules_dir / "70-kq6200.rules")],
-                                  capture_output=True, text=True)
+            path = Path(scratch) / "70-kq6200.rules"
+            path.write_text(rules)
+            done = subprocess.run(["udevadm", "verify", str(path)], capture_output=True, text=True)
             check("rules: udevadm verify", done.returncode == 0, done.stdout + done.stderr)
         else:
             print("note: this udevadm has no verify; the rules are checked by applying them")
-        if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
-            print("note: no mount namespace can be made here; the rules are not applied")
+        applied = apply_rules(scratch, rules, rule_devices(text))
+        if applied is None:
             return
-        devices = [p for p in paths_of(text)
-                   if re.search(r"/tty/tty(ACM|USB)\d+$", p) or re.search(r"/sound/card\d+$", p)]
-        # udevadm reads the test bed through umockdev's preload library, which
-        # also makes it pass for sysfs; the programs the rules run do not get
-        # that library, so the test bed's sys folder is also mounted on /sys.
-        preload = os.environ.get("LD_PRELOAD", "")
-        tests = "\n".join(
-            f"LD_PRELOAD={preload} UMOCKDEV_DIR={os.environ['UMOCKDEV_DIR']} udevadm test --action=add /sys{p} >{scratch}/log.{i} 2>&1 || echo udevadm failed for {p} >&2"
-            for i, p in enumerate(devices))
-        script = f"""set -e
-mount --bind /dev/null {scratch}/null
-mount -t tmpfs kq /dev
-touch /dev/null && mount --bind {scratch}/null /dev/null
-mount -t tmpfs kq /run
-mount --bind {rules_dir} /etc/udev/rules.d
-mount --bind {os.environ["UMOCKDEV_DIR"]}/sys /sys
-{tests}
-cd /dev && find kq6200 -type l -printf '%p -> %l\\n' | sort
-"""
-        (Path(scratch) / "null").touch()
-        done = subprocess.run(["unshare", "-m", "sh", "-c", script], capture_output=True,
-                              text=True, env=env_for(bed_env=False), timeout=120)
-        links = dict(line.split(" -> ") for line in done.stdout.splitlines())
+        out, logs = applied
+        links = dict(line.split(" -> ") for line in out.splitlines() if line.startswith("kq6200/"))
         expected = {
             "kq6200/40117/cat": "../../ttyUSB0", "kq6200/40117/ptt": "../../ttyUSB1",
             "kq6200/40117/winkey": "../../ttyACM0", "kq6200/40117/fsk": "../../ttyACM1",
             "kq6200/40262/cat": "../../ttyUSB3", "kq6200/40262/ptt": "../../ttyUSB2",
             "kq6200/40262/winkey": "../../ttyACM2", "kq6200/40262/fsk": "../../ttyACM3",
         }
-        check("rules: udevadm makes the links of both units", links == expected,
-              f"{done.returncode} {done.stderr}\n{done.stdout}")
-        logs = "".join((Path(scratch) / f"log.{i}").read_text(errors="replace")
-                       for i in range(len(devices)) if (Path(scratch) / f"log.{i}").exists())
+        check("rules: udevadm makes the links of both units", links == expected, out)
         for serial in ("40117", "40262"):
             check(f"rules: the sound card of {serial} is named KQ{serial}",
-                  re.search(rf"ATTR '[^']*/card\d/id' writing 'KQ{serial}'", logs),
+                  re.search(rf"ATTR '[^']*/card\d/id' writing 'KQ{serial}'", "".join(logs)),
                   "no such ATTR line in udevadm's log")
-        print(done.stdout, end="")
+        print("".join(line + "\n" for line in out.splitlines() if line.startswith("kq6200/")),
+              end="")
+    del bed
+
+
+# MCU serials a USB device may claim, each of which must give no serial to
+# the rules: shell and udev syntax, glob patterns, paths, blanks, wrong
+# lengths, non-ASCII. "\\n" is a backslash and an n, which dash's echo turns
+# into a line end; "\n" is a line end itself.
+HOSTILE_SERIALS = [
+    r"[x]\nSYSTEMD_WANTS=debug-shell.service\nKQ6200_SERIAL=40117",
+    r"2051[x]\nSYSTEMD_WANTS=debug-shell.service\nKQ6200_SERIAL=40117",
+    r"205140117x\nA=1",
+    "2051x\nA=1",
+    "205140117\nA=1",
+    "2051ab$(touch${IFS}kq-pwned)cd",
+    "2051`touch kq-pwned`",
+    "2051`id`",
+    "2051../..",
+    "2051a b c d e",
+    "2051*",
+    "2051????",
+    "2051?????",
+    "20511234",
+    "2051" + "4" * 196,
+    "20514011\u00e9",
+    "2051401\u00b9\u2077",
+]
+
+
+def udevadm_tests(scratch, devices, log_name):
+    """Shell lines that run udevadm test on the devices, four at a time (each
+    run spends its time reading udev's own rules, little of it computing),
+    each one's log in scratch/<log_name(index)>."""
+    preload = os.environ.get("LD_PRELOAD", "")
+    return "\n".join(
+        f"(LD_PRELOAD={preload} UMOCKDEV_DIR={os.environ['UMOCKDEV_DIR']} udevadm test --action=add /sys{p} >{scratch}/{log_name(i)} 2>&1 || echo udevadm failed for {p} >&2) &"
+        + ("\nwait" if i % 4 == 3 else "")
+        for i, p in enumerate(devices)) + "\nwait"
+
+
+def logged_properties(log):
+    """The properties udevadm test lists at the end of its log."""
+    return dict(line.split("=", 1) for line in log.splitlines()
+                if re.fullmatch(r"[A-Z][A-Z0-9_]*=.*", line))
+
+
+def test_hostile_serials(kqports):
+    """A unit whose MCU claims each hostile serial in turn, beside a normal
+    unit: the rules give it no serial, no property of its making and no link,
+    create no file, and the normal unit keeps its links. The rules' shell
+    program also runs under dash and under bash on the ports of both."""
+    normal, _ = testbeds.unit(testbeds.ROOT, 4, "40117", "KQ6A1B2C")
+    other, other_hub = testbeds.unit(testbeds.ROOT, 5, "00000", "KQ6H0000", acm=(2, 3),
+                                     usb=(2, 3), card=2)
+    text = testbeds.root_hub() + normal + other
+    bed = new_bed(text)
+    mcu_serial = "/sys" + testbeds.mcu_path(other_hub) + "/serial"
+    bed.set_attribute_binary("/sys" + testbeds.mcu_path(other_hub), "serial",
+                             HOSTILE_SERIALS[0].encode() + b"\n")
+    code, rules, err = run(kqports, "--udev-rules")
+    check("hostile serials: rules for the normal unit alone", code == 0
+          and rules.count("# Unit ") == 1 and "# Unit 40117" in rules, f"{code} {err}\n{rules}")
+    program = serial_program(rules)
+    if not check("hostile serials: the rules' serial program found", program, rules):
+        return
+    normal_devices = [d for d in rule_devices(text) if d.startswith(testbeds.ROOT + "/1-4/")]
+    # The other unit: one port of the MCU, one of the FTDI bridge and the
+    # card, which find the MCU each their own way.
+    other_devices = [d for d in rule_devices(text) if d.startswith(testbeds.ROOT + "/1-5/")
+                     and re.search(r"/(ttyACM2|ttyUSB3|card2)$", d)]
+    ports = [d for d in normal_devices + other_devices if "/tty/" in d]
+    with tempfile.TemporaryDirectory() as scratch:
+        (Path(scratch) / "cwd").mkdir()
+        script = [f"cd {scratch}/cwd", udevadm_tests(scratch, normal_devices, lambda j: f"log.n.{j}")]
+        for i, serial in enumerate(HOSTILE_SERIALS):
+            (Path(scratch) / f"serial.{i}").write_bytes(serial.encode() + b"\n")
+            script.append(f"cp {scratch}/serial.{i} {mcu_serial}")
+            script.append(udevadm_tests(scratch, other_devices, lambda j, i=i: f"log.{i}.{j}"))
+            for p in ports:
+                for shell in ("dash", "bash"):
+                    script.append(f"printf 'RUN {i} {shell} {p} <'; "
+                                  f"{shell} -c '{program.replace('%p', p)}' | od -An -c | "
+                                  f"tr -d ' \\n'; echo '>'")
+        script.append("cd /dev && find . -type l -printf '%P -> %l\\n' | sort")
+        out = in_namespace(scratch, rules, "\n".join(script) + "\n")
+        if out is None:
+            return
+        log = lambda name: (Path(scratch) / name).read_text(errors="replace")  # noqa: E731
+        links = [line for line in out.splitlines() if " -> " in line]
+        outside = [line for line in links if not re.fullmatch(
+            r"kq6200/[0-9A-Za-z]{5}/(cat|ptt|fsk|winkey) -> \.\./\.\./tty(ACM|USB)\d+", line)
+            # udev's own rules: char/MAJ:MIN, and the by-id and by-path names
+            # it makes with its own escaping
+            and not line.startswith(("char/", "serial/by-id/", "serial/by-path/", "snd/by-"))]
+        check("hostile serials: no link outside /dev/kq6200/<five letters or digits>/",
+              not outside, "\n".join(outside))
+        made = sorted(line for line in links if line.startswith("kq6200/"))
+        check("hostile serials: the normal unit's four links and no other",
+              made == ["kq6200/40117/cat -> ../../ttyUSB0", "kq6200/40117/fsk -> ../../ttyACM1",
+                       "kq6200/40117/ptt -> ../../ttyUSB1", "kq6200/40117/winkey -> ../../ttyACM0"],
+              "\n".join(made))
+        normal_properties = [logged_properties(log(f"log.n.{j}"))
+                             for j in range(len(normal_devices))]
+        check("hostile serials: the normal unit's ports and card get its serial",
+              all(p.get("KQ6200_SERIAL") == "40117" for p in normal_properties),
+              [p.get("KQ6200_SERIAL") for p in normal_properties])
+        # What a port or card of the normal unit has, by kind of device: the
+        # other unit's may have no other key.
+        kinds = {}
+        for device, properties in zip(normal_devices, normal_properties):
+            kinds.setdefault(re.sub(r"\d+$", "", device.rsplit("/", 1)[1]), set()).update(properties)
+        foreign, card_ids = {}, []
+        for i, serial in enumerate(HOSTILE_SERIALS):
+            for j, device in enumerate(other_devices):
+                text_of_log = log(f"log.{i}.{j}")
+                card_ids += re.findall(r"ATTR '[^']*/card\d+/id' writing '([^']*)'", text_of_log)
+                properties = logged_properties(text_of_log)
+                kind = re.sub(r"\d+$", "", device.rsplit("/", 1)[1])
+                allowed = kinds.get(kind, set()) - {"KQ6200_SERIAL"}
+                extra = set(properties) - allowed
+                if extra or not properties:
+                    foreign[f"{serial!r} {device.rsplit('/', 1)[1]}"] = extra or "no properties"
+        check("hostile serials: no property beyond those of a normal unit's device, "
+              "and no KQ6200_SERIAL", not foreign, foreign)
+        check("hostile serials: no card named", card_ids == [], card_ids)
+        printed = {}
+        for line in out.splitlines():
+            if line.startswith("RUN "):
+                _, i, shell, path, rest = line.split(" ", 4)
+                printed[(int(i), shell, path)] = rest
+        wrong = {k: v for k, v in printed.items() if v != (
+            "<KQ6200_SERIAL=40117\\n>" if k[2] in normal_devices else "<>")}
+        check(f"hostile serials: under dash and bash the program prints the normal unit's serial "
+              f"and nothing for the other ({len(printed)} runs)",
+              len(printed) == 2 * len(ports) * len(HOSTILE_SERIALS) and not wrong,
+              {k: v for k, v in list(wrong.items())[:6]} or out)
+        planted = [str(p) for p in (Path(scratch) / "cwd", Path("/tmp"), Path.cwd())
+                   if (p / "kq-pwned").exists()]
+        check("hostile serials: no file created", not planted, planted)
     del bed
 
 
@@ -284,8 +455,11 @@ def main():
     EXPECTED.mkdir(exist_ok=True)
     for test in (lambda: test_beds(kqports, args.update), lambda: test_unplugged(kqports),
                  lambda: test_watch(kqports), lambda: test_rules(kqports),
+                 lambda: test_hostile_serials(kqports),
                  lambda: test_real_sys(kqports)):
+        started = time.monotonic()
         test()
+        print(f"      ({time.monotonic() - started:.1f} s)", flush=True)
     passed = sum(ok for _, ok in results)
     print(f"{passed} passed, {len(results) - passed} failed")
     sys.exit(0 if passed == len(results) else 1)

@@ -79,7 +79,8 @@ def hub(parent, port, vid="05e3", pid="0608", product="USB2.0 Hub"):
 
 def unit(parent, port, serial, ftdi_serial, acm=(0, 1), usb=(0, 1), card=1,
          ftdi_driver=True, codec_driver=True, mcu_driver=True):
-    """A whole KQ-6200 on `port` of the device at `parent`."""
+    """A whole KQ-6200 on `port` of the device at `parent`; its MCU's USB
+    serial is "2051" and `serial`. Returns (text, the unit's hub path)."""
     text, unit_hub = hub(parent, port)
     own = unit_hub.rsplit("/", 1)[1]
     mcu, ftdi, codec = (f"{unit_hub}/{own}.{p}" for p in (1, 2, 3))
@@ -142,6 +143,11 @@ def other_devices(parent):
 
 
 ROOT = f"{PCI}/usb1"
+
+
+def mcu_path(unit_hub):
+    """The MCU function of the unit behind unit_hub (for its serial attribute)."""
+    return f"{unit_hub}/{unit_hub.rsplit('/', 1)[1]}.1"
 
 
 def testbeds():
