@@ -112,7 +112,8 @@ int Watch(const ConsoleOptions& options, const Output& out, const Output& err, b
   ReportWatch watch;
   for (;;) {
     const DWORD started = GetTickCount();
-    const UnitList units(splitAudio, true);
+    UnitList units(splitAudio, true);
+    if (options.serial) KeepSerial(units, *options.serial);
     const ReportList report = units.fullReport();
     // A reader that went away (a closed pipe) ends the watch as Ctrl+C does.
     if (ReportChanged(watch, report) &&
@@ -138,7 +139,7 @@ int wmain(int argc, wchar_t** argv) {
   const ParsedArguments parsed = ParseArguments(std::vector<std::wstring>(argv + 1, argv + argc),
                                                    ConsolePlatform::kWindows);
   if (parsed.badArgument) {
-    Write(err, UsageErrorText(*parsed.badArgument));
+    Write(err, UsageErrorText(parsed));
     return kExitBadUsage;
   }
   const ConsoleOptions& options = parsed.options;
@@ -153,7 +154,14 @@ int wmain(int argc, wchar_t** argv) {
   const bool splitAudio = DetectOsLevel() > 9;
   if (options.watch) return Watch(options, out, err, splitAudio);
 
-  const UnitList units(splitAudio, true);
+  UnitList units(splitAudio, true);
+  if (options.serial) KeepSerial(units, *options.serial);
+  if (options.role) {
+    const RoleAnswer answer = AnswerRole(units, options);
+    Write(out, answer.out);
+    Write(err, answer.err);
+    return answer.exitCode;
+  }
   Write(out, ConsoleOutput(options, units, units.fullReport(), splitAudio, FormatLocalTime(Now())));
   return ExitCodeFor(units);
 }

@@ -114,8 +114,9 @@ int Watch(const ConsoleOptions& options) {
   const bool events = udev::OpenMonitor(monitor);
   ReportWatch watch;
   for (;;) {
-    const Enumeration now = Enumerate();
+    Enumeration now = Enumerate();
     if (now.units) {
+      if (options.serial) KeepSerial(*now.units, *options.serial);
       const ReportList report = now.units->fullReport();
       if (ReportChanged(watch, report) &&
           !Write(STDOUT_FILENO, ConsoleOutput(options, *now.units, report, true,
@@ -163,7 +164,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) arguments.push_back(wide(argv[i]));
   const ParsedArguments parsed = ParseArguments(arguments, ConsolePlatform::kLinux);
   if (parsed.badArgument) {
-    Write(STDERR_FILENO, UsageErrorText(*parsed.badArgument));
+    Write(STDERR_FILENO, UsageErrorText(parsed));
     return kExitBadUsage;
   }
   const ConsoleOptions& options = parsed.options;
@@ -174,9 +175,16 @@ int main(int argc, char** argv) {
   if (options.udevRules) return PrintUdevRules(options);
   if (options.watch) return Watch(options);
 
-  const Enumeration now = Enumerate();
+  Enumeration now = Enumerate();
   if (!now.units) return kExitNoUnit;
-  const UnitList& units = *now.units;
+  UnitList& units = *now.units;
+  if (options.serial) KeepSerial(units, *options.serial);
+  if (options.role) {
+    const RoleAnswer answer = AnswerRole(units, options, &now.names);
+    Write(STDOUT_FILENO, answer.out);
+    Write(STDERR_FILENO, answer.err);
+    return answer.exitCode;
+  }
   Write(STDOUT_FILENO, ConsoleOutput(options, units, units.fullReport(), true,
                                      FormatLocalTime(Now()), &now.names));
   return ExitCodeFor(units);

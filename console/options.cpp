@@ -21,36 +21,95 @@ constexpr Flag kFlags[] = {
 
 }  // namespace
 
+namespace {
+
+constexpr wchar_t kWhatASerialIs[] =
+    L"a serial is the five letters or digits after S/N in the report";
+
+bool isRole(std::wstring_view text) {
+  for (const wchar_t* role : kRoleNames)
+    if (text == role) return true;
+  return false;
+}
+
+ParsedArguments bad(ParsedArguments parsed, std::wstring argument, std::wstring problem) {
+  parsed.badArgument = std::move(argument);
+  parsed.problem = std::move(problem);
+  return parsed;
+}
+
+}  // namespace
+
 ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
                                ConsolePlatform platform) {
   ParsedArguments parsed;
+  ConsoleOptions& options = parsed.options;
+  options.platform = platform;
   const bool onLinux = platform == ConsolePlatform::kLinux;
-  for (const std::wstring& argument : arguments) {
+  std::vector<std::wstring> positional;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::wstring& argument = arguments[i];
     const Flag* match = nullptr;
     for (const Flag& flag : kFlags)
       if (argument == flag.text) match = &flag;
     if (match) {
-      parsed.options.*(match->field) = true;
+      options.*(match->field) = true;
     } else if (onLinux && argument == L"--udev-rules") {
-      parsed.options.udevRules = true;
-    } else if (onLinux && parsed.options.udevRules && isPlainSerial(argument)) {
-      parsed.options.serials.push_back(argument);
+      options.udevRules = true;
+    } else if (argument == L"--serial" || argument == L"--role") {
+      if (i + 1 == arguments.size())
+        return bad(parsed, argument, argument + L" needs a value after it");
+      const std::wstring& value = arguments[++i];
+      if (argument == L"--serial") {
+        if (!isPlainSerial(value))
+          return bad(parsed, value, L"\"" + value + L"\" is not a serial: " + kWhatASerialIs);
+        options.serial = value;
+      } else {
+        if (!isRole(value))
+          return bad(parsed, value,
+                     L"\"" + value + L"\" is not a role: cat, ptt, fsk, winkey, audioIn or audioOut");
+        options.role = value;
+      }
+    } else if (!argument.empty() && argument[0] != L'-' && argument[0] != L'/') {
+      positional.push_back(argument);  // a serial for --udev-rules, wherever that stands
     } else {
-      parsed.badArgument = argument;
-      return parsed;
+      return bad(parsed, argument, {});
     }
   }
+  if (options.help || options.version) return parsed;
+  for (const std::wstring& argument : positional) {
+    if (!isPlainSerial(argument))
+      return bad(parsed, argument,
+                 options.udevRules ? L"\"" + argument + L"\" is not a serial: " + kWhatASerialIs
+                                   : std::wstring());
+    if (!options.udevRules)
+      return bad(parsed, argument,
+                 L"a serial alone is no option; kqports --serial " + argument +
+                     L" reports that unit" +
+                     (onLinux ? L", kqports --udev-rules " + argument + L" prints its rules"
+                              : L""));
+  }
+  if (options.udevRules && (options.json || options.watch || options.serial || options.role))
+    return bad(parsed, L"--udev-rules",
+               L"--udev-rules prints the rules file and takes no other option but serials");
+  if (options.role && (options.json || options.watch))
+    return bad(parsed, L"--role", L"--role prints one name and takes neither --json nor --watch");
+  options.serials = std::move(positional);
   return parsed;
 }
 
-std::wstring UsageErrorText(std::wstring_view badArgument) {
-  return L"kqports: unknown argument \"" + std::wstring(badArgument) +
-         L"\"; kqports --help lists the options\n";
+std::wstring UsageErrorText(const ParsedArguments& parsed) {
+  const std::wstring problem =
+      parsed.problem.empty()
+          ? L"unknown argument \"" + parsed.badArgument.value_or(L"") + L"\""
+          : parsed.problem;
+  return L"kqports: " + problem + L"; kqports --help lists the options\n";
 }
 
 std::wstring HelpText(ConsolePlatform platform) {
   if (platform == ConsolePlatform::kLinux)
-    return L"Usage: kqports [--json] [--watch]\n"
+    return L"Usage: kqports [--json] [--watch] [--serial SERIAL]\n"
+           L"       kqports [--serial SERIAL] --role ROLE\n"
            L"       kqports --udev-rules [SERIAL...]\n"
            L"Lists every Quorvanta KQ-6200 attached, with the serial ports (device node\n"
            L"and stable link) and the ALSA sound card its channels became.\n"
@@ -59,25 +118,37 @@ std::wstring HelpText(ConsolePlatform platform) {
            L"  --watch       print the report again each time it changes, following\n"
            L"                udev's events, each time with the local time; Ctrl+C ends it.\n"
            L"                With --json, one JSON document per line.\n"
+           L"  --serial S    report only the unit whose S/N is S (five letters or digits)\n"
+           L"  --role ROLE   print only the name of one of the unit's devices, on one line:\n"
+           L"                cat, ptt, fsk or winkey (its device node), audioIn or audioOut\n"
+           L"                (its ALSA name); needs --serial when more than one unit is attached\n"
            L"  --udev-rules  print udev rules that name each unit attached (or each\n"
            L"                SERIAL given) stably: /dev/kq6200/SERIAL/cat, ptt, fsk and\n"
            L"                winkey, and the ALSA card KQSERIAL\n"
            L"  --help        this text\n"
            L"  --version     the program's version\n"
            L"\n"
-           L"Exit codes: 0 when at least one unit is found, 1 when none is, 2 for bad usage.\n";
-  return L"Usage: kqports [--json] [--watch]\n"
+           L"Exit codes: 0 when at least one unit is found, 1 when none is (or not the\n"
+           L"unit or role asked for), 2 for bad usage.\n";
+  return L"Usage: kqports [--json] [--watch] [--serial SERIAL]\n"
+         L"       kqports [--serial SERIAL] --role ROLE\n"
          L"Lists every Quorvanta KQ-6200 attached, with the COM ports and audio devices\n"
          L"its channels became, as the Quorvanta KQ-6200 Ports window shows them.\n"
          L"\n"
-         L"  --json     one JSON document (\"format\": 1) instead of text\n"
-         L"  --watch    print the report again each time it changes, checked once a\n"
-         L"             second, each time with the local time; Ctrl+C ends it.\n"
-         L"             With --json, one JSON document per line.\n"
-         L"  --help     this text\n"
-         L"  --version  the program's version\n"
+         L"  --json        one JSON document (\"format\": 1) instead of text\n"
+         L"  --watch       print the report again each time it changes, checked once a\n"
+         L"                second, each time with the local time; Ctrl+C ends it.\n"
+         L"                With --json, one JSON document per line.\n"
+         L"  --serial S    report only the unit whose S/N is S (five letters or digits)\n"
+         L"  --role ROLE   print only the name of one of the unit's devices, on one line:\n"
+         L"                cat, ptt, fsk or winkey (its COM port), audioIn or audioOut\n"
+         L"                (its audio device); needs --serial when more than one unit\n"
+         L"                is attached\n"
+         L"  --help        this text\n"
+         L"  --version     the program's version\n"
          L"\n"
-         L"Exit codes: 0 when at least one unit is found, 1 when none is, 2 for bad usage.\n";
+         L"Exit codes: 0 when at least one unit is found, 1 when none is (or not the\n"
+         L"unit or role asked for), 2 for bad usage.\n";
 }
 
 std::wstring VersionText() { return L"kqports " KQ_VERSION_TEXT L"\n"; }

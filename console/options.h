@@ -12,29 +12,40 @@ namespace kq {
 // Where kqports runs: Linux names devices its own way and has --udev-rules.
 enum class ConsolePlatform { kWindows, kLinux };
 
+// The roles --role names, as the JSON names them.
+inline constexpr const wchar_t* kRoleNames[] = {L"cat",    L"ptt",     L"fsk",
+                                                L"winkey", L"audioIn", L"audioOut"};
+
 struct ConsoleOptions {
+  ConsolePlatform platform = ConsolePlatform::kWindows;
   bool json = false;
   bool watch = false;
   bool help = false;
   bool version = false;
   bool udevRules = false;             // Linux only
   std::vector<std::wstring> serials;  // the units --udev-rules is for; empty: those attached
+  std::optional<std::wstring> serial;  // --serial: report this unit only
+  std::optional<std::wstring> role;    // --role: print this role's name only
 };
 
 struct ParsedArguments {
   ConsoleOptions options;
-  // The first argument that is no option of the program; set means bad usage.
+  // The first argument that is no option of the program, or that does not
+  // go with the others; set means bad usage.
   std::optional<std::wstring> badArgument;
+  // What is wrong, when more is to be said than "unknown argument".
+  std::wstring problem;
 };
 
-// The arguments after the program's name, in order. Anything but an option
-// is bad usage, except on Linux the serials after --udev-rules, which must
-// each be five letters or digits.
+// The arguments after the program's name, in any order. Anything but an
+// option is bad usage, except on Linux serials given with --udev-rules, which
+// must each be five letters or digits; --serial and --role take the argument
+// after them. Options that do not go together are bad usage too.
 ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
                                ConsolePlatform platform);
 
-// The one line for standard error that names the argument not understood.
-std::wstring UsageErrorText(std::wstring_view badArgument);
+// The one line for standard error that says what is wrong with the arguments.
+std::wstring UsageErrorText(const ParsedArguments& parsed);
 
 std::wstring HelpText(ConsolePlatform platform);
 std::wstring VersionText();

@@ -84,26 +84,60 @@ std::wstring role(bool complete, const std::optional<DeviceNode>& node, RoleKind
   return out + L"}";
 }
 
-std::wstring unitJson(const DeviceUnit& unit, JsonLayout layout, int depth,
-                      const ReportNames* names) {
+// The six roles of a unit in JSON order: whether the component's walk is
+// complete (for FSK and WinKey, with the maker's drivers) and its node.
+struct RoleView {
+  const wchar_t* name;
+  bool complete;
+  const std::optional<DeviceNode>* node;
+  RoleKind kind;
+};
+
+std::vector<RoleView> rolesOf(const DeviceUnit& unit) {
   const bool ftdi = unit.ftdiStatus == kStatusComplete;
   const bool mcu = unit.mcuStatus == kStatusComplete && unit.mcuDriversPresent;
   const bool audio = unit.audioStatus == kStatusComplete;
   // Without split audio the codec's interface is the one audio device, and
   // it serves as both input and output.
   const std::optional<DeviceNode>& audioIn = unit.splitAudio ? unit.audioInNode : unit.audioOutNode;
-  return joined(L'{',
-                {member(L"serial", jsonString(unit.serial)),
-                 member(L"mcuStatus", std::to_wstring(static_cast<int>(unit.mcuStatus))),
-                 member(L"ftdiStatus", std::to_wstring(static_cast<int>(unit.ftdiStatus))),
-                 member(L"audioStatus", std::to_wstring(static_cast<int>(unit.audioStatus))),
-                 member(L"cat", role(ftdi, unit.catNode, RoleKind::kPort, names)),
-                 member(L"ptt", role(ftdi, unit.pttNode, RoleKind::kPort, names)),
-                 member(L"fsk", role(mcu, unit.fskNode, RoleKind::kPort, names)),
-                 member(L"winkey", role(mcu, unit.winkeyNode, RoleKind::kPort, names)),
-                 member(L"audioIn", role(audio, audioIn, RoleKind::kAudio, names)),
-                 member(L"audioOut", role(audio, unit.audioOutNode, RoleKind::kAudio, names))},
-                L'}', layout, depth);
+  return {{L"cat", ftdi, &unit.catNode, RoleKind::kPort},
+          {L"ptt", ftdi, &unit.pttNode, RoleKind::kPort},
+          {L"fsk", mcu, &unit.fskNode, RoleKind::kPort},
+          {L"winkey", mcu, &unit.winkeyNode, RoleKind::kPort},
+          {L"audioIn", audio, &audioIn, RoleKind::kAudio},
+          {L"audioOut", audio, &unit.audioOutNode, RoleKind::kAudio}};
+}
+
+// The walks that stopped short, in the report's order, with their help.
+std::vector<const StatusHelp*> problemsOf(const DeviceUnit& unit) {
+  std::vector<const StatusHelp*> out;
+  for (const auto& [walk, status] : {std::pair{Walk::kFtdi, unit.ftdiStatus},
+                                     std::pair{Walk::kMcu, unit.mcuStatus},
+                                     std::pair{Walk::kAudio, unit.audioStatus}})
+    if (const StatusHelp* help = FindStatusHelp(walk, status)) out.push_back(help);
+  return out;
+}
+
+std::wstring problemJson(const StatusHelp& help, HelpSystem system) {
+  return L"{" + member(L"walk", jsonString(WalkName(help.walk))) + L", " +
+         member(L"code", std::to_wstring(help.code)) + L", " +
+         member(L"meaning", jsonString(PlainText(help.meaning))) + L", " +
+         member(L"remedy", jsonString(PlainText(RemedyFor(help, system)))) + L"}";
+}
+
+std::wstring unitJson(const DeviceUnit& unit, JsonLayout layout, int depth,
+                      const ReportNames* names, HelpSystem system) {
+  std::vector<std::wstring> members = {
+      member(L"serial", jsonString(unit.serial)),
+      member(L"mcuStatus", std::to_wstring(static_cast<int>(unit.mcuStatus))),
+      member(L"ftdiStatus", std::to_wstring(static_cast<int>(unit.ftdiStatus))),
+      member(L"audioStatus", std::to_wstring(static_cast<int>(unit.audioStatus)))};
+  for (const RoleView& view : rolesOf(unit))
+    members.push_back(member(view.name, role(view.complete, *view.node, view.kind, names)));
+  std::vector<std::wstring> problems;
+  for (const StatusHelp* help : problemsOf(unit)) problems.push_back(problemJson(*help, system));
+  members.push_back(member(L"problems", joined(L'[', problems, L']', layout, depth + 1)));
+  return joined(L'{', members, L'}', layout, depth);
 }
 
 std::wstring twoDigits(int value) {
@@ -158,11 +192,28 @@ ReportList WithDeviceNames(const ReportList& report, const ReportNames& names) {
   return out;
 }
 
+ReportList WithExplanations(const ReportList& report, HelpSystem system) {
+  ReportList out;
+  for (const ReportLine& line : report) {
+    out.push_back(line);
+    if (!line.id.empty()) continue;
+    for (const StatusHelp& help : StatusHelpTable())
+      if (line.text == ErrorLine(help.walk, help.code)) {
+        out.push_back({L"        " + PlainText(help.meaning) + L". " +
+                           PlainText(RemedyFor(help, system)) + L".",
+                       L""});
+        break;
+      }
+  }
+  return out;
+}
+
 std::wstring ReportJson(const UnitList& units, const ReportList& report, bool splitAudio,
-                        std::wstring_view time, JsonLayout layout, const ReportNames* names) {
+                        std::wstring_view time, JsonLayout layout, const ReportNames* names,
+                        HelpSystem system) {
   std::vector<std::wstring> unitItems;
   for (const DeviceUnit& unit : units.units)
-    unitItems.push_back(unitJson(unit, layout, 2, names));
+    unitItems.push_back(unitJson(unit, layout, 2, names, system));
   // The pairs exactly as the window gets them, TABs included.
   std::vector<std::wstring> pairs;
   for (const ReportLine& line : names ? WithDeviceNames(report, *names) : report)
@@ -179,13 +230,66 @@ std::wstring ReportJson(const UnitList& units, const ReportList& report, bool sp
 std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
                            const ReportList& report, bool splitAudio, std::wstring_view time,
                            const ReportNames* names) {
+  const HelpSystem system =
+      options.platform == ConsolePlatform::kLinux ? HelpSystem::kLinux : HelpSystem::kWindows;
   if (options.json) {
     const JsonLayout layout = options.watch ? JsonLayout::kOneLine : JsonLayout::kIndented;
-    return ReportJson(units, report, splitAudio, time, layout, names) + L"\n";
+    return ReportJson(units, report, splitAudio, time, layout, names, system) + L"\n";
   }
-  const std::wstring text = ReportText(names ? WithDeviceNames(report, *names) : report);
+  const std::wstring text =
+      ReportText(WithExplanations(names ? WithDeviceNames(report, *names) : report, system));
   if (options.watch) return std::wstring(time) + L"\n" + text + L"\n";
   return text;
+}
+
+std::optional<std::wstring> RoleName(const DeviceUnit& unit, std::wstring_view roleName,
+                                     const ReportNames* names) {
+  for (const RoleView& view : rolesOf(unit)) {
+    if (view.name != roleName) continue;
+    if (!view.complete || !*view.node || !(*view.node)->found()) return std::nullopt;
+    const DeviceNode& node = **view.node;
+    if (view.kind == RoleKind::kAudio) {
+      const DeviceNames* own = namesOf(names, *node.instanceId);
+      if (own && !own->alsa.empty()) return own->alsa;
+    }
+    const std::optional<std::wstring>& text =
+        view.kind == RoleKind::kPort ? node.portName : node.friendlyName;
+    if (!text || text->empty()) return std::nullopt;
+    return oneLine(*text);
+  }
+  return std::nullopt;
+}
+
+RoleAnswer AnswerRole(const UnitList& units, const ConsoleOptions& options,
+                      const ReportNames* names) {
+  const std::wstring role = options.role.value_or(L"");
+  if (units.units.empty())
+    return {{}, options.serial ? L"kqports: no unit with S/N " + *options.serial + L" is attached\n"
+                               : L"kqports: no Quorvanta KQ-6200 is attached\n",
+            kExitNoUnit};
+  if (units.units.size() > 1)
+    return {{}, L"kqports: " + std::to_wstring(units.units.size()) +
+                    L" units are attached; name one with --serial\n",
+            kExitBadUsage};
+  const DeviceUnit& unit = units.units.front();
+  if (const std::optional<std::wstring> name = RoleName(unit, role, names))
+    return {*name + L"\n", {}, kExitOk};
+  return {{}, L"kqports: the unit with S/N " + oneLine(unit.serial) + L" has no " + role +
+                  L" device in order; kqports --serial " + oneLine(unit.serial) +
+                  L" says why\n",
+          kExitNoUnit};
+}
+
+void KeepSerial(UnitList& units, std::wstring_view serial) {
+  std::vector<DeviceUnit> kept;
+  IdList claimed;
+  for (DeviceUnit& unit : units.units)
+    if (unit.serial == serial) {
+      claimed.push_back(unit.mcuInstanceId);
+      kept.push_back(std::move(unit));
+    }
+  units.units = std::move(kept);
+  units.claimedIds = std::move(claimed);
 }
 
 int ExitCodeFor(const UnitList& units) {

@@ -41,9 +41,16 @@ ReportList WithDeviceNames(const ReportList& report, const ReportNames& names);
 // With `names`, the report pairs are those of WithDeviceNames, each role's
 // `id` is the device's own ID, and a port has its `link`, an audio endpoint
 // its `alsa` name and `description` (null when absent).
+// Each unit also has "problems": for each walk that stopped short, its code
+// with what it means and what to do about it on `system`.
 std::wstring ReportJson(const UnitList& units, const ReportList& report, bool splitAudio,
                         std::wstring_view time, JsonLayout layout,
-                        const ReportNames* names = nullptr);
+                        const ReportNames* names = nullptr,
+                        HelpSystem system = HelpSystem::kWindows);
+
+// The report with, after each error line, one line more indented that says
+// what the code means and what to do about it on `system`.
+ReportList WithExplanations(const ReportList& report, HelpSystem system);
 
 // Everything printed for one report in the mode the options ask for: the
 // text alone, or with --watch a line with the time before it and an empty
@@ -51,6 +58,28 @@ std::wstring ReportJson(const UnitList& units, const ReportList& report, bool sp
 std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
                            const ReportList& report, bool splitAudio, std::wstring_view time,
                            const ReportNames* names = nullptr);
+
+// What --role prints for a role of the unit ("cat" ... "audioOut"): the port
+// name (the COM port, or the device node on Linux), or the audio device's
+// name (its ALSA name on Linux); nothing when the component is not in order
+// or the device has no name.
+std::optional<std::wstring> RoleName(const DeviceUnit& unit, std::wstring_view role,
+                                     const ReportNames* names = nullptr);
+
+// What --role prints on standard output and standard error, and the exit
+// code: the name of the one unit's role and 0; 1 when no unit (or not the
+// one of --serial) is attached or the role is not in order; 2 when more than
+// one unit is attached and --serial names none.
+struct RoleAnswer {
+  std::wstring out;
+  std::wstring err;
+  int exitCode = kExitOk;
+};
+RoleAnswer AnswerRole(const UnitList& units, const ConsoleOptions& options,
+                      const ReportNames* names = nullptr);
+
+// Leaves in the list only the unit with this serial, if any (--serial).
+void KeepSerial(UnitList& units, std::wstring_view serial);
 
 // 0 when the enumeration found at least one unit, whatever its state.
 int ExitCodeFor(const UnitList& units);

@@ -29,6 +29,8 @@ TREES_TO_COMPARE = sorted((ROOT / "sim" / "trees").glob("*.devtree")) + [
     TREES / "mixed-case.devtree", TREES / "non-ascii.devtree"]
 TIMESTAMP = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d")
 ROLES = ("cat", "ptt", "fsk", "winkey", "audioIn", "audioOut")
+ERROR_LINE = re.compile(r"    (MCU|FTDI|AUDIO) ErrorCode: \d+")
+EXPLANATION = " " * 8
 
 
 def decoded(data, what):
@@ -54,7 +56,17 @@ def check_text_is_rows(text, rows, what):
     """The text is the rows, one a line, each TAB replaced by spaces that put
     every value in one column."""
     expect(text.endswith("\n"), f"{what}: no line end after the last line: {text!r}")
-    lines = text[:-1].split("\n")
+    lines, explain = [], False
+    for line in text[:-1].split("\n"):
+        if explain:
+            # What the code means, under its line: no row of the window.
+            expect(line.startswith(EXPLANATION) and len(line) > 40,
+                   f"{what}: no explanation after {lines[-1]!r}: {line!r}")
+            explain = False
+            continue
+        lines.append(line)
+        explain = bool(ERROR_LINE.fullmatch(line))
+    expect(not explain, f"{what}: no explanation after the last line {lines[-1]!r}")
     expect_equal(len(lines), len(rows), f"{what}: lines {lines!r} for rows {rows!r}; count")
     columns = set()
     for row, line in zip(rows, lines):
@@ -153,6 +165,24 @@ def test_kqports_exit_codes_and_usage(session):
             message = decoded(result.stderr_bytes, f"error of {args}")
             expect(message.count("\n") == 1 and message.endswith("\n") and f'"{named}"' in message,
                    f"{args}: error {message!r} is not one line naming {named!r}")
+
+        # The second unit's FTDI walk stops at step 1: its line, then what
+        # that means and what to do about it on Windows.
+        result = kqports(sc, "--serial", "67890")
+        expect_equal(result.returncode, 0, "exit code of --serial 67890")
+        expect("S/N 12345" not in result.text and "S/N 67890" in result.text,
+               f"--serial 67890 shows another unit: {result.text!r}")
+        expect("    FTDI ErrorCode: 1\n        The FTDI bridge's channel B (PTT/CW) port has no "
+               "COM port name. In Device Manager, the channel's USB Serial Port" in result.text,
+               f"no explanation with the Windows remedy: {result.text!r}")
+        for args, out, code in ((["--serial", "12345", "--role", "cat"], "COM9\n", 0),
+                                (["--role", "audioIn", "--serial", "12345"],
+                                 "Microphone (USB Audio CODEC)\n", 0),
+                                (["--serial", "67890", "--role", "ptt"], "", 1),
+                                (["--serial", "11111", "--role", "cat"], "", 1),
+                                (["--role", "cat"], "", 2)):
+            result = kqports(sc, *args)
+            expect_equal((result.returncode, result.text), (code, out), f"kqports {args}")
 
         result = kqports(sc, "--help")
         expect_equal(result.returncode, 0, "exit code of --help")

@@ -51,9 +51,63 @@ TEST(ConsoleArguments, TheFirstArgumentNotUnderstoodIsNamedOnOneLine) {
     ASSERT_TRUE(parsed.badArgument) << i;
     EXPECT_EQ(*parsed.badArgument, named[i]) << i;
   }
-  const std::wstring line = UsageErrorText(L"--jsn");
-  EXPECT_NE(line.find(L"\"--jsn\""), std::wstring::npos);
+  const std::wstring line = UsageErrorText(ParseArguments(args({L"--jsn"}), ConsolePlatform::kWindows));
+  EXPECT_NE(line.find(L"unknown argument \"--jsn\""), std::wstring::npos) << line;
   EXPECT_EQ(line.find(L'\n'), line.size() - 1);
+}
+
+TEST(ConsoleArguments, SerialAndRoleTakeTheirValueAndSayWhatTheyWant) {
+  for (const ConsolePlatform platform : {ConsolePlatform::kWindows, ConsolePlatform::kLinux}) {
+    ParsedArguments parsed =
+        ParseArguments(args({L"--role", L"cat", L"--serial", L"40117"}), platform);
+    ASSERT_FALSE(parsed.badArgument);
+    EXPECT_EQ(parsed.options.serial, L"40117");
+    EXPECT_EQ(parsed.options.role, L"cat");
+    parsed = ParseArguments(args({L"--serial", L"40117", L"--json", L"--watch"}), platform);
+    EXPECT_FALSE(parsed.badArgument);
+
+    // Each bad use names its argument and says what was wanted, on one line.
+    struct Bad {
+      std::vector<std::wstring> arguments;
+      const wchar_t* named;
+      const wchar_t* says;
+    };
+    const Bad bad[] = {
+        {args({L"--serial", L"4011"}), L"4011", L"is not a serial: a serial is the five"},
+        {args({L"--serial", L"40117;"}), L"40117;", L"is not a serial"},
+        {args({L"--serial"}), L"--serial", L"--serial needs a value"},
+        {args({L"--role", L"CAT"}), L"CAT", L"is not a role: cat, ptt, fsk, winkey, audioIn or"},
+        {args({L"--role", L"cat", L"--json"}), L"--role", L"takes neither --json nor --watch"},
+        {args({L"--watch", L"--role", L"fsk"}), L"--role", L"takes neither"},
+        {args({L"40117"}), L"40117", L"kqports --serial 40117 reports that unit"},
+    };
+    for (const Bad& b : bad) {
+      parsed = ParseArguments(b.arguments, platform);
+      ASSERT_TRUE(parsed.badArgument) << b.named;
+      EXPECT_EQ(*parsed.badArgument, b.named);
+      const std::wstring line = UsageErrorText(parsed);
+      EXPECT_NE(line.find(b.says), std::wstring::npos) << line;
+      EXPECT_EQ(line.find(L'\n'), line.size() - 1) << line;
+    }
+  }
+}
+
+TEST(ConsoleArguments, UdevRulesTakesSerialsInAnyOrderAndNoOtherOption) {
+  ParsedArguments parsed =
+      ParseArguments(args({L"40117", L"--udev-rules", L"40262"}), ConsolePlatform::kLinux);
+  ASSERT_FALSE(parsed.badArgument);
+  EXPECT_EQ(parsed.options.serials, args({L"40117", L"40262"}));
+  for (const auto& extra : {L"--json", L"--watch"}) {
+    parsed = ParseArguments(args({L"--udev-rules", extra}), ConsolePlatform::kLinux);
+    ASSERT_TRUE(parsed.badArgument) << extra;
+    EXPECT_NE(UsageErrorText(parsed).find(L"takes no other option"), std::wstring::npos);
+  }
+  parsed = ParseArguments(args({L"--udev-rules", L"1234;"}), ConsolePlatform::kLinux);
+  ASSERT_TRUE(parsed.badArgument);
+  EXPECT_NE(UsageErrorText(parsed).find(L"\"1234;\" is not a serial"), std::wstring::npos);
+  // Windows has no rules: a serial alone points to --serial only.
+  parsed = ParseArguments(args({L"40117"}), ConsolePlatform::kWindows);
+  EXPECT_EQ(UsageErrorText(parsed).find(L"--udev-rules"), std::wstring::npos);
 }
 
 }  // namespace kq::test

@@ -93,6 +93,75 @@ TEST(ConsoleText, DelAndC1ControlsBecomeSpacesLikeC0Controls) {
   EXPECT_NE(text.find(L"    Audio Input  - Mic 31m A B C\u00a0D\n"), std::wstring::npos) << text;
 }
 
+TEST(ConsoleText, EachErrorLineIsFollowedByItsMeaningAndThisSystemsRemedy) {
+  DeviceUnit unit = completeUnit();
+  unit.ftdiStatus = 7;
+  unit.audioStatus = 11;
+  ConsoleOptions options;
+  options.platform = ConsolePlatform::kLinux;
+  const std::wstring onLinux = ConsoleOutput(options, listOf({unit}), reportLines(unit), true, L"T");
+  options.platform = ConsolePlatform::kWindows;
+  const std::wstring windows =
+      ConsoleOutput(options, listOf({unit}), reportLines(unit), true, L"T");
+  const std::wstring ftdi = L"    FTDI ErrorCode: 7\n        The FTDI bridge's channel A has no driver ";
+  EXPECT_NE(onLinux.find(ftdi), std::wstring::npos) << onLinux;
+  EXPECT_NE(windows.find(ftdi), std::wstring::npos) << windows;
+  EXPECT_NE(onLinux.find(L"sudo modprobe ftdi_sio"), std::wstring::npos) << onLinux;
+  EXPECT_NE(windows.find(L"FTDI CDM (VCP) driver"), std::wstring::npos) << windows;
+  EXPECT_NE(onLinux.find(L"    AUDIO ErrorCode: 11\n        The codec's audio control"),
+            std::wstring::npos);
+  EXPECT_EQ(onLinux.find(L'`'), std::wstring::npos) << "Markdown quotes stay in the README";
+  // One explanation line per error line, and none after other lines.
+  size_t lines = 0;
+  for (const wchar_t c : windows) lines += c == L'\n';
+  EXPECT_EQ(lines, reportLines(unit).size() + 2) << windows;
+}
+
+TEST(ConsoleRole, OneNameForOneUnitAndAnExitCodeForEveryOtherCase) {
+  DeviceUnit unit = completeUnit();
+  ConsoleOptions options;
+  options.role = L"cat";
+  RoleAnswer answer = AnswerRole(listOf({unit}), options);
+  EXPECT_EQ(answer.out, L"COM9\n");
+  EXPECT_EQ(answer.exitCode, 0);
+  options.role = L"audioIn";
+  EXPECT_EQ(AnswerRole(listOf({unit}), options).out, L"Mic\n");
+
+  // Linux names audio by its ALSA name, ports by their node.
+  ReportNames names;
+  names[L"I"] = DeviceNames{L"/sys/card1", L"", L"hw:CARD=CODEC,DEV=0", L"USB Audio CODEC"};
+  EXPECT_EQ(AnswerRole(listOf({unit}), options, &names).out, L"hw:CARD=CODEC,DEV=0\n");
+
+  // A role whose walk stopped short: nothing on standard output, exit 1.
+  unit.mcuStatus = 4;
+  options.role = L"winkey";
+  answer = AnswerRole(listOf({unit}), options);
+  EXPECT_EQ(answer.out, L"");
+  EXPECT_EQ(answer.exitCode, 1);
+  EXPECT_NE(answer.err.find(L"has no winkey device in order"), std::wstring::npos) << answer.err;
+
+  // No unit: exit 1; two units and no --serial: bad usage, nothing printed.
+  answer = AnswerRole(listOf({}), options);
+  EXPECT_EQ(answer.out, L"");
+  EXPECT_EQ(answer.exitCode, 1);
+  DeviceUnit other = completeUnit();
+  other.serial = L"67890";
+  other.mcuInstanceId = L"M2";
+  unit.mcuInstanceId = L"M1";
+  UnitList two = listOf({unit, other});
+  answer = AnswerRole(two, options);
+  EXPECT_EQ(answer.out, L"");
+  EXPECT_EQ(answer.exitCode, 2);
+
+  // --serial picks one of them.
+  KeepSerial(two, L"67890");
+  ASSERT_EQ(two.units.size(), 1u);
+  EXPECT_EQ(two.claimedIds, IdList{L"M2"});
+  EXPECT_EQ(AnswerRole(two, options).out, L"COM7\n");
+  KeepSerial(two, L"12345");
+  EXPECT_TRUE(two.units.empty());
+}
+
 TEST(ConsoleText, NotFoundIsOneLineAndExitCodeOne) {
   loadTree("");
   const UnitList none(true, true);
@@ -139,7 +208,8 @@ TEST(ConsoleJson, CompleteUnitAsIndentedDocument) {
       L"      \"audioIn\": {\"name\": \"Microphone (USB Audio CODEC)\", \"id\": \"" +
           capture + L"\"},\n"
       L"      \"audioOut\": {\"name\": \"Speakers (USB Audio CODEC)\", \"id\": \"" +
-          render + L"\"}\n"
+          render + L"\"},\n"
+      L"      \"problems\": []\n"
       L"    }\n"
       L"  ],\n"
       L"  \"report\": [\n"
@@ -180,7 +250,10 @@ TEST(ConsoleJson, RolesAreNullWithoutTheirDeviceAndNamesNullWithoutAName) {
             L"\"serial\": \"\", \"mcuStatus\": 0, \"ftdiStatus\": 3, \"audioStatus\": 0, "
             L"\"cat\": null, \"ptt\": null, "
             L"\"fsk\": null, \"winkey\": null, \"audioIn\": {\"name\": null, \"id\": \"I\"}, "
-            L"\"audioOut\": {\"name\": \"\", \"id\": \"O\"}}], \"report\": []}");
+            L"\"audioOut\": {\"name\": \"\", \"id\": \"O\"}, \"problems\": [{\"walk\": \"ftdi\", "
+            L"\"code\": 3, \"meaning\": \"" + std::wstring(FindStatusHelp(Walk::kFtdi, 3)->meaning) +
+            L"\", \"remedy\": \"" + PlainText(FindStatusHelp(Walk::kFtdi, 3)->onWindows) +
+            L"\"}]}], \"report\": []}");
 
   // A complete status whose node is missing, or was not found, names no device.
   unit = completeUnit();
@@ -210,7 +283,7 @@ TEST(ConsoleJson, EveryStatusCodeShowsAsItsNumber) {
     EXPECT_NE(unitJson(unit).find(L"\"mcuStatus\": " + code + L", \"ftdiStatus\": " + code +
                                   L", \"audioStatus\": " + code +
                                   L", \"cat\": null, \"ptt\": null, \"fsk\": null, \"winkey\": "
-                                  L"null, \"audioIn\": null, \"audioOut\": null}"),
+                                  L"null, \"audioIn\": null, \"audioOut\": null, \"problems\": ["),
               std::wstring::npos)
         << status;
     EXPECT_EQ(ReportText(reportLines(unit)),

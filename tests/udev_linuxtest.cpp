@@ -245,7 +245,8 @@ TEST(ConsoleArgumentsOnLinux, UdevRulesTakesSerialsAndOnlyOnLinux) {
   EXPECT_TRUE(rules.options.udevRules);
   EXPECT_EQ(rules.options.serials, (std::vector<std::wstring>{L"40117", L"40262"}));
   EXPECT_EQ(parse({L"--udev-rules"}, ConsolePlatform::kWindows).badArgument, L"--udev-rules");
-  EXPECT_EQ(parse({L"40117", L"--udev-rules"}, ConsolePlatform::kLinux).badArgument, L"40117");
+  EXPECT_EQ(parse({L"40117", L"--udev-rules"}, ConsolePlatform::kLinux).options.serials,
+            (std::vector<std::wstring>{L"40117"}));
   EXPECT_EQ(parse({L"--udev-rules", L"4011"}, ConsolePlatform::kLinux).badArgument, L"4011");
   EXPECT_NE(HelpText(ConsolePlatform::kLinux).find(L"--udev-rules"), std::wstring::npos);
   EXPECT_EQ(HelpText(ConsolePlatform::kWindows).find(L"--udev-rules"), std::wstring::npos);

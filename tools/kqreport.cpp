@@ -1,16 +1,20 @@
 // kqreport: one enumeration against a simulated device tree, printed as JSON.
 //
 //   kqreport [--split-audio] [--no-mcu-drivers] [--stats] FILE.devtree
+//   kqreport --status-table
 //
 // stdout: one JSON array of [display line, instance ID] pairs.
 // stderr (--stats): last line is a JSON object with the configuration-manager
-// calls the enumeration made. Exit codes: 0 ok, 1 usage, 2 bad tree file.
+// calls the enumeration made. --status-table prints the README's table of
+// error codes, meanings and remedies instead. Exit codes: 0 ok, 1 usage, 2 bad
+// tree file.
 #include <cstdio>
 #include <string>
 
 #include "base/json_text.h"
 #include "base/utf8.h"
 #include "sim/sim_control.h"
+#include "units/status_help.h"
 #include "units/unit_list.h"
 
 namespace {
@@ -27,6 +31,10 @@ int main(int argc, char** argv) {
   bool driversPresent = true;
   bool stats = false;
   const char* file = nullptr;
+  if (argc == 2 && std::string(argv[1]) == "--status-table") {
+    std::fputs(kq::encodeUtf8(kq::StatusHelpMarkdown()).c_str(), stdout);
+    return 0;
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--split-audio") splitAudio = true;

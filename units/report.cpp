@@ -14,9 +14,8 @@ constexpr wchar_t kAudioDeviceLine[] = L"    Audio device\t - ";
 constexpr wchar_t kNoDriversLine[] = L"    WinKey & FSK - no drivers";
 constexpr wchar_t kErrorEntry[] = L"Error entry";
 
-void addError(ReportList& report, const wchar_t* component, int status) {
-  report.push_back({L"    " + std::wstring(component) + L" ErrorCode: " + std::to_wstring(status),
-                    L""});
+void addError(ReportList& report, Walk walk, int status) {
+  report.push_back({ErrorLine(walk, status), L""});
 }
 
 // The text of one field of a component's node, empty when the node or the
@@ -42,6 +41,10 @@ void addAudio(ReportList& report, const wchar_t* label, const std::optional<Devi
 
 }  // namespace
 
+std::wstring ErrorLine(Walk walk, int status) {
+  return L"    " + std::wstring(WalkLabel(walk)) + L" ErrorCode: " + std::to_wstring(status);
+}
+
 ReportList reportLines(const DeviceUnit& unit) {
   ReportList report;
   if (!isUnit(unit)) {
@@ -51,14 +54,14 @@ ReportList reportLines(const DeviceUnit& unit) {
   report.push_back({kHeader + unit.serial, L""});
 
   if (unit.ftdiStatus != kStatusComplete) {
-    addError(report, L"FTDI", unit.ftdiStatus);
+    addError(report, Walk::kFtdi, unit.ftdiStatus);
   } else {
     addPort(report, kCatLine, unit.catNode);
     addPort(report, kPttLine, unit.pttNode);
   }
 
   if (unit.mcuStatus != kStatusComplete) {
-    addError(report, L"MCU", unit.mcuStatus);
+    addError(report, Walk::kMcu, unit.mcuStatus);
   } else if (!unit.mcuDriversPresent) {
     report.push_back({kNoDriversLine, L""});
   } else {
@@ -67,7 +70,7 @@ ReportList reportLines(const DeviceUnit& unit) {
   }
 
   if (unit.audioStatus != kStatusComplete) {
-    addError(report, L"AUDIO", unit.audioStatus);
+    addError(report, Walk::kAudio, unit.audioStatus);
   } else if (unit.splitAudio) {
     addAudio(report, kAudioInLine, unit.audioInNode);
     addAudio(report, kAudioOutLine, unit.audioOutNode);

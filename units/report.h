@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "units/device_unit.h"
+#include "units/status_help.h"
 
 namespace kq {
 
@@ -19,6 +20,9 @@ struct ReportLine {
 using ReportList = std::vector<ReportLine>;
 
 ReportList reportLines(const DeviceUnit& unit);
+
+// The line a walk that stopped short shows: "    FTDI ErrorCode: 7".
+std::wstring ErrorLine(Walk walk, int status);
 
 // What a system names a device beyond its port or endpoint name, by the
 // instance ID the walk knows it by. Linux has these; Windows needs none.

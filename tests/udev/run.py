@@ -38,7 +38,8 @@ UEVENT_GAP = 0.005  # seconds between two uevents of one unit
 # each of them with its meaning and adds its own names to the roles.
 DOCUMENT_KEYS = {"format", "time", "splitAudio", "units", "report"}
 UNIT_KEYS = {"serial", "mcuStatus", "ftdiStatus", "audioStatus", "cat", "ptt", "fsk", "winkey",
-             "audioIn", "audioOut"}
+             "audioIn", "audioOut", "problems"}
+PROBLEM_KEYS = {"walk", "code", "meaning", "remedy"}
 PORT_KEYS = {"name", "id", "link"}
 AUDIO_KEYS = {"name", "id", "alsa", "description"}
 
@@ -109,13 +110,42 @@ def test_beds(kqports, update):
         roles_ok = all(set(u) == UNIT_KEYS and all(
             u[r] is None or set(u[r]) == (PORT_KEYS if r in ("cat", "ptt", "fsk", "winkey")
                                           else AUDIO_KEYS) for r in UNIT_KEYS - {
-                "serial", "mcuStatus", "ftdiStatus", "audioStatus"})
+                "serial", "mcuStatus", "ftdiStatus", "audioStatus", "problems"})
+            and all(set(p) == PROBLEM_KEYS for p in u["problems"])
+            and [(p["walk"], p["code"]) for p in u["problems"]] == [
+                (w, u[f"{w}Status"]) for w in ("ftdi", "mcu", "audio") if u[f"{w}Status"]]
             for u in document.get("units", []))
         check(f"{name}: the Windows program's JSON members, with Linux's names added",
               set(document) == DOCUMENT_KEYS and document["format"] == 1 and roles_ok, out)
         check(f"{name}: JSON time", re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d",
                                                  document.get("time", "")), document.get("time"))
         del bed
+
+
+def test_serial_and_role(kqports):
+    """--serial and --role on the two-unit test bed: one line for a script,
+    or nothing on standard output and exit code 1 when it is not there."""
+    text, _ = testbeds.testbeds()["two-units"]
+    bed = new_bed(text)
+    for args, out, code in (
+            (["--serial", "40262", "--role", "cat"], "/dev/ttyUSB3\n", 0),
+            (["--role", "audioOut", "--serial", "40117"], "hw:CARD=CODEC,DEV=0\n", 0),
+            (["--serial", "40118", "--role", "cat"], "", 1),
+            (["--role", "cat"], "", 2)):
+        got = run(kqports, *args)
+        check(f"role: kqports {' '.join(args)}", got[:2] == (code, out), got)
+    got = run(kqports, "--serial", "40262")
+    check("serial: that unit only", got[0] == 0 and "S/N 40262" in got[1]
+          and "S/N 40117" not in got[1], got)
+    del bed
+    text, _ = testbeds.testbeds()["ftdi-without-driver"]
+    bed = new_bed(text)
+    got = run(kqports, "--role", "cat")
+    check("role: a port whose walk stopped short exits 1, nothing printed",
+          got[:2] == (1, "") and "FTDI" not in got[1], got)
+    got = run(kqports, "--role", "fsk")
+    check("role: one unit needs no --serial", got[:2] == (0, "/dev/ttyACM1\n"), got)
+    del bed
 
 
 def test_unplugged(kqports):
@@ -453,7 +483,8 @@ def main():
     if "UMOCKDEV_DIR" not in os.environ and "umockdev" not in os.environ.get("LD_PRELOAD", ""):
         sys.exit("run under umockdev-wrapper")
     EXPECTED.mkdir(exist_ok=True)
-    for test in (lambda: test_beds(kqports, args.update), lambda: test_unplugged(kqports),
+    for test in (lambda: test_beds(kqports, args.update), lambda: test_serial_and_role(kqports),
+                 lambda: test_unplugged(kqports),
                  lambda: test_watch(kqports), lambda: test_rules(kqports),
                  lambda: test_hostile_serials(kqports),
                  lambda: test_real_sys(kqports)):
