@@ -1,9 +1,12 @@
 #include "udev/udev_rules.h"
 
 #include <algorithm>
+#include <cstdio>
 
+#include "base/ascii.h"
 #include "base/utf8.h"
 #include "units/device_unit.h"
+#include "units/unit_ids.h"
 
 namespace kq::udev {
 namespace {
@@ -22,19 +25,15 @@ constexpr char kSerialProgram[] =
     "continue; "
     "s=$$(cat $${m}serial); echo KQ6200_SERIAL=$${s#$${s%%?????}}; exit 0; done'";
 
-struct PortRole {
-  const char* vendor;
-  const char* product;
-  const char* interface;
-  const char* role;
-};
+// sysfs, and so udev, write vendor and product IDs in lower case.
+std::string udevId(const char* windowsId) { return toAsciiLower(std::string(windowsId)); }
 
-constexpr PortRole kPortRoles[] = {
-    {"0403", "6010", "00", "cat"},
-    {"0403", "6010", "01", "ptt"},
-    {"0483", "a1df", "02", "fsk"},
-    {"0483", "a1df", "00", "winkey"},
-};
+// udev's ENV{ID_USB_INTERFACE_NUM}: two hexadecimal digits in lower case.
+std::string interfaceNumber(int number) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02x", static_cast<unsigned>(number) & 0xFFu);
+  return text;
+}
 
 }  // namespace
 
@@ -53,18 +52,21 @@ std::string UdevRules(const std::vector<std::wstring>& serials, const std::strin
       "ACTION==\"remove\", GOTO=\"kq6200_end\"\n"
       "\n"
       "# The role of each port, by its USB function and interface.\n"
-      "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403|0483\", IMPORT{builtin}=\"usb_id\"\n";
-  for (const PortRole& port : kPortRoles)
-    out += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + std::string(port.vendor) +
-           "\", ATTRS{idProduct}==\"" + port.product + "\", ENV{ID_USB_INTERFACE_NUM}==\"" +
-           port.interface + "\", ENV{KQ6200_ROLE}=\"" + port.role + "\"\n";
+      "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" +
+      udevId(kFtdiFunctionId.vendor) + "|" + udevId(kMcuFunctionId.vendor) +
+      "\", IMPORT{builtin}=\"usb_id\"\n";
+  for (const PortInterface& port : kPortInterfaces)
+    out += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + udevId(port.function.vendor) +
+           "\", ATTRS{idProduct}==\"" + udevId(port.function.product) +
+           "\", ENV{ID_USB_INTERFACE_NUM}==\"" + interfaceNumber(port.interfaceNumber) +
+           "\", ENV{KQ6200_ROLE}=\"" + port.name + "\"\n";
   out +=
       "\n"
       "# The unit's serial, from the MCU beside the device's USB function.\n"
       "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", IMPORT{program}=\"" +
       std::string(kSerialProgram) + "\"\n" +
-      "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ATTRS{idVendor}==\"10c4\", "
-      "ATTRS{idProduct}==\"eac3\", IMPORT{program}=\"" +
+      "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ATTRS{idVendor}==\"" + udevId(kAudioFunctionId.vendor) +
+      "\", ATTRS{idProduct}==\"" + udevId(kAudioFunctionId.product) + "\", IMPORT{program}=\"" +
       kSerialProgram + "\"\n";
   std::vector<std::string> done;
   for (const std::wstring& wideSerial : serials) {
