@@ -204,7 +204,12 @@ TEST(UdevTree, SerialsAndNamesThatCannotStandInAnIdOrTreeAreReplaced) {
   devices.push_back(usbDevice(kRoot, "1-6", "046d", "c077", "SAME", "Mouse \"Pro\"\nv2"));
   devices.push_back(usbDevice(kRoot, "1-7", "046d", "c077", "SAME", "\xff\xfe Mouse"));
   devices.push_back(usbDevice(kRoot, "1-8", "046d", "c077", "A B", "Caf\xc3\xa9"));
+  // A serial that is another device's sysfs name, taken first.
+  devices.push_back(usbDevice(kRoot, "1-10", "046d", "c077", "1-11", "Mouse"));
+  devices.push_back(usbDevice(kRoot, "1-11", "046d", "c077", "", "Mouse"));
   const udev::WindowsShape shape = loaded(devices);
+  EXPECT_TRUE(nodeOf(shape, L"USB\\VID_046D&PID_C077\\1-11"));
+  EXPECT_TRUE(nodeOf(shape, L"USB\\VID_046D&PID_C077\\1-11&2"));
   const struct {
     const wchar_t* id;
     const wchar_t* desc;

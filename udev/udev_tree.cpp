@@ -95,14 +95,16 @@ bool isBelow(const std::string& path, const std::string& ancestor) {
 }
 
 // Port order of sysfs names "1-1.2" < "1-1.10": the numbers after the last
-// separator compared as numbers.
+// separator compared as numbers. Ports count to 255 at most; a longer run of
+// digits sorts as the largest.
 std::vector<int> portPath(const std::string& sysName) {
+  constexpr int kLargest = 1000000;
   std::vector<int> parts;
   int value = 0;
   bool digits = false;
   for (const char c : sysName) {
     if (c >= '0' && c <= '9') {
-      value = value * 10 + (c - '0');
+      value = std::min(kLargest, value * 10 + (c - '0'));
       digits = true;
     } else {
       if (digits) parts.push_back(value);
@@ -227,10 +229,9 @@ struct Shaper {
     const std::string prefix = usbFunctionId(vid, pid);
     const std::string serial = attr(usb, "serial");
     std::string id = prefix + "\\" + (usableSerial(serial) ? serial : usb.sysName);
-    if (!claimId(id)) {
-      id = prefix + "\\" + usb.sysName;
-      claimId(id);
-    }
+    // A serial may be another device's sysfs name: then a number tells them apart.
+    for (int n = 1; !claimId(id); ++n)
+      id = prefix + "\\" + usb.sysName + (n == 1 ? "" : "&" + std::to_string(n));
     const std::string product = attr(usb, "product");
     Node node{id, memcm::SetupClass::Usb, product.empty() ? "USB Device" : product, "", 0, {}};
     const size_t self = add(std::move(node), {wideFromUtf8(usb.sysPath), L"", L"", L""});
