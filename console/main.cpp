@@ -120,7 +120,9 @@ int Watch(const ConsoleOptions& options, const Output& out, const Output& err, b
     if (ReportChanged(watch, report) &&
         !Write(out, ConsoleOutput(options, units, report, splitAudio, FormatLocalTime(Now())))) {
       const DWORD error = GetLastError();
-      if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA) break;
+      if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
+        break;
+      Write(err, L"kqports: cannot write the report (error " + std::to_wstring(error) + L")\n");
       SetConsoleCtrlHandler(OnConsoleControl, FALSE);
       return kExitFailure;
     }

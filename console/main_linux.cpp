@@ -122,7 +122,10 @@ int Watch(const ConsoleOptions& options) {
                                                                      FormatLocalTime(Now()), &now.names));
         // A reader that went away ends the watch as Ctrl+C does.
         if (written == Written::kReaderGone) break;
-        if (written == Written::kFailed) return kExitFailure;
+        if (written == Written::kFailed) {
+          Write(STDERR_FILENO, L"kqports: cannot write the report\n");
+          return kExitFailure;
+        }
       }
     }
     if (events) {
