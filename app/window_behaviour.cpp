@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include "base/unique_handle.h"
+#include "drivers/native_system_folder.h"
 #include "drivers/os_level.h"
 #include "res/resource.h"
 #include "units/unit_list.h"
@@ -28,7 +29,7 @@ using OpenedClipboard = UniqueHandle<ClipboardTraits>;
 constexpr UINT kHintPeriodMs = 4567;
 
 // A fresh enumeration; nothing is kept from one refresh or Copy to the next.
-bool SplitAudio() { return OsLevel > 9; }
+bool SplitAudio() { return SplitsAudio(OsLevel); }
 
 std::optional<std::wstring_view> SelectedRowId() {
   const LRESULT row = SendMessageW(listBox, LB_GETCURSEL, 0, 0);
@@ -70,13 +71,9 @@ void OpenDeviceProperties(HWND window) {
   }
   // A 32-bit process on 64-bit Windows sees SysWOW64 as System32; the shell
   // must find the 64-bit rundll32.exe, whose devmgr.dll can open the page.
-  PVOID redirection = nullptr;
-  if (!Wow64DisableWow64FsRedirection(&redirection)) return;
+  const NativeSystemFolder native(true, L"Device Properties Editor");
+  if (native.Unavailable()) return;
   LaunchDevicePropertiesPage(window);
-  if (!Wow64RevertWow64FsRedirection(redirection)) {
-    MessageBoxW(nullptr, L"Can't revert WOW64 redirection", L"Device Properties Editor", MB_OK);
-    ExitProcess(1);
-  }
 }
 
 }  // namespace

@@ -99,6 +99,17 @@ inline bool decodeUtf8(std::string_view in, std::wstring* out) {
   return true;
 }
 
+// The decoded text of bytes that should be UTF-8 but come from outside (a
+// command line, a device's name): where they are not, each byte stands for
+// the code point of its value, so that nothing is lost and the text can
+// still be shown and named.
+inline std::wstring wideFromUtf8(std::string_view in) {
+  std::wstring out;
+  if (!decodeUtf8(in, &out))
+    for (const char c : in) out += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  return out;
+}
+
 // UTF-8 of a wide string. A lone surrogate (or, with 32-bit wchar_t, a value
 // beyond U+10FFFF) becomes U+FFFD: device names are shown, never rejected.
 inline std::string encodeUtf8(std::wstring_view text) {

@@ -17,10 +17,8 @@ struct InvalidValueTraits {
 
 using UniqueFile = UniqueHandle<InvalidValueTraits<CloseHandle>>;
 using UniqueFind = UniqueHandle<InvalidValueTraits<FindClose>>;
-// Process, thread and event handles: NULL, not INVALID_HANDLE_VALUE, is "none".
+// Process, thread and event handles, like most other kernel objects: NULL,
+// not INVALID_HANDLE_VALUE, is "none".
 using UniqueKernelHandle = UniqueHandle<NullIsInvalidTraits<HANDLE, CloseHandle>>;
-
-// Events, like most other kernel objects, use NULL for "none".
-using UniqueEvent = UniqueHandle<NullIsInvalidTraits<HANDLE, CloseHandle>>;
 
 }  // namespace kq

@@ -50,7 +50,8 @@ bool WriteWhole(size_t size, WriteSome writeSome) {
   return true;
 }
 
-// False when the text could not be written whole (no handle, a closed pipe).
+// False when the text could not be written whole (no handle, a closed pipe,
+// a full disk).
 bool Write(const Output& out, std::wstring_view text) {
   if (!out.handle || out.handle == INVALID_HANDLE_VALUE) return false;
   const std::wstring lines = WithCrLf(text);
@@ -91,7 +92,7 @@ LocalTime Now() {
 }
 
 // Set by Ctrl+C or Ctrl+Break; --watch waits on it between two checks.
-UniqueEvent stopWatching;
+UniqueKernelHandle stopWatching;
 
 // Runs on a thread the system starts for the event. Ctrl+C and Ctrl+Break end
 // the watch at once and cleanly; closing the console, logging off and shutting
@@ -106,7 +107,7 @@ int Watch(const ConsoleOptions& options, const Output& out, const Output& err, b
   stopWatching.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!stopWatching) {
     Write(err, L"kqports: cannot watch: no event object\n");
-    return kExitNoUnit;
+    return kExitFailure;
   }
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   ReportWatch watch;
@@ -115,10 +116,17 @@ int Watch(const ConsoleOptions& options, const Output& out, const Output& err, b
     UnitList units(splitAudio, true);
     if (options.serial) KeepSerial(units, *options.serial);
     const ReportList report = units.fullReport();
-    // A reader that went away (a closed pipe) ends the watch as Ctrl+C does.
+    // A reader that went away (a closed pipe) ends the watch as Ctrl+C does;
+    // any other failure to write ends it as a failure.
     if (ReportChanged(watch, report) &&
-        !Write(out, ConsoleOutput(options, units, report, splitAudio, FormatLocalTime(Now()))))
-      break;
+        !Write(out, ConsoleOutput(options, units, report, splitAudio, FormatLocalTime(Now())))) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
+        break;
+      Write(err, L"kqports: cannot write the report (error " + std::to_wstring(error) + L")\n");
+      SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+      return kExitFailure;
+    }
     const DWORD spent = GetTickCount() - started;
     if (WaitForSingleObject(stopWatching.get(),
                             spent < kWatchPeriodMs ? kWatchPeriodMs - spent : 0) == WAIT_OBJECT_0)
@@ -144,24 +152,27 @@ int wmain(int argc, wchar_t** argv) {
   }
   const ConsoleOptions& options = parsed.options;
   if (options.help || options.version) {
-    Write(out, options.help ? HelpText(ConsolePlatform::kWindows) : VersionText());
-    return kExitOk;
+    return Write(out, options.help ? HelpText(ConsolePlatform::kWindows) : VersionText())
+               ? kExitOk
+               : kExitFailure;
   }
 
   // The window's rule: endpoints of their own from Windows 8 on. There is no
   // driver gate here: every enumeration counts the maker's drivers as present,
   // as a window does unless its user declined them at start-up.
-  const bool splitAudio = DetectOsLevel() > 9;
+  const bool splitAudio = SplitsAudio(DetectOsLevel());
   if (options.watch) return Watch(options, out, err, splitAudio);
 
   UnitList units(splitAudio, true);
   if (options.serial) KeepSerial(units, *options.serial);
   if (options.role) {
     const RoleAnswer answer = AnswerRole(units, options);
-    Write(out, answer.out);
-    Write(err, answer.err);
-    return answer.exitCode;
+    if (!answer.err.empty()) Write(err, answer.err);
+    if (answer.out.empty()) return answer.exitCode;
+    return Write(out, answer.out) ? answer.exitCode : kExitFailure;
   }
-  Write(out, ConsoleOutput(options, units, units.fullReport(), splitAudio, FormatLocalTime(Now())));
-  return ExitCodeFor(units);
+  return Write(out, ConsoleOutput(options, units, units.fullReport(), splitAudio,
+                                 FormatLocalTime(Now())))
+             ? ExitCodeFor(units)
+             : kExitFailure;
 }

@@ -33,28 +33,28 @@ constexpr int kWatchPeriodMs = 1000;
 constexpr int kQuietMs = 250;
 constexpr int kSettleMs = 2000;
 
-std::wstring wide(std::string_view utf8) {
-  std::wstring out;
-  if (!decodeUtf8(utf8, &out)) {
-    // Not UTF-8: each byte stands for itself, so that a bad argument can
-    // still be named.
-    out.clear();
-    for (const char c : utf8) out += static_cast<wchar_t>(static_cast<unsigned char>(c));
-  }
-  return out;
-}
+enum class Written { kWhole, kReaderGone, kFailed };
 
-// False when the text could not be written whole (a closed pipe). One write
-// call where the system allows, so a reader of a pipe never sees half a report.
-bool Write(int fd, std::wstring_view text) {
+// One write call where the system allows, so a reader of a pipe never sees
+// half a report. kReaderGone: a pipe whose reader has closed it; kFailed:
+// anything else that stops the text (a full disk, a closed descriptor).
+Written WriteText(int fd, std::wstring_view text) {
   const std::string bytes = encodeUtf8(text);
   for (size_t done = 0; done < bytes.size();) {
     const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
+    if (written < 0 && errno == EPIPE) return Written::kReaderGone;
+    if (written <= 0) return Written::kFailed;
     done += static_cast<size_t>(written);
   }
-  return true;
+  return Written::kWhole;
+}
+
+bool Write(int fd, std::wstring_view text) { return WriteText(fd, text) == Written::kWhole; }
+
+// The output of a program that prints once: all of it, or an internal failure.
+int PrintOnce(std::wstring_view text, int exitCode) {
+  return Write(STDOUT_FILENO, text) ? exitCode : kExitFailure;
 }
 
 LocalTime Now() {
@@ -72,8 +72,8 @@ LocalTime Now() {
   return time;
 }
 
-// One enumeration over udev's devices as they are now. False when udev's
-// tree could not be put in force (the error is on standard error).
+// One enumeration over udev's devices as they are now. No units when udev
+// could not be read (said on standard error).
 struct Enumeration {
   std::optional<UnitList> units;
   ReportNames names;
@@ -81,9 +81,8 @@ struct Enumeration {
 
 Enumeration Enumerate() {
   Enumeration result;
-  std::string error;
-  if (!udev::LoadUdevTree(&result.names, &error)) {
-    Write(STDERR_FILENO, L"kqports: cannot read udev's devices: " + wide(error) + L"\n");
+  if (!udev::LoadUdevTree(&result.names)) {
+    Write(STDERR_FILENO, L"kqports: cannot read udev's device database\n");
     return result;
   }
   // Linux has an ALSA device of each direction: the split layout. There is
@@ -103,7 +102,7 @@ void OnStopSignal(int) {
 int Watch(const ConsoleOptions& options) {
   if (pipe(stopPipe) != 0) {
     Write(STDERR_FILENO, L"kqports: cannot watch: no pipe\n");
-    return kExitNoUnit;
+    return kExitFailure;
   }
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
@@ -115,13 +114,20 @@ int Watch(const ConsoleOptions& options) {
   ReportWatch watch;
   for (;;) {
     Enumeration now = Enumerate();
+    // udev unreadable for a moment is said and tried again at the next event.
     if (now.units) {
       if (options.serial) KeepSerial(*now.units, *options.serial);
       const ReportList report = now.units->fullReport();
-      if (ReportChanged(watch, report) &&
-          !Write(STDOUT_FILENO, ConsoleOutput(options, *now.units, report, true,
-                                              FormatLocalTime(Now()), &now.names)))
-        break;
+      if (ReportChanged(watch, report)) {
+        const Written written = WriteText(STDOUT_FILENO, ConsoleOutput(options, *now.units, report, true,
+                                                                     FormatLocalTime(Now()), &now.names));
+        // A reader that went away ends the watch as Ctrl+C does.
+        if (written == Written::kReaderGone) break;
+        if (written == Written::kFailed) {
+          Write(STDERR_FILENO, L"kqports: cannot write the report\n");
+          return kExitFailure;
+        }
+      }
     }
     if (events) {
       if (udev::WaitForEvents(monitor, stopPipe[0], -1, kQuietMs, kSettleMs) ==
@@ -139,7 +145,7 @@ int PrintUdevRules(const ConsoleOptions& options) {
   std::vector<std::wstring> serials = options.serials;
   if (serials.empty()) {
     const Enumeration now = Enumerate();
-    if (!now.units) return kExitNoUnit;
+    if (!now.units) return kExitFailure;
     for (const DeviceUnit& unit : now.units->units)
       if (isPlainSerial(unit.serial)) serials.push_back(unit.serial);
     if (serials.empty()) {
@@ -149,8 +155,7 @@ int PrintUdevRules(const ConsoleOptions& options) {
       return kExitNoUnit;
     }
   }
-  return Write(STDOUT_FILENO, wide(udev::UdevRules(serials, KQ_VERSION_TEXT))) ? kExitOk
-                                                                               : kExitNoUnit;
+  return PrintOnce(wideFromUtf8(udev::UdevRules(serials, KQ_VERSION_TEXT)), kExitOk);
 }
 
 }  // namespace
@@ -161,7 +166,7 @@ int main(int argc, char** argv) {
   // A reader that goes away ends the output with an error, not the process.
   signal(SIGPIPE, SIG_IGN);
   std::vector<std::wstring> arguments;
-  for (int i = 1; i < argc; ++i) arguments.push_back(wide(argv[i]));
+  for (int i = 1; i < argc; ++i) arguments.push_back(wideFromUtf8(argv[i]));
   const ParsedArguments parsed = ParseArguments(arguments, ConsolePlatform::kLinux);
   if (parsed.badArgument) {
     Write(STDERR_FILENO, UsageErrorText(parsed));
@@ -169,23 +174,21 @@ int main(int argc, char** argv) {
   }
   const ConsoleOptions& options = parsed.options;
   if (options.help || options.version) {
-    Write(STDOUT_FILENO, options.help ? HelpText(ConsolePlatform::kLinux) : VersionText());
-    return kExitOk;
+    return PrintOnce(options.help ? HelpText(ConsolePlatform::kLinux) : VersionText(), kExitOk);
   }
   if (options.udevRules) return PrintUdevRules(options);
   if (options.watch) return Watch(options);
 
   Enumeration now = Enumerate();
-  if (!now.units) return kExitNoUnit;
+  if (!now.units) return kExitFailure;
   UnitList& units = *now.units;
   if (options.serial) KeepSerial(units, *options.serial);
   if (options.role) {
     const RoleAnswer answer = AnswerRole(units, options, &now.names);
-    Write(STDOUT_FILENO, answer.out);
-    Write(STDERR_FILENO, answer.err);
-    return answer.exitCode;
+    if (!answer.err.empty()) Write(STDERR_FILENO, answer.err);
+    return PrintOnce(answer.out, answer.exitCode);
   }
-  Write(STDOUT_FILENO, ConsoleOutput(options, units, units.fullReport(), true,
-                                     FormatLocalTime(Now()), &now.names));
-  return ExitCodeFor(units);
+  return PrintOnce(ConsoleOutput(options, units, units.fullReport(), true, FormatLocalTime(Now()),
+                                 &now.names),
+                   ExitCodeFor(units));
 }

@@ -50,9 +50,13 @@ std::wstring UsageErrorText(const ParsedArguments& parsed);
 std::wstring HelpText(ConsolePlatform platform);
 std::wstring VersionText();
 
-// 0: a unit was found, or help, version, or a watch that was ended.
+// 0: a unit was found, or help, version, or a watch that was ended (by
+// Ctrl+C, a signal, or a reader that went away).
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitNoUnit = 1;
 inline constexpr int kExitBadUsage = 2;
+// The program could not do its work: the devices could not be read, or
+// standard output could not take the output (closed, full, failing).
+inline constexpr int kExitFailure = 3;
 
 }  // namespace kq

@@ -10,6 +10,7 @@
 #include "drivers/driver_store.h"
 #include "drivers/install_files.h"
 #include "drivers/install_wait.h"
+#include "drivers/native_system_folder.h"
 #include "drivers/os_level.h"
 #include "base/win_handles.h"
 #include "res/resource.h"
@@ -45,8 +46,6 @@ constexpr Message kCannotWritePackage{L"Error: Can't write to drivers package", 
 constexpr Message kPackageMissing{
     L"Error: The drivers package is missing from KQ-6200 Explorer. Please reinstall the program.",
     kInstaller, MB_OK};
-constexpr Message kCannotRevertRedirection{L"Can't revert WOW64 redirection", L"Driver installer",
-                                           MB_OK};
 constexpr Message kCompleted{
     L"Installation completed. Please connect your device to the USB port. Now your Windows will "
     L"detect the devices. This may take a few minutes, please wait.",
@@ -152,20 +151,18 @@ InstallScript StartInstallScript(const std::wstring& installFolder, bool is64Bit
 // write a marker.
 InstallScript RunInstallScript(const std::wstring& installFolder, const ProgressDialog& progress,
                                bool is64BitOs) {
-  PVOID redirection = nullptr;
-  if (is64BitOs && !Wow64DisableWow64FsRedirection(&redirection)) return {};
+  NativeSystemFolder native(is64BitOs, kRedirectionCaption);
+  if (native.Unavailable()) return {};
   InstallScript script = StartInstallScript(installFolder, is64BitOs);
   if (script.start == ScriptStart::NotStarted) {
-    if (is64BitOs && !Wow64RevertWow64FsRedirection(redirection)) Fail(kCannotRevertRedirection);
+    native.Restore();
     RemoveInstallFolders(installFolder);
     Fail(kWithoutDrivers);
   }
   progress.Step();
   for (const wchar_t* marker : kProgressMarkers) {
     WaitForFile(installFolder, marker);
-    if (marker == kProgressMarkers[std::size(kProgressMarkers) - 1] && is64BitOs &&
-        !Wow64RevertWow64FsRedirection(redirection))
-      Fail(kCannotRevertRedirection);
+    if (marker == kProgressMarkers[std::size(kProgressMarkers) - 1]) native.Restore();
     progress.Step();
   }
   return script;

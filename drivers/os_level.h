@@ -6,6 +6,10 @@ namespace kq {
 // 0 until classified; then 0..13. Above 9: Windows 8 or later, or a server.
 extern int OsLevel;
 
+// Windows 8 or later, or a server edition: the audio endpoints are device
+// nodes of their own below the codec's interface (split audio).
+inline bool SplitsAudio(int osLevel) { return osLevel > 9; }
+
 // Pure classification over a version test, so it can be checked without
 // Windows: `atLeast(major, minor, servicePackMajor)` and `isServer()`.
 int ClassifyOsLevel(bool (*atLeast)(unsigned major, unsigned minor, unsigned servicePackMajor),

@@ -192,6 +192,13 @@ def test_kqports_exit_codes_and_usage(session):
         expect_equal((result.returncode, result.text),
                      (0, f"kqports {pe_check.EXPECTED_VERSION}\n"), "--version")
 
+        # Output that cannot be written is a failure of its own, not a unit
+        # found or missing.
+        for args in ([], ["--json"], ["--help"]):
+            with open("/dev/full", "wb") as full:
+                proc = sc.spawn([KQPORTS, *args], stdout=full)
+                expect_equal(proc.wait(30), 3, f"exit code of {args} into a full output")
+
 
 class WatchReader:
     """Reads kqports --watch from its pipe on a thread: each complete report

@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kq;
   using namespace kq::test;
   const std::string text(reinterpret_cast<const char*>(data), size);
-  sim::SimTree tree;
+  memcm::Tree tree;
   std::string parseError;
   const bool parsed = sim::parseDevtree(text, kName, &tree, &parseError);
   std::string loadError;

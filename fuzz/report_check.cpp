@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "base/ascii.h"
 #include "base/utf8.h"
 
 namespace kq::test {
@@ -74,7 +75,7 @@ struct Checker {
     if (!startsWith(line().text, label))
       return fail("expected '" + encodeUtf8(label) + "', got '" + encodeUtf8(line().text) + "'");
     if (line().id.empty()) return fail("a device line without an instance ID");
-    if (rules.treeIds && rules.treeIds->count(sim::foldCase(line().id)) == 0)
+    if (rules.treeIds && rules.treeIds->count(toAsciiUpper(line().id)) == 0)
       return fail("instance ID " + encodeUtf8(line().id) + " is no node of the tree");
     ++at;
     return true;
@@ -128,18 +129,18 @@ std::string reportProblem(const ReportList& report, const ReportRules& rules) {
   return check.problem;
 }
 
-FoldedIds idsOf(const sim::SimTree& tree) {
+FoldedIds idsOf(const memcm::Tree& tree) {
   FoldedIds ids;
-  for (const sim::Snapshot& snapshot : tree)
-    for (const sim::SimNode& node : snapshot.nodes) ids.insert(sim::foldCase(node.id));
+  for (const memcm::Snapshot& snapshot : tree)
+    for (const memcm::Node& node : snapshot.nodes) ids.insert(toAsciiUpper(node.id));
   return ids;
 }
 
-std::set<std::wstring> unitsIn(const sim::Snapshot& snapshot, bool splitAudio) {
+std::set<std::wstring> unitsIn(const memcm::Snapshot& snapshot, bool splitAudio) {
   const std::wstring_view prefix = kSerialPrefixes[splitAudio ? 0 : 1];
   std::set<std::wstring> units;
-  for (const sim::SimNode& node : snapshot.nodes) {
-    if (node.present && node.setupClass == sim::SetupClass::Usb && startsWith(node.id, prefix) &&
+  for (const memcm::Node& node : snapshot.nodes) {
+    if (node.present && node.setupClass == memcm::SetupClass::Usb && startsWith(node.id, prefix) &&
         node.id.size() >= kMinMcuIdLength)
       units.insert(node.id);
   }
@@ -162,7 +163,7 @@ void abortWith(const std::string& what, const std::string& text) {
   std::abort();
 }
 
-void enumerateAndCheck(const std::string& text, const sim::SimTree& tree, bool splitAudio,
+void enumerateAndCheck(const std::string& text, const memcm::Tree& tree, bool splitAudio,
                        bool mcuDriversPresent) {
   const UnitList list(splitAudio, mcuDriversPresent);
   const ReportList report = list.fullReport();

@@ -15,7 +15,7 @@ namespace kq::test {
 // letter case, so a walk may hold an ID in another case than the file's.
 using FoldedIds = std::set<std::wstring>;
 
-FoldedIds idsOf(const sim::SimTree& tree);
+FoldedIds idsOf(const memcm::Tree& tree);
 
 struct ReportRules {
   bool splitAudio = true;
@@ -34,7 +34,7 @@ std::string reportProblem(const ReportList& report, const ReportRules& rules);
 // while it runs: every present device of the USB class whose instance ID
 // starts with the MCU prefix of the Windows version (letter case counting)
 // and is long enough to carry a serial.
-std::set<std::wstring> unitsIn(const sim::Snapshot& snapshot, bool splitAudio);
+std::set<std::wstring> unitsIn(const memcm::Snapshot& snapshot, bool splitAudio);
 
 // Empty when the enumeration claimed exactly `expected`, each once.
 std::string claimProblem(const UnitList& list, const std::set<std::wstring>& expected);
@@ -42,7 +42,7 @@ std::string claimProblem(const UnitList& list, const std::set<std::wstring>& exp
 // Runs one enumeration over `text`, just loaded (the call clock at 0) and
 // parsed as `tree`, and checks its report, and its claims when the tree has
 // one snapshot. A finding aborts through abortWith.
-void enumerateAndCheck(const std::string& text, const sim::SimTree& tree, bool splitAudio,
+void enumerateAndCheck(const std::string& text, const memcm::Tree& tree, bool splitAudio,
                        bool mcuDriversPresent);
 
 // Writes what is wrong and the tree to standard error and aborts, so that

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool windows7 = (in.ConsumeIntegralInRange(0, 7) == 7) == splitAudio;
   const std::string text = test::generateTree(in, windows7);
 
-  sim::SimTree tree;
+  memcm::Tree tree;
   std::string error;
   if (!sim::parseDevtree(text, "generated.devtree", &tree, &error) ||
       !sim::loadTreeText(text, "generated.devtree", &error))

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "sim/sim_tree.h"
+#include "base/ascii.h"
 
 namespace kq::test {
 namespace {
@@ -64,7 +64,7 @@ std::string comPort(Gen& g) { return "(COM" + std::to_string(g.in.ConsumeIntegra
 // A colliding ID (the fuzzer's digits repeat) gets a number appended.
 std::string claimId(Gen& g, const std::string& id) {
   std::string unique = id;
-  for (int n = 1; !g.planned.insert(sim::foldCase(std::wstring(unique.begin(), unique.end()))).second; ++n)
+  for (int n = 1; !g.planned.insert(toAsciiUpper(std::wstring(unique.begin(), unique.end()))).second; ++n)
     unique = id + "&" + std::to_string(n);
   g.pool.push_back(unique);
   return unique;
@@ -244,10 +244,7 @@ std::string idList(Gen& g) {
 }
 
 void flipCase(std::string& id, bool lower) {
-  for (char& c : id) {
-    if (lower && c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    if (!lower && c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
+  for (char& c : id) c = lower ? asciiLower(c) : asciiUpper(c);
 }
 
 // One way for this node to differ from the plan in this snapshot.

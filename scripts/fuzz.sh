@@ -4,7 +4,7 @@
 # sanitizer report, a leak, an input that runs longer than 10 s or a report
 # its oracle rejects; the input is kept as build/fuzz/artifacts/TARGET-*.
 #
-#   scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: archive, devtree, report
+#   scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: archive, devtree, report, udev
 #
 # Each target's corpus grows in build/fuzz/corpus/TARGET from run to run; the
 # seeds are built into build/fuzz/fuzz/seeds/TARGET (fuzz/README.md).
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(archive devtree report)
+[ ${#targets[@]} -eq 0 ] && targets=(archive devtree report udev)
 
 cmake --preset fuzz -DKQ_WERROR=ON >/dev/null
 cmake --build --preset fuzz

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/utf8.h"
+#include "memcm/memcm.h"
 #include "sim/sim_control.h"
 
 namespace {
@@ -78,7 +79,7 @@ void checkTreeFile() {
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if ((error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) && g_tree.haveVersion) {
-      kq::sim::clearTree();  // no file: no devices
+      kq::memcm::clearTree();  // no file: no devices
       g_tree.haveVersion = false;
     }
     return;  // anything else (a writer holding it locked): try again later

@@ -1,9 +1,10 @@
-// Control side of the simulated configuration manager: what tests, tools and
-// the simulated cfgmgr32.dll use to load a device tree and read call counts.
-// The four CM_* functions themselves are declared in cfgmgr/cm_api.h.
+// Control side of the simulation: what tests, tools and the simulated
+// cfgmgr32.dll use to load a .devtree file into the in-memory configuration
+// manager, count its calls and run code before each. The four CM_* functions
+// themselves are declared in cfgmgr/cm_api.h; clearing the tree and the
+// handles held are memcm/memcm.h's.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -14,13 +15,6 @@ namespace kq::sim {
 // says "NAME:LINE: reason" and the tree in force stays as it was.
 bool loadTreeText(const std::string& utf8Text, const std::string& name, std::string* error);
 bool loadTreeFile(const std::string& path, std::string* error);
-
-// Drops every device: the state before any load.
-void clearTree();
-
-// How many instance IDs the simulation holds handles for: those of the tree
-// in force, whatever was loaded before.
-size_t knownIdCount();
 
 struct CallCounts {
   uint64_t locate = 0;       // CM_Locate_DevNodeW

@@ -5,11 +5,26 @@
 #include <unordered_map>
 
 #include "sim/sim_tree.h"
+
+#include "base/ascii.h"
 #include "base/utf8.h"
 
 namespace kq::sim {
 
 namespace {
+
+using memcm::kPropCount;
+using memcm::Prop;
+using memcm::PropAnswer;
+using memcm::ReadOutcome;
+using memcm::SetupClass;
+using memcm::ValueType;
+using memcm::kChildren;
+using memcm::kDesc;
+using memcm::kFriendly;
+using memcm::kParent;
+using memcm::kProblem;
+using memcm::kSiblings;
 
 // Words that stand instead of a value and say how reading the property fails.
 enum class Word : uint8_t { None, Absent, WrongType, Fail };
@@ -37,13 +52,6 @@ struct NodeLine {
   bool present = true;
   std::optional<SetupClass> setupClass;
 };
-
-// Substrings of a line already checked as UTF-8 always decode.
-std::wstring decoded(std::string_view utf8) {
-  std::wstring out;
-  decodeUtf8(utf8, &out);
-  return out;
-}
 
 bool parseDecimal(std::string_view digits, uint64_t limit, uint64_t* value) {
   if (digits.empty()) return false;
@@ -96,10 +104,10 @@ std::string applyPropValue(Prop prop, std::string_view name, std::string_view va
     if (value.empty()) return {};  // a present list with no entry
     for (std::string_view entry : split(value, '|')) {
       if (entry.empty()) return "empty instance ID in the list of " + std::string(name) + "=";
-      s.list.push_back(decoded(entry));
+      s.list.push_back(wideFromUtf8(entry));
     }
   } else {
-    s.text = decoded(value);
+    s.text = wideFromUtf8(value);
   }
   return {};
 }
@@ -184,130 +192,79 @@ bool parseSeparator(std::string_view line, uint64_t* n) {
          words[1] == "after" && words[3] == "calls" && parseDecimal(words[2], UINT64_MAX, n);
 }
 
-std::wstring terminated(const std::wstring& text) { return text + L'\0'; }
-
-std::wstring listUnits(const std::vector<std::wstring>& entries) {
-  std::wstring units;
-  for (const std::wstring& entry : entries) units += terminated(entry);
-  return units + L'\0';  // the closing empty entry
-}
-
-std::vector<unsigned char> bytesOf(const void* data, size_t size) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  return std::vector<unsigned char>(p, p + size);
-}
-
-std::vector<unsigned char> bytesOf(const std::wstring& units) {
-  return bytesOf(units.data(), units.size() * sizeof(wchar_t));
-}
-
-// The value a property has when no failure word is given: the explicit value,
-// else the one the tree's shape gives; as characters with terminators.
-std::optional<std::wstring> naturalUnits(Prop prop, const std::vector<NodeLine>& lines, size_t i,
-                                         const std::vector<std::optional<size_t>>& parent,
-                                         const std::vector<std::vector<size_t>>& children) {
-  const Setting& s = lines[i].settings[prop];
-  const bool isList = prop == kChildren || prop == kSiblings;
-  if (s.explicitValue()) return isList ? listUnits(s.list) : terminated(s.text);
-  std::vector<std::wstring> ids;
+// What a line's own value gives, where it gives one.
+std::optional<PropAnswer> explicitAnswer(Prop prop, const Setting& s) {
+  if (!s.explicitValue()) return std::nullopt;
   switch (prop) {
-    case kParent:
-      if (parent[i]) return terminated(lines[*parent[i]].id);
-      return std::nullopt;
     case kChildren:
-      for (size_t c : children[i]) ids.push_back(lines[c].id);
-      break;
     case kSiblings:
-      if (parent[i])
-        for (size_t c : children[*parent[i]])
-          if (c != i) ids.push_back(lines[c].id);
-      break;
+      return memcm::listAnswer(s.list);
+    case kProblem:
+      return memcm::numberAnswer(s.number);
     default:
-      return std::nullopt;  // desc and friendly have no default
+      return memcm::textAnswer(s.text);
   }
-  if (ids.empty()) return std::nullopt;
-  return listUnits(ids);
 }
 
-PropAnswer answer(Prop prop, const NodeLine& line, std::optional<std::wstring> units) {
+// The answer of `prop` once the line's own value, failure word and
+// unterminated= are applied to `natural`, the answer the tree's shape gives.
+PropAnswer answer(Prop prop, const NodeLine& line, PropAnswer natural) {
   const Setting& s = line.settings[prop];
-  PropAnswer a;
-  if (prop == kProblem) {
-    a.type = ValueType::Uint32;
-    a.bytes = bytesOf(&s.number, sizeof s.number);
-  } else {
-    a.type = (prop == kChildren || prop == kSiblings) ? ValueType::StringList : ValueType::String;
-    // A read that fails still needs a size to answer the size query with.
-    if (!units && s.word == Word::Fail) units = std::wstring(1, L'\0');
-    if (units && line.unterminated[prop]) units->pop_back();
-    if (units) a.bytes = bytesOf(*units);
-  }
+  PropAnswer a = explicitAnswer(prop, s).value_or(std::move(natural));
   switch (s.word) {
-    case Word::None:
-      a.outcome = (prop == kProblem || units) ? ReadOutcome::Value : ReadOutcome::Absent;
-      break;
     case Word::Absent:
-      a = PropAnswer();
-      break;
-    case Word::Fail:
-      a.outcome = ReadOutcome::Fail;
-      break;
+      return PropAnswer();
     case Word::WrongType:
       // A zero of the other type: a 32-bit 0 for the strings, the text "0"
       // for the lists and the problem code.
-      a.outcome = ReadOutcome::Value;
-      if (a.type == ValueType::String) {
-        const uint32_t zero = 0;
-        a.type = ValueType::Uint32;
-        a.bytes = bytesOf(&zero, sizeof zero);
-      } else {
-        a.type = ValueType::String;
-        a.bytes = bytesOf(terminated(L"0"));
+      return memcm::typeOf(prop) == ValueType::String ? memcm::numberAnswer(0)
+                                                      : memcm::textAnswer(L"0");
+    case Word::Fail:
+      // A read that fails still needs a size to answer the size query with.
+      if (a.outcome == ReadOutcome::Absent) {
+        a = memcm::textAnswer(L"");
+        a.type = memcm::typeOf(prop);
       }
       break;
+    case Word::None:
+      break;
   }
+  if (line.unterminated[prop] && a.outcome != ReadOutcome::Absent && a.bytes.size() >= sizeof(wchar_t))
+    a.bytes.resize(a.bytes.size() - sizeof(wchar_t));
+  if (s.word == Word::Fail) a.outcome = ReadOutcome::Fail;
   return a;
 }
 
-void buildSnapshot(const std::vector<NodeLine>& lines, Snapshot& snapshot) {
+void buildSnapshot(const std::vector<NodeLine>& lines, memcm::Snapshot& snapshot) {
   const size_t n = lines.size();
-  std::vector<std::optional<size_t>> parent(n);
-  std::vector<std::vector<size_t>> children(n);
+  std::vector<std::optional<size_t>> parents(n);
   std::vector<size_t> open;  // the current line's ancestors, one per level
   for (size_t i = 0; i < n; ++i) {
     open.resize(lines[i].level);
-    if (!open.empty()) {
-      parent[i] = open.back();
-      children[open.back()].push_back(i);
-    }
+    if (!open.empty()) parents[i] = open.back();
     open.push_back(i);
   }
+  std::vector<memcm::Node> nodes(n);
   for (size_t i = 0; i < n; ++i) {
-    const NodeLine& line = lines[i];
-    SimNode node;
-    node.id = line.id;
-    node.present = line.present;
-    node.setupClass = line.setupClass.value_or(
-        foldCase(line.id.substr(0, 4)) == L"USB\\" ? SetupClass::Usb : SetupClass::Other);
+    nodes[i].id = lines[i].id;
+    nodes[i].present = lines[i].present;
+    nodes[i].setupClass = lines[i].setupClass.value_or(
+        toAsciiUpper(lines[i].id.substr(0, 4)) == L"USB\\" ? SetupClass::Usb : SetupClass::Other);
+    nodes[i].props[kProblem] = memcm::numberAnswer(0);
+  }
+  memcm::linkNodes(nodes, parents);
+  for (size_t i = 0; i < n; ++i)
     for (int p = 0; p < kPropCount; ++p) {
       const Prop prop = static_cast<Prop>(p);
-      node.props[p] = answer(prop, line, naturalUnits(prop, lines, i, parent, children));
+      nodes[i].props[p] = answer(prop, lines[i], std::move(nodes[i].props[p]));
     }
-    snapshot.nodes.push_back(std::move(node));
-  }
+  snapshot.nodes = std::move(nodes);
 }
 
 }  // namespace
 
-std::wstring foldCase(std::wstring_view id) {
-  std::wstring folded(id);
-  for (wchar_t& c : folded)
-    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-  return folded;
-}
-
-bool parseDevtree(std::string_view text, const std::string& name, SimTree* out, std::string* error) {
-  SimTree tree(1);
+bool parseDevtree(std::string_view text, const std::string& name, memcm::Tree* out, std::string* error) {
+  memcm::Tree tree(1);
   std::vector<NodeLine> lines;                    // of the snapshot being read
   std::unordered_map<std::wstring, size_t> seen;  // folded ID -> its line number
   size_t lineNo = 0;
@@ -357,8 +314,8 @@ bool parseDevtree(std::string_view text, const std::string& name, SimTree* out, 
     const std::string_view id = line.substr(first, idEnd - first);
     if (id.find('\t') != std::string_view::npos) return fail("tab in line (separate with spaces)");
     if (id.find('\0') != std::string_view::npos) return fail("NUL in instance ID");
-    node.id = decoded(id);
-    const auto [where, added] = seen.emplace(foldCase(node.id), lineNo);
+    node.id = wideFromUtf8(id);
+    const auto [where, added] = seen.emplace(toAsciiUpper(node.id), lineNo);
     if (!added)
       return fail("instance ID " + std::string(id) + " appears twice in this snapshot (first on line " +
                   std::to_string(where->second) + ")");

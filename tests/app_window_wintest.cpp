@@ -7,6 +7,7 @@
 
 #include "app/shell.h"
 #include "drivers/os_level.h"
+#include "memcm/memcm.h"
 #include "res/resource.h"
 #include "tests/tree_fixture.h"
 
@@ -83,7 +84,7 @@ class MainWindowTest : public ::testing::Test {
     }
     OsLevel = savedOsLevel;
     McuDriversPresent = true;
-    kq::sim::clearTree();
+    kq::memcm::clearTree();
   }
 
   void Command(int id, int notification = 0) {
@@ -206,7 +207,7 @@ TEST_F(MainWindowTest, RefreshFillsRowsAndIdsAndFollowsTheTree) {
   EXPECT_EQ(Row(6).rfind(L"Quorvanta KQ6200 S/N ", 0), 0u) << Row(6);
   EXPECT_EQ(SendMessageW(listBox, LB_GETCURSEL, 0, 0), LB_ERR);
 
-  kq::sim::clearTree();
+  kq::memcm::clearTree();
   RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
   ASSERT_EQ(SendMessageW(listBox, LB_GETCOUNT, 0, 0), 1);
   EXPECT_EQ(Row(0), L"Quorvanta KQ-6200 not found");

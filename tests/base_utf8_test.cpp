@@ -1,8 +1,10 @@
-// UTF-8 conversions shared by every layer, for both widths of wchar_t.
+// UTF-8 conversions and ASCII letter case shared by every layer, for both
+// widths of wchar_t.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "base/ascii.h"
 #include "base/utf8.h"
 
 namespace kq::test {
@@ -51,6 +53,23 @@ TEST(Utf8, ValidityAgreesWithDecoding) {
   }
   EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));
   EXPECT_TRUE(isValidUtf8("\xF4\x8F\xBF\xBF"));  // U+10FFFF itself
+}
+
+TEST(Utf8, TextFromOutsideDecodesOrKeepsEveryByte) {
+  EXPECT_EQ(wideFromUtf8("caf\xC3\xA9"), L"caf\u00e9");
+  // Not UTF-8 as a whole: every byte, the valid sequence's too, is one code point.
+  EXPECT_EQ(wideFromUtf8("\xFF\xC3\xA9-"), std::wstring(L"\u00ff\u00c3\u00a9-"));
+  EXPECT_EQ(wideFromUtf8(""), L"");
+}
+
+TEST(AsciiCase, FoldsOnlyAsciiLetters) {
+  EXPECT_EQ(toAsciiUpper(std::wstring(L"usb\\vid_0483&pid_a1df\\\u00e9\u00df[`{@")),
+            L"USB\\VID_0483&PID_A1DF\\\u00e9\u00df[`{@");
+  EXPECT_EQ(toAsciiLower(std::string("ABC-Z[@\xC3\x89")), "abc-z[@\xC3\x89");
+  EXPECT_TRUE(equalsIgnoringAsciiCase(std::string_view("CON"), "con"));
+  EXPECT_FALSE(equalsIgnoringAsciiCase(std::string_view("CON"), "co"));
+  EXPECT_FALSE(equalsIgnoringAsciiCase(std::wstring_view(L"\u00e9"), L"\u00c9"));
+  EXPECT_FALSE(equalsIgnoringAsciiCase(std::string_view("@"), "`"));  // 0x40 and 0x60 differ by the case bit
 }
 
 }  // namespace

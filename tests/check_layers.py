@@ -18,18 +18,19 @@ LAYERS = {
     "base": [],
     "res": [],
     "cfgmgr": [],
-    "sim": ["base", "cfgmgr"],
+    "memcm": ["base", "cfgmgr"],
+    "sim": ["base", "cfgmgr", "memcm"],
     "devtree": ["base", "cfgmgr"],
     "units": ["base", "devtree"],
     "drivers": ["base", "res"],
     "app": ["base", "res", "devtree", "units", "drivers"],
-    "udev": ["base", "sim", "devtree", "units"],
+    "udev": ["base", "memcm", "devtree", "units"],
     "console": ["base", "res", "devtree", "units", "drivers", "udev"],
     "tools": ["base", "sim", "devtree", "units", "drivers"],
     "e2e": ["base", "drivers"],
-    "tests": ["base", "res", "cfgmgr", "sim", "devtree", "units", "drivers", "app", "console",
+    "tests": ["base", "res", "cfgmgr", "memcm", "sim", "devtree", "units", "drivers", "app", "console",
               "udev", "fuzz", "tests"],
-    "fuzz": ["base", "cfgmgr", "sim", "devtree", "units", "drivers"],
+    "fuzz": ["base", "cfgmgr", "memcm", "sim", "devtree", "units", "drivers", "udev"],
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)

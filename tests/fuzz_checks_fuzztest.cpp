@@ -16,8 +16,8 @@ namespace kq::test {
 
 namespace {
 
-sim::SimTree parsed(const std::string& text) {
-  sim::SimTree tree;
+memcm::Tree parsed(const std::string& text) {
+  memcm::Tree tree;
   std::string error;
   EXPECT_TRUE(sim::parseDevtree(text, "test.devtree", &tree, &error)) << error;
   return tree;
@@ -92,7 +92,7 @@ TEST(ReportCheck, RejectsEveryMalformedReport) {
 }
 
 TEST(ClaimCheck, NamesUnitsMissedClaimedTwiceOrNoUnit) {
-  const sim::SimTree tree = parsed(kOneUnit + "USB\\VID_0483&PID_A1DF\\2051 desc=x\n");
+  const memcm::Tree tree = parsed(kOneUnit + "USB\\VID_0483&PID_A1DF\\2051 desc=x\n");
   const std::set<std::wstring> units = unitsIn(tree[0], true);
   EXPECT_EQ(units, std::set<std::wstring>{w(kMcu)});  // the bare prefix is too short for a serial
   EXPECT_TRUE(unitsIn(tree[0], false).empty());       // the Windows 7 prefix is lower case
@@ -126,7 +126,7 @@ TEST(TreeGen, EveryTextLoadsAndPassesTheChecks) {
     FuzzedDataProvider in(bytes.data(), bytes.size());
     const bool windows7 = run % 2 == 1;
     const std::string text = generateTree(in, windows7);
-    const sim::SimTree tree = parsed(text);
+    const memcm::Tree tree = parsed(text);
     loadTree(text);
     const UnitList list(!windows7, true);
     const FoldedIds ids = idsOf(tree);

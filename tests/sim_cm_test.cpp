@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cfgmgr/cm_api.h"
+#include "memcm/memcm.h"
 #include "sim/sim_control.h"
 #include "tests/tree_fixture.h"
 
@@ -85,7 +86,7 @@ std::wstring classList(const std::wstring& guid) {
 class Sim : public testing::Test {
  protected:
   void SetUp() override {
-    kq::sim::clearTree();
+    kq::memcm::clearTree();
     kq::sim::resetCallCounts();
   }
 };
@@ -309,7 +310,7 @@ TEST_F(Sim, ClassListsHoldPresentAndAbsentDevicesInFileOrder) {
   EXPECT_EQ(CM_Get_Device_ID_ListW(nullptr, &buffer[0], size, 0), CR_SUCCESS);
   EXPECT_EQ(std::count(buffer.begin(), buffer.end(), L'\0'), 8);
   // No tree: an empty list.
-  kq::sim::clearTree();
+  kq::memcm::clearTree();
   EXPECT_EQ(classList(kUsbClass), std::wstring(1, L'\0'));
 }
 
@@ -362,7 +363,7 @@ TEST_F(Sim, OnlyTheIdsOfTheTreeInForceAreKept) {
   const DEVINST b = locate(L"B");
   for (int i = 0; i < 200; ++i)
     loadTree("A desc=a\n  C" + std::to_string(i) + " desc=c\n");
-  EXPECT_EQ(kq::sim::knownIdCount(), 2u);
+  EXPECT_EQ(kq::memcm::knownIdCount(), 2u);
   // A survives every reload under the same handle; B's handle is never given
   // to another device, so it finds nothing.
   EXPECT_EQ(locate(L"A"), a);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cfgmgr/cm_api.h"
+#include "memcm/memcm.h"
 #include "sim/sim_control.h"
 #include "tests/tree_fixture.h"
 
@@ -50,7 +51,7 @@ std::vector<std::wstring> classIds(const std::wstring& guid) {
 
 class SimReader : public testing::Test {
  protected:
-  void SetUp() override { kq::sim::clearTree(); }
+  void SetUp() override { kq::memcm::clearTree(); }
 };
 
 struct Rejected {

@@ -2,12 +2,13 @@
 // udev rules for stable names, and what kqports prints with Linux's names.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "base/utf8.h"
 #include "console/options.h"
 #include "console/render.h"
-#include "sim/sim_control.h"
+#include "memcm/memcm.h"
 #include "udev/udev_rules.h"
 #include "udev/udev_tree.h"
 #include "units/unit_list.h"
@@ -101,9 +102,35 @@ Devices withRoot(Devices devices) {
 
 udev::WindowsShape loaded(const Devices& devices) {
   udev::WindowsShape shape = udev::ShapeAsWindows(devices);
-  std::string error;
-  EXPECT_TRUE(sim::loadTreeText(shape.devtree, "udev", &error)) << error << "\n" << shape.devtree;
+  memcm::putInForce({memcm::Snapshot{0, shape.nodes}});
   return shape;
+}
+
+const memcm::Node* nodeOf(const udev::WindowsShape& shape, const std::wstring& id) {
+  for (const memcm::Node& node : shape.nodes)
+    if (node.id == id) return &node;
+  return nullptr;
+}
+
+bool anyIdHas(const udev::WindowsShape& shape, const std::wstring& part) {
+  for (const memcm::Node& node : shape.nodes)
+    if (node.id.find(part) != std::wstring::npos) return true;
+  return false;
+}
+
+// A string property's text, or "(absent)".
+std::wstring textOf(const memcm::Node& node, memcm::Prop prop) {
+  const memcm::PropAnswer& answer = node.props[prop];
+  if (answer.outcome == memcm::ReadOutcome::Absent) return L"(absent)";
+  std::wstring text(answer.bytes.size() / sizeof(wchar_t), L'\0');
+  std::memcpy(text.data(), answer.bytes.data(), text.size() * sizeof(wchar_t));
+  return text.substr(0, text.find(L'\0'));
+}
+
+uint32_t problemOf(const memcm::Node& node) {
+  uint32_t problem = 0;
+  std::memcpy(&problem, node.props[memcm::kProblem].bytes.data(), sizeof problem);
+  return problem;
 }
 
 bool has(const std::string& text, const std::string& part) {
@@ -156,16 +183,18 @@ TEST(UdevTree, ComponentsWithoutTheirDriverStopWhereWindowsStops) {
 
 TEST(UdevTree, OnlyTheInterfacesWindowsShowsAreNodes) {
   const udev::WindowsShape shape = udev::ShapeAsWindows(withRoot(unit(4, "40117", "acm")));
-  EXPECT_TRUE(has(shape.devtree, "USB\\VID_0483&PID_A1DF&MI_00\\1-4.1:1.0"));
-  EXPECT_TRUE(has(shape.devtree, "USB\\VID_0483&PID_A1DF&MI_02\\1-4.1:1.2"));
+  EXPECT_TRUE(nodeOf(shape, L"USB\\VID_0483&PID_A1DF&MI_00\\1-4.1:1.0"));
+  EXPECT_TRUE(nodeOf(shape, L"USB\\VID_0483&PID_A1DF&MI_02\\1-4.1:1.2"));
   // CDC data interfaces fold into the function before them; a hub's own
   // interface is no node.
-  EXPECT_FALSE(has(shape.devtree, "MI_01\\1-4.1:1.1"));
-  EXPECT_FALSE(has(shape.devtree, "MI_03"));
-  EXPECT_FALSE(has(shape.devtree, "1-4:1.0"));
-  EXPECT_TRUE(has(
-      shape.devtree,
-      "USB\\VID_10C4&PID_EAC3&MI_01\\1-4.3:1.1 class=other desc=\"USB Audio CODEC\" problem=28"));
+  EXPECT_FALSE(anyIdHas(shape, L"MI_01\\1-4.1:1.1"));
+  EXPECT_FALSE(anyIdHas(shape, L"MI_03"));
+  EXPECT_FALSE(anyIdHas(shape, L"1-4:1.0"));
+  const memcm::Node* noDriver = nodeOf(shape, L"USB\\VID_10C4&PID_EAC3&MI_01\\1-4.3:1.1");
+  ASSERT_TRUE(noDriver);
+  EXPECT_EQ(noDriver->setupClass, memcm::SetupClass::Other);
+  EXPECT_EQ(textOf(*noDriver, memcm::kDesc), L"USB Audio CODEC");
+  EXPECT_EQ(problemOf(*noDriver), 28u);
 }
 
 TEST(UdevTree, SerialsAndNamesThatCannotStandInAnIdOrTreeAreReplaced) {
@@ -175,10 +204,24 @@ TEST(UdevTree, SerialsAndNamesThatCannotStandInAnIdOrTreeAreReplaced) {
   devices.push_back(usbDevice(kRoot, "1-6", "046d", "c077", "SAME", "Mouse \"Pro\"\nv2"));
   devices.push_back(usbDevice(kRoot, "1-7", "046d", "c077", "SAME", "\xff\xfe Mouse"));
   devices.push_back(usbDevice(kRoot, "1-8", "046d", "c077", "A B", "Caf\xc3\xa9"));
+  // A serial that is another device's sysfs name, taken first.
+  devices.push_back(usbDevice(kRoot, "1-10", "046d", "c077", "1-11", "Mouse"));
+  devices.push_back(usbDevice(kRoot, "1-11", "046d", "c077", "", "Mouse"));
   const udev::WindowsShape shape = loaded(devices);
-  EXPECT_TRUE(has(shape.devtree, "USB\\VID_046D&PID_C077\\SAME class=usb desc=\"Mouse 'Pro' v2\""));
-  EXPECT_TRUE(has(shape.devtree, "USB\\VID_046D&PID_C077\\1-7 class=usb desc=\"?? Mouse\""));
-  EXPECT_TRUE(has(shape.devtree, "USB\\VID_046D&PID_C077\\1-8 class=usb desc=\"Caf\xc3\xa9\""));
+  EXPECT_TRUE(nodeOf(shape, L"USB\\VID_046D&PID_C077\\1-11"));
+  EXPECT_TRUE(nodeOf(shape, L"USB\\VID_046D&PID_C077\\1-11&2"));
+  const struct {
+    const wchar_t* id;
+    const wchar_t* desc;
+  } expected[] = {{L"USB\\VID_046D&PID_C077\\SAME", L"Mouse \"Pro\" v2"},
+                  {L"USB\\VID_046D&PID_C077\\1-7", L"?? Mouse"},
+                  {L"USB\\VID_046D&PID_C077\\1-8", L"Caf\u00e9"}};
+  for (const auto& e : expected) {
+    const memcm::Node* node = nodeOf(shape, e.id);
+    ASSERT_TRUE(node) << encodeUtf8(e.id);
+    EXPECT_EQ(node->setupClass, memcm::SetupClass::Usb);
+    EXPECT_EQ(textOf(*node, memcm::kDesc), e.desc);
+  }
   const UnitList list(true, true);
   ASSERT_EQ(list.units.size(), 1u);
   EXPECT_EQ(list.units[0].ftdiStatus, kStatusComplete);

@@ -36,15 +36,15 @@ Device readDevice(udev_device* device) {
 
 }  // namespace
 
-Devices ReadUdevDevices() {
+std::optional<Devices> ReadUdevDevices() {
   Devices devices;
   const UniqueUdev context(udev_new());
-  if (!context) return devices;
+  if (!context) return std::nullopt;
   const UniqueEnumerate enumerate(udev_enumerate_new(context.get()));
-  if (!enumerate) return devices;
+  if (!enumerate) return std::nullopt;
   for (const char* subsystem : {"usb", "tty", "sound"})
-    udev_enumerate_add_match_subsystem(enumerate.get(), subsystem);
-  if (udev_enumerate_scan_devices(enumerate.get()) < 0) return devices;
+    if (udev_enumerate_add_match_subsystem(enumerate.get(), subsystem) < 0) return std::nullopt;
+  if (udev_enumerate_scan_devices(enumerate.get()) < 0) return std::nullopt;
   udev_list_entry* entry = nullptr;
   udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
     const UniqueDevice device(

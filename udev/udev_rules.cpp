@@ -2,12 +2,18 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 
+#include "base/ascii.h"
 #include "base/utf8.h"
 #include "units/device_unit.h"
+#include "units/unit_ids.h"
 
 namespace kq::udev {
 namespace {
+
+// sysfs, and so udev, write vendor and product IDs in lower case.
+std::string udevId(const char* windowsId) { return toAsciiLower(std::string(windowsId)); }
 
 // The characters a unit's serial may hold, spelled out: a range such as
 // [0-9A-Za-z] follows the locale's collation in some shells.
@@ -36,28 +42,23 @@ std::string SerialProgram() {
   return "/bin/sh -c 'd=/sys%p; "
          "while [ ! -f $$d/idProduct ] && [ $$d != /sys ]; do d=$${d%%/*}; done; "
          "for m in $${d%%/*}/*/; do "
-         "case $$(cat $${m}idVendor 2>/dev/null):$$(cat $${m}idProduct 2>/dev/null) in "
-         "0483:a1df) ;; *) continue;; esac; "
+         "case $$(cat $${m}idVendor 2>/dev/null):$$(cat $${m}idProduct 2>/dev/null) in " +
+         udevId(kMcuFunctionId.vendor) + ":" + udevId(kMcuFunctionId.product) +
+         ") ;; *) continue;; esac; "
          "s=$$(cat $${m}serial 2>/dev/null); "
          "case $$s in *[!" +
          std::string(kPlainCharacters) + "]*|" + tooLong +
-         "*) exit 0;; 2051?????*) ;; *) exit 0;; esac; "
+         "*) exit 0;; " + kMcuSerialPrefix + "?????*) ;; *) exit 0;; esac; "
          "echo KQ6200_SERIAL=$${s#$${s%%?????}}; exit 0; done'";
 }
 
-struct PortRole {
-  const char* vendor;
-  const char* product;
-  const char* interface;
-  const char* role;
-};
 
-constexpr PortRole kPortRoles[] = {
-    {"0403", "6010", "00", "cat"},
-    {"0403", "6010", "01", "ptt"},
-    {"0483", "a1df", "02", "fsk"},
-    {"0483", "a1df", "00", "winkey"},
-};
+// udev's ENV{ID_USB_INTERFACE_NUM}: two hexadecimal digits in lower case.
+std::string interfaceNumber(int number) {
+  char text[4];
+  std::snprintf(text, sizeof text, "%02x", static_cast<unsigned>(number) & 0xFFu);
+  return text;
+}
 
 }  // namespace
 
@@ -76,18 +77,21 @@ std::string UdevRules(const std::vector<std::wstring>& serials, const std::strin
       "ACTION==\"remove\", GOTO=\"kq6200_end\"\n"
       "\n"
       "# The role of each port, by its USB function and interface.\n"
-      "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403|0483\", IMPORT{builtin}=\"usb_id\"\n";
-  for (const PortRole& port : kPortRoles)
-    out += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + std::string(port.vendor) +
-           "\", ATTRS{idProduct}==\"" + port.product + "\", ENV{ID_USB_INTERFACE_NUM}==\"" +
-           port.interface + "\", ENV{KQ6200_ROLE}=\"" + port.role + "\"\n";
+      "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" +
+      udevId(kFtdiFunctionId.vendor) + "|" + udevId(kMcuFunctionId.vendor) +
+      "\", IMPORT{builtin}=\"usb_id\"\n";
+  for (const PortInterface& port : kPortInterfaces)
+    out += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + udevId(port.function.vendor) +
+           "\", ATTRS{idProduct}==\"" + udevId(port.function.product) +
+           "\", ENV{ID_USB_INTERFACE_NUM}==\"" + interfaceNumber(port.interfaceNumber) +
+           "\", ENV{KQ6200_ROLE}=\"" + port.name + "\"\n";
   out +=
       "\n"
       "# The unit's serial, from the MCU beside the device's USB function.\n"
       "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", IMPORT{program}=\"" +
       SerialProgram() + "\"\n" +
-      "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ATTRS{idVendor}==\"10c4\", "
-      "ATTRS{idProduct}==\"eac3\", IMPORT{program}=\"" +
+      "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ATTRS{idVendor}==\"" + udevId(kAudioFunctionId.vendor) +
+      "\", ATTRS{idProduct}==\"" + udevId(kAudioFunctionId.product) + "\", IMPORT{program}=\"" +
       SerialProgram() + "\"\n";
   std::vector<std::string> done;
   for (const std::wstring& wideSerial : serials) {

@@ -4,11 +4,12 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 
+#include "base/ascii.h"
 #include "base/utf8.h"
-#include "sim/sim_control.h"
-#include "sim/sim_tree.h"
+#include "units/unit_ids.h"
 
 // How udev's devices become the Windows tree the walk reads:
 // - A USB device is a node "USB\VID_vvvv&PID_pppp\<serial>", or with its sysfs
@@ -38,7 +39,7 @@ constexpr int kProblemNoDriver = 28;
 
 struct Node {
   std::string id;
-  std::string setupClass;  // "usb", "ports" or "other"
+  memcm::SetupClass setupClass;  // Usb for a USB device, Ports for a port, else Other
   std::string desc;
   std::string friendly;
   int problem = 0;
@@ -50,19 +51,13 @@ std::string attr(const Device& device, const char* name) {
   return found == device.attrs.end() ? std::string() : found->second;
 }
 
-std::string upper(std::string text) {
-  for (char& c : text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return text;
-}
-
 // Four hexadecimal digits, as Windows writes VID and PID; "0000" for anything else.
 std::string hex4(const std::string& text) {
   if (text.size() != 4 || !std::all_of(text.begin(), text.end(), [](char c) {
         return std::isxdigit(static_cast<unsigned char>(c)) != 0;
       }))
     return "0000";
-  return upper(text);
+  return toAsciiUpper(text);
 }
 
 int number(const std::string& text, int fallback) {
@@ -81,23 +76,18 @@ bool usableSerial(const std::string& serial) {
   return true;
 }
 
-std::wstring wide(const std::string& utf8) {
-  std::wstring out;
-  decodeUtf8(utf8, &out);
-  return out;
-}
-
-// A .devtree value: quoted text without quotes or line ends, and valid UTF-8
-// (a name in another encoding keeps its ASCII letters).
-std::string quoted(const std::string& text) {
+// A name as a property holds it: one line, and a name in another encoding
+// than UTF-8 keeps its ASCII letters.
+std::wstring shown(const std::string& text) {
   const bool utf8 = isValidUtf8(text);
-  std::string out = "\"";
+  std::string out;
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    out += c == '"' ? '\'' : byte < 0x20 ? ' ' : (byte >= 0x80 && !utf8) ? '?' : c;
+    out += byte < 0x20 ? ' ' : (byte >= 0x80 && !utf8) ? '?' : c;
   }
-  return out + "\"";
+  return wideFromUtf8(out);
 }
+
 
 bool isBelow(const std::string& path, const std::string& ancestor) {
   return path.size() > ancestor.size() + 1 && path.compare(0, ancestor.size(), ancestor) == 0 &&
@@ -105,14 +95,16 @@ bool isBelow(const std::string& path, const std::string& ancestor) {
 }
 
 // Port order of sysfs names "1-1.2" < "1-1.10": the numbers after the last
-// separator compared as numbers.
+// separator compared as numbers. Ports count to 255 at most; a longer run of
+// digits sorts as the largest.
 std::vector<int> portPath(const std::string& sysName) {
+  constexpr int kLargest = 1000000;
   std::vector<int> parts;
   int value = 0;
   bool digits = false;
   for (const char c : sysName) {
     if (c >= '0' && c <= '9') {
-      value = value * 10 + (c - '0');
+      value = std::min(kLargest, value * 10 + (c - '0'));
       digits = true;
     } else {
       if (digits) parts.push_back(value);
@@ -130,10 +122,10 @@ struct Shaper {
   std::set<std::wstring> usedIds;  // folded, as the configuration manager compares them
   WindowsShape shape;
 
-  bool claimId(const std::string& id) { return usedIds.insert(kq::sim::foldCase(wide(id))).second; }
+  bool claimId(const std::string& id) { return usedIds.insert(toAsciiUpper(wideFromUtf8(id))).second; }
 
   size_t add(Node node, const DeviceNames& names) {
-    shape.names[wide(node.id)] = names;
+    shape.names[wideFromUtf8(node.id)] = names;
     nodes.push_back(std::move(node));
     return nodes.size() - 1;
   }
@@ -170,21 +162,22 @@ struct Shaper {
       const std::string relative = tty.sysPath.substr(iface.sysPath.size() + 1);
       if (relative.rfind("tty/", 0) == 0) {
         // The interface is the port.
-        node.setupClass = "ports";
+        node.setupClass = memcm::SetupClass::Ports;
         node.friendly = node.desc + " (" + tty.devNode + ")";
-        ifaceNames.id = wide(tty.sysPath);
-        ifaceNames.link = wide(byIdLink(tty));
+        ifaceNames.id = wideFromUtf8(tty.sysPath);
+        ifaceNames.link = wideFromUtf8(byIdLink(tty));
         return;
       }
       const std::string serial = attr(usb, "serial");
       const char channel = static_cast<char>('A' + number(attr(iface, "bInterfaceNumber"), 0) % 26);
-      std::string id = vid == "0403"
-                           ? "FTDIBUS\\VID_" + vid + "+PID_" + pid + "+" +
+      // The FTDI bus driver names the ports of every FTDI chip.
+      std::string id = vid == kFtdiFunctionId.vendor
+                           ? ftdiPortIdPrefix(vid, pid) +
                                  (usableSerial(serial) ? serial : usb.sysName) + channel + "\\0000"
                            : "USBSERIAL\\VID_" + vid + "&PID_" + pid + "\\" + tty.sysName;
       if (!claimId(id) && !claimId(id = "USBSERIAL\\" + tty.sysName)) continue;
-      Node port{id, "ports", "USB Serial Port", "USB Serial Port (" + tty.devNode + ")", 0, {}};
-      const DeviceNames names{wide(tty.sysPath), wide(byIdLink(tty)), L"", L""};
+      Node port{id, memcm::SetupClass::Ports, "USB Serial Port", "USB Serial Port (" + tty.devNode + ")", 0, {}};
+      const DeviceNames names{wideFromUtf8(tty.sysPath), wideFromUtf8(byIdLink(tty)), L"", L""};
       node.children.push_back(add(std::move(port), names));
       return;
     }
@@ -217,14 +210,14 @@ struct Shaper {
         if (!first) continue;
         const std::string alsa =
             "hw:CARD=" + attr(card, "id") + ",DEV=" + std::to_string(firstNumber);
-        const std::string id = std::string("SWD\\MMDEVAPI\\") +
-                               (direction == 'p' ? "{0.0.0.00000000}" : "{0.0.1.00000000}") + ".{" +
-                               first->sysName + "}";
+        const std::string id = std::string(direction == 'p' ? kRenderEndpointPrefix
+                                                            : kCaptureEndpointPrefix) +
+                               ".{" + first->sysName + "}";
         if (!claimId(id)) continue;
         Node endpoint{
-            id, "other", direction == 'p' ? "Playback" : "Capture", alsa + " (" + description + ")",
+            id, memcm::SetupClass::Other, direction == 'p' ? "Playback" : "Capture", alsa + " (" + description + ")",
             0,  {}};
-        endpoints.push_back(add(std::move(endpoint), {wide(card.sysPath), L"", wide(alsa), wide(description)}));
+        endpoints.push_back(add(std::move(endpoint), {wideFromUtf8(card.sysPath), L"", wideFromUtf8(alsa), wideFromUtf8(description)}));
       }
     }
     return endpoints;
@@ -233,16 +226,15 @@ struct Shaper {
   size_t addUsbDevice(const Device& usb) {
     const std::string vid = hex4(attr(usb, "idVendor"));
     const std::string pid = hex4(attr(usb, "idProduct"));
-    const std::string prefix = "USB\\VID_" + vid + "&PID_" + pid;
+    const std::string prefix = usbFunctionId(vid, pid);
     const std::string serial = attr(usb, "serial");
     std::string id = prefix + "\\" + (usableSerial(serial) ? serial : usb.sysName);
-    if (!claimId(id)) {
-      id = prefix + "\\" + usb.sysName;
-      claimId(id);
-    }
+    // A serial may be another device's sysfs name: then a number tells them apart.
+    for (int n = 1; !claimId(id); ++n)
+      id = prefix + "\\" + usb.sysName + (n == 1 ? "" : "&" + std::to_string(n));
     const std::string product = attr(usb, "product");
-    Node node{id, "usb", product.empty() ? "USB Device" : product, "", 0, {}};
-    const size_t self = add(std::move(node), {wide(usb.sysPath), L"", L"", L""});
+    Node node{id, memcm::SetupClass::Usb, product.empty() ? "USB Device" : product, "", 0, {}};
+    const size_t self = add(std::move(node), {wideFromUtf8(usb.sysPath), L"", L"", L""});
 
     std::vector<const Device*> hubPorts = below(usb.sysPath, "usb", "usb_device");
     std::sort(hubPorts.begin(), hubPorts.end(), [](const Device* a, const Device* b) {
@@ -260,18 +252,16 @@ struct Shaper {
       const int cls = number(attr(*iface, "bInterfaceClass"), -1);
       if (cls == 0x09 || cls == 0x0a) continue;
       const int mi = number(attr(*iface, "bInterfaceNumber"), 0);
-      char miText[8];
-      std::snprintf(miText, sizeof miText, "&MI_%02X", mi);
-      std::string ifaceId = prefix + miText + "\\" + iface->sysName;
+      const std::string ifaceId = usbInterfaceId(vid, pid, mi) + "\\" + iface->sysName;
       if (!claimId(ifaceId)) continue;
       const std::string name = attr(*iface, "interface");
       Node ifaceNode{ifaceId,
-                     "other",
+                     memcm::SetupClass::Other,
                      name.empty() ? (product.empty() ? "USB Interface" : product) : name,
                      "",
                      iface->driver.empty() ? kProblemNoDriver : 0,
                      {}};
-      DeviceNames names{wide(iface->sysPath), L"", L"", L""};
+      DeviceNames names{wideFromUtf8(iface->sysPath), L"", L"", L""};
       addPorts(usb, *iface, ifaceNode, vid, pid, names);
       const size_t at = add(std::move(ifaceNode), names);
       if (cls == 0x01) lastAudio = at;
@@ -286,15 +276,20 @@ struct Shaper {
     return self;
   }
 
-  void write(size_t at, int level) {
+  // Node `at` and those below it, depth first, as the configuration manager
+  // lists them.
+  void emit(size_t at, std::optional<size_t> parent, std::vector<memcm::Node>& out,
+            std::vector<std::optional<size_t>>& parents) const {
     const Node& node = nodes[at];
-    std::string& out = shape.devtree;
-    out.append(2 * static_cast<size_t>(level), ' ');
-    out += node.id + " class=" + node.setupClass + " desc=" + quoted(node.desc);
-    if (!node.friendly.empty()) out += " friendly=" + quoted(node.friendly);
-    if (node.problem) out += " problem=" + std::to_string(node.problem);
-    out += '\n';
-    for (const size_t child : node.children) write(child, level + 1);
+    memcm::Node& shaped = out.emplace_back();
+    shaped.id = wideFromUtf8(node.id);
+    shaped.setupClass = node.setupClass;
+    shaped.props[memcm::kDesc] = memcm::textAnswer(shown(node.desc));
+    if (!node.friendly.empty()) shaped.props[memcm::kFriendly] = memcm::textAnswer(shown(node.friendly));
+    shaped.props[memcm::kProblem] = memcm::numberAnswer(static_cast<uint32_t>(node.problem));
+    parents.push_back(parent);
+    const size_t self = out.size() - 1;
+    for (const size_t child : node.children) emit(child, self, out, parents);
   }
 };
 
@@ -315,14 +310,17 @@ WindowsShape ShapeAsWindows(const Devices& devices) {
   });
   std::vector<size_t> top;
   for (const Device* root : roots) top.push_back(shaper.addUsbDevice(*root));
-  shaper.shape.devtree = "# udev's USB devices as Windows would show them\n";
-  for (const size_t at : top) shaper.write(at, 0);
+  std::vector<std::optional<size_t>> parents;
+  for (const size_t at : top) shaper.emit(at, std::nullopt, shaper.shape.nodes, parents);
+  memcm::linkNodes(shaper.shape.nodes, parents);
   return std::move(shaper.shape);
 }
 
-bool LoadUdevTree(ReportNames* names, std::string* error) {
-  WindowsShape shape = ShapeAsWindows(ReadUdevDevices());
-  if (!kq::sim::loadTreeText(shape.devtree, "udev", error)) return false;
+bool LoadUdevTree(ReportNames* names) {
+  std::optional<Devices> devices = ReadUdevDevices();
+  if (!devices) return false;
+  WindowsShape shape = ShapeAsWindows(*devices);
+  memcm::putInForce({memcm::Snapshot{0, std::move(shape.nodes)}});
   *names = std::move(shape.names);
   return true;
 }

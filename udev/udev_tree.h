@@ -5,9 +5,11 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "memcm/memcm.h"
 #include "units/report.h"
 
 namespace kq::udev {
@@ -33,7 +35,9 @@ inline constexpr const char* kAttributes[] = {
 };
 
 struct WindowsShape {
-  std::string devtree;  // the tree as a .devtree text, for the simulated configuration manager
+  // The tree for the in-memory configuration manager, in the order its class
+  // lists give the nodes (depth first, as Windows walks it).
+  std::vector<memcm::Node> nodes;
   // What a Linux user types for each device, by the instance ID the
   // translation gave it: `id` its sysfs path (the tty, the sound card, the
   // USB device), `link` a port's stable link under /dev/serial/by-id/,
@@ -47,12 +51,12 @@ struct WindowsShape {
 WindowsShape ShapeAsWindows(const Devices& devices);
 
 // Reads the USB, tty and sound devices of the live udev database (libudev;
-// a umockdev test bed when run under it). Empty when udev cannot be read.
-Devices ReadUdevDevices();
+// a umockdev test bed when run under it). None when udev cannot be read (no
+// context, no scan); an empty list when it holds none of them.
+std::optional<Devices> ReadUdevDevices();
 
 // Reads udev, translates, and puts the tree in force for the configuration
-// manager calls of the next enumeration. False with `error` set when the tree
-// could not be loaded.
-bool LoadUdevTree(ReportNames* names, std::string* error);
+// manager calls of the next enumeration. False when udev cannot be read.
+bool LoadUdevTree(ReportNames* names);
 
 }  // namespace kq::udev

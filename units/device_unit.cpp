@@ -2,29 +2,42 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
+#include "base/utf8.h"
+#include "units/unit_ids.h"
+
 namespace kq {
 namespace {
 
+
+std::wstring functionPrefix(UsbFunctionId function) {
+  return wideFromUtf8(usbFunctionId(function.vendor, function.product) + "\\");
+}
+
+std::wstring interfacePrefix(UsbFunctionId function, int interfaceNumber) {
+  return wideFromUtf8(usbInterfaceId(function.vendor, function.product, interfaceNumber) + "\\");
+}
+
 // Instance-ID prefixes of the unit's functions, interfaces, ports and endpoints.
 // Windows 8 and later list the MCU function in capitals, Windows 7 in lower case.
-constexpr wchar_t kMcuPrefixSplit[] = L"USB\\VID_0483&PID_A1DF\\2051";
-constexpr wchar_t kMcuPrefixLegacy[] = L"usb\\vid_0483&pid_a1df\\2051";
-constexpr wchar_t kWinkeyInterface[] = L"USB\\VID_0483&PID_A1DF&MI_00\\";
-constexpr wchar_t kFskInterface[] = L"USB\\VID_0483&PID_A1DF&MI_02\\";
-constexpr wchar_t kFtdiFunction[] = L"USB\\VID_0403&PID_6010\\";
-constexpr wchar_t kFtdiChannelA[] = L"USB\\VID_0403&PID_6010&MI_00\\";
-constexpr wchar_t kFtdiChannelB[] = L"USB\\VID_0403&PID_6010&MI_01\\";
-constexpr wchar_t kFtdiPort[] = L"FTDIBUS\\VID_0403+PID_6010+";
-constexpr wchar_t kAudioFunction[] = L"USB\\VID_10C4&PID_EAC3\\";
-constexpr wchar_t kAudioMi00[] = L"USB\\VID_10C4&PID_EAC3&MI_00\\";
-constexpr wchar_t kAudioMi02[] = L"USB\\VID_10C4&PID_EAC3&MI_02\\";
-constexpr wchar_t kRenderEndpoint[] = L"SWD\\MMDEVAPI\\{0.0.0.00000000}";
-constexpr wchar_t kCaptureEndpoint[] = L"SWD\\MMDEVAPI\\{0.0.1.00000000}";
+const std::wstring kMcuPrefixSplit = functionPrefix(kMcuFunctionId) + wideFromUtf8(kMcuSerialPrefix);
+const std::wstring kMcuPrefixLegacy = toAsciiLower(kMcuPrefixSplit);
+const std::wstring kWinkeyInterface = interfacePrefix(kWinkeyPort.function, kWinkeyPort.interfaceNumber);
+const std::wstring kFskInterface = interfacePrefix(kFskPort.function, kFskPort.interfaceNumber);
+const std::wstring kFtdiFunction = functionPrefix(kFtdiFunctionId);
+const std::wstring kFtdiChannelA = interfacePrefix(kCatPort.function, kCatPort.interfaceNumber);
+const std::wstring kFtdiChannelB = interfacePrefix(kPttPort.function, kPttPort.interfaceNumber);
+const std::wstring kFtdiPort = wideFromUtf8(ftdiPortIdPrefix(kFtdiFunctionId.vendor, kFtdiFunctionId.product));
+const std::wstring kAudioFunction = functionPrefix(kAudioFunctionId);
+const std::wstring kAudioMi00 = interfacePrefix(kAudioFunctionId, kAudioControlInterface);
+const std::wstring kAudioMi02 = interfacePrefix(kAudioFunctionId, kAudioEndpointInterface);
+const std::wstring kRenderEndpoint = wideFromUtf8(kRenderEndpointPrefix);
+const std::wstring kCaptureEndpoint = wideFromUtf8(kCaptureEndpointPrefix);
 
-// Shortest MCU instance ID that carries a serial: the 26-character prefix
-// plus five characters.
-constexpr size_t kMinMcuIdLength = 31;
+// Shortest MCU instance ID that carries a serial: the prefix plus five
+// characters.
 constexpr size_t kSerialLength = 5;
+const size_t kMinMcuIdLength = kMcuPrefixSplit.size() + kSerialLength;
 
 DeviceNode openUsbNode(std::wstring_view id) { return openDeviceNode(id, IdList(), true); }
 
@@ -173,7 +186,7 @@ DeviceUnit resolveUnit(const IdList& claimed, bool splitAudio, bool mcuDriversPr
   unit.splitAudio = splitAudio;
   unit.mcuDriversPresent = mcuDriversPresent;
 
-  const wchar_t* prefix = splitAudio ? kMcuPrefixSplit : kMcuPrefixLegacy;
+  const std::wstring& prefix = splitAudio ? kMcuPrefixSplit : kMcuPrefixLegacy;
   DeviceNode mcu = openDeviceNode(prefix, claimed, true);
   // A device whose ID is the prefix itself is located as an exact ID, which
   // no exclusion stops; once an earlier attempt has passed it over, search on

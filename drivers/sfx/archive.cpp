@@ -3,6 +3,7 @@
 #include <array>
 #include <stdexcept>
 
+#include "base/ascii.h"
 #include "base/utf8.h"
 
 namespace kq::sfx {
@@ -26,14 +27,6 @@ constexpr std::array<std::uint32_t, 256> MakeCrcTable() {
 }
 constexpr auto kCrcTable = MakeCrcTable();
 
-char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  return true;
-}
 
 
 // Windows opens the device instead of a file for these base names, whatever
@@ -43,9 +36,9 @@ bool IsReservedDeviceName(std::string_view component) {
   while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
   static constexpr std::string_view kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (auto name : kPlain)
-    if (EqualsNoCase(base, name)) return true;
+    if (equalsIgnoringAsciiCase(base, name)) return true;
   for (std::string_view stem : {std::string_view("COM"), std::string_view("LPT")}) {
-    if (base.size() < 4 || !EqualsNoCase(base.substr(0, 3), stem)) continue;
+    if (base.size() < 4 || !equalsIgnoringAsciiCase(base.substr(0, 3), stem)) continue;
     const std::string_view digit = base.substr(3);
     if (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') return true;
     // Superscript one, two, three count as digits to the device namespace.
@@ -128,7 +121,7 @@ bool IsSafeEntryPath(std::string_view path) {
   const std::size_t slash = path.find('/');
   // A top-level file may not take the name of one of the two subfolders.
   if (slash == std::string_view::npos)
-    return IsSafeComponent(path) && !EqualsNoCase(path, "x86") && !EqualsNoCase(path, "amd64");
+    return IsSafeComponent(path) && !equalsIgnoringAsciiCase(path, "x86") && !equalsIgnoringAsciiCase(path, "amd64");
   const std::string_view folder = path.substr(0, slash);
   const std::string_view name = path.substr(slash + 1);
   return (folder == "x86" || folder == "amd64") && name.find('/') == std::string_view::npos &&
@@ -149,7 +142,7 @@ std::vector<unsigned char> WriteArchive(std::u16string_view settings,
     const PackedFile& f = files[i];
     if (!IsSafeEntryPath(f.path)) throw std::invalid_argument("unsafe entry path: " + f.path);
     for (std::size_t j = 0; j < i; ++j)
-      if (EqualsNoCase(files[j].path, f.path))
+      if (equalsIgnoringAsciiCase(files[j].path, f.path))
         throw std::invalid_argument("duplicate entry path: " + f.path);
     if (f.data.size() > 0xFFFFFFFFu) throw std::invalid_argument("file too large: " + f.path);
     PutU16(out, static_cast<std::uint32_t>(f.path.size()));
@@ -199,7 +192,7 @@ ArchiveError ReadArchive(const unsigned char* package, std::size_t size, Archive
     EntryView e{std::string(reinterpret_cast<const char*>(pathBytes), pathSize), data, dataSize};
     if (!IsSafeEntryPath(e.path)) return ArchiveError::BadPath;
     for (const EntryView& earlier : view.entries)
-      if (EqualsNoCase(earlier.path, e.path)) return ArchiveError::DuplicatePath;
+      if (equalsIgnoringAsciiCase(earlier.path, e.path)) return ArchiveError::DuplicatePath;
     if (Crc32(data, dataSize) != dataCrc) return ArchiveError::CrcMismatch;
     view.entries.push_back(std::move(e));
   }

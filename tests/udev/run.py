@@ -462,6 +462,43 @@ def test_hostile_serials(kqports):
     del bed
 
 
+def test_failures(kqports):
+    """Exit code 3, not 1: a unit attached, but udev cannot be read, or the
+    output cannot be written."""
+    text, _ = testbeds.testbeds()["one-unit"]
+    bed = new_bed(text)
+    # A test bed whose bus folder is a file: libudev's scan of it fails, as on
+    # a machine whose sysfs cannot be read.
+    bus = Path(os.environ["UMOCKDEV_DIR"]) / "sys" / "bus"
+    bus.rename(bus.with_name("bus.away"))
+    bus.write_text("")
+    for args in ((), ("--json",), ("--udev-rules",)):
+        code, out, err = run(kqports, *args)
+        check(f"udev unreadable, {' '.join(args) or 'text'}: exit code 3, said on standard error",
+              code == 3 and out == "" and "cannot read udev" in err, f"{code} {out!r} {err}")
+    bus.unlink()
+    bus.with_name("bus.away").rename(bus)
+    # Standard output full, or closed: the report did not reach its reader.
+    for args in ((), ("--json",), ("--udev-rules",), ("--help",)):
+        with open("/dev/full", "w") as full:
+            done = subprocess.run([kqports, *args], stdout=full, stderr=subprocess.PIPE,
+                                  env=env_for(), timeout=60)
+        check(f"standard output full, {' '.join(args) or 'text'}: exit code 3",
+              done.returncode == 3, done.returncode)
+    done = subprocess.run([kqports], stdout=subprocess.DEVNULL, env=env_for(), timeout=60,
+                          preexec_fn=lambda: os.close(1))
+    check("standard output closed: exit code 3", done.returncode == 3, done.returncode)
+    # --watch into a full output ends at its first report, as a failure.
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([kqports, "--watch"], stdout=full, stderr=subprocess.PIPE,
+                              env=env_for(), timeout=60)
+    check("--watch, standard output full: exit code 3", done.returncode == 3, done.returncode)
+    code, out, err = run(kqports, "--jsno")
+    check("bad usage: exit code 2, one line on standard error", code == 2 and out == ""
+          and err.count("\n") == 1 and "--jsno" in err, f"{code} {out!r} {err}")
+    del bed
+
+
 def test_real_sys(kqports):
     """This machine's own /sys, no test bed: no unit here."""
     attached = any((d / "idProduct").exists() and (d / "idProduct").read_text().strip() == "a1df"
@@ -487,7 +524,7 @@ def main():
                  lambda: test_unplugged(kqports),
                  lambda: test_watch(kqports), lambda: test_rules(kqports),
                  lambda: test_hostile_serials(kqports),
-                 lambda: test_real_sys(kqports)):
+                 lambda: test_failures(kqports), lambda: test_real_sys(kqports)):
         started = time.monotonic()
         test()
         print(f"      ({time.monotonic() - started:.1f} s)", flush=True)

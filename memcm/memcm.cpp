@@ -1,20 +1,19 @@
-// The four configuration-manager functions, answering from the loaded
-// .devtree snapshots with the protocol the real CfgMgr32 follows.
+// The four configuration-manager functions, answering from the tree in force
+// with the protocol the real CfgMgr32 follows.
+#include "memcm/memcm.h"
+
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <unordered_map>
 
+#include "base/ascii.h"
 #include "cfgmgr/cm_api.h"
-#include "sim/sim_control.h"
-#include "sim/sim_tree.h"
 
 #ifndef _WIN32
 #define WINAPI  // the Windows build defines them __stdcall, as cfgmgr32.h declares
 #endif
 
-namespace kq::sim {
+namespace kq::memcm {
 
 namespace {
 
@@ -29,28 +28,27 @@ struct LiveSnapshot {
   std::wstring allList;
 };
 
-struct SimState {
+struct CmState {
   std::vector<LiveSnapshot> snapshots;  // empty: no device at all
-  uint64_t clock = 0;                   // calls made since the tree was loaded
-  CallCounts counts;
+  uint64_t clock = 0;                   // calls made since the tree was put in force
   // Handles name instance IDs, not nodes, so they survive snapshot changes and
   // reloads; Windows matches IDs without regard to case, so they are interned
   // folded. Only the IDs of the tree in force are kept; a handle number is
   // never given to another ID, so a stale handle finds nothing.
   std::unordered_map<std::wstring, DEVINST> handles;
   DEVINST nextHandle = 1;
-  void (*beforeCall)() = nullptr;
+  void (*observer)(Call) = nullptr;
 };
 
-SimState& state() {
-  static SimState s;
+CmState& state() {
+  static CmState s;
   return s;
 }
 
 // The handle of `id` in `handles`: the one it had in `previous`, else a new one.
 DEVINST internHandle(const std::wstring& id, std::unordered_map<std::wstring, DEVINST>& handles,
                      const std::unordered_map<std::wstring, DEVINST>& previous) {
-  std::wstring folded = foldCase(id);
+  std::wstring folded = toAsciiUpper(id);
   const auto known = handles.find(folded);
   if (known != handles.end()) return known->second;
   const auto before = previous.find(folded);
@@ -59,28 +57,27 @@ DEVINST internHandle(const std::wstring& id, std::unordered_map<std::wstring, DE
   return handle;
 }
 
-// Counts the call and picks the snapshot in force for it: the last one whose
-// N calls have all been made before this one.
-const LiveSnapshot* beginCall(uint64_t CallCounts::*counter) {
-  SimState& s = state();
-  if (s.beforeCall) s.beforeCall();
+// Picks the snapshot in force for the call: the last one whose N calls have
+// all been made before this one.
+const LiveSnapshot* beginCall(Call call) {
+  CmState& s = state();
+  if (s.observer) s.observer(call);
   const LiveSnapshot* current = nullptr;
   for (const LiveSnapshot& snap : s.snapshots)
     if (snap.snapshot.afterCalls <= s.clock) current = &snap;
   ++s.clock;
-  ++(s.counts.*counter);
   return current;
 }
 
-const SimNode* presentNode(const LiveSnapshot* snap, DEVINST handle) {
+const Node* presentNode(const LiveSnapshot* snap, DEVINST handle) {
   if (!snap) return nullptr;
   const auto found = snap->byHandle.find(handle);
   if (found == snap->byHandle.end()) return nullptr;
-  const SimNode& node = snap->snapshot.nodes[found->second];
+  const Node& node = snap->snapshot.nodes[found->second];
   return node.present ? &node : nullptr;
 }
 
-// Property keys are compared by value, so the simulation needs none of the
+// Property keys are compared by value, so this needs none of the
 // DEVPKEY_* symbols that mingw-w64 only defines under <initguid.h>.
 constexpr GUID kDeviceFmtid = {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}};
 constexpr GUID kNodeFmtid = {0x4340a6c5, 0x93fa, 0x4706, {0x97, 0x2c, 0x7b, 0x64, 0x80, 0x08, 0xa5, 0xa7}};
@@ -117,14 +114,14 @@ DEVPROPTYPE devpropType(ValueType type) {
 }
 
 bool equalsIgnoringCase(const wchar_t* text, std::wstring_view expected) {
-  return foldCase(text) == foldCase(expected);
+  return equalsIgnoringAsciiCase(std::wstring_view(text), expected);
 }
 
 // The class's instance IDs in file order, present or not, each NUL-terminated,
 // closed by an empty entry.
 std::wstring makeClassList(const Snapshot& snapshot, std::optional<SetupClass> wanted) {
   std::wstring list;
-  for (const SimNode& node : snapshot.nodes) {
+  for (const Node& node : snapshot.nodes) {
     if (!wanted || node.setupClass == *wanted) {
       list += node.id;
       list += L'\0';
@@ -152,19 +149,20 @@ CONFIGRET checkListArgs(PCWSTR filter, ULONG flags) {
 }
 
 }  // namespace
-}  // namespace kq::sim
+}  // namespace kq::memcm
 
-using namespace kq::sim;
+using namespace kq::memcm;
+using kq::toAsciiUpper;
 
 extern "C" {
 
 CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, ULONG ulFlags) {
-  const LiveSnapshot* snap = beginCall(&CallCounts::locate);
+  const LiveSnapshot* snap = beginCall(Call::Locate);
   if (!pdnDevInst) return CR_INVALID_POINTER;
   *pdnDevInst = 0;
   if (ulFlags != CM_LOCATE_DEVNODE_NORMAL) return CR_INVALID_FLAG;
   // Windows reads a null or empty ID as the root of the device tree.
-  const std::wstring id = (pDeviceID && *pDeviceID) ? foldCase(pDeviceID) : L"HTREE\\ROOT\\0";
+  const std::wstring id = (pDeviceID && *pDeviceID) ? toAsciiUpper(pDeviceID) : L"HTREE\\ROOT\\0";
   const auto known = state().handles.find(id);
   if (known == state().handles.end() || !presentNode(snap, known->second)) return CR_NO_SUCH_DEVNODE;
   *pdnDevInst = known->second;
@@ -174,11 +172,11 @@ CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, 
 CONFIGRET WINAPI CM_Get_DevNode_PropertyW(DEVINST dnDevInst, const DEVPROPKEY* PropertyKey,
                                           DEVPROPTYPE* PropertyType, PBYTE PropertyBuffer,
                                           PULONG PropertyBufferSize, ULONG ulFlags) {
-  const LiveSnapshot* snap = beginCall(&CallCounts::property);
+  const LiveSnapshot* snap = beginCall(Call::Property);
   if (!PropertyKey || !PropertyType || !PropertyBufferSize) return CR_INVALID_POINTER;
   if (!PropertyBuffer && *PropertyBufferSize != 0) return CR_INVALID_POINTER;
   if (ulFlags != 0) return CR_INVALID_FLAG;
-  const SimNode* node = presentNode(snap, dnDevInst);
+  const Node* node = presentNode(snap, dnDevInst);
   if (!node) return CR_NO_SUCH_DEVINST;
   Prop prop;
   if (!propOf(*PropertyKey, &prop)) return CR_NO_SUCH_VALUE;
@@ -198,7 +196,7 @@ CONFIGRET WINAPI CM_Get_DevNode_PropertyW(DEVINST dnDevInst, const DEVPROPKEY* P
 }
 
 CONFIGRET WINAPI CM_Get_Device_ID_List_SizeW(PULONG pulLen, PCWSTR pszFilter, ULONG ulFlags) {
-  const LiveSnapshot* snap = beginCall(&CallCounts::listSize);
+  const LiveSnapshot* snap = beginCall(Call::ListSize);
   if (!pulLen) return CR_INVALID_POINTER;
   *pulLen = 0;
   const CONFIGRET args = checkListArgs(pszFilter, ulFlags);
@@ -208,7 +206,7 @@ CONFIGRET WINAPI CM_Get_Device_ID_List_SizeW(PULONG pulLen, PCWSTR pszFilter, UL
 }
 
 CONFIGRET WINAPI CM_Get_Device_ID_ListW(PCWSTR pszFilter, PZZWSTR Buffer, ULONG BufferLen, ULONG ulFlags) {
-  const LiveSnapshot* snap = beginCall(&CallCounts::list);
+  const LiveSnapshot* snap = beginCall(Call::List);
   if (!Buffer) return CR_INVALID_POINTER;
   const CONFIGRET args = checkListArgs(pszFilter, ulFlags);
   if (args != CR_SUCCESS) return args;
@@ -220,12 +218,70 @@ CONFIGRET WINAPI CM_Get_Device_ID_ListW(PCWSTR pszFilter, PZZWSTR Buffer, ULONG 
 
 }  // extern "C"
 
-namespace kq::sim {
+namespace kq::memcm {
 
-bool loadTreeText(const std::string& utf8Text, const std::string& name, std::string* error) {
-  SimTree tree;
-  std::string ignored;
-  if (!parseDevtree(utf8Text, name, &tree, error ? error : &ignored)) return false;
+ValueType typeOf(Prop prop) {
+  switch (prop) {
+    case kChildren:
+    case kSiblings:
+      return ValueType::StringList;
+    case kProblem:
+      return ValueType::Uint32;
+    default:
+      return ValueType::String;
+  }
+}
+
+namespace {
+
+PropAnswer valueAnswer(ValueType type, const void* data, size_t size) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  return {ReadOutcome::Value, type, std::vector<unsigned char>(p, p + size)};
+}
+
+std::wstring listUnits(const std::vector<std::wstring>& entries) {
+  std::wstring units;
+  for (const std::wstring& entry : entries) {
+    units += entry;
+    units += L'\0';
+  }
+  return units + L'\0';  // the closing empty entry
+}
+
+}  // namespace
+
+PropAnswer textAnswer(const std::wstring& text) {
+  return valueAnswer(ValueType::String, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+}
+
+PropAnswer listAnswer(const std::vector<std::wstring>& entries) {
+  const std::wstring units = listUnits(entries);
+  return valueAnswer(ValueType::StringList, units.data(), units.size() * sizeof(wchar_t));
+}
+
+PropAnswer numberAnswer(uint32_t number) {
+  return valueAnswer(ValueType::Uint32, &number, sizeof number);
+}
+
+void linkNodes(std::vector<Node>& nodes, const std::vector<std::optional<size_t>>& parents) {
+  std::vector<std::vector<size_t>> children(nodes.size());
+  for (size_t i = 0; i < nodes.size(); ++i)
+    if (parents[i]) children[*parents[i]].push_back(i);
+  const auto idsOf = [&](const std::vector<size_t>& indexes, size_t leaveOut) {
+    std::vector<std::wstring> ids;
+    for (const size_t c : indexes)
+      if (c != leaveOut) ids.push_back(nodes[c].id);
+    return ids.empty() ? PropAnswer() : listAnswer(ids);
+  };
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    Node& node = nodes[i];
+    node.props[kParent] = parents[i] ? textAnswer(nodes[*parents[i]].id) : PropAnswer();
+    node.props[kChildren] = idsOf(children[i], SIZE_MAX);
+    node.props[kSiblings] = parents[i] ? idsOf(children[*parents[i]], i) : PropAnswer();
+  }
+}
+
+void putInForce(Tree tree) {
   std::vector<LiveSnapshot> live;
   std::unordered_map<std::wstring, DEVINST> handles;
   for (Snapshot& snapshot : tree) {
@@ -240,17 +296,6 @@ bool loadTreeText(const std::string& utf8Text, const std::string& name, std::str
   state().snapshots = std::move(live);
   state().handles = std::move(handles);
   state().clock = 0;
-  return true;
-}
-
-bool loadTreeFile(const std::string& path, std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    if (error) *error = path + ": cannot open the file";
-    return false;
-  }
-  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  return loadTreeText(text, path, error);
 }
 
 void clearTree() {
@@ -261,10 +306,6 @@ void clearTree() {
 
 size_t knownIdCount() { return state().handles.size(); }
 
-CallCounts callCounts() { return state().counts; }
+void setCallObserver(void (*observer)(Call)) { state().observer = observer; }
 
-void resetCallCounts() { state().counts = CallCounts(); }
-
-void setBeforeCallHook(void (*hook)()) { state().beforeCall = hook; }
-
-}  // namespace kq::sim
+}  // namespace kq::memcm
