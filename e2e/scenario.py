@@ -174,6 +174,9 @@ class Scenario(Prefix):
         and has it read C:\\app's tree file wherever it lies."""
         folder = folder or self.drive_c / "windows" / ("syswow64" if self.arch == "win64"
                                                        else "system32")
+        # The prefix is a hard-linked copy of its template: replace the file,
+        # never write into it.
+        (folder / SIM_DLL).unlink(missing_ok=True)
         shutil.copy2(self.session.binary(SIM_DLL), folder / SIM_DLL)
         set_reg_values(self.path / "user.reg", r"Environment",
                        {"KQSIM_DEVTREE": f"{APP_DIR_WIN}\\{TREE_NAME}"})

@@ -144,6 +144,11 @@ def wait_run_folder(sc, timeout=20):
     return sc.drive_c / "windows" / "temp" / match[1]
 
 
+def run_folder_windows(folder):
+    """The run folder as the program names it: "<Windows folder>\\Temp\\<name>"."""
+    return "C:\\windows\\Temp\\" + folder.name
+
+
 def wait_unpacked(folder, arch):
     """What the install folder holds once the package is unpacked."""
     wanted = package_files(arch)
@@ -478,7 +483,7 @@ def test_script_never_finishes(session):
         shown = time.monotonic()
         watch.stop()
         waited = shown - started
-        install_windows = sc.windows_path(folder)
+        install_windows = run_folder_windows(folder)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, still_running(install_windows)],
                      "message boxes")
         expect(115 <= waited <= 135, f"outcome {waited:.0f} s after the last step marker, "
