@@ -164,9 +164,12 @@ class Scenario(Prefix):
         # own; "beside" plants it in the program's folder instead, where they
         # must not take it.
         self.place_simulation(self.app_dir if simulation == "beside" else None)
+        # Planted beside them, a native DLL must be found where the programs
+        # look, or Wine's own is taken (on Windows no such setting exists).
+        order = "native,builtin" if simulation == "beside" else "native"
         for exe in (APP_EXE, CONSOLE_EXE):
             set_reg_values(self.path / "user.reg",
-                           rf"Software\Wine\AppDefaults\{exe}\DllOverrides", {"cfgmgr32": "native"})
+                           rf"Software\Wine\AppDefaults\{exe}\DllOverrides", {"cfgmgr32": order})
 
     def place_simulation(self, folder=None):
         """Puts the simulated cfgmgr32.dll into folder, by default the system
