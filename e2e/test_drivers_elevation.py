@@ -278,6 +278,8 @@ def second_instance_answered(sc, suffix):
     next; returns its exit code (None if it is still running 15 s later),
     its message boxes and whether it launched anything."""
     proc, log, log_path = start_second(sc, suffix)
+    # The scenario's checks of "the program" follow the second instance now.
+    first, sc.proc = sc.proc, proc
     try:
         sc.answer_msgbox(INSTALLER, "y")
         sc.answer_msgbox(INSTALLER, "Return")
@@ -286,6 +288,7 @@ def second_instance_answered(sc, suffix):
         except subprocess.TimeoutExpired:
             code = None
     finally:
+        sc.proc = first
         log.close()
     trace = log_path.read_bytes().decode("utf-8", "replace")
     return code, messages_in(log_path), "trace:exec:SHELL_execute" in trace
