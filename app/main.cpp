@@ -1,11 +1,15 @@
 // Entry point of the program.
 #include "app/shell.h"
 
+#include "base/system_dlls.h"
 #include "drivers/install.h"
 #include "res/resource.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   using namespace kq;
+  // Before the configuration manager and the common controls are loaded at
+  // their first calls.
+  LoadDllsFromSystemOnly();
   LoadStringW(instance, IDS_APP_TITLE, windowTitle, 100);
   LoadStringW(instance, IDS_WINDOW_CLASS, windowClassName, 100);
   RegisterMainWindowClass(instance);

@@ -20,3 +20,22 @@ function(kq_shipped_program target subsystem)
                      $<TARGET_FILE:${target}>)
   endif()
 endfunction()
+
+# A delay-import library: the program links it instead of the DLL's import
+# library, and the DLL is loaded at the first call of one of its functions,
+# by name, wherever LoadDllsFromSystemOnly (base/system_dlls.h) lets Windows
+# look by then. `def` lists the functions used, with their @N sizes.
+#   kq_delay_import(<target> <dll name> <def file>)
+function(kq_delay_import target dll def)
+  find_program(KQ_DLLTOOL NAMES ${KQ_MINGW_PREFIX}-dlltool REQUIRED)
+  set(library ${CMAKE_CURRENT_BINARY_DIR}/lib${target}.a)
+  add_custom_command(OUTPUT ${library}
+    COMMAND ${KQ_DLLTOOL} --input-def ${def} --dllname ${dll} --kill-at --output-delaylib ${library}
+    DEPENDS ${def}
+    COMMENT "Delay-import library for ${dll}"
+    VERBATIM)
+  add_custom_target(${target}_library DEPENDS ${library})
+  add_library(${target} INTERFACE)
+  target_link_libraries(${target} INTERFACE ${library})
+  add_dependencies(${target} ${target}_library)
+endfunction()

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/system_dlls.h"
 #include "base/utf8.h"
 #include "base/win_handles.h"
 #include "console/options.h"
@@ -141,6 +142,8 @@ int Watch(const ConsoleOptions& options, const Output& out, const Output& err, b
 
 int wmain(int argc, wchar_t** argv) {
   using namespace kq;
+  // Before the configuration manager is loaded at its first call.
+  LoadDllsFromSystemOnly();
   const Output out = StandardOutput(STD_OUTPUT_HANDLE);
   const Output err = StandardOutput(STD_ERROR_HANDLE);
 

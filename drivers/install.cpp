@@ -1,5 +1,8 @@
 #include "drivers/install.h"
 
+// Declared as a plain function, not a DLL import, so that the call goes
+// through the delay-load stub (comctl32 is delay-loaded: CMakeLists.txt).
+#define _COMCTL32_
 #include <commctrl.h>
 #include <shellapi.h>
 
@@ -8,9 +11,9 @@
 #include <utility>
 
 #include "drivers/driver_store.h"
+#include "drivers/elevation.h"
 #include "drivers/install_files.h"
 #include "drivers/install_wait.h"
-#include "drivers/native_system_folder.h"
 #include "drivers/os_level.h"
 #include "base/win_handles.h"
 #include "res/resource.h"
@@ -45,6 +48,9 @@ constexpr Message kCannotCreatePackage{L"Error: Can't create drivers package on 
 constexpr Message kCannotWritePackage{L"Error: Can't write to drivers package", kInstaller, MB_OK};
 constexpr Message kPackageMissing{
     L"Error: The drivers package is missing from KQ-6200 Explorer. Please reinstall the program.",
+    kInstaller, MB_OK};
+constexpr Message kAlreadyRunning{
+    L"The drivers installation is already running; relaunch KQ-6200 Explorer when it has finished.",
     kInstaller, MB_OK};
 constexpr Message kCompleted{
     L"Installation completed. Please connect your device to the USB port. Now your Windows will "
@@ -113,30 +119,42 @@ void WritePackage(const std::wstring& packageFile, bool is64BitOs) {
   PumpingWait(200);
 }
 
-// Ends at once, leaving the folder to the script that still runs in it.
-[[noreturn]] void FailStillRunning(const std::wstring& installFolder) {
-  const std::wstring text = L"The drivers installation is still running in " + installFolder +
+// Ends at once, leaving the folder to the script that still runs in it (its
+// elevated side removes it once the script has ended).
+[[noreturn]] void FailStillRunning(const std::wstring& runFolder) {
+  const std::wstring text = L"The drivers installation is still running in " + runFolder +
                             L"; relaunch KQ-6200 Explorer when it has finished.";
   Fail({text.c_str(), kInstaller, MB_OK});
 }
 
-// The install script as the flow follows it, with its process when the shell
-// gave one (held to the end of the flow, so its end can be told at any time).
-struct InstallScript {
+// The package's self-extractor, elevated, as the flow follows it: with its
+// process when the shell gave one (held to the end of the flow, so its end
+// and its exit code can be told at any time). It runs as long as the script.
+struct ElevatedSide {
   ScriptStart start = ScriptStart::NotStarted;
   UniqueKernelHandle process;
   bool Ended() const { return process && WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0; }
+  DWORD ExitCode() const {
+    DWORD code = STILL_ACTIVE;
+    if (!process || !GetExitCodeProcess(process.get(), &code)) return STILL_ACTIVE;
+    return code;
+  }
 };
 
-// Elevated and hidden. The shell's own error box is off: a declined prompt
-// or a failed start is answered by the flow's refusal message alone.
-InstallScript StartInstallScript(const std::wstring& installFolder, bool is64BitOs) {
+// The image elevated is the package itself (its self-extractor, which the
+// release signs), never a command shell: the elevation prompt names its
+// publisher, and what it runs it takes from the archive sealed into it. The
+// shell's own error box is off: a declined prompt or a failed start is
+// answered by the flow's refusal message alone.
+ElevatedSide StartElevated(const std::wstring& packageFile, const std::wstring& installFolder,
+                           const ElevatedRequest& request) {
+  const std::wstring parameters = ElevatedParameters(request);
   SHELLEXECUTEINFOW run{};
   run.cbSize = sizeof run;
   run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   run.lpVerb = L"runas";
-  run.lpFile = is64BitOs ? L"install_KQ-6200x64.bat" : L"install_KQ-6200x86.bat";
-  run.lpParameters = L"";
+  run.lpFile = packageFile.c_str();
+  run.lpParameters = parameters.c_str();
   run.lpDirectory = installFolder.c_str();
   run.nShow = SW_HIDE;
   const bool started = ShellExecuteExW(&run);
@@ -144,36 +162,23 @@ InstallScript StartInstallScript(const std::wstring& installFolder, bool is64Bit
   return {ClassifyScriptStart(started, static_cast<bool>(process)), std::move(process)};
 }
 
-// Starts the install script and follows its markers. On 64-bit Windows the
-// script must start outside WOW64's file-system redirection, or the 32-bit
-// command shell would run it and see SysWOW64 as System32. A script that did
-// not start ends the installation at once as refused: nothing would ever
-// write a marker.
-InstallScript RunInstallScript(const std::wstring& installFolder, const ProgressDialog& progress,
-                               bool is64BitOs) {
-  NativeSystemFolder native(is64BitOs, kRedirectionCaption);
-  if (native.Unavailable()) return {};
-  InstallScript script = StartInstallScript(installFolder, is64BitOs);
-  if (script.start == ScriptStart::NotStarted) {
-    native.Restore();
-    RemoveInstallFolders(installFolder);
-    Fail(kWithoutDrivers);
-  }
-  progress.Step();
-  for (const wchar_t* marker : kProgressMarkers) {
-    WaitForFile(installFolder, marker);
-    if (marker == kProgressMarkers[std::size(kProgressMarkers) - 1]) native.Restore();
-    progress.Step();
-  }
-  return script;
+// Ends the installation as refused: the package is removed from the user's
+// temporary folder (the run folder is the elevated side's to remove).
+[[noreturn]] void FailRefused(const std::wstring& installFolder) {
+  RemoveInstallFolders(installFolder);
+  Fail(kWithoutDrivers);
 }
 
 void InstallPackage(HINSTANCE instance, int showCommand, bool is64BitOs) {
   const ProgressDialog progress = ShowProgressDialog(instance, showCommand);
 
-  // A temporary folder too long for the names below it cannot hold the package.
+  // The package goes to the user's temporary folder; the files it unpacks go
+  // to the run folder, which its elevated side makes. A temporary folder too
+  // long for the names below it cannot hold the package.
   const std::wstring installFolder = InstallFolder();
-  if (installFolder.empty()) Fail(kCannotCreatePackage);
+  const auto request = NewElevatedRequest();
+  const std::wstring runFolder = request ? RunFolder(request->runFolderName) : std::wstring();
+  if (installFolder.empty() || runFolder.empty()) Fail(kCannotCreatePackage);
   // A link planted as the folder or a subfolder would carry the package, and
   // later the clean-up, wherever it points.
   if (!RemoveInstallFolderLinks(installFolder)) Fail(kCannotCreatePackage);
@@ -194,37 +199,50 @@ void InstallPackage(HINSTANCE instance, int showCommand, bool is64BitOs) {
   progress.Step();  // 20
 
   PumpingWait(500);
-  ShellExecuteW(nullptr, L"open", L"drv.exe", L"-y", installFolder.c_str(), SW_HIDE);
+  const ElevatedSide elevated = StartElevated(packageFile, installFolder, *request);
   progress.Step();  // 25
+  const HANDLE process = elevated.process.get();
+  if (elevated.start == ScriptStart::NotStarted) {
+    progress.Step();  // 30
+    FailRefused(installFolder);
+  }
 
-  for (const wchar_t* name : kExtractedFiles) WaitForFile(installFolder, name);
+  for (const wchar_t* name : kExtractedFiles) WaitForFileWhileRunning(runFolder, name, process);
   progress.Step();  // 30
 
   PumpingWait(200);
-  const InstallScript script = RunInstallScript(installFolder, progress, is64BitOs);  // 35 .. 60
+  // A self-extractor that ended without running the script (its archive or
+  // the run folder refused, another installation under way, no command shell)
+  // leaves nothing to wait for.
+  if (elevated.Ended() && !ScriptRanBefore(elevated.ExitCode())) FailRefused(installFolder);
+  progress.Step();  // 35
+  for (const wchar_t* marker : kProgressMarkers) {
+    WaitForFileWhileRunning(runFolder, marker, process);
+    progress.Step();  // 40 .. 60
+  }
 
   // The completion marker wins over the refusal marker. A script that left
-  // neither (it never reached its end, or it was never started because
-  // redirection could not be switched off) gets one more wait; if it still has
-  // not finished, nothing says the drivers are in the store, so it ends as a
-  // refusal and is never reported as a completed installation.
-  if (!ProbeFile(installFolder, kFinishedMarker) && !ProbeFile(installFolder, kRefusedMarker))
-    WaitForFile(installFolder, kFinishedMarker);
+  // neither (it has not reached its end) gets one more wait, which ends when
+  // it does; if it still has not finished, nothing says the drivers are in
+  // the store, so it ends as a refusal and is never reported as a completed
+  // installation.
+  if (!ProbeFile(runFolder, kFinishedMarker) && !ProbeFile(runFolder, kRefusedMarker))
+    WaitForFileWhileRunning(runFolder, kFinishedMarker, process);
   // Nothing is deleted under a running script: one still running now gets a
   // further wait, and if it runs on after that the folder is left to it.
-  if (script.process && !script.Ended()) PumpingWait(kScriptEndWaitMs, script.process.get());
-  // The markers are read after the end is known: a marker written as the
+  if (process && !elevated.Ended()) PumpingWait(kScriptEndWaitMs, process);
+  // The outcome is read after the end is known: a marker written as the
   // script ends is not missed.
-  const bool ended = script.Ended();
-  const bool finished = ProbeFile(installFolder, kFinishedMarker);
+  const bool ended = elevated.Ended();
+  const bool finishedMarker = ProbeFile(runFolder, kFinishedMarker);
+  const bool finished = InstallationFinished(elevated.start, elevated.ExitCode(), finishedMarker);
   switch (DecideInstallOutcome(
-      ScriptMayRun(script.start, ended, finished, ProbeFile(installFolder, kRefusedMarker)),
+      ScriptMayRun(elevated.start, ended, finishedMarker, ProbeFile(runFolder, kRefusedMarker)),
       finished)) {
     case InstallOutcome::StillRunning:
-      FailStillRunning(installFolder);
+      FailStillRunning(runFolder);
     case InstallOutcome::Refused:
-      RemoveInstallFolders(installFolder);
-      Fail(kWithoutDrivers);
+      FailRefused(installFolder);
     case InstallOutcome::Finished:
       break;
   }
@@ -256,6 +274,10 @@ DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand, bo
     Show(kWithoutDrivers);
     return {/*mcuDriversPresent=*/false};
   }
+  // One installation at a time on this machine: a second one would run its
+  // own script beside the first.
+  const auto lock = TakeInstallationLock();
+  if (!lock) Fail(kAlreadyRunning);
   Show(kDisconnect);
   InstallPackage(instance, showCommand, is64BitOs);
   return {};

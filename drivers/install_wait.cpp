@@ -1,5 +1,7 @@
 #include "drivers/install_wait.h"
 
+#include "drivers/driver_store.h"
+
 namespace kq {
 
 bool PumpingWait(std::uint32_t ms, HANDLE awaited) {
@@ -34,6 +36,13 @@ bool PumpingWait(std::uint32_t ms, HANDLE awaited) {
       });
   if (quit) PostQuitMessage(static_cast<int>(quitCode));
   return signalled;
+}
+
+bool WaitForFileWhileRunning(const std::wstring& folder, const wchar_t* name, HANDLE process) {
+  return PollForFileWhileRunning(
+      [&] { return ProbeFile(folder, name); },
+      [&] { return process && WaitForSingleObject(process, 0) == WAIT_OBJECT_0; },
+      [&](std::uint32_t ms) { PumpingWait(ms, process); });
 }
 
 }  // namespace kq

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -47,6 +48,18 @@ enum class InstallOutcome {
 };
 InstallOutcome DecideInstallOutcome(bool scriptMayRun, bool finishedMarker);
 
+// Whether an installation whose script no longer runs finished: for a
+// followed self-extractor its exit code says so (it read its end marker in
+// the folder only it and the system can write, after its script ended); for
+// one the shell gave no process of, the end marker in that folder.
+bool InstallationFinished(ScriptStart start, std::uint32_t sfxExitCode, bool finishedMarker);
+
+// Like PollForFile (up to 15 looks, `wait(2000)` after each miss), but the
+// looks end at the first one made after `ended()` said true: a script that
+// has ended writes no more files. `wait` returns early when it ends.
+bool PollForFileWhileRunning(const std::function<bool()>& probe, const std::function<bool()>& ended,
+                             const std::function<void(std::uint32_t ms)>& wait);
+
 // How long a script still running after every marker wait is waited for,
 // beyond them, before the flow gives up on it (docs/decisions.md).
 inline constexpr std::uint32_t kScriptEndWaitMs = 60000;
@@ -57,6 +70,9 @@ inline constexpr std::uint32_t kScriptEndWaitMs = 60000;
 // `awaited` (if given) is signalled. A WM_QUIT taken on the way is posted
 // again when the wait ends.
 bool PumpingWait(std::uint32_t ms, HANDLE awaited = nullptr);
+
+// WaitForFile that stops looking once `process` (if given) has ended.
+bool WaitForFileWhileRunning(const std::wstring& folder, const wchar_t* name, HANDLE process);
 #endif
 
 }  // namespace kq

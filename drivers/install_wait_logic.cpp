@@ -1,5 +1,7 @@
 #include "drivers/install_wait.h"
 
+#include "drivers/elevation.h"
+
 namespace kq {
 
 bool WaitUntilDeadline(std::uint32_t ms, const std::function<std::uint32_t()>& now,
@@ -28,6 +30,30 @@ bool ScriptMayRun(ScriptStart start, bool processEnded, bool finishedMarker, boo
       return !finishedMarker && !refusedMarker;
   }
   return true;
+}
+
+bool InstallationFinished(ScriptStart start, std::uint32_t sfxExitCode, bool finishedMarker) {
+  switch (start) {
+    case ScriptStart::NotStarted:
+      return false;
+    case ScriptStart::Followed:
+      return sfxExitCode == kSfxFinished;
+    case ScriptStart::Unseen:
+      return finishedMarker;
+  }
+  return false;
+}
+
+bool PollForFileWhileRunning(const std::function<bool()>& probe, const std::function<bool()>& ended,
+                             const std::function<void(std::uint32_t ms)>& wait) {
+  for (int look = 0; look < 15; ++look) {
+    // Asked before the look: a file written before the end is seen by it.
+    const bool over = ended();
+    if (probe()) return true;
+    if (over) return false;
+    wait(2000);
+  }
+  return false;
 }
 
 InstallOutcome DecideInstallOutcome(bool scriptMayRun, bool finishedMarker) {

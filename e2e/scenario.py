@@ -148,11 +148,12 @@ class Scenario(Prefix):
     names to create in the driver store; store: the system folders whose
     driver store gets them ("system32", "syswow64"; default every one the
     prefix has); app: False for a bare prefix without C:\\app (to run other
-    programs with `wine`).
+    programs with `wine`); simulation: "system" (the simulated cfgmgr32.dll in
+    the system folder) or "beside" (planted beside the programs only).
     """
 
     def __init__(self, session, name, arch="win32", winver="win10", tree="", drivers=True,
-                 store=None, app=True):
+                 store=None, app=True, simulation="system"):
         if arch not in ("win32", "win64"):
             raise ValueError(arch)
         self.session, self.name = session, name
@@ -165,21 +166,41 @@ class Scenario(Prefix):
         self.app_dir = self.drive_c / "app"
         self.spy = spy.Spy(self, f"{APP_DIR_WIN}\\{spy.EXE}", TITLE)
         if app:
-            self._install_app(tree)
+            self._install_app(tree, simulation)
         self.add_driver_store(ALL_DRIVERS if drivers is True else (drivers or ()), store)
         self.set_windows_version(winver)
 
-    def _install_app(self, tree):
+    def _install_app(self, tree, simulation):
         self.app_dir.mkdir()
         self.cwd = self.app_dir
         for name in APP_PROGRAMS:
             shutil.copy2(self.session.binary(name), self.app_dir / name)
         self.set_tree(tree)
-        # The simulated configuration manager beside the programs replaces Wine's,
-        # for them only (a global override would reach Wine's own services).
+        # The simulated configuration manager replaces Wine's for the two
+        # programs only (a global override would reach Wine's own services).
+        # The programs load it from the system folder only, as a test system's
+        # own; "beside" plants it in the program's folder instead, where they
+        # must not take it.
+        self.place_simulation(self.app_dir if simulation == "beside" else None)
+        # Planted beside them, a native DLL must be found where the programs
+        # look, or Wine's own is taken (on Windows no such setting exists).
+        order = "native,builtin" if simulation == "beside" else "native"
         for exe in (APP_EXE, CONSOLE_EXE):
             set_reg_values(self.path / "user.reg",
-                           rf"Software\Wine\AppDefaults\{exe}\DllOverrides", {"cfgmgr32": "native"})
+                           rf"Software\Wine\AppDefaults\{exe}\DllOverrides", {"cfgmgr32": order})
+
+    def place_simulation(self, folder=None):
+        """Puts the simulated cfgmgr32.dll into folder, by default the system
+        folder of 32-bit programs (system32, or syswow64 in a 64-bit prefix),
+        and has it read C:\\app's tree file wherever it lies."""
+        folder = folder or self.drive_c / "windows" / ("syswow64" if self.arch == "win64"
+                                                       else "system32")
+        # The prefix is a hard-linked copy of its template: replace the file,
+        # never write into it.
+        (folder / SIM_DLL).unlink(missing_ok=True)
+        shutil.copy2(self.session.binary(SIM_DLL), folder / SIM_DLL)
+        set_reg_values(self.path / "user.reg", r"Environment",
+                       {"KQSIM_DEVTREE": f"{APP_DIR_WIN}\\{TREE_NAME}"})
 
     def set_tree(self, tree):
         """Replaces the device tree atomically (write, then rename), so the

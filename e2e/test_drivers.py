@@ -2,12 +2,16 @@
 test, the FTDI and install questions, and the installation of the embedded
 development package with its progress dialog, marker files and clean-up.
 
-The install script of the package runs for real (Wine's cmd); the driver-store
-tool is the package's stand-in program placed as System32\\pnputil.exe, which
-adds the store folder at once (or refuses, see drivers/standin/standin.cpp).
-Wine 8.0 has no timeout.exe, so the script's waits cost nothing here."""
+The package is written to the user's temporary folder and started elevated
+("runas", which Wine runs as "open"); its self-extractor makes the run folder
+in Windows' Temp folder, unpacks there and runs the install script for real
+(Wine's cmd). The driver-store tool is the package's stand-in program placed
+as System32\\pnputil.exe, which adds the store folder at once (or refuses, see
+drivers/standin/standin.cpp). Wine 8.0 has no timeout.exe, so the script's
+waits cost nothing here."""
 
 import os
+import re
 import shutil
 import threading
 import time
@@ -45,6 +49,8 @@ MCU_8 = "    MCU ErrorCode: 8"
 DECLINED_ROWS = (X.UNIT_A_SPLIT[:3] + [MCU_8] + X.UNIT_A_SPLIT[5:]
                  + X.UNIT_B_SPLIT[:2] + [MCU_8] + X.UNIT_B_SPLIT[4:])
 
+ALREADY_RUNNING = ("The drivers installation is already running; relaunch KQ-6200 Explorer when "
+                   "it has finished.")
 PACKAGE_TOP = {"certmgr.exe", "KQ_6200_WINKEY.inf", "KQ_6200_WINKEY.cat", "KQ_6200_WINKEY.cer",
                "KQ_6200_FSK.inf", "KQ_6200_FSK.cat", "KQ_6200_FSK.cer",
                "Quorvanta_KQ-6200_Reserved.inf", "Quorvanta_KQ-6200_Reserved.cat",
@@ -115,9 +121,32 @@ def accept_offer(sc, progress=True):
 
 
 def package_files(arch):
+    """What the run folder holds once the package is unpacked."""
     a = ARCH[arch]
-    return PACKAGE_TOP | {a["script"], a["devcon"], "drv.exe",
+    return PACKAGE_TOP | {a["script"], a["devcon"],
                           f"{a['sub']}/WdfCoInstaller01011.dll", f"{a['sub']}/winusbcoinstaller2.dll"}
+
+
+ELEVATED_PARAMS = re.compile(r"--install (QuorvantaKQ6k-[0-9a-f]{32}) S-1-5-21(-\d+)+")
+
+
+def elevated_launch(sc):
+    """The elevated start of the package (the runas launch), once made."""
+    return next((c for c in sc.launches() if c["verb"] == "runas"), None)
+
+
+def wait_run_folder(sc, timeout=20):
+    """The run folder the program asked its elevated side to make, from the
+    parameters of the elevated start (it need not exist yet, or any more)."""
+    launch = poll("the elevated start", lambda: elevated_launch(sc), timeout, 0.02)
+    match = ELEVATED_PARAMS.fullmatch(launch["params"] or "")
+    expect(match, f"parameters of the elevated start: {launch['params']!r}")
+    return sc.drive_c / "windows" / "temp" / match[1]
+
+
+def run_folder_windows(folder):
+    """The run folder as the program names it: "<Windows folder>\\Temp\\<name>"."""
+    return "C:\\windows\\Temp\\" + folder.name
 
 
 def wait_unpacked(folder, arch):
@@ -134,20 +163,33 @@ def wait_unpacked(folder, arch):
         raise E2EError(f"package not unpacked; folder holds {last[0]}") from None
 
 
-def follow_installation(sc, folder, arch):
-    """Watches the install folder while the flow runs: returns what it held once
-    the package was unpacked, and the markers in the order they appeared (until
-    the refusal marker, a message box or the folder's removal)."""
+def follow_installation(sc, arch):
+    """Watches the run folder while the flow runs: returns what it held once
+    the package was unpacked, the markers in the order they appeared (until
+    the refusal marker, a message box or the folder's removal), whether the
+    refusal marker was seen, and the folder."""
+    folder = wait_run_folder(sc)
     files = wait_unpacked(folder, arch)
-    seen = []
+    seen, refused = [], False
     deadline = time.monotonic() + 40
     while time.monotonic() < deadline and len(seen) < len(MARKERS):
         seen += [m for m in MARKERS if m not in seen and (folder / m).exists()]
-        if (not folder.exists() or sc.display.find_windows(INSTALLER)
-                or (folder / "userDisagreeInstallation.inf").exists()):
+        refused = refused or (folder / REFUSED).exists()
+        if not folder.exists() or sc.display.find_windows(INSTALLER) or refused:
             break
         time.sleep(0.02)
-    return files, seen
+    return files, seen, refused, folder
+
+
+def replace_command_shell(sc, program=None):
+    """Takes cmd.exe out of every system folder of the prefix, or puts program
+    in its place (ask for the temporary folder before)."""
+    for system in sc.system_folders():
+        cmd = sc.drive_c / "windows" / system / "cmd.exe"
+        if cmd.exists():
+            cmd.unlink()
+        if program:
+            shutil.copy2(program, cmd)
 
 
 def slow_devcon(sc, ms=None):
@@ -229,11 +271,15 @@ def caption_point(dialog_spy):
 
 
 def expect_install_launches(sc, install_windows, arch):
+    """One launch: the package itself, elevated, from the user's temporary
+    folder, asked to install into its run folder (arch picks the package,
+    which names its own script)."""
     launches = sc.launches()
-    expect_equal([(c["verb"], c["file"], c["params"], c["dir"]) for c in launches],
-                 [("open", "drv.exe", "-y", install_windows),
-                  ("runas", ARCH[arch]["script"], "", install_windows)],
-                 "ShellExecute calls (package, then script)")
+    expect_equal([(c["verb"], c["file"], c["dir"]) for c in launches],
+                 [("runas", install_windows + "\\drv.exe", install_windows)],
+                 f"ShellExecute calls ({arch} package, elevated)")
+    expect(ELEVATED_PARAMS.fullmatch(launches[0]["params"] or ""),
+           f"parameters of the elevated start: {launches[0]['params']!r}")
     return launches
 
 
@@ -358,16 +404,17 @@ def test_install_succeeds(session, arch):
     with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc)
         temp = temp_folder(sc)
-        folder = temp / INSTALL_FOLDER
+        staging = temp / INSTALL_FOLDER
         dialog = accept_offer(sc)
         sc.screenshot("progress", dialog, evidence_only=True)
-        unpacked, seen = follow_installation(sc, folder, arch)
+        unpacked, seen, _, folder = follow_installation(sc, arch)
 
         sc.wait_msgbox(INSTALLER, timeout=60)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
         expect(not sc.display.find_windows(PROGRESS),
                "progress dialog still up at the completion message")
         expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
+        expect(not staging.exists(), f"package left behind: {listing(staging)}")
 
         other = "amd64" if ARCH[arch]["sub"] == "x86" else "x86"
         expect(other not in unpacked, f"{other} unpacked from the {arch} package")
@@ -375,7 +422,7 @@ def test_install_succeeds(session, arch):
         expect(seen, "no marker seen while the flow ran")
         expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
                                         "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
-        expect_install_launches(sc, sc.windows_path(folder), arch)
+        expect_install_launches(sc, sc.windows_path(staging), arch)
 
         sc.answer_msgbox(INSTALLER, "Return")
         sc.wait_window()
@@ -384,29 +431,31 @@ def test_install_succeeds(session, arch):
 
 def test_script_refuses(session):
     """The reserved-interface driver never reaches the store: the markers up to
-    fsk.inf come, then cp.inf and timeToCleanUp.inf each cost their full 30 s
-    wait, and the refusal message shows over the progress dialog."""
+    fsk.inf come, then the refusal marker and the script's end; the waits for
+    cp.inf and timeToCleanUp.inf end with it, and the refusal message shows
+    over the progress dialog."""
     with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc, refuse="Quorvanta_KQ-6200_Reserved.inf")
-        folder = temp_folder(sc) / INSTALL_FOLDER
+        staging = temp_folder(sc) / INSTALL_FOLDER
         dialog = accept_offer(sc)
-        _, seen = follow_installation(sc, folder, "win32")
+        _, seen, refused, folder = follow_installation(sc, "win32")
         expect_equal(seen, ["cert.inf", "wk.inf", "fsk.inf"], "markers")
-        expect((folder / "userDisagreeInstallation.inf").exists(), "no refusal marker")
+        expect(refused, "no refusal marker")
         started = time.monotonic()
-        # The bar stands at 60 from the last marker wait on; the subfolder goes
-        # first in the clean-up, two seconds before the message covers the bar.
-        poll("the clean-up", lambda: not (folder / "x86").exists(), 90, 0.02)
+        # The bar stands at 60 from the last marker wait on; the package goes
+        # last in the clean-up, a second before the message covers the bar.
+        poll("the clean-up", lambda: not (staging / "drv.exe").exists(), 30, 0.02)
         picture = sc.screenshot("progress-at-refusal", dialog, evidence_only=True)
         expect(picture, "no screenshot of the progress dialog")
         fill = bar_fill(picture)
         expect(0.57 <= fill <= 0.63, f"progress bar {fill:.0%} filled at the refusal, expected 60 %")
         box = sc.wait_msgbox(INSTALLER, timeout=10)
         waited = time.monotonic() - started
-        expect(55 <= waited <= 75, f"refusal {waited:.0f} s after the script ended, expected "
-                                   "two 30 s waits and the clean-up")
+        expect(waited <= 8, f"refusal {waited:.0f} s after the script ended, expected the "
+                            "clean-up only")
         expect_refusal_shown(sc, dialog)
         expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
+        expect(not staging.exists(), f"package left behind: {listing(staging)}")
         sc.screenshot("refusal", box, evidence_only=True)
         expect_equal(store_log(store).count("quorvanta_kq-6200_reserved.inf"), 3,
                      "additions of the refused driver")
@@ -422,9 +471,9 @@ def test_script_never_finishes(session):
     with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         place_pnputil(sc)
         slow_devcon(sc)
-        folder = temp_folder(sc) / INSTALL_FOLDER
         dialog = accept_offer(sc)
         ping = DialogPing(sc, 170000)
+        folder = wait_run_folder(sc)
         watch = FolderWatch(folder, ARCH["win32"]["script"])
         started = watch.wait_for("cp.inf", 40)
         # Within the further wait: both 30 s waits are over.
@@ -434,7 +483,7 @@ def test_script_never_finishes(session):
         shown = time.monotonic()
         watch.stop()
         waited = shown - started
-        install_windows = sc.windows_path(folder)
+        install_windows = run_folder_windows(folder)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, still_running(install_windows)],
                      "message boxes")
         expect(115 <= waited <= 135, f"outcome {waited:.0f} s after the last step marker, "
@@ -489,7 +538,7 @@ def test_temp_path_with_shell_characters(session):
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_text("planted\n")
         accept_offer(sc)
-        unpacked, _ = follow_installation(sc, temp / INSTALL_FOLDER, "win32")
+        unpacked, _, _, _ = follow_installation(sc, "win32")
         expect("KQ_6200_FSK.inf" in unpacked, f"unpacked: {unpacked}")
         sc.wait_msgbox(INSTALLER, timeout=60)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
@@ -510,9 +559,9 @@ def test_progress_dialog_answers_while_waiting(session):
     with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc)
         slow_devcon(sc, 3000)
-        folder = temp_folder(sc) / INSTALL_FOLDER
         dialog = accept_offer(sc)
         ping = DialogPing(sc, 120000)
+        folder = wait_run_folder(sc)
         watch = FolderWatch(folder, ARCH["win32"]["script"])
         first = watch.wait_for("cert.inf", 40)
 
@@ -567,8 +616,8 @@ def test_slow_script_is_awaited(session):
     with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc)
         slow_devcon(sc, 18000)
-        folder = temp_folder(sc) / INSTALL_FOLDER
         accept_offer(sc)
+        folder = wait_run_folder(sc)
         watch = FolderWatch(folder, ARCH["win32"]["script"])
         started = watch.wait_for("cp.inf", 40)
         sc.wait_msgbox(INSTALLER, timeout=130)
@@ -591,32 +640,30 @@ def test_slow_script_is_awaited(session):
 
 @params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
 def test_script_cannot_start(session, arch):
-    """The command interpreter is gone, so the shell cannot start the script
-    (as when the user declines the elevation prompt, the start fails): the
-    installation ends at once as refused, with no marker awaited: the folder
-    is removed, the bar stays at 30 %, the refusal message, exit code 1."""
+    """The command interpreter is gone, so the elevated side cannot start the
+    script (as when the user declines the elevation prompt, nothing runs): the
+    installation ends at once as refused, with no marker awaited: the folders
+    are removed, the bar stays at 30 %, the refusal message, exit code 1."""
     with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         place_pnputil(sc)
-        folder = temp_folder(sc) / INSTALL_FOLDER
-        for system in ("system32", "syswow64"):
-            cmd = sc.drive_c / "windows" / system / "cmd.exe"
-            if cmd.exists():
-                cmd.unlink()
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        replace_command_shell(sc)
         dialog = accept_offer(sc)
-        wait_unpacked(folder, arch)
+        folder = wait_run_folder(sc)
         unpacked = time.monotonic()
-        poll("the clean-up", lambda: not (folder / ARCH[arch]["sub"]).exists(), 20, 0.02)
+        poll("the clean-up", lambda: not (staging / "drv.exe").exists(), 20, 0.02)
         picture = sc.screenshot("progress-at-refusal", dialog, evidence_only=True)
         sc.wait_msgbox(INSTALLER, timeout=20)
         waited = time.monotonic() - unpacked
-        expect(waited <= 10, f"refusal {waited:.0f} s after the package was unpacked, expected "
+        expect(waited <= 10, f"refusal {waited:.0f} s after the package was started, expected "
                              "the file waits and the clean-up only")
         expect_refusal_shown(sc, dialog)
         expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
+        expect(not staging.exists(), f"package left behind: {listing(staging)}")
         expect(picture, "no screenshot of the progress dialog")
         fill = bar_fill(picture)
         expect(0.27 <= fill <= 0.33, f"progress bar {fill:.0%} filled at the refusal, expected 30 %")
-        expect_install_launches(sc, sc.windows_path(folder), arch)
+        expect_install_launches(sc, sc.windows_path(staging), arch)
         answer_and_expect_exit(sc, 1)
 
 
@@ -651,8 +698,8 @@ def test_link_planted_before_the_clean_up(session):
         place_pnputil(sc)
         hold = sc.drive_c / "windows" / "system32" / "devcon-standin.hold"
         hold.write_text("")
-        folder = temp_folder(sc) / INSTALL_FOLDER
         accept_offer(sc)
+        folder = wait_run_folder(sc)
         poll("the last step marker", lambda: (folder / "cp.inf").exists(), 40, 0.02)
         expect((folder / "x86" / "libusb0.sys").exists(), "package subfolder not unpacked")
         shutil.rmtree(folder / "x86")

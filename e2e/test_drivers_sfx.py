@@ -63,7 +63,7 @@ def test_sfx_own_format_round_trip(session):
     with session.scenario(app=False, drivers=False) as sc:
         stub = (packages(session) / "kq_sfx.exe").read_bytes()
         entries = [("a.txt", b"alpha"), ("amd64/b.bin", bytes(range(256))), ("empty.cer", b""),
-                   ("\u00e4nderung.txt", "\u00e4".encode())]
+                   ("a~b.txt", "\u00e4".encode())]
         folder = sc.drive_c / "own"
         expect_equal(run_package(sc, stub + archive(entries), folder, "-y"), 0, "exit code")
         for path, data in entries:
@@ -89,6 +89,10 @@ def test_sfx_rejects_damage_and_escapes(session):
         "device": archive(good + [("x86/NUL.txt", b"out")]),
         "other folder": archive(good + [("system32/escape.txt", b"out")]),
         "empty part": archive(good + [("x86//escape.txt", b"out")]),
+        # Names Windows could take for another entry's file: beyond ASCII
+        # (letter case by Windows' own table) and 8.3 aliases.
+        "non-ascii": archive(good + [("\u00e4nderung.txt", b"out"), ("\u00c4NDERUNG.TXT", b"x")]),
+        "short alias": archive(good + [("KQ_620~1.INF", b"out")]),
     }
     with session.scenario(app=False, drivers=False) as sc:
         for name, body in cases.items():

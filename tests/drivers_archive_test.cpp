@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -146,14 +147,20 @@ TEST(SfxArchive, UnsafePathsInsideAPackageAreRejected) {
 TEST(SfxArchive, PathRules) {
   for (const char* good : {"certmgr.exe", "x86/libusb0.sys", "amd64/libusbK_x86.dll",
                            "install_KQ-6200x64.bat", "Quorvanta_KQ-6200_Reserved.inf",
-                           "x86/\xC3\xA4nderung.txt", "nul_file.txt", "com10.txt", "console.log"})
+                           "nul_file.txt", "com10.txt", "console.log", "a~b.txt", "v1~x.1~2",
+                           "~!#$%&'()+,;=@[]^_`{}.txt"})
     EXPECT_TRUE(IsSafeEntryPath(good)) << good;
   for (const char* bad : {"", "/etc", "\\x", "C:x", "c:/x", "x86", "x86/", "/", ".", "..",
                           "x86/..", "x86/./a", "amd64/a/b", "X86/a", "a/b", "NUL", "nul.txt",
                           "Con", "aux.inf", "COM1", "lpt9.log", "x86/com3.sys", "CONIN$",
                           "conout$.txt", "NUL .txt", "COM\xC2\xB9", "trailing.", "blank ",
                           "a:b", "a*b", "a?b", "a|b", "a<b", "a>b", "a\"b", "tab\tname",
-                          "bad\xC3", "\xC0\xAF", "\xED\xA0\x80surrogate", "AMD64"})
+                          "bad\xC3", "\xC0\xAF", "\xED\xA0\x80surrogate", "AMD64",
+                          // Outside printable ASCII: Windows' own letter case
+                          // table would decide which names are one file.
+                          "x86/\xC3\xA4nderung.txt", "\xC3\x84NDERUNG.TXT", "del\x7F.txt",
+                          // 8.3 aliases: Windows may take them for another file.
+                          "KQ_620~1.INF", "x86/LIBUSB~1.SYS", "certmg~9", "a~0b.txt", "x.y~1.z"})
     EXPECT_FALSE(IsSafeEntryPath(bad)) << bad;
   EXPECT_FALSE(IsSafeEntryPath(std::string(201, 'a')));
 }
@@ -161,6 +168,65 @@ TEST(SfxArchive, PathRules) {
 TEST(SfxArchive, WriterRefusesWhatTheReaderWouldReject) {
   EXPECT_THROW(WriteArchive(u"", {{"../evil.bat", {}}}), std::invalid_argument);
   EXPECT_THROW(WriteArchive(u"", {{"a.inf", {}}, {"A.INF", {}}}), std::invalid_argument);
+}
+
+std::string Hex(const Sha256Digest& digest) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char byte : digest) text += {kHex[byte >> 4], kHex[byte & 15]};
+  return text;
+}
+
+TEST(SfxSeal, Sha256OfTheStandardMessages) {
+  const auto digest = [](const std::string& text) {
+    return Hex(Sha256(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+  };
+  EXPECT_EQ(digest(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(digest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  // 56 bytes: the length no longer fits the first padding block.
+  EXPECT_EQ(digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(digest(std::string(1000000, 'a')),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  EXPECT_EQ(digest(std::string(64, 'x')), digest(std::string(64, 'x')));
+  EXPECT_NE(digest(std::string(64, 'x')), digest(std::string(63, 'x')));
+}
+
+// The packer writes the archive's digest after the stub's one marker; the
+// stub accepts an archive only when its digest is that one.
+TEST(SfxSeal, TheStubAcceptsOnlyTheArchiveItIsSealedFor) {
+  const std::string marker = std::string(kSealMarkerHead) + kSealMarkerTail;
+  ASSERT_EQ(marker.size(), kSealMarkerSize);
+  std::vector<unsigned char> stub = Bytes("MZ code " + marker + std::string(32, '\0') + " more");
+  const auto archive = WriteArchive(kSettings, {{"a.inf", Bytes("one")}});
+  const auto digest = Sha256(archive.data(), archive.size());
+  const std::size_t at = Find(stub, marker) + marker.size();
+
+  std::array<unsigned char, 32> unsealed{};
+  std::copy_n(stub.begin() + static_cast<std::ptrdiff_t>(at), 32, unsealed.begin());
+  EXPECT_FALSE(SealMatches(unsealed.data(), digest)) << "an unsealed stub accepts nothing";
+  EXPECT_FALSE(SealMatches(unsealed.data(), Sha256Digest{}));
+
+  SealStub(stub, digest);
+  EXPECT_TRUE(SealMatches(stub.data() + at, digest));
+  EXPECT_EQ(std::string(stub.end() - 5, stub.end()), " more");
+  auto other = archive;
+  other[other.size() / 2] ^= 1;
+  EXPECT_FALSE(SealMatches(stub.data() + at, Sha256(other.data(), other.size())));
+
+  // The package reads back with the offset of its archive.
+  std::vector<unsigned char> package = stub;
+  package.insert(package.end(), archive.begin(), archive.end());
+  ArchiveView view;
+  ASSERT_EQ(ReadArchive(package.data(), package.size(), view), ArchiveError::None);
+  EXPECT_EQ(view.archiveOffset, stub.size());
+
+  std::vector<unsigned char> none = Bytes("MZ no marker here, only 40 bytes of code..");
+  EXPECT_THROW(SealStub(none, digest), std::invalid_argument);
+  std::vector<unsigned char> twice = Bytes(marker + std::string(32, '\0') + marker + std::string(32, '\0'));
+  EXPECT_THROW(SealStub(twice, digest), std::invalid_argument);
+  std::vector<unsigned char> cut = Bytes("MZ " + marker + std::string(31, '\0'));
+  EXPECT_THROW(SealStub(cut, digest), std::invalid_argument);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "drivers/elevation.h"
 #include "drivers/install_wait.h"
 
 namespace kq::test {
@@ -99,6 +100,60 @@ TEST(InstallDecision, DeclinedElevationOrFailedStartRunsNoScript) {
   EXPECT_EQ(ClassifyScriptStart(true, true), ScriptStart::Followed);
   EXPECT_EQ(ClassifyScriptStart(true, false), ScriptStart::Unseen);
   EXPECT_FALSE(ScriptMayRun(ScriptStart::NotStarted, false, false, false));
+}
+
+// A followed self-extractor's exit code is the outcome: a marker in the
+// folder says nothing then (another process could have put one there where
+// Windows does not keep it out); only without a process to follow does the
+// end marker count.
+TEST(InstallDecision, TheElevatedSidesExitCodeDecides) {
+  EXPECT_TRUE(InstallationFinished(ScriptStart::Followed, kSfxFinished, false));
+  EXPECT_FALSE(InstallationFinished(ScriptStart::Followed, kSfxNotFinished, true));
+  EXPECT_FALSE(InstallationFinished(ScriptStart::Followed, kSfxDamaged, true));
+  EXPECT_FALSE(InstallationFinished(ScriptStart::Followed, 259 /* STILL_ACTIVE */, true));
+  EXPECT_TRUE(InstallationFinished(ScriptStart::Unseen, kSfxNotFinished, true));
+  EXPECT_FALSE(InstallationFinished(ScriptStart::Unseen, kSfxFinished, false));
+  EXPECT_FALSE(InstallationFinished(ScriptStart::NotStarted, kSfxFinished, true));
+}
+
+struct Poll {
+  int looks = 0;
+  std::vector<std::uint32_t> waits;
+};
+
+// Once the script has ended, one more look, then no more waiting: a script
+// that wrote no marker costs no 30 s per marker.
+TEST(InstallWait, LooksForAFileEndOneLookAfterTheScriptEnds) {
+  Poll poll;
+  bool ended = false;
+  EXPECT_FALSE(PollForFileWhileRunning([&] { return ++poll.looks, false; }, [&] { return ended; },
+                                       [&](std::uint32_t ms) {
+                                         poll.waits.push_back(ms);
+                                         ended = poll.waits.size() == 2;
+                                       }));
+  EXPECT_EQ(poll.looks, 3);
+  EXPECT_EQ(poll.waits, (std::vector<std::uint32_t>{2000, 2000}));
+
+  // Ended before the call: one look, no wait; a file there is still found.
+  Poll after;
+  EXPECT_FALSE(PollForFileWhileRunning([&] { return ++after.looks, false; }, [] { return true; },
+                                       [&](std::uint32_t ms) { after.waits.push_back(ms); }));
+  EXPECT_EQ(after.looks, 1);
+  EXPECT_TRUE(after.waits.empty());
+  EXPECT_TRUE(PollForFileWhileRunning([] { return true; }, [] { return true; },
+                                      [](std::uint32_t) { FAIL() << "waited"; }));
+
+  // A file written just before the end is seen by the look after it.
+  int looks = 0;
+  EXPECT_TRUE(PollForFileWhileRunning([&] { return ++looks == 2; }, [&] { return looks >= 1; },
+                                      [](std::uint32_t) {}));
+
+  // While the script runs: 15 looks, 2 s after each miss, as WaitForFile.
+  Poll running;
+  EXPECT_FALSE(PollForFileWhileRunning([&] { return ++running.looks, false; }, [] { return false; },
+                                       [&](std::uint32_t ms) { running.waits.push_back(ms); }));
+  EXPECT_EQ(running.looks, 15);
+  EXPECT_EQ(running.waits, std::vector<std::uint32_t>(15, 2000));
 }
 
 }  // namespace

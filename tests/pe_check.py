@@ -10,7 +10,11 @@ GUI program with the strings 103 and 109, the progress dialog 157 and the
 driver packages 188 and 189; kqports.exe (--console) is a console program and
 carries neither the dialog nor any driver package.
 
-Usage: pe_check.py [--console] PATH-TO-EXE. Prints every failed check; exit
+Every one names only Windows' known DLLs in its load-time import table
+(others are delay-loaded). --stub checks the driver packages'
+self-extractor for that alone.
+
+Usage: pe_check.py [--console|--stub] PATH-TO-EXE. Prints every failed check; exit
 status 1 when any failed.
 """
 
@@ -39,6 +43,14 @@ SYSTEM_DLLS = {
     "CFGMGR32.DLL", "ADVAPI32.DLL", "MSVCRT.DLL", "OLE32.DLL", "SHLWAPI.DLL",
     "VERSION.DLL", "SETUPAPI.DLL",
 }
+
+# Of those, the ones Windows always takes from System32 (its "known DLLs" from
+# Vista on). Every other DLL (CFGMGR32, COMCTL32, VERSION, ...) named in the
+# load-time import table would be looked for in the program's own folder
+# first, where anything may have been saved beside a download: such DLLs are
+# delay-loaded after the program has limited the search to System32.
+KNOWN_DLLS = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "SHELL32.DLL", "ADVAPI32.DLL",
+              "MSVCRT.DLL", "OLE32.DLL", "SHLWAPI.DLL"}
 
 # What tells the two executables apart.
 WINDOW = {
@@ -112,7 +124,12 @@ class PeFile:
         start = self.offset(rva)
         return self.data[start:self.data.index(b"\0", start)].decode("ascii", "replace")
 
-    def imported_dlls(self):
+    def load_time_dlls(self):
+        """Names of the DLLs in the import table, which the loader resolves
+        before the program runs."""
+        return self.imported_dlls(delay=False)
+
+    def imported_dlls(self, delay=True):
         """Names of the DLLs in the import table and the delay-load table."""
         names = []
         rva, size = self.directory(1)
@@ -124,7 +141,7 @@ class PeFile:
                     break
                 names.append(self.c_string(descriptor[3]))
                 position += 20
-        rva, size = self.directory(13)
+        rva, size = self.directory(13) if delay else (0, 0)
         if size:
             position = self.offset(rva)
             while True:
@@ -216,7 +233,14 @@ def version_blocks(data, position=0):
     return (key, value, children), end
 
 
-def check(path, program=WINDOW):
+def check_load_time_imports(pe, expect):
+    for dll in pe.load_time_dlls():
+        expect(dll.upper() in KNOWN_DLLS, "imports %s at load time: not a known DLL, so Windows "
+                                          "may take it from the program's folder" % dll)
+
+
+def read_for_checks(path):
+    """The file's PE image, the list of failures, and the check that adds to it."""
     failures = []
 
     def expect(condition, message):
@@ -224,7 +248,21 @@ def check(path, program=WINDOW):
             failures.append(message)
 
     with open(path, "rb") as handle:
-        pe = PeFile(handle.read())
+        return PeFile(handle.read()), failures, expect
+
+
+def check_stub(path):
+    """The package's self-extractor, the image the installation elevates: an
+    i386 GUI program whose load-time imports are known DLLs only."""
+    pe, failures, expect = read_for_checks(path)
+    expect(pe.machine == IMAGE_FILE_MACHINE_I386, "machine 0x%X is not i386" % pe.machine)
+    expect(pe.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "subsystem %d is not GUI" % pe.subsystem)
+    check_load_time_imports(pe, expect)
+    return failures, pe.load_time_dlls()
+
+
+def check(path, program=WINDOW):
+    pe, failures, expect = read_for_checks(path)
 
     expect(pe.machine == IMAGE_FILE_MACHINE_I386, "machine 0x%X is not i386" % pe.machine)
     subsystem, subsystem_name = program["subsystem"]
@@ -238,6 +276,7 @@ def check(path, program=WINDOW):
     expect(dlls, "no imports at all")
     for dll in dlls:
         expect(dll.upper() in SYSTEM_DLLS, "imports %s, which is not a system DLL" % dll)
+    check_load_time_imports(pe, expect)
 
     resources = pe.resources()
     for string_id, text in program["strings"].items():
@@ -324,13 +363,16 @@ def main():
     if arguments[:1] == ["--console"]:
         program = CONSOLE
         arguments = arguments[1:]
+    elif arguments[:1] == ["--stub"]:
+        program = None
+        arguments = arguments[1:]
     if len(arguments) != 1:
         print(__doc__.strip().splitlines()[0])
-        print("usage: pe_check.py [--console] PATH-TO-EXE")
+        print("usage: pe_check.py [--console|--stub] PATH-TO-EXE")
         return 2
     path = arguments[0]
     try:
-        failures, dlls = check(path, program)
+        failures, dlls = check(path, program) if program else check_stub(path)
     except (OSError, ValueError, struct.error, ElementTree.ParseError) as error:
         print("%s: cannot read: %s" % (path, error))
         return 1
@@ -338,6 +380,9 @@ def main():
         print("FAIL: %s" % failure)
     if failures:
         return 1
+    if not program:
+        print("%s: PE32 i386 GUI, imports %s at load time" % (path, ", ".join(dlls)))
+        return 0
     print("%s: PE32 i386, %s 6.0, imports %s; %sicon, manifest and version as shipped"
           % (path, program["subsystem"][1], ", ".join(dlls),
              "strings, " if program["strings"] else ""))

@@ -1,5 +1,6 @@
 #include "drivers/sfx/archive.h"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -39,11 +40,19 @@ bool IsReservedDeviceName(std::string_view component) {
     if (equalsIgnoringAsciiCase(base, name)) return true;
   for (std::string_view stem : {std::string_view("COM"), std::string_view("LPT")}) {
     if (base.size() < 4 || !equalsIgnoringAsciiCase(base.substr(0, 3), stem)) continue;
+    // (Superscript digits count too, but no name with them passes the ASCII rule.)
     const std::string_view digit = base.substr(3);
     if (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') return true;
-    // Superscript one, two, three count as digits to the device namespace.
-    if (digit == "\xC2\xB9" || digit == "\xC2\xB2" || digit == "\xC2\xB3") return true;
   }
+  return false;
+}
+
+// "NAME~1.INF": Windows may resolve such a name to the short name of another
+// file in the folder rather than create it.
+bool LooksLikeShortNameAlias(std::string_view c) {
+  const std::string_view base = c.substr(0, c.rfind('.'));
+  for (std::size_t i = 0; i + 1 < base.size(); ++i)
+    if (base[i] == '~' && base[i + 1] >= '0' && base[i + 1] <= '9') return true;
   return false;
 }
 
@@ -52,9 +61,12 @@ bool IsSafeComponent(std::string_view c) {
   if (c.back() == '.' || c.back() == ' ') return false;
   for (char ch : c) {
     const auto b = static_cast<unsigned char>(ch);
-    if (b < 0x20 || std::string_view("<>:\"\\|?*").find(ch) != std::string_view::npos) return false;
+    // Printable ASCII only: letter case beyond ASCII is the file system's
+    // own table, which no comparison here could follow.
+    if (b < 0x20 || b > 0x7E || std::string_view("<>:\"\\|?*").find(ch) != std::string_view::npos)
+      return false;
   }
-  return !IsReservedDeviceName(c);
+  return !IsReservedDeviceName(c) && !LooksLikeShortNameAlias(c);
 }
 
 void PutU16(std::vector<unsigned char>& out, std::uint32_t v) {
@@ -197,8 +209,93 @@ ArchiveError ReadArchive(const unsigned char* package, std::size_t size, Archive
     view.entries.push_back(std::move(e));
   }
   if (r.left != 0) return ArchiveError::TrailingData;
+  view.archiveOffset = size - kTrailerSize - bodySize;
   out = std::move(view);
   return ArchiveError::None;
+}
+
+namespace {
+
+constexpr std::uint32_t kSha256K[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
+};
+
+constexpr std::uint32_t Rotr(std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+void Sha256Block(std::uint32_t (&h)[8], const unsigned char* block) {
+  std::uint32_t w[64];
+  for (int i = 0; i < 16; ++i)
+    w[i] = std::uint32_t{block[4 * i]} << 24 | std::uint32_t{block[4 * i + 1]} << 16 |
+           std::uint32_t{block[4 * i + 2]} << 8 | block[4 * i + 3];
+  for (int i = 16; i < 64; ++i) {
+    const std::uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+    const std::uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+  }
+  std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], k = h[7];
+  for (int i = 0; i < 64; ++i) {
+    const std::uint32_t t1 =
+        k + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kSha256K[i] + w[i];
+    const std::uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    k = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
+  }
+  const std::uint32_t add[8] = {a, b, c, d, e, f, g, k};
+  for (int i = 0; i < 8; ++i) h[i] += add[i];
+}
+
+}  // namespace
+
+Sha256Digest Sha256(const unsigned char* data, std::size_t size) {
+  std::uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  std::size_t done = 0;
+  for (; size - done >= 64; done += 64) Sha256Block(h, data + done);
+  // The tail, the 0x80 byte, zeros and the bit length fill one or two blocks.
+  unsigned char tail[128] = {};
+  const std::size_t rest = size - done;
+  for (std::size_t i = 0; i < rest; ++i) tail[i] = data[done + i];
+  tail[rest] = 0x80;
+  const std::size_t blocks = rest + 9 <= 64 ? 1 : 2;
+  const std::uint64_t bits = static_cast<std::uint64_t>(size) * 8;
+  for (int i = 0; i < 8; ++i) tail[blocks * 64 - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+  for (std::size_t b = 0; b < blocks; ++b) Sha256Block(h, tail + 64 * b);
+  Sha256Digest digest;
+  for (int i = 0; i < 32; ++i) digest[i] = static_cast<unsigned char>(h[i / 4] >> (24 - 8 * (i % 4)));
+  return digest;
+}
+
+void SealStub(std::vector<unsigned char>& stub, const Sha256Digest& digest) {
+  const std::string text = std::string(kSealMarkerHead) + kSealMarkerTail;
+  const auto marker = reinterpret_cast<const unsigned char*>(text.data());
+  const auto at = std::search(stub.begin(), stub.end(), marker, marker + kSealMarkerSize);
+  if (at == stub.end() || stub.end() - at < static_cast<std::ptrdiff_t>(kSealMarkerSize + 32))
+    throw std::invalid_argument("the stub carries no seal");
+  if (std::search(at + 1, stub.end(), marker, marker + kSealMarkerSize) != stub.end())
+    throw std::invalid_argument("the stub carries the seal marker more than once");
+  std::copy(digest.begin(), digest.end(), at + kSealMarkerSize);
+}
+
+bool SealMatches(const unsigned char* sealDigest, const Sha256Digest& archiveDigest) {
+  unsigned char any = 0, differs = 0;
+  for (std::size_t i = 0; i < archiveDigest.size(); ++i) {
+    any |= sealDigest[i];
+    differs |= sealDigest[i] ^ archiveDigest[i];
+  }
+  return any != 0 && differs == 0;
 }
 
 std::u16string SettingValue(std::u16string_view settings, std::u16string_view key) {

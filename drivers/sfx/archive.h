@@ -3,6 +3,7 @@
 // checks run in the host tests as well.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,6 +30,7 @@ struct EntryView {
 struct ArchiveView {
   std::u16string settings;  // the settings text, lines joined by CRLF
   std::vector<EntryView> entries;
+  std::size_t archiveOffset = 0;  // where the body begins: the archive is body and trailer
 };
 
 enum class ArchiveError {
@@ -50,7 +52,10 @@ const char* ArchiveErrorText(ArchiveError error);
 // or "amd64" subfolder and can mean nothing else on Windows: no absolute or
 // drive paths, no "." or "..", no empty parts, no backslashes or characters
 // Windows forbids in names, no reserved device names (CON, NUL, COM1, ...),
-// no trailing dots or blanks (Windows strips them), valid UTF-8.
+// no trailing dots or blanks (Windows strips them), printable ASCII only (a
+// name that differs from another in non-ASCII letter case alone is the same
+// file to Windows), and no 8.3 alias ("~" and a digit before the extension,
+// which Windows may resolve to another entry's file).
 bool IsSafeEntryPath(std::string_view path);
 
 // The archive body and trailer, to be appended to the self-extractor stub.
@@ -62,6 +67,26 @@ std::vector<unsigned char> WriteArchive(std::u16string_view settings,
 // length, every path and every checksum. `out` is filled only on success; its
 // entries point into `package`.
 ArchiveError ReadArchive(const unsigned char* package, std::size_t size, ArchiveView& out);
+
+using Sha256Digest = std::array<unsigned char, 32>;
+Sha256Digest Sha256(const unsigned char* data, std::size_t size);
+
+// The seal: the SHA-256 of the archive (body and trailer), written by the
+// packer into the stub's image right after the 16 bytes of kSealMarker. The
+// stub carries the marker followed by 32 zero bytes (unsealed). The marker is
+// kept here in two halves, so that the stub, which links this code, carries
+// it whole only once.
+inline constexpr char kSealMarkerHead[] = "KQ6K-SEAL";
+inline constexpr char kSealMarkerTail[] = "-SHA256";
+inline constexpr std::size_t kSealMarkerSize = sizeof kSealMarkerHead + sizeof kSealMarkerTail - 2;
+
+// Writes `digest` after the one occurrence of the marker in `stub`. Throws
+// std::invalid_argument when the marker is missing or occurs more than once.
+void SealStub(std::vector<unsigned char>& stub, const Sha256Digest& digest);
+
+// Whether the 32 bytes a stub carries after its marker are the seal of an
+// archive with `archiveDigest`. An unsealed stub (all zero) matches nothing.
+bool SealMatches(const unsigned char* sealDigest, const Sha256Digest& archiveDigest);
 
 // The value of "Key=value" in the settings text, or empty.
 std::u16string SettingValue(std::u16string_view settings, std::u16string_view key);

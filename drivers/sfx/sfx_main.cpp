@@ -1,18 +1,36 @@
-// Self-extractor of a KQ-6200 driver package. Started with "-y" it checks the
-// archive appended to its own executable and unpacks it into the folder that
-// holds that executable, replacing existing files. It writes nothing when any
-// part of the archive is damaged or unsafe, nothing outside that folder
-// and its "x86"/"amd64" subfolders, and nothing at all when one of those
-// folders is a junction or symbolic link. See FORMAT.md.
+// Self-extractor of a KQ-6200 driver package.
+//
+// Started with "-y" it checks the archive appended to its own executable and
+// unpacks it into the folder that holds that executable, replacing existing
+// files. It writes nothing when any part of the archive is damaged or unsafe,
+// nothing outside that folder and its "x86"/"amd64" subfolders, and nothing
+// at all when one of those folders is a junction or symbolic link.
+//
+// Started elevated by KQ-6200 Explorer with "--install NAME SID" it is the
+// installation's elevated side (drivers/elevation.h): it takes the archive
+// only if it matches the seal in its own image, makes the run folder itself,
+// unpacks there, runs the install script from there and waits for it, then
+// removes the folder. See FORMAT.md.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
 
+#include "drivers/elevation.h"
+#include "drivers/install_files.h"
 #include "drivers/path_kind.h"
 #include "drivers/sfx/archive.h"
+#include "base/system_dlls.h"
 #include "base/utf8.h"
 #include "base/win_handles.h"
+
+// The seal: the packer writes the archive's SHA-256 over the 32 zero bytes
+// after the marker (FORMAT.md). Being part of the image, it is covered by the
+// package's signature and cannot change while the image runs.
+__attribute__((used)) const volatile unsigned char kq_archive_seal[48] = {
+    'K', 'Q', '6', 'K', '-', 'S', 'E', 'A', 'L', '-', 'S', 'H', 'A', '2', '5', '6'};
 
 namespace {
 
@@ -23,6 +41,7 @@ enum ExitCode : int {
   kDamaged = 4,       // archive check failed; nothing written
   kWriteFailed = 5,   // a file or folder could not be written
   kLinkedFolder = 6,  // the target folder or a subfolder is a link, or cannot be examined
+  kFolderRefused = 6, // elevated: the run folder existed or could not be made as required
 };
 
 // kUnpacked when files may go into `folder` (no trailing backslash), else the
@@ -71,8 +90,9 @@ bool ReadWholeFile(const std::wstring& path, std::vector<unsigned char>& out) {
   return true;
 }
 
-bool WriteWholeFile(const std::wstring& path, const unsigned char* data, std::size_t size) {
-  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+bool WriteWholeFile(const std::wstring& path, const unsigned char* data, std::size_t size,
+                    DWORD disposition) {
+  UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   DWORD written = 0;
@@ -89,46 +109,36 @@ std::wstring TargetPath(const std::wstring& folder, const std::string& entryPath
   return folder + relative;
 }
 
-bool IsOnlyYesSwitch(const wchar_t* commandLine) {
+std::wstring Trimmed(const wchar_t* commandLine) {
   std::wstring args = commandLine ? commandLine : L"";
   const auto first = args.find_first_not_of(L" \t");
   const auto last = args.find_last_not_of(L" \t");
-  if (first == std::wstring::npos) return false;
-  args = args.substr(first, last - first + 1);
+  if (first == std::wstring::npos) return {};
+  return args.substr(first, last - first + 1);
+}
+
+bool IsOnlyYesSwitch(const wchar_t* commandLine) {
+  const std::wstring args = Trimmed(commandLine);
   return args == L"-y" || args == L"-Y";
 }
 
-}  // namespace
-
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
-  const std::wstring self = OwnExecutablePath();
-  std::vector<unsigned char> package;
-  if (self.empty() || !ReadWholeFile(self, package)) return kCannotRead;
-
-  kq::sfx::ArchiveView archive;
-  if (kq::sfx::ReadArchive(package.data(), package.size(), archive) != kq::sfx::ArchiveError::None)
-    return kDamaged;
-
-  if (!IsOnlyYesSwitch(commandLine)) {
-    // Unpacking alone installs nothing: the KQ-6200 program runs the script.
-    const std::u16string title = kq::sfx::SettingValue(archive.settings, u"Title");
-    MessageBoxW(nullptr, L"This driver package is installed by KQ-6200 Explorer; start the program instead.",
-                reinterpret_cast<const wchar_t*>(title.c_str()), MB_OK);
-    return kNotAsked;
-  }
-
-  const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
-  std::vector<std::wstring> targets;
+// Every entry's target path under `folder` (ending in a backslash), or the
+// exit code that refuses the archive before anything is written.
+ExitCode TargetPaths(const std::wstring& folder, const kq::sfx::ArchiveView& archive,
+                     std::vector<std::wstring>& targets) {
   for (const auto& entry : archive.entries) {
     std::wstring target = TargetPath(folder, entry.path);
     if (target.empty()) return kDamaged;
     if (target.size() >= MAX_PATH) return kWriteFailed;  // checked before anything is written
     targets.push_back(std::move(target));
   }
-  // Only the folder itself is examined, not the folders above it: a user's
-  // temporary folder may well lie on a linked drive or folder.
-  const std::wstring ownFolder = folder.size() > 3 ? folder.substr(0, folder.size() - 1) : folder;
-  if (const ExitCode refused = CheckTargetFolder(ownFolder); refused != kUnpacked) return refused;
+  return kUnpacked;
+}
+
+// Makes (or finds) the subfolders the entries need and checks that each is a
+// real folder, then writes every entry.
+ExitCode WriteEntries(const std::wstring& folder, const kq::sfx::ArchiveView& archive,
+                      const std::vector<std::wstring>& targets, DWORD disposition) {
   struct Subfolder { const wchar_t* name; const char* prefix; };
   for (const Subfolder sub : {Subfolder{L"x86", "x86/"}, Subfolder{L"amd64", "amd64/"}}) {
     bool used = false;
@@ -141,7 +151,246 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     if (const ExitCode refused = CheckTargetFolder(path); refused != kUnpacked) return refused;
   }
   for (std::size_t i = 0; i < targets.size(); ++i)
-    if (!WriteWholeFile(targets[i], archive.entries[i].data, archive.entries[i].size))
+    if (!WriteWholeFile(targets[i], archive.entries[i].data, archive.entries[i].size, disposition))
       return kWriteFailed;
   return kUnpacked;
+}
+
+// ----- The elevated side of an installation --------------------------------
+
+std::wstring SystemFolder(UINT (WINAPI* get)(LPWSTR, UINT)) {
+  wchar_t path[MAX_PATH];
+  const UINT n = get(path, MAX_PATH);
+  return n == 0 || n >= MAX_PATH ? std::wstring() : std::wstring(path, n);
+}
+
+// GetSystemWindowsDirectoryW: the shared Windows folder, also where the
+// system gives each Terminal Services user a Windows folder of their own.
+std::wstring WindowsFolder() { return SystemFolder(GetSystemWindowsDirectoryW); }
+
+// Only a folder that only an administrator or the system could have made:
+// every user may make folders in Windows' Temp folder, but not one owned by
+// Administrators or SYSTEM.
+bool OwnedByAdministrators(const std::wstring& path) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool trusted = false;
+  for (WELL_KNOWN_SID_TYPE type : {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (owner && CreateWellKnownSid(type, nullptr, sid, &size) && EqualSid(owner, sid))
+      trusted = true;
+  }
+  LocalFree(descriptor);
+  return trusted;
+}
+
+// Deletes the files directly in `folder` (never through a link: a link among
+// them is deleted itself) and then `folder`, if it is a real folder.
+void RemoveRealFolder(const std::wstring& folder) {
+  if (kq::LookAtPath(folder.c_str()) != kq::PathKind::Folder) return;
+  std::vector<std::wstring> files;
+  WIN32_FIND_DATAW entry;
+  {
+    const kq::UniqueFind search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+    if (search) {
+      do {
+        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(entry.cFileName);
+      } while (FindNextFileW(search.get(), &entry));
+    }
+  }
+  for (const auto& name : files) {
+    const std::wstring path = folder + L"\\" + name;
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+// A subfolder that is a link is removed by itself, never entered.
+void RemoveRunFolder(const std::wstring& folder) {
+  for (const wchar_t* name : kq::kPackageSubfolders) {
+    const std::wstring subfolder = folder + name;
+    if (kq::LookAtPath(subfolder.c_str()) == kq::PathKind::Link)
+      RemoveDirectoryW(subfolder.c_str());
+    else
+      RemoveRealFolder(subfolder);
+  }
+  RemoveRealFolder(folder);
+}
+
+// Run folders of earlier installations. This process holds the script lock,
+// which every earlier self-extractor held until it ended, and the scripts of
+// each ran in a job that ends them with it: no earlier script can still run.
+void RemoveEarlierRunFolders(const std::wstring& temp) {
+  std::vector<std::wstring> folders;
+  WIN32_FIND_DATAW entry;
+  {
+    const std::wstring pattern = temp + L"\\" + std::wstring(kq::kRunFolderPrefix) + L"*";
+    const kq::UniqueFind search(FindFirstFileW(pattern.c_str(), &entry));
+    if (search) {
+      do {
+        if (kq::IsRunFolderName(entry.cFileName)) folders.push_back(temp + L"\\" + entry.cFileName);
+      } while (FindNextFileW(search.get(), &entry));
+    }
+  }
+  for (const auto& folder : folders)
+    if (kq::LookAtPath(folder.c_str()) == kq::PathKind::Folder && OwnedByAdministrators(folder))
+      RemoveRunFolder(folder);
+}
+
+// The run folder, made now with its own descriptor; refused if anything is
+// there already, a folder of the same name included.
+ExitCode MakeRunFolder(const std::wstring& folder, const std::wstring& userSid) {
+  const std::wstring sddl = kq::RunFolderSddl(userSid);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (sddl.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                          sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+    return kFolderRefused;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  const bool made = CreateDirectoryW(folder.c_str(), &attributes);
+  LocalFree(descriptor);
+  if (!made || kq::LookAtPath(folder.c_str()) != kq::PathKind::Folder) return kFolderRefused;
+  return kUnpacked;
+}
+
+// The script named by the package's "Setup" setting: one of its top-level
+// entries, a batch file.
+std::wstring SetupScript(const kq::sfx::ArchiveView& archive) {
+  std::wstring script;
+  const std::u16string setup = kq::sfx::SettingValue(archive.settings, u"Setup");
+  for (char16_t c : setup) script += static_cast<wchar_t>(c);
+  if (script.size() < 5 || script.find(L'/') != std::wstring::npos) return {};
+  std::wstring extension = script.substr(script.size() - 4);
+  for (wchar_t& c : extension) c = static_cast<wchar_t>(towlower(c));
+  if (extension != L".bat") return {};
+  for (const auto& entry : archive.entries) {
+    std::wstring path;
+    if (kq::decodeUtf8(entry.path, &path) && path == script) return script;
+  }
+  return {};
+}
+
+// The script in a command shell of the system's own architecture (on 64-bit
+// Windows the 64-bit one, which sees the real System32), hidden, with an
+// environment of our making, in a job that ends whatever it started when
+// this process ends. Null when the shell could not be started.
+kq::UniqueKernelHandle StartScript(const std::wstring& runFolder, const std::wstring& script,
+                                   HANDLE job) {
+  const std::wstring system = SystemFolder(GetSystemDirectoryW);
+  const std::wstring windows = WindowsFolder();
+  if (system.empty() || windows.empty()) return {};
+  const std::wstring cmd = system + L"\\cmd.exe";
+  std::wstring commandLine = kq::ScriptCommandLine(cmd, runFolder + L"\\" + script);
+  std::wstring environment = kq::ScriptEnvironment(windows, system, runFolder);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION process{};
+  BOOL wow64 = FALSE;
+  PVOID redirection = nullptr;
+  const bool redirected = IsWow64Process(GetCurrentProcess(), &wow64) && wow64 &&
+                          Wow64DisableWow64FsRedirection(&redirection);
+  const BOOL started = CreateProcessW(
+      cmd.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+      CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+      runFolder.c_str(), &startup, &process);
+  if (redirected) Wow64RevertWow64FsRedirection(redirection);
+  if (!started) return {};
+  kq::UniqueKernelHandle thread(process.hThread);
+  // A process already in a job it may not leave (older Windows allow one job
+  // only) runs the script outside ours: it is still awaited, only not ended
+  // with us.
+  AssignProcessToJobObject(job, process.hProcess);
+  ResumeThread(thread.get());
+  return kq::UniqueKernelHandle(process.hProcess);
+}
+
+int RunElevated(const kq::ElevatedRequest& request, const kq::sfx::ArchiveView& archive,
+                const std::vector<unsigned char>& package) {
+  // Only the archive this image was sealed for: the file read by name could
+  // have been renamed away and replaced since the elevation prompt.
+  unsigned char seal[32];
+  for (std::size_t i = 0; i < sizeof seal; ++i) seal[i] = kq_archive_seal[kq::sfx::kSealMarkerSize + i];
+  const auto digest = kq::sfx::Sha256(package.data() + archive.archiveOffset,
+                                      package.size() - archive.archiveOffset);
+  if (!kq::sfx::SealMatches(seal, digest)) return kq::kSfxDamaged;
+  const std::wstring script = SetupScript(archive);
+  if (script.empty()) return kq::kSfxDamaged;
+
+  // One installation at a time on this machine; held until this process ends.
+  const kq::UniqueKernelHandle lock(CreateMutexW(nullptr, TRUE, kq::kScriptLockName));
+  if (!lock || GetLastError() == ERROR_ALREADY_EXISTS) return kq::kSfxBusy;
+
+  const std::wstring windows = WindowsFolder();
+  const std::wstring runFolder = kq::RunFolderUnder(windows, request.runFolderName);
+  if (runFolder.empty()) return kq::kSfxFolderRefused;
+  RemoveEarlierRunFolders(windows + L"\\Temp");
+  if (const ExitCode refused = MakeRunFolder(runFolder, request.userSid); refused != kUnpacked)
+    return refused;
+
+  std::vector<std::wstring> targets;
+  ExitCode unpacked = TargetPaths(runFolder + L"\\", archive, targets);
+  if (unpacked == kUnpacked) unpacked = WriteEntries(runFolder + L"\\", archive, targets, CREATE_NEW);
+  if (unpacked != kUnpacked) {
+    RemoveRunFolder(runFolder);
+    return unpacked;
+  }
+
+  const kq::UniqueKernelHandle job(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job) SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  const kq::UniqueKernelHandle process = StartScript(runFolder, script, job.get());
+  if (!process) {
+    RemoveRunFolder(runFolder);
+    return kq::kSfxScriptNotStarted;
+  }
+  WaitForSingleObject(process.get(), INFINITE);
+  // The end marker is the script's last act; read after its end, it is final.
+  const std::wstring finished = runFolder + kq::kFinishedMarker;
+  const bool done = GetFileAttributesW(finished.c_str()) != INVALID_FILE_ATTRIBUTES;
+  RemoveRunFolder(runFolder);
+  return done ? kq::kSfxFinished : kq::kSfxNotFinished;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+  kq::LoadDllsFromSystemOnly();
+  const std::wstring self = OwnExecutablePath();
+  std::vector<unsigned char> package;
+  if (self.empty() || !ReadWholeFile(self, package)) return kCannotRead;
+
+  kq::sfx::ArchiveView archive;
+  if (kq::sfx::ReadArchive(package.data(), package.size(), archive) != kq::sfx::ArchiveError::None)
+    return kDamaged;
+
+  const std::wstring arguments = Trimmed(commandLine);
+  if (arguments.rfind(kq::kElevatedSwitch, 0) == 0) {
+    const auto request = kq::ParseElevatedParameters(arguments);
+    return request ? RunElevated(*request, archive, package) : kNotAsked;
+  }
+
+  if (!IsOnlyYesSwitch(commandLine)) {
+    // Unpacking alone installs nothing: the KQ-6200 program runs the script.
+    const std::u16string title = kq::sfx::SettingValue(archive.settings, u"Title");
+    MessageBoxW(nullptr, L"This driver package is installed by KQ-6200 Explorer; start the program instead.",
+                reinterpret_cast<const wchar_t*>(title.c_str()), MB_OK);
+    return kNotAsked;
+  }
+
+  const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
+  std::vector<std::wstring> targets;
+  if (const ExitCode refused = TargetPaths(folder, archive, targets); refused != kUnpacked)
+    return refused;
+  // Only the folder itself is examined, not the folders above it: a user's
+  // temporary folder may well lie on a linked drive or folder.
+  const std::wstring ownFolder = folder.size() > 3 ? folder.substr(0, folder.size() - 1) : folder;
+  if (const ExitCode refused = CheckTargetFolder(ownFolder); refused != kUnpacked) return refused;
+  return WriteEntries(folder, archive, targets, CREATE_ALWAYS);
 }

@@ -1,6 +1,6 @@
-// Builds a KQ-6200 driver package: the self-extractor stub followed by an
-// archive of the given files (format: drivers/sfx/FORMAT.md). Runs on the
-// build machine.
+// Builds a KQ-6200 driver package: the self-extractor stub, sealed with the
+// archive's SHA-256, followed by an archive of the given files (format:
+// drivers/sfx/FORMAT.md). Runs on the build machine.
 //
 //   kqpack --stub STUB --out PACKAGE [--setting LINE]... ENTRY=SOURCE...
 //   kqpack --list PACKAGE
@@ -72,6 +72,8 @@ int Pack(int argc, char** argv) {
 
   auto package = ReadFile(stub);
   const auto archive = kq::sfx::WriteArchive(settings, files);
+  // The stub elevated by the program unpacks only the archive it is sealed for.
+  kq::sfx::SealStub(package, kq::sfx::Sha256(archive.data(), archive.size()));
   package.insert(package.end(), archive.begin(), archive.end());
   // Read back what the self-extractor will read, before anyone ships it.
   kq::sfx::ArchiveView check;

@@ -1,0 +1,114 @@
+// What the program and the elevated self-extractor agree on for one
+// installation: the switch and its arguments, where the installation's own
+// folder is made and with which security descriptor, how the install script is
+// started and what the self-extractor's exit code says. No Windows API here.
+//
+// The program (unelevated) writes the package and starts it elevated with
+// "--install <run folder name> <user SID>". The package's self-extractor,
+// signed and sealed (sfx/FORMAT.md), checks its archive against the seal in
+// its own image, makes <Windows folder>\Temp\<run folder name> with the
+// descriptor below (refusing a folder that exists), unpacks there, runs the
+// script from there and waits for it. The program only reads the markers.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#ifdef _WIN32
+#include "base/win_handles.h"
+#endif
+
+namespace kq {
+
+inline constexpr std::wstring_view kElevatedSwitch = L"--install";
+
+// "QuorvantaKQ6k-" and 32 lower-case hexadecimal digits of 16 random bytes.
+inline constexpr std::wstring_view kRunFolderPrefix = L"QuorvantaKQ6k-";
+std::wstring RunFolderName(const unsigned char (&random)[16]);
+bool IsRunFolderName(std::wstring_view name);
+
+// A SID as ConvertSidToStringSidW writes it: "S-1-", an authority and one to
+// fifteen sub-authorities, decimal, no leading zeros, each within 32 bits
+// (the authority within 48).
+bool IsSidString(std::wstring_view sid);
+
+// <windows folder>\Temp\<name>, or empty when it would not fit a MAX_PATH
+// buffer together with the longest name the package puts under it. Windows'
+// own Temp folder lets every user make a folder in it that only its creator
+// controls, and lets no user list it or take a folder of another away.
+std::wstring RunFolderUnder(std::wstring_view windowsFolder, std::wstring_view name);
+
+// Owner Administrators; a protected DACL (nothing inherited from the Temp
+// folder, whose CREATOR OWNER entry would hand the folder to whoever made it)
+// granting SYSTEM and Administrators full control and the user who started
+// the program read access, each inherited by files and subfolders. Empty for
+// a SID that is not IsSidString.
+std::wstring RunFolderSddl(std::wstring_view userSid);
+
+// The self-extractor's parameters, and their reading back. Exactly the
+// switch, a run folder name and a SID, separated by single blanks.
+struct ElevatedRequest {
+  std::wstring runFolderName;
+  std::wstring userSid;
+};
+std::wstring ElevatedParameters(const ElevatedRequest& request);
+std::optional<ElevatedRequest> ParseElevatedParameters(std::wstring_view parameters);
+
+// The command line that runs `script` in a command shell that reads no AutoRun
+// command from the registry (/d), whatever the user put there.
+std::wstring ScriptCommandLine(std::wstring_view cmdPath, std::wstring_view script);
+
+// The whole environment of the elevated script, as a CreateProcessW block
+// (sorted NAME=value strings, each NUL-terminated, one more NUL at the end).
+// Nothing is taken from the user's environment, which the user can set for an
+// elevated process too (a "SystemRoot" or "windir" of the user's own would
+// send the script's full paths elsewhere): the Windows and system folders are
+// the ones the system names, the search path holds only them, and temporary
+// files go to the run folder.
+std::wstring ScriptEnvironment(std::wstring_view windowsFolder, std::wstring_view systemFolder,
+                               std::wstring_view runFolder);
+
+// The self-extractor's exit codes in its elevated mode; 2 to 6 keep their
+// meanings from the unpacking mode (sfx/FORMAT.md).
+enum SfxExit : std::uint32_t {
+  kSfxFinished = 0,           // the script ended and wrote its end marker
+  kSfxUsage = 2,              // started without a valid request
+  kSfxCannotRead = 3,         // own executable unreadable
+  kSfxDamaged = 4,            // archive damaged or unsafe, or it does not match the seal
+  kSfxWriteFailed = 5,        // a file or folder could not be written
+  kSfxFolderRefused = 6,      // the run folder existed or could not be made as required
+  kSfxNotFinished = 10,       // the script ended without its end marker
+  kSfxScriptNotStarted = 11,  // the command shell could not be started
+  kSfxBusy = 12,              // another installation runs on this machine
+};
+
+// Whether an exit code says that the script ran (so that its markers, if
+// any, are its own); every other end means that no script ran.
+bool ScriptRanBefore(std::uint32_t sfxExitCode);
+
+// Machine-wide names (the Global namespace of every session): the program
+// holds the first while its installation runs, the elevated self-extractor
+// holds the second while its script runs. Either one present means that an
+// installation is under way.
+inline constexpr wchar_t kProgramLockName[] = L"Global\\QuorvantaKQ6200DriverInstallation";
+inline constexpr wchar_t kScriptLockName[] = L"Global\\QuorvantaKQ6200DriverScript";
+
+#ifdef _WIN32
+// A new run folder name from the system's random generator and the SID of the
+// user this process runs as; nothing when either cannot be had.
+std::optional<ElevatedRequest> NewElevatedRequest();
+
+// RunFolderUnder the system's Windows folder; empty when that is unreadable
+// or too long.
+std::wstring RunFolder(const std::wstring& name);
+
+// The program's lock, taken only when neither lock is held: nothing while
+// another installation runs, in another program or in an elevated
+// self-extractor whose program has gone. Held until it is released or the
+// process ends.
+std::optional<UniqueKernelHandle> TakeInstallationLock();
+#endif
+
+}  // namespace kq

@@ -1,0 +1,432 @@
+"""What the installation elevates and trusts, under Wine, as another process of
+the same user would attack it: tools and markers planted where the user can
+write, the package changed before its elevated start, a second instance, an
+earlier run whose script still runs, a script that ends at once, and a
+cfgmgr32.dll planted beside the programs.
+
+Wine runs every process with one token and enforces no file ACLs: the run
+folder's protection itself is covered by Elevation.RunFolderDescriptor* and
+InstallRunFolder.* (kq_tests.exe); these scenarios show what the flow takes
+from where."""
+
+import hashlib
+import re
+import shutil
+import struct
+import subprocess
+import threading
+import time
+import zlib
+
+import expected as X
+from common import expect, expect_equal, listing, params, poll, tree
+from scenario import decode_wine_string
+from test_drivers import (ALREADY_RUNNING, ARCH, COMPLETED, DISCONNECT, ELEVATED_PARAMS, FTDI_ONLY,
+                          INSTALL_FOLDER, INSTALLER, OFFER, PROGRESS, WITHOUT, accept_offer,
+                          answer_and_expect_exit, elevated_launch, package_files, place_pnputil,
+                          replace_command_shell, run_folder_windows, slow_devcon, still_running,
+                          store_log, temp_folder)
+
+PLANTED_LOG = "planted-ran.log"
+BOTH = (("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
+
+
+class Planter:
+    """A thread that acts as another process of the user: each time `act`
+    finds something to do in the user's install folder it does it, until
+    stopped."""
+
+    def __init__(self, act):
+        self.act, self.done = act, []
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stop.is_set():
+            try:
+                what = self.act()
+            except OSError:
+                what = None
+            if what:
+                self.done.append(what)
+            time.sleep(0.01)
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(5)
+        return self.done
+
+
+def planted_runs(sc):
+    log = sc.drive_c / PLANTED_LOG
+    return log.read_text().split() if log.exists() else []
+
+
+def read_archive(data):
+    """(stub, settings bytes, [(path, bytes)]) of a package (sfx/FORMAT.md)."""
+    body_size = struct.unpack_from("<I", data, len(data) - 12)[0]
+    start = len(data) - 12 - body_size
+    at = start + 8
+    size = struct.unpack_from("<I", data, at)[0]
+    settings = data[at + 4:at + 4 + size]
+    at += 4 + size + 4
+    count = struct.unpack_from("<I", data, at)[0]
+    at += 4
+    entries = []
+    for _ in range(count):
+        path_size = struct.unpack_from("<H", data, at)[0]
+        path = data[at + 2:at + 2 + path_size].decode()
+        at += 2 + path_size
+        data_size = struct.unpack_from("<I", data, at)[0]
+        at += 8
+        entries.append((path, data[at:at + data_size]))
+        at += data_size
+    return data[:start], settings, entries
+
+
+def write_archive(stub, settings, entries):
+    body = b"KQ6KPKG1" + struct.pack("<I", len(settings)) + settings
+    body += struct.pack("<II", zlib.crc32(settings), len(entries))
+    for path, data in entries:
+        raw = path.encode()
+        body += struct.pack("<H", len(raw)) + raw + struct.pack("<II", len(data), zlib.crc32(data))
+        body += data
+    return stub + body + struct.pack("<I", len(body)) + b"KQ6KEND1"
+
+
+def planted_script(sc):
+    """A script that notes that it ran and writes every marker at once."""
+    markers = "".join(f">>{m} echo planted\r\n" for m in
+                      ("cert.inf", "wk.inf", "fsk.inf", "cp.inf", "timeToCleanUp.inf"))
+    return (f'@echo off\r\ncd /d "%~dp0"\r\n>>C:\\{PLANTED_LOG} echo script\r\n{markers}').encode()
+
+
+@params(*BOTH)
+def test_planted_tools_are_never_run(session, arch):
+    """A certmgr.com and a timeout.com (a command shell tries .COM before .EXE
+    in its current folder) planted in the user's install folder as soon as the
+    package is there: the installation completes and neither is ever run."""
+    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        store = place_pnputil(sc)
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        witness = session.binary("kq_winspy.exe")
+
+        def plant():
+            if not (staging / "drv.exe").exists():
+                return None
+            planted = []
+            for name in ("certmgr.com", "timeout.com", "devcon.com", "devcon64.com"):
+                if not (staging / name).exists():
+                    shutil.copy2(witness, staging / name)
+                    planted.append(name)
+            return planted
+        planter = Planter(plant)
+        accept_offer(sc)
+        sc.wait_msgbox(INSTALLER, timeout=60)
+        expect(planter.stop(), "nothing was planted")
+        expect_equal(planted_runs(sc), [], "planted programs run")
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
+        expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
+                                        "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
+        answer_and_expect_exit_or_window(sc)
+
+
+def answer_and_expect_exit_or_window(sc):
+    sc.answer_msgbox(INSTALLER, "Return")
+    sc.wait_window()
+
+
+@params(*BOTH)
+def test_changed_package_is_not_what_runs(session, arch):
+    """Another process of the user rewrites the package after the program wrote
+    it (its script replaced, the archive's checksums made good) and, should
+    files be unpacked where it can write, the script, a .cer and an .inf
+    there. The changed script never runs: the elevated side refuses an archive
+    that is not the one sealed into it, and the installation ends as refused."""
+    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        store = place_pnputil(sc)
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        original = (session.build_dir / "drivers" / "packages"
+                    / f"kqdrv_{'x64' if arch == 'win64' else 'x86'}.pkg").read_bytes()
+        script_name = ARCH[arch]["script"]
+        stub, settings, entries = read_archive(original)
+        changed = write_archive(stub, settings, [
+            (path, planted_script(sc) if path == script_name else data) for path, data in entries])
+        state = {"package": False}
+
+        def change():
+            package = staging / "drv.exe"
+            if not state["package"] and package.exists() and package.stat().st_size == len(original):
+                staged = staging / "drv.exe.new"
+                staged.write_bytes(changed)
+                staged.replace(package)
+                state["package"] = True
+                return "drv.exe"
+            done = []
+            for name, data in ((script_name, planted_script(sc)),
+                               ("KQ_6200_WINKEY.cer", b"planted certificate\r\n"),
+                               ("KQ_6200_FSK.inf", b"; planted\r\n")):
+                path = staging / name
+                if path.exists() and path.read_bytes() != data:
+                    path.write_bytes(data)
+                    done.append(name)
+            return done
+        planter = Planter(change)
+        dialog = accept_offer(sc)
+        sc.wait_msgbox(INSTALLER, timeout=90)
+        done = planter.stop()
+        expect("drv.exe" in done, f"the package was not changed in time: {done}")
+        expect_equal(planted_runs(sc), [], "the changed script ran")
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, WITHOUT], "message boxes")
+        expect(dialog in sc.display.find_windows(PROGRESS), "progress dialog gone at the refusal")
+        expect_equal(store_log(store), [], "pnputil additions")
+        answer_and_expect_exit(sc, 1)
+
+
+def test_planted_marker_does_not_complete(session):
+    """Every marker planted by another process in the user's install folder
+    while the real script fails (the driver-store tool refuses every driver):
+    the installation ends as refused, never as completed."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc, refuse="")
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        markers = ("cert.inf", "wk.inf", "fsk.inf", "cp.inf", "timeToCleanUp.inf")
+
+        def plant():
+            if not (staging / "drv.exe").exists():
+                return None
+            planted = [m for m in markers if not (staging / m).exists()]
+            for marker in planted:
+                (staging / marker).write_text("all_works_done\r\n")
+            return planted
+        planter = Planter(plant)
+        accept_offer(sc)
+        sc.wait_msgbox(INSTALLER, timeout=90)
+        expect(planter.stop(), "no marker was planted")
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, WITHOUT], "message boxes")
+        answer_and_expect_exit(sc, 1)
+
+
+@params(*BOTH)
+def test_elevated_image_is_the_package(session, arch):
+    """What the program asks the shell to elevate is the package's
+    self-extractor, as Wine resolves it, not a command shell or a script."""
+    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        accept_offer(sc)
+        poll("the elevated start", lambda: elevated_launch(sc), 20, 0.05)
+        poll("the resolved command", lambda: "command" in (elevated_launch(sc) or {}), 5, 0.05)
+        launch = elevated_launch(sc)
+        package = sc.windows_path(staging / "drv.exe")
+        expect_equal(launch["file"], package, "file elevated")
+        command = launch["command"]
+        expect(command.startswith(f'"{package}"') or command.startswith(package),
+               f"the shell runs {command!r}, not the package")
+        expect("cmd" not in command.lower() and ".bat" not in command.lower(),
+               f"a command shell or script elevated: {command!r}")
+        sc.wait_msgbox(INSTALLER, timeout=60)
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
+        answer_and_expect_exit_or_window(sc)
+
+
+def start_second(sc, suffix):
+    """Another instance of the program in the same prefix, traced to its own log."""
+    log_path = sc.session.out_dir / f"{sc.name}-{suffix}.log"
+    log = open(log_path, "wb")
+    proc = sc.spawn(["C:\\app\\kq6200ports.exe"], debug="-all,+msgbox,+exec", stdout=log,
+                    stderr=subprocess.STDOUT)
+    return proc, log, log_path
+
+
+def forget_added_drivers(sc):
+    """Takes what the pnputil stand-in added out of the driver store again, so
+    that the next start of the program offers the installation once more (as
+    when the first script got stuck before them)."""
+    for system in sc.system_folders():
+        repository = sc.drive_c / "windows" / system / "DriverStore" / "FileRepository"
+        for added in repository.glob("*_0standin"):
+            added.rmdir()
+
+
+def messages_in(log_path):
+    """Message-box texts in a program's +msgbox trace."""
+    text = log_path.read_bytes().decode("utf-8", "replace")
+    return [decode_wine_string(m) for m in re.findall(r"trace:msgbox:MSGBOX_OnInit (L\".*)", text)]
+
+
+def marker_folder(sc, staging, marker):
+    """The folder the script writes its markers into, once `marker` is there:
+    the run folder in Windows' Temp folder (or, where a script ran from the
+    user's own install folder, that one)."""
+    def found():
+        temp = sc.drive_c / "windows" / "temp"
+        candidates = [staging] + sorted(temp.glob("QuorvantaKQ6k-*"))
+        return next((f for f in candidates if (f / marker).exists()), None)
+    return poll(f"marker {marker}", found, 40, 0.02)
+
+
+def windows_name(sc, folder):
+    """A folder as the program names it in its messages."""
+    return (run_folder_windows(folder) if folder.name.startswith("QuorvantaKQ6k-")
+            else sc.windows_path(folder))
+
+
+def second_instance_answered(sc, suffix):
+    """Starts another instance, accepts its offer and answers what it says
+    next; returns its exit code (None if it is still running 15 s later),
+    its message boxes and whether it launched anything."""
+    proc, log, log_path = start_second(sc, suffix)
+    # The scenario's checks of "the program" follow the second instance now.
+    first, sc.proc = sc.proc, proc
+    try:
+        sc.answer_msgbox(INSTALLER, "y")
+        sc.answer_msgbox(INSTALLER, "Return")
+        try:
+            code = proc.wait(15)
+        except subprocess.TimeoutExpired:
+            code = None
+    finally:
+        sc.proc = first
+        log.close()
+    trace = log_path.read_bytes().decode("utf-8", "replace")
+    return code, messages_in(log_path), "trace:exec:SHELL_execute" in trace
+
+
+def snapshot(folder):
+    """Each file below folder by its relative path, with a digest of its bytes."""
+    if not folder.exists():
+        return None
+    return {str(p.relative_to(folder)): hashlib.sha256(p.read_bytes()).hexdigest()[:16]
+            for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def expect_unchanged(before, after, what):
+    """Names the files deleted, added or changed between two snapshots."""
+    changes = []
+    for (old, new) in zip(before, after):
+        old, new = old or {}, new or {}
+        changes += [f"deleted {n}" for n in old if n not in new]
+        changes += [f"added {n}" for n in new if n not in old]
+        changes += [f"changed {n}" for n in old if n in new and old[n] != new[n]]
+    expect(not changes, f"{what}: {changes[:12]}")
+
+
+def test_second_instance_starts_nothing(session):
+    """While an installation runs (its script held between two steps), a
+    second instance accepts the offer and is told that an installation is
+    already running, exit code 1: it starts nothing and deletes nothing; the
+    first installation then completes."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        store = place_pnputil(sc)
+        hold = sc.drive_c / "windows" / "system32" / "devcon-standin.hold"
+        hold.write_text("")
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        accept_offer(sc)
+        folder = marker_folder(sc, staging, "cp.inf")
+        forget_added_drivers(sc)
+        before = (snapshot(staging), snapshot(folder))
+
+        code, messages, launched = second_instance_answered(sc, "second")
+        expect_unchanged(before, (snapshot(staging), snapshot(folder)),
+                         "files of the running installation after the second instance")
+        expect_equal(messages, [OFFER, ALREADY_RUNNING], "the second instance's message boxes")
+        expect_equal(code, 1, "the second instance's exit code")
+        expect(not launched, "the second instance launched something")
+
+        hold.unlink()
+        sc.wait_msgbox(INSTALLER, timeout=60)
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes of the first")
+        expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
+                                        "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
+        answer_and_expect_exit_or_window(sc)
+
+
+def test_earlier_run_still_running_is_left_alone(session):
+    """A first run ends with "still running" (its script hangs); a run started
+    after it says that an installation is already running and deletes
+    nothing of the first, whose script still runs."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        slow_devcon(sc)
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        accept_offer(sc)
+        folder = marker_folder(sc, staging, "cp.inf")
+        sc.wait_msgbox(INSTALLER, timeout=150)
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, still_running(windows_name(sc, folder))],
+                     "message boxes of the first run")
+        answer_and_expect_exit(sc, 1)
+        before = (snapshot(staging), snapshot(folder))
+        expect_equal(sorted(package_files("win32") - set(listing(folder))), [],
+                     "files of the first run deleted")
+        forget_added_drivers(sc)
+
+        code, messages, launched = second_instance_answered(sc, "second")
+        expect_unchanged(before, (snapshot(staging), snapshot(folder)),
+                         "files of the still running first run after the second")
+        expect_equal(messages, [OFFER, ALREADY_RUNNING], "the second run's message boxes")
+        expect_equal(code, 1, "the second run's exit code")
+        expect(not launched, "the second run launched something")
+
+
+@params(*BOTH)
+def test_script_that_ends_at_once_ends_the_waits(session, arch):
+    """The command shell ends at once without running the script (a stand-in
+    that does nothing is in its place), so no marker is ever written: the
+    waits end with it and the refusal follows within 5 s, not after a
+    30-second wait per marker."""
+    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        # Wine prefers its own cmd.exe in the system folder unless told not to.
+        replace_command_shell(sc, session.binary("kq_standin.exe"))
+        result = sc.wine(["reg", "add", r"HKCU\Software\Wine\DllOverrides", "/v", "cmd.exe",
+                          "/t", "REG_SZ", "/d", "native", "/f"])
+        expect_equal(result.returncode, 0, "reg add DllOverrides")
+        dialog = accept_offer(sc)
+        # The script is started at once after the launch: by the elevated side
+        # once it has unpacked, or (where no elevated side unpacks) by it.
+        poll("the launch that starts the script", lambda: elevated_launch(sc), 20, 0.01)
+        launched = time.monotonic()
+        folder = sc.drive_c / "windows" / "temp" / (
+            (ELEVATED_PARAMS.fullmatch(elevated_launch(sc)["params"] or "") or ["", "-"])[1])
+        ended = [None]
+
+        def message_or_end():
+            # Only the elevated side removes its folder, once the script has ended.
+            if ended[0] is None and folder.name != "-" and not folder.exists():
+                ended[0] = time.monotonic()
+            return sc.display.focused(INSTALLER)
+        poll("the outcome", message_or_end, 200, 0.01)
+        shown = time.monotonic()
+        expect(shown - launched <= 8, f"refusal {shown - launched:.1f} s after the launch, expected "
+                                      "the unpacking, the script's end and the clean-up only")
+        expect(ended[0] and shown - ended[0] <= 5,
+               f"refusal {shown - (ended[0] or launched):.1f} s after the script ended, expected at "
+               "most 5 s")
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, WITHOUT], "message boxes")
+        expect(dialog in sc.display.find_windows(PROGRESS), "progress dialog gone at the refusal")
+        expect(not staging.exists(), f"package left behind: {listing(staging)}")
+        answer_and_expect_exit(sc, 1)
+
+
+@params(*BOTH)
+def test_planted_cfgmgr32_is_not_loaded(session, arch):
+    """The simulated cfgmgr32.dll lies beside the programs only, with Wine told
+    to prefer a native cfgmgr32 for them: both take the system's (Wine's own,
+    which knows no unit), so the window lists no unit and kqports finds
+    none."""
+    with session.scenario(arch=arch, tree=tree("two-units"), simulation="beside") as sc:
+        expect((sc.app_dir / "cfgmgr32.dll").exists(), "no cfgmgr32.dll beside the programs")
+        sc.start()
+        sc.wait_window()
+        sc.spy.wait_rows([X.NOT_FOUND], timeout=5)
+        time.sleep(1.5)
+        expect_equal(sc.spy.rows(), [X.NOT_FOUND], "rows a second refresh later")
+        result = sc.wine(["C:\\app\\kqports.exe"])
+        expect_equal(result.returncode, 1, f"kqports exit code (output {result.stdout!r})")
+        expect(X.NOT_FOUND in result.stdout, f"kqports output: {result.stdout!r}")
+        sc.click_button("Exit")
+        expect_equal(sc.wait_exit(), 0, "exit code")
+
