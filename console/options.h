@@ -18,7 +18,7 @@ struct ConsoleOptions {
   bool help = false;
   bool version = false;
   bool udevRules = false;             // Linux only
-  std::vector<std::wstring> serials;  // the units --udev-rules is for; empty: those attached
+  std::vector<std::wstring> serials;  // the units --udev-rules is for; empty: every unit
 };
 
 struct ParsedArguments {

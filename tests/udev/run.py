@@ -2,13 +2,15 @@
 """kqports on Linux against umockdev test beds of KQ-6200 units.
 
     umockdev-wrapper /usr/bin/python3 tests/udev/run.py --kqports build/native/bin/kqports [--update]
+    umockdev-wrapper /usr/bin/python3 tests/udev/run.py --rules 70-kq6200.rules
 
 Each test bed of testbeds.py is served to the real libudev by umockdev; the
 text and JSON that kqports prints are compared with tests/udev/expected/
 (--update rewrites those files, to be read before they are committed). Then
 --watch is driven by uevents, the rules of --udev-rules are applied by
 udevadm to the test bed's devices, and kqports runs on this machine's own
-/sys. The last line is "N passed, N failed".
+/sys. With --rules, only that rules file (a package's) is applied to the
+test beds. The last line is "N passed, N failed".
 """
 
 import argparse
@@ -193,34 +195,33 @@ def udevadm_has_verify():
     return subprocess.run(["udevadm", "verify", "--help"], capture_output=True).returncode == 0
 
 
-def test_rules(kqports):
-    """The rules for the two units attached, applied by udevadm (in a mount
-    namespace of its own, so that the links land in a private /dev)."""
-    text, _ = testbeds.testbeds()["two-units"]
-    bed = new_bed(text)
-    code, rules, err = run(kqports, "--udev-rules")
-    check("rules: printed for the units attached", code == 0 and "# Unit 40117" in rules
-          and "# Unit 40262" in rules, f"{code} {err}")
-    code, given, err = run(kqports, "--udev-rules", "12345")
-    check("rules: printed for a serial given", code == 0 and "# Unit 12345" in given
-          and "# Unit 40117" not in given, f"{code} {err}")
-    code, _, err = run(kqports, "--udev-rules", "1234;")
-    check("rules: a serial that is not five letters or digits is bad usage", code == 2, code)
+# The links udevadm makes on the test bed "two-units", whichever rules name them.
+TWO_UNITS_LINKS = {
+    "kq6200/40117/cat": "../../ttyUSB0", "kq6200/40117/ptt": "../../ttyUSB1",
+    "kq6200/40117/winkey": "../../ttyACM0", "kq6200/40117/fsk": "../../ttyACM1",
+    "kq6200/40262/cat": "../../ttyUSB3", "kq6200/40262/ptt": "../../ttyUSB2",
+    "kq6200/40262/winkey": "../../ttyACM2", "kq6200/40262/fsk": "../../ttyACM3",
+}
 
+
+def can_unshare():
+    if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0:
+        return True
+    print("note: no mount namespace can be made here; the rules are not applied")
+    return False
+
+
+def apply_rules(rules, bed_text):
+    """udevadm test with these rules for every tty and sound card of the test
+    bed, in a mount namespace of its own, so that the links land in a private
+    /dev. Returns the links made (link -> target), udevadm's logs and its
+    errors."""
+    bed = new_bed(bed_text)
     with tempfile.TemporaryDirectory() as scratch:
         rules_dir = Path(scratch) / "rules.d"
         rules_dir.mkdir()
         (rules_dir / "70-kq6200.rules").write_text(rules)
-        if udevadm_has_verify():
-            done = subprocess.run(["udevadm", "verify", str(rules_dir / "70-kq6200.rules")],
-                                  capture_output=True, text=True)
-            check("rules: udevadm verify", done.returncode == 0, done.stdout + done.stderr)
-        else:
-            print("note: this udevadm has no verify; the rules are checked by applying them")
-        if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
-            print("note: no mount namespace can be made here; the rules are not applied")
-            return
-        devices = [p for p in paths_of(text)
+        devices = [p for p in paths_of(bed_text)
                    if re.search(r"/tty/tty(ACM|USB)\d+$", p) or re.search(r"/sound/card\d+$", p)]
         # udevadm reads the test bed through umockdev's preload library, which
         # also makes it pass for sysfs; the programs the rules run do not get
@@ -237,28 +238,88 @@ mount -t tmpfs kq /run
 mount --bind {rules_dir} /etc/udev/rules.d
 mount --bind {os.environ["UMOCKDEV_DIR"]}/sys /sys
 {tests}
-cd /dev && find kq6200 -type l -printf '%p -> %l\\n' | sort
+if [ -d /dev/kq6200 ]; then cd /dev && find kq6200 -type l -printf '%p -> %l\\n' | sort; fi
 """
         (Path(scratch) / "null").touch()
         done = subprocess.run(["unshare", "-m", "sh", "-c", script], capture_output=True,
                               text=True, env=env_for(bed_env=False), timeout=120)
         links = dict(line.split(" -> ") for line in done.stdout.splitlines())
-        expected = {
-            "kq6200/40117/cat": "../../ttyUSB0", "kq6200/40117/ptt": "../../ttyUSB1",
-            "kq6200/40117/winkey": "../../ttyACM0", "kq6200/40117/fsk": "../../ttyACM1",
-            "kq6200/40262/cat": "../../ttyUSB3", "kq6200/40262/ptt": "../../ttyUSB2",
-            "kq6200/40262/winkey": "../../ttyACM2", "kq6200/40262/fsk": "../../ttyACM3",
-        }
-        check("rules: udevadm makes the links of both units", links == expected,
-              f"{done.returncode} {done.stderr}\n{done.stdout}")
         logs = "".join((Path(scratch) / f"log.{i}").read_text(errors="replace")
                        for i in range(len(devices)) if (Path(scratch) / f"log.{i}").exists())
-        for serial in ("40117", "40262"):
-            check(f"rules: the sound card of {serial} is named KQ{serial}",
-                  re.search(rf"ATTR '[^']*/card\d/id' writing 'KQ{serial}'", logs),
-                  "no such ATTR line in udevadm's log")
-        print(done.stdout, end="")
     del bed
+    return links, logs, f"{done.returncode} {done.stderr}\n{done.stdout}"
+
+
+def verify_rules(name, rules):
+    if not udevadm_has_verify():
+        print("note: this udevadm has no verify; the rules are checked by applying them")
+        return
+    with tempfile.TemporaryDirectory() as scratch:
+        path = Path(scratch) / "70-kq6200.rules"
+        path.write_text(rules)
+        done = subprocess.run(["udevadm", "verify", str(path)], capture_output=True, text=True)
+        check(f"{name}: udevadm verify", done.returncode == 0, done.stdout + done.stderr)
+
+
+def opened_up(logs):
+    """How many devices udevadm hid from ModemManager, and how many it tagged
+    for the user at the desk (among the test bed's ttys and cards, only the
+    rules' ports can be)."""
+    return (len(re.findall(r"^ID_MM_DEVICE_IGNORE=1$", logs, re.M)),
+            len(re.findall(r"^TAGS=.*:uaccess:", logs, re.M)))
+
+
+def check_rules_for_every_unit(name, rules):
+    """Rules that name no serial: both units of the test bed get their links
+    and card ids; units whose MCU serial does not end in five letters or
+    digits get none."""
+    verify_rules(name, rules)
+    if not can_unshare():
+        return
+    text, _ = testbeds.testbeds()["two-units"]
+    links, logs, detail = apply_rules(rules, text)
+    check(f"{name}: udevadm makes the links of both units", links == TWO_UNITS_LINKS, detail)
+    for serial in ("40117", "40262"):
+        check(f"{name}: the sound card of {serial} is named KQ{serial}",
+              re.search(rf"ATTR '[^']*/card\d/id' writing 'KQ{serial}'", logs),
+              "no such ATTR line in udevadm's log")
+    check(f"{name}: the units' eight ports are left to the user at the desk, not to ModemManager",
+          opened_up(logs) == (8, 8), f"ignored by ModemManager, tagged uaccess: {opened_up(logs)}")
+    for tail in ("-40-1", "..//a", "4 0 1"):
+        unit, _ = testbeds.unit(testbeds.ROOT, 4, tail, "KQ6A1B2C")
+        links, logs, detail = apply_rules(rules, testbeds.root_hub() + unit)
+        check(f"{name}: a unit whose serial ends in {tail!r} gets no name",
+              links == {} and "writing 'KQ" not in logs and opened_up(logs) == (0, 0), detail)
+
+
+def test_rules(kqports):
+    """The rules of --udev-rules, with and without serials, applied by udevadm."""
+    text, _ = testbeds.testbeds()["two-units"]
+    bed = new_bed(text)
+    code, rules, err = run(kqports, "--udev-rules")
+    check("rules: with no serial, for every unit", code == 0 and "# Unit" not in rules
+          and "$env{KQ6200_SERIAL}" in rules, f"{code} {err}")
+    _, alone, _ = run(kqports, "--udev-rules", bed_env=False)
+    check("rules: with no serial, the same whatever is attached", alone == rules, alone)
+    code, given, err = run(kqports, "--udev-rules", "40117", "40262")
+    check("rules: printed for the serials given", code == 0 and "# Unit 40117" in given
+          and "# Unit 40262" in given and "$env{KQ6200_SERIAL}/" not in given, f"{code} {err}")
+    code, _, err = run(kqports, "--udev-rules", "1234;")
+    check("rules: a serial that is not five letters or digits is bad usage", code == 2, code)
+    del bed
+
+    check_rules_for_every_unit("rules for every unit", rules)
+    verify_rules("rules for two serials", given)
+    if not can_unshare():
+        return
+    links, _, detail = apply_rules(given, text)
+    check("rules for two serials: udevadm makes the links of both units",
+          links == TWO_UNITS_LINKS, detail)
+    _, one, _ = run(kqports, "--udev-rules", "40262")
+    links, _, detail = apply_rules(one, text)
+    check("rules for one serial: only that unit is named",
+          links == {k: v for k, v in TWO_UNITS_LINKS.items() if "40262" in k}, detail)
+    print("".join(f"{k} -> {v}\n" for k, v in sorted(links.items())), end="")
 
 
 def test_real_sys(kqports):
@@ -275,16 +336,24 @@ def test_real_sys(kqports):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--kqports", required=True)
+    parser.add_argument("--kqports")
     parser.add_argument("--update", action="store_true")
+    parser.add_argument("--rules", help="only apply this rules file (a package's) to the test "
+                                        "beds, as the rules for every unit")
     args = parser.parse_args()
-    kqports = str(Path(args.kqports).resolve())
     if "UMOCKDEV_DIR" not in os.environ and "umockdev" not in os.environ.get("LD_PRELOAD", ""):
         sys.exit("run under umockdev-wrapper")
-    EXPECTED.mkdir(exist_ok=True)
-    for test in (lambda: test_beds(kqports, args.update), lambda: test_unplugged(kqports),
+    if args.rules:
+        tests = [lambda: check_rules_for_every_unit("packaged rules", Path(args.rules).read_text())]
+    elif args.kqports:
+        kqports = str(Path(args.kqports).resolve())
+        EXPECTED.mkdir(exist_ok=True)
+        tests = [lambda: test_beds(kqports, args.update), lambda: test_unplugged(kqports),
                  lambda: test_watch(kqports), lambda: test_rules(kqports),
-                 lambda: test_real_sys(kqports)):
+                 lambda: test_real_sys(kqports)]
+    else:
+        parser.error("--kqports or --rules is needed")
+    for test in tests:
         test()
     passed = sum(ok for _, ok in results)
     print(f"{passed} passed, {len(results) - passed} failed")
