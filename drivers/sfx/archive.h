@@ -60,7 +60,9 @@ std::vector<unsigned char> WriteArchive(std::u16string_view settings,
 
 // Checks the whole package (stub + archive) before anything is written: every
 // length, every path and every checksum. `out` is filled only on success; its
-// entries point into `package`.
+// entries point into `package`. A package signed after it was packed reads as
+// it was before: the archive ends where the signature's certificate table
+// begins.
 ArchiveError ReadArchive(const unsigned char* package, std::size_t size, ArchiveView& out);
 
 // The value of "Key=value" in the settings text, or empty.
