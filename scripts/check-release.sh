@@ -65,6 +65,40 @@ check "no key material in dist/ or build/release/" no_key_material
 mkdir "$scratch/zip"
 python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
   dist/kq6200ports-"$version"-*windows-x86.zip "$scratch/zip"
+zip_contents() {
+  python3 - dist/kq6200ports-"$version"-*windows-x86.zip <<'PY'
+import sys, zipfile
+name = sys.argv[1]
+archive = zipfile.ZipFile(name)
+folder = name.rsplit("/", 1)[1][:-4]
+names = sorted(archive.namelist())
+want = sorted(f"{folder}/{n}" for n in ("kq6200ports.exe", "kqports.exe", "README.txt", "SHA256SUMS"))
+readme = archive.read(f"{folder}/README.txt")
+problems = []
+if names != want:
+    problems.append(f"files: {names}")
+if readme.count(b"\n") != readme.count(b"\r\n"):
+    problems.append("README.txt has line ends without CR")
+if ("-dev-" in folder) != (b"DEVELOPMENT BUILD" in readme):
+    problems.append("README.txt and the name disagree on a development build")
+print("\n".join(problems))
+sys.exit(1 if problems else 0)
+PY
+}
+check "the zip: both programs, README.txt with CR LF, SHA256SUMS, nothing else" zip_contents
+check "the zip's SHA256SUMS" sh -c "cd '$scratch'/zip/* && sha256sum -c --quiet SHA256SUMS"
+deb_contents() {
+  local want='./usr/bin/kqports
+./usr/lib/udev/rules.d/70-kq6200.rules
+./usr/share/doc/kqports/changelog.gz
+./usr/share/doc/kqports/copyright
+./usr/share/man/man1/kqports.1.gz'
+  for deb in dist/kqports_*.deb; do
+    [ "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)" = "$want" ] ||
+      { echo "$deb holds:"; dpkg-deb -c "$deb"; return 1; }
+  done
+}
+check "the packages: the program, man page, rules, copyright and changelog, nothing else" deb_contents
 for exe in "$scratch"/zip/*/kq6200ports.exe "$scratch"/zip/*/kqports.exe \
            "$windows"/drivers/packages/kqdrv_x86.pkg "$windows"/drivers/packages/kqdrv_x64.pkg; do
   check "osslsigncode verify $(basename "$exe")" \
