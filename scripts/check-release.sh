@@ -23,7 +23,7 @@ check() {  # check NAME COMMAND...
   if "$@" > "$scratch/out" 2>&1; then
     passed=$((passed + 1)); echo "ok   $name"
     # The last line of a tool's own report (e2e, lintian, the test beds).
-    tail -n 1 "$scratch/out" | sed 's/^/     /'
+    grep -v -e '^[[:space:]]*$' -e 'root privileges' "$scratch/out" | tail -n 1 | sed 's/^/     /' || true
   else
     failed=$((failed + 1)); echo "FAIL $name"; sed 's/^/     /' "$scratch/out"
   fi
