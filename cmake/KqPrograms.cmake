@@ -1,7 +1,8 @@
 # What every executable we ship has in common, GUI or console: the wide
 # entry point (wWinMain or wmain), subsystem and OS version 6.0 so that
 # Windows loads it from Vista on, no symbols in a release build, and the
-# checks of tests/pe_check.py as a test of the Windows build.
+# checks of tests/pe_check.py as a test of the Windows build; signed as it
+# is linked when KQ_SIGN is on.
 #   kq_shipped_program(<target> windows|console)
 function(kq_shipped_program target subsystem)
   target_compile_options(${target} PRIVATE -municode)
@@ -9,6 +10,10 @@ function(kq_shipped_program target subsystem)
                       -Wl,--major-subsystem-version,6 -Wl,--minor-subsystem-version,0
                       -Wl,--major-os-version,6 -Wl,--minor-os-version,0
                       $<$<CONFIG:Release,MinSizeRel>:-s>)
+  if(KQ_SIGN)
+    add_custom_command(TARGET ${target} POST_BUILD
+                       COMMAND ${KQ_SIGN_COMMAND} $<TARGET_FILE:${target}> VERBATIM)
+  endif()
   find_package(Python3 COMPONENTS Interpreter)
   if(Python3_Interpreter_FOUND)
     set(mode)

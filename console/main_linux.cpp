@@ -141,21 +141,10 @@ int Watch(const ConsoleOptions& options) {
   return kExitOk;
 }
 
+// With no serial given, the rules for every unit, as the package installs
+// them: the same bytes whether or not a unit is attached, and no udev read.
 int PrintUdevRules(const ConsoleOptions& options) {
-  std::vector<std::wstring> serials = options.serials;
-  if (serials.empty()) {
-    const Enumeration now = Enumerate();
-    if (!now.units) return kExitFailure;
-    for (const DeviceUnit& unit : now.units->units)
-      if (isPlainSerial(unit.serial)) serials.push_back(unit.serial);
-    if (serials.empty()) {
-      Write(STDERR_FILENO,
-            L"kqports: no Quorvanta KQ-6200 is attached; name the units: kqports --udev-rules "
-            L"SERIAL...\n");
-      return kExitNoUnit;
-    }
-  }
-  return PrintOnce(wideFromUtf8(udev::UdevRules(serials, KQ_VERSION_TEXT)), kExitOk);
+  return PrintOnce(wideFromUtf8(udev::UdevRules(options.serials, KQ_VERSION_TEXT)), kExitOk);
 }
 
 }  // namespace

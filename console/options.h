@@ -23,7 +23,7 @@ struct ConsoleOptions {
   bool help = false;
   bool version = false;
   bool udevRules = false;             // Linux only
-  std::vector<std::wstring> serials;  // the units --udev-rules is for; empty: those attached
+  std::vector<std::wstring> serials;  // the units --udev-rules is for; empty: every unit
   std::optional<std::wstring> serial;  // --serial: report this unit only
   std::optional<std::wstring> role;    // --role: print this role's name only
 };

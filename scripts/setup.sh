@@ -12,6 +12,9 @@ packages=(
   wine wine32:i386 wine64
   xvfb xdotool xclip imagemagick x11-utils
   librsvg2-bin icoutils
+  # Releases (scripts/release.sh) and their checks (scripts/check-*.sh).
+  dpkg-dev scdoc osslsigncode lintian
+  g++-aarch64-linux-gnu libudev-dev:arm64 libstdc++6:arm64 qemu-user mmdebstrap
 )
 
 missing=()
@@ -23,8 +26,12 @@ done
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 echo "setup: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  as_root dpkg --add-architecture i386
-fi
-as_root apt-get update -qq
-as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+for arch in i386 arm64; do
+  if ! dpkg --print-foreign-architectures | grep -qx $arch; then
+    as_root dpkg --add-architecture $arch
+  fi
+done
+# Another apt or dpkg may be at work: wait for its lock rather than fail.
+apt=(apt-get -o DPkg::Lock::Timeout=900)
+as_root "${apt[@]}" update -qq
+as_root env DEBIAN_FRONTEND=noninteractive "${apt[@]}" install -y -qq "${missing[@]}"

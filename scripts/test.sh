@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: host unit tests under ASan/UBSan, a
 # minute of each fuzz target, the Windows build, checks of the executable
-# file, and the end-to-end scenarios of the real executable under Wine.
+# file, the end-to-end scenarios of the real executable under Wine, and a
+# signed release with its quick checks (scripts/check-release.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,3 +33,6 @@ python3 tests/pe_check.py --console build/windows/bin/kqports.exe
 
 echo "== end to end under Wine"
 python3 e2e/run.py --build build/windows
+
+echo "== release: a signed release, lintian, signatures, Wine, qemu, packaged udev rules"
+scripts/check-release.sh

@@ -58,6 +58,75 @@ TEST(SfxArchive, RoundTripKeepsSettingsPathsAndBytes) {
   EXPECT_EQ(view.entries[2].size, 0u);
 }
 
+void PutU32At(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// The package behind a PE32 header, signed the way signing tools do it: zero
+// bytes up to a multiple of 8, then the certificate table, which the header's
+// security directory (index 4) names by file offset and length.
+std::vector<unsigned char> SignedPackage(std::size_t tableSize = 40) {
+  std::vector<unsigned char> package(0x40 + 24 + 224, 0);
+  package[0] = 'M';
+  package[1] = 'Z';
+  PutU32At(package, 0x3C, 0x40);
+  package[0x40] = 'P';
+  package[0x41] = 'E';
+  package[0x40 + 20] = 224;  // size of the optional header
+  package[0x58] = 0x0b;      // PE32
+  package[0x59] = 0x01;
+  PutU32At(package, 0x58 + 92, 16);  // number of data directories
+  const auto rest = SamplePackage();
+  package.insert(package.end(), rest.begin(), rest.end());
+  while (package.size() % 8 != 0) package.push_back(0);
+  PutU32At(package, 0x58 + 96 + 32, static_cast<std::uint32_t>(package.size()));
+  PutU32At(package, 0x58 + 96 + 36, static_cast<std::uint32_t>(tableSize));
+  package.resize(package.size() + tableSize, 0x30);
+  return package;
+}
+
+TEST(SfxArchive, ASignedPackageReadsAsBeforeItsSignature) {
+  const auto signedPackage = SignedPackage();
+  ArchiveView view;
+  ASSERT_EQ(ReadArchive(signedPackage.data(), signedPackage.size(), view), ArchiveError::None);
+  ASSERT_EQ(view.entries.size(), 3u);
+  EXPECT_EQ(view.entries[1].size, 1000u);
+  EXPECT_EQ(SettingValue(view.settings, u"Title"), u"KQ-6200 Driver installation");
+  // The seal covers the archive's bytes, which signing leaves as they were:
+  // the span ends before the padding and the table.
+  const auto plainPackage = SamplePackage();
+  ArchiveView plain;
+  ASSERT_EQ(ReadArchive(plainPackage.data(), plainPackage.size(), plain), ArchiveError::None);
+  EXPECT_EQ(plain.archiveEnd, plainPackage.size());
+  ASSERT_EQ(view.archiveEnd - view.archiveOffset, plain.archiveEnd - plain.archiveOffset);
+  EXPECT_TRUE(std::equal(signedPackage.begin() + view.archiveOffset,
+                         signedPackage.begin() + view.archiveEnd,
+                         plainPackage.begin() + plain.archiveOffset));
+
+  // The table counts only where the header says it is and when it ends the
+  // file: anything else after the archive is still damage.
+  auto longer = signedPackage;
+  longer.push_back(0);
+  EXPECT_EQ(Read(longer), ArchiveError::NoTrailer);
+  auto elsewhere = signedPackage;
+  PutU32At(elsewhere, 0x58 + 96 + 32, static_cast<std::uint32_t>(elsewhere.size() - 39));
+  EXPECT_EQ(Read(elsewhere), ArchiveError::NoTrailer);
+  auto hugeTable = signedPackage;
+  PutU32At(hugeTable, 0x58 + 96 + 36, 0xFFFFFFF0u);
+  EXPECT_EQ(Read(hugeTable), ArchiveError::NoTrailer);
+  auto fewDirectories = signedPackage;
+  PutU32At(fewDirectories, 0x58 + 92, 4);
+  EXPECT_EQ(Read(fewDirectories), ArchiveError::NoTrailer);
+  auto notPe = signedPackage;
+  notPe[0x41] = 'X';
+  EXPECT_EQ(Read(notPe), ArchiveError::NoTrailer);
+  // A table as long as the whole file leaves no archive.
+  auto wholeFile = signedPackage;
+  PutU32At(wholeFile, 0x58 + 96 + 32, 0);
+  PutU32At(wholeFile, 0x58 + 96 + 36, static_cast<std::uint32_t>(wholeFile.size()));
+  EXPECT_EQ(Read(wholeFile), ArchiveError::NoTrailer);
+}
+
 TEST(SfxArchive, Crc32IsTheZipChecksum) {
   const std::string check = "123456789";
   EXPECT_EQ(Crc32(reinterpret_cast<const unsigned char*>(check.data()), check.size()), 0xCBF43926u);

@@ -1,8 +1,10 @@
 // Units on Linux: udev's devices as the Windows tree the walk reads, the
 // udev rules for stable names, and what kqports prints with Linux's names.
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include "base/utf8.h"
@@ -276,6 +278,40 @@ TEST(UdevRules, TheSerialProgramReachesTheShellUnchanged) {
     if (doubled) ++i;
   }
   EXPECT_FALSE(has(program.substr(17, program.size() - 18), "\"")) << "a quote ends the value";
+}
+
+TEST(UdevRules, WithNoSerialEveryUnitIsNamedByTheSerialItsMcuGives) {
+  const std::string rules = udev::UdevRules({}, "1.2.3.4");
+  EXPECT_TRUE(has(rules, udev::kPackagedRulesFile));
+  EXPECT_FALSE(has(rules, "# Unit "));
+  EXPECT_TRUE(has(rules, "SYMLINK+=\"kq6200/$env{KQ6200_SERIAL}/$env{KQ6200_ROLE}\""));
+  EXPECT_TRUE(has(rules, "ATTR{id}=\"KQ$env{KQ6200_SERIAL}\""));
+  // Every rule that names, opens up or hides a device does so only for a
+  // device whose unit serial is five letters or digits, in either form.
+  for (const std::string& text : {rules, udev::UdevRules({L"40117"}, "1")}) {
+    std::istringstream lines(text);
+    int guarded = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (!has(line, "SYMLINK") && !has(line, "ATTR{id}") && !has(line, "uaccess") &&
+          !has(line, "ID_MM_DEVICE_IGNORE"))
+        continue;
+      const size_t at = line.find("ENV{KQ6200_SERIAL}==\"");
+      ASSERT_NE(at, std::string::npos) << line;
+      const size_t start = at + 21;
+      const std::string pattern = line.substr(start, line.find('"', start) - start);
+      // udev matches with fnmatch: the pattern must take exactly what
+      // isPlainSerial takes.
+      for (const char* serial : {"40117", "A1b2C", "zZ09a", "4011", "401170", "4011*", "40-17",
+                                 "4011/", "4011.", "../ab", "4011 ", "4011\xc3"})
+        EXPECT_EQ(fnmatch(pattern.c_str(), serial, 0) == 0,
+                  pattern == "40117" ? std::string(serial) == "40117"
+                                     : isPlainSerial(std::wstring(serial, serial + strlen(serial))))
+            << pattern << " " << serial;
+      ++guarded;
+    }
+    EXPECT_EQ(guarded, 3) << text;
+  }
+  EXPECT_TRUE(has(rules, "ENV{ID_MM_DEVICE_IGNORE}=\"1\", TAG+=\"uaccess\""));
 }
 
 TEST(ConsoleArgumentsOnLinux, UdevRulesTakesSerialsAndOnlyOnLinux) {

@@ -60,19 +60,36 @@ std::string interfaceNumber(int number) {
   return text;
 }
 
+// A unit's serial as the rules accept it, matched by udev itself: five
+// letters or digits, as isPlainSerial checks, so that whatever the serial
+// program printed becomes a link name or card id only in that shape.
+constexpr char kSerialGlob[] =
+    "[0-9A-Za-z][0-9A-Za-z][0-9A-Za-z][0-9A-Za-z][0-9A-Za-z]";
+
 }  // namespace
 
 std::string UdevRules(const std::vector<std::wstring>& serials, const std::string& version) {
-  std::string out =
-      "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version +
-      ".\n"
-      "# Install as " +
-      std::string(kRulesFile) +
-      ", then run\n"
-      "#   udevadm control --reload && udevadm trigger\n"
-      "# and unplug and plug in the units (or reboot). Each unit's ports then are\n"
-      "# /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound card is the\n"
-      "# ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0).\n"
+  const std::string header =
+      serials.empty()
+          ? "# Stable names for every Quorvanta KQ-6200 unit, from kqports " + version +
+                ".\n"
+                "# The kqports package installs this file as " +
+                std::string(kPackagedRulesFile) +
+                ";\n"
+                "# a file of the same name in /etc/udev/rules.d takes its place. Each unit's\n"
+                "# ports are /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound\n"
+                "# card is the ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), from the\n"
+                "# time the unit is next plugged in.\n"
+          : "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version +
+                ".\n"
+                "# Install as " +
+                std::string(kRulesFile) +
+                ", then run\n"
+                "#   udevadm control --reload && udevadm trigger\n"
+                "# and unplug and plug in the units (or reboot). Each unit's ports then are\n"
+                "# /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound card is the\n"
+                "# ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0).\n";
+  std::string out = header +
       "\n"
       "ACTION==\"remove\", GOTO=\"kq6200_end\"\n"
       "\n"
@@ -92,7 +109,22 @@ std::string UdevRules(const std::vector<std::wstring>& serials, const std::strin
       SerialProgram() + "\"\n" +
       "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ATTRS{idVendor}==\"" + udevId(kAudioFunctionId.vendor) +
       "\", ATTRS{idProduct}==\"" + udevId(kAudioFunctionId.product) + "\", IMPORT{program}=\"" +
-      SerialProgram() + "\"\n";
+      SerialProgram() + "\"\n" +
+      "\n"
+      "# A unit's four ports: ModemManager leaves them alone (its AT-command probe\n"
+      "# of a new port can key a transmitter), and the user at the desk may open\n"
+      "# them without being in the dialout group.\n"
+      "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", ENV{KQ6200_SERIAL}==\"" +
+      kSerialGlob + "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\", TAG+=\"uaccess\"\n";
+  if (serials.empty()) {
+    out += "\n"
+           "# Every unit's links and sound card, by its serial.\n"
+           "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", ENV{KQ6200_SERIAL}==\"" +
+           std::string(kSerialGlob) +
+           "\", SYMLINK+=\"kq6200/$env{KQ6200_SERIAL}/$env{KQ6200_ROLE}\"\n"
+           "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
+           kSerialGlob + "\", ATTR{id}=\"KQ$env{KQ6200_SERIAL}\"\n";
+  }
   std::vector<std::string> done;
   for (const std::wstring& wideSerial : serials) {
     if (!isPlainSerial(wideSerial)) continue;

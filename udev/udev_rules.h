@@ -8,12 +8,16 @@
 
 namespace kq::udev {
 
-// The rules file for these units (in order, each once, only the serials that
-// pass isPlainSerial): /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and the
-// ALSA card id KQ<serial>.
+// The rules file that names /dev/kq6200/<serial>/cat, ptt, fsk and winkey
+// and the ALSA card id KQ<serial>. With no serials, for every unit (the file
+// the package installs); else for these units only (in order, each once,
+// only the serials that pass isPlainSerial).
 std::string UdevRules(const std::vector<std::wstring>& serials, const std::string& version);
 
-// The file name the rules are meant to be installed as.
+// Where rules for chosen units are meant to be installed; a file there takes
+// the place of the packaged one of the same name.
 inline constexpr char kRulesFile[] = "/etc/udev/rules.d/70-kq6200.rules";
+// Where the package installs the rules for every unit.
+inline constexpr char kPackagedRulesFile[] = "/usr/lib/udev/rules.d/70-kq6200.rules";
 
 }  // namespace kq::udev

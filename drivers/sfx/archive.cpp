@@ -169,7 +169,44 @@ std::vector<unsigned char> WriteArchive(std::u16string_view settings,
   return out;
 }
 
+namespace {
+
+std::uint32_t U32At(const unsigned char* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
+}
+
+// A signed package is the package with an Authenticode certificate table
+// appended (and zero bytes before it that align it to 8 bytes), so that the
+// signature covers the archive too. The table is the one the PE header's
+// security directory names, and only when it ends exactly at the file's end;
+// the package proper ends where the table and its alignment begin.
+std::size_t UnsignedSize(const unsigned char* file, std::size_t size) {
+  if (size < 0x40 || file[0] != 'M' || file[1] != 'Z') return size;
+  const std::size_t pe = U32At(file + 0x3C);
+  if (pe > size || size - pe < 24 || file[pe] != 'P' || file[pe + 1] != 'E' ||
+      file[pe + 2] != 0 || file[pe + 3] != 0)
+    return size;
+  const std::size_t optional = pe + 24;
+  const std::size_t optionalSize = file[pe + 20] | (file[pe + 21] << 8);
+  if (optionalSize < 2 || optionalSize > size - optional) return size;
+  const unsigned magic = file[optional] | (file[optional + 1] << 8);
+  const std::size_t directories = magic == 0x10b ? 96 : magic == 0x20b ? 112 : 0;
+  constexpr std::size_t kSecurity = 4;  // the directory's index
+  if (directories == 0 || optionalSize < directories + (kSecurity + 1) * 8 ||
+      U32At(file + optional + directories - 4) <= kSecurity)
+    return size;
+  const std::size_t offset = U32At(file + optional + directories + kSecurity * 8);
+  const std::size_t length = U32At(file + optional + directories + kSecurity * 8 + 4);
+  if (length == 0 || offset > size || length != size - offset) return size;
+  std::size_t end = offset;
+  for (int padding = 0; padding < 7 && end > 0 && file[end - 1] == 0; ++padding) --end;
+  return end;
+}
+
+}  // namespace
+
 ArchiveError ReadArchive(const unsigned char* package, std::size_t size, ArchiveView& out) {
+  size = UnsignedSize(package, size);
   if (size < kTrailerSize) return ArchiveError::NoTrailer;
   Reader trailer{package + size - kTrailerSize, kTrailerSize};
   std::uint32_t bodySize = 0;
@@ -210,6 +247,7 @@ ArchiveError ReadArchive(const unsigned char* package, std::size_t size, Archive
   }
   if (r.left != 0) return ArchiveError::TrailingData;
   view.archiveOffset = size - kTrailerSize - bodySize;
+  view.archiveEnd = size;
   out = std::move(view);
   return ArchiveError::None;
 }

@@ -31,6 +31,10 @@ struct ArchiveView {
   std::u16string settings;  // the settings text, lines joined by CRLF
   std::vector<EntryView> entries;
   std::size_t archiveOffset = 0;  // where the body begins: the archive is body and trailer
+  // Where the trailer ends: the file's end, or where an Authenticode
+  // signature appended to the package begins. The seal covers the bytes from
+  // archiveOffset to here, signed or not.
+  std::size_t archiveEnd = 0;
 };
 
 enum class ArchiveError {
@@ -65,7 +69,9 @@ std::vector<unsigned char> WriteArchive(std::u16string_view settings,
 
 // Checks the whole package (stub + archive) before anything is written: every
 // length, every path and every checksum. `out` is filled only on success; its
-// entries point into `package`.
+// entries point into `package`. A package signed after it was packed reads as
+// it was before: the archive ends where the signature's certificate table
+// begins.
 ArchiveError ReadArchive(const unsigned char* package, std::size_t size, ArchiveView& out);
 
 using Sha256Digest = std::array<unsigned char, 32>;

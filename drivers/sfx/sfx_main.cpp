@@ -317,7 +317,7 @@ int RunElevated(const kq::ElevatedRequest& request, const kq::sfx::ArchiveView& 
   unsigned char seal[32];
   for (std::size_t i = 0; i < sizeof seal; ++i) seal[i] = kq_archive_seal[kq::sfx::kSealMarkerSize + i];
   const auto digest = kq::sfx::Sha256(package.data() + archive.archiveOffset,
-                                      package.size() - archive.archiveOffset);
+                                      archive.archiveEnd - archive.archiveOffset);
   if (!kq::sfx::SealMatches(seal, digest)) return kq::kSfxDamaged;
   const std::wstring script = SetupScript(archive);
   if (script.empty()) return kq::kSfxDamaged;

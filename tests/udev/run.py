@@ -2,13 +2,15 @@
 """kqports on Linux against umockdev test beds of KQ-6200 units.
 
     umockdev-wrapper /usr/bin/python3 tests/udev/run.py --kqports build/native/bin/kqports [--update]
+    umockdev-wrapper /usr/bin/python3 tests/udev/run.py --rules 70-kq6200.rules
 
 Each test bed of testbeds.py is served to the real libudev by umockdev; the
 text and JSON that kqports prints are compared with tests/udev/expected/
 (--update rewrites those files, to be read before they are committed). Then
 --watch is driven by uevents, the rules of --udev-rules are applied by
 udevadm to the test bed's devices, and kqports runs on this machine's own
-/sys. The last line is "N passed, N failed".
+/sys. With --rules, only that rules file (a package's) is applied to the
+test beds. The last line is "N passed, N failed".
 """
 
 import argparse
@@ -223,6 +225,130 @@ def udevadm_has_verify():
     return subprocess.run(["udevadm", "verify", "--help"], capture_output=True).returncode == 0
 
 
+# The links udevadm makes on the test bed "two-units", whichever rules name them.
+TWO_UNITS_LINKS = {
+    "kq6200/40117/cat": "../../ttyUSB0", "kq6200/40117/ptt": "../../ttyUSB1",
+    "kq6200/40117/winkey": "../../ttyACM0", "kq6200/40117/fsk": "../../ttyACM1",
+    "kq6200/40262/cat": "../../ttyUSB3", "kq6200/40262/ptt": "../../ttyUSB2",
+    "kq6200/40262/winkey": "../../ttyACM2", "kq6200/40262/fsk": "../../ttyACM3",
+}
+
+
+def can_unshare():
+    if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0:
+        return True
+    print("note: no mount namespace can be made here; the rules are not applied")
+    return False
+
+
+def apply_rules(rules, bed_text):
+    """udevadm test with these rules for every tty and sound card of the test
+    bed, in a mount namespace of its own, so that the links land in a private
+    /dev. Returns the links made (link -> target), udevadm's logs and its
+    errors."""
+    bed = new_bed(bed_text)
+    with tempfile.TemporaryDirectory() as scratch:
+        rules_dir = Path(scratch) / "rules.d"
+        rules_dir.mkdir()
+        (rules_dir / "70-kq6200.rules").write_text(rules)
+        devices = [p for p in paths_of(bed_text)
+                   if re.search(r"/tty/tty(ACM|USB)\d+$", p) or re.search(r"/sound/card\d+$", p)]
+        # udevadm reads the test bed through umockdev's preload library, which
+        # also makes it pass for sysfs; the programs the rules run do not get
+        # that library, so the test bed's sys folder is also mounted on /sys.
+        tests = udevadm_tests(scratch, devices, lambda i: f"log.{i}")
+        script = f"""set -e
+mount --bind /dev/null {scratch}/null
+mount -t tmpfs kq /dev
+touch /dev/null && mount --bind {scratch}/null /dev/null
+mount -t tmpfs kq /run
+mount --bind {rules_dir} /etc/udev/rules.d
+mount --bind {os.environ["UMOCKDEV_DIR"]}/sys /sys
+{tests}
+if [ -d /dev/kq6200 ]; then cd /dev && find kq6200 -type l -printf '%p -> %l\\n' | sort; fi
+"""
+        (Path(scratch) / "null").touch()
+        done = subprocess.run(["unshare", "-m", "sh", "-c", script], capture_output=True,
+                              text=True, env=env_for(bed_env=False), timeout=120)
+        links = dict(line.split(" -> ") for line in done.stdout.splitlines())
+        logs = "".join((Path(scratch) / f"log.{i}").read_text(errors="replace")
+                       for i in range(len(devices)) if (Path(scratch) / f"log.{i}").exists())
+    del bed
+    return links, logs, f"{done.returncode} {done.stderr}\n{done.stdout}"
+
+
+def verify_rules(name, rules):
+    if not udevadm_has_verify():
+        print("note: this udevadm has no verify; the rules are checked by applying them")
+        return
+    with tempfile.TemporaryDirectory() as scratch:
+        path = Path(scratch) / "70-kq6200.rules"
+        path.write_text(rules)
+        done = subprocess.run(["udevadm", "verify", str(path)], capture_output=True, text=True)
+        check(f"{name}: udevadm verify", done.returncode == 0, done.stdout + done.stderr)
+
+
+def opened_up(logs):
+    """How many devices udevadm hid from ModemManager, and how many it tagged
+    for the user at the desk (among the test bed's ttys and cards, only the
+    rules' ports can be)."""
+    return (len(re.findall(r"^ID_MM_DEVICE_IGNORE=1$", logs, re.M)),
+            len(re.findall(r"^TAGS=.*:uaccess:", logs, re.M)))
+
+
+def check_rules_for_every_unit(name, rules):
+    """Rules that name no serial: both units of the test bed get their links
+    and card ids; units whose MCU serial does not end in five letters or
+    digits get none."""
+    verify_rules(name, rules)
+    if not can_unshare():
+        return
+    text, _ = testbeds.testbeds()["two-units"]
+    links, logs, detail = apply_rules(rules, text)
+    check(f"{name}: udevadm makes the links of both units", links == TWO_UNITS_LINKS, detail)
+    for serial in ("40117", "40262"):
+        check(f"{name}: the sound card of {serial} is named KQ{serial}",
+              re.search(rf"ATTR '[^']*/card\d/id' writing 'KQ{serial}'", logs),
+              "no such ATTR line in udevadm's log")
+    check(f"{name}: the units' eight ports are left to the user at the desk, not to ModemManager",
+          opened_up(logs) == (8, 8), f"ignored by ModemManager, tagged uaccess: {opened_up(logs)}")
+    for tail in ("-40-1", "..//a", "4 0 1"):
+        unit, _ = testbeds.unit(testbeds.ROOT, 4, tail, "KQ6A1B2C")
+        links, logs, detail = apply_rules(rules, testbeds.root_hub() + unit)
+        check(f"{name}: a unit whose serial ends in {tail!r} gets no name",
+              links == {} and "writing 'KQ" not in logs and opened_up(logs) == (0, 0), detail)
+
+
+def test_rules(kqports):
+    """The rules of --udev-rules, with and without serials, applied by udevadm."""
+    text, _ = testbeds.testbeds()["two-units"]
+    bed = new_bed(text)
+    code, rules, err = run(kqports, "--udev-rules")
+    check("rules: with no serial, for every unit", code == 0 and "# Unit" not in rules
+          and "$env{KQ6200_SERIAL}" in rules, f"{code} {err}")
+    _, alone, _ = run(kqports, "--udev-rules", bed_env=False)
+    check("rules: with no serial, the same whatever is attached", alone == rules, alone)
+    code, given, err = run(kqports, "--udev-rules", "40117", "40262")
+    check("rules: printed for the serials given", code == 0 and "# Unit 40117" in given
+          and "# Unit 40262" in given and "$env{KQ6200_SERIAL}/" not in given, f"{code} {err}")
+    code, _, err = run(kqports, "--udev-rules", "1234;")
+    check("rules: a serial that is not five letters or digits is bad usage", code == 2, code)
+    del bed
+
+    check_rules_for_every_unit("rules for every unit", rules)
+    verify_rules("rules for two serials", given)
+    if not can_unshare():
+        return
+    links, _, detail = apply_rules(given, text)
+    check("rules for two serials: udevadm makes the links of both units",
+          links == TWO_UNITS_LINKS, detail)
+    _, one, _ = run(kqports, "--udev-rules", "40262")
+    links, _, detail = apply_rules(one, text)
+    check("rules for one serial: only that unit is named",
+          links == {k: v for k, v in TWO_UNITS_LINKS.items() if "40262" in k}, detail)
+    print("".join(f"{k} -> {v}\n" for k, v in sorted(links.items())), end="")
+
+
 def rule_devices(text):
     """The devices the rules act on: the ttys and sound cards of a test bed."""
     return [p for p in paths_of(text)
@@ -261,67 +387,11 @@ set +e
     return done.stdout
 
 
-def apply_rules(scratch, rules, devices):
-    """udevadm test for each device, run from an empty folder of its own;
-    returns the links made below /dev (as "path -> target" lines, sorted)
-    and each device's log, or None."""
-    cwd = Path(scratch) / "cwd"
-    cwd.mkdir(exist_ok=True)
-    tests = udevadm_tests(scratch, devices, lambda i: f"log.{i}")
-    out = in_namespace(scratch, rules, f"cd {cwd}\n{tests}\ncd /dev && find . -type l -printf '%P -> %l\\n' | sort\n")
-    if out is None:
-        return None
-    logs = [(Path(scratch) / f"log.{i}").read_text(errors="replace") for i in range(len(devices))]
-    return out, logs
-
-
 def serial_program(rules):
     """The shell program of the rules' IMPORT{program}, as udev hands it to
     /bin/sh: udev's doubled "$$" and "%%" undone ("%p" is left for the caller)."""
     match = re.search(r"IMPORT\{program\}=\"/bin/sh -c '([^']*)'\"", rules)
     return match[1].replace("$$", "$").replace("%%", "%") if match else None
-
-
-def test_rules(kqports):
-    """The rules for the two units attached, applied by udevadm."""
-    text, _ = testbeds.testbeds()["two-units"]
-    bed = new_bed(text)
-    code, rules, err = run(kqports, "--udev-rules")
-    check("rules: printed for the units attached", code == 0 and "# Unit 40117" in rules
-          and "# Unit 40262" in rules, f"{code} {err}")
-    code, given, err = run(kqports, "--udev-rules", "12345")
-    check("rules: printed for a serial given", code == 0 and "# Unit 12345" in given
-          and "# Unit 40117" not in given, f"{code} {err}")
-    code, _, err = run(kqports, "--udev-rules", "1234;")
-    check("rules: a serial that is not five letters or digits is bad usage", code == 2, code)
-
-    with tempfile.TemporaryDirectory() as scratch:
-        if udevadm_has_verify():
-            path = Path(scratch) / "70-kq6200.rules"
-            path.write_text(rules)
-            done = subprocess.run(["udevadm", "verify", str(path)], capture_output=True, text=True)
-            check("rules: udevadm verify", done.returncode == 0, done.stdout + done.stderr)
-        else:
-            print("note: this udevadm has no verify; the rules are checked by applying them")
-        applied = apply_rules(scratch, rules, rule_devices(text))
-        if applied is None:
-            return
-        out, logs = applied
-        links = dict(line.split(" -> ") for line in out.splitlines() if line.startswith("kq6200/"))
-        expected = {
-            "kq6200/40117/cat": "../../ttyUSB0", "kq6200/40117/ptt": "../../ttyUSB1",
-            "kq6200/40117/winkey": "../../ttyACM0", "kq6200/40117/fsk": "../../ttyACM1",
-            "kq6200/40262/cat": "../../ttyUSB3", "kq6200/40262/ptt": "../../ttyUSB2",
-            "kq6200/40262/winkey": "../../ttyACM2", "kq6200/40262/fsk": "../../ttyACM3",
-        }
-        check("rules: udevadm makes the links of both units", links == expected, out)
-        for serial in ("40117", "40262"):
-            check(f"rules: the sound card of {serial} is named KQ{serial}",
-                  re.search(rf"ATTR '[^']*/card\d/id' writing 'KQ{serial}'", "".join(logs)),
-                  "no such ATTR line in udevadm's log")
-        print("".join(line + "\n" for line in out.splitlines() if line.startswith("kq6200/")),
-              end="")
-    del bed
 
 
 # MCU serials a USB device may claim, each of which must give no serial to
@@ -379,9 +449,9 @@ def test_hostile_serials(kqports):
     mcu_serial = "/sys" + testbeds.mcu_path(other_hub) + "/serial"
     bed.set_attribute_binary("/sys" + testbeds.mcu_path(other_hub), "serial",
                              HOSTILE_SERIALS[0].encode() + b"\n")
+    # The rules for every unit, as the package installs them.
     code, rules, err = run(kqports, "--udev-rules")
-    check("hostile serials: rules for the normal unit alone", code == 0
-          and rules.count("# Unit ") == 1 and "# Unit 40117" in rules, f"{code} {err}\n{rules}")
+    check("hostile serials: the rules for every unit printed", code == 0, f"{code} {err}")
     program = serial_program(rules)
     if not check("hostile serials: the rules' serial program found", program, rules):
         return
@@ -438,7 +508,7 @@ def test_hostile_serials(kqports):
                 card_ids += re.findall(r"ATTR '[^']*/card\d+/id' writing '([^']*)'", text_of_log)
                 properties = logged_properties(text_of_log)
                 kind = re.sub(r"\d+$", "", device.rsplit("/", 1)[1])
-                allowed = kinds.get(kind, set()) - {"KQ6200_SERIAL"}
+                allowed = kinds.get(kind, set()) - {"KQ6200_SERIAL", "ID_MM_DEVICE_IGNORE"}
                 extra = set(properties) - allowed
                 if extra or not properties:
                     foreign[f"{serial!r} {device.rsplit('/', 1)[1]}"] = extra or "no properties"
@@ -472,10 +542,14 @@ def test_failures(kqports):
     bus = Path(os.environ["UMOCKDEV_DIR"]) / "sys" / "bus"
     bus.rename(bus.with_name("bus.away"))
     bus.write_text("")
-    for args in ((), ("--json",), ("--udev-rules",)):
+    for args in ((), ("--json",), ("--serial", "40117", "--role", "cat")):
         code, out, err = run(kqports, *args)
         check(f"udev unreadable, {' '.join(args) or 'text'}: exit code 3, said on standard error",
               code == 3 and out == "" and "cannot read udev" in err, f"{code} {out!r} {err}")
+    # The rules for every unit do not depend on what udev holds.
+    code, out, err = run(kqports, "--udev-rules")
+    check("udev unreadable, --udev-rules: the rules all the same",
+          code == 0 and "$env{KQ6200_SERIAL}" in out, f"{code} {err}")
     bus.unlink()
     bus.with_name("bus.away").rename(bus)
     # Standard output full, or closed: the report did not reach its reader.
@@ -513,18 +587,26 @@ def test_real_sys(kqports):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--kqports", required=True)
+    parser.add_argument("--kqports")
     parser.add_argument("--update", action="store_true")
+    parser.add_argument("--rules", help="only apply this rules file (a package's) to the test "
+                                        "beds, as the rules for every unit")
     args = parser.parse_args()
-    kqports = str(Path(args.kqports).resolve())
     if "UMOCKDEV_DIR" not in os.environ and "umockdev" not in os.environ.get("LD_PRELOAD", ""):
         sys.exit("run under umockdev-wrapper")
-    EXPECTED.mkdir(exist_ok=True)
-    for test in (lambda: test_beds(kqports, args.update), lambda: test_serial_and_role(kqports),
+    if args.rules:
+        tests = [lambda: check_rules_for_every_unit("packaged rules", Path(args.rules).read_text())]
+    elif args.kqports:
+        kqports = str(Path(args.kqports).resolve())
+        EXPECTED.mkdir(exist_ok=True)
+        tests = [lambda: test_beds(kqports, args.update), lambda: test_serial_and_role(kqports),
                  lambda: test_unplugged(kqports),
                  lambda: test_watch(kqports), lambda: test_rules(kqports),
                  lambda: test_hostile_serials(kqports),
-                 lambda: test_failures(kqports), lambda: test_real_sys(kqports)):
+                 lambda: test_failures(kqports), lambda: test_real_sys(kqports)]
+    else:
+        parser.error("--kqports or --rules is needed")
+    for test in tests:
         started = time.monotonic()
         test()
         print(f"      ({time.monotonic() - started:.1f} s)", flush=True)

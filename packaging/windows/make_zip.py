@@ -1,0 +1,31 @@
+#!/usr/bin/env python3
+"""Writes a zip whose bytes depend only on the files given and the time.
+
+    make_zip.py OUT.zip EPOCH FOLDER NAME=PATH...
+
+Every NAME is stored as FOLDER/NAME, in sorted order, dated EPOCH (seconds;
+zip dates start in 1980), with the same permissions and no extra fields, so
+that two runs over the same files give the same archive.
+"""
+
+import sys
+import time
+import zipfile
+
+
+def main():
+    out, epoch, folder, *pairs = sys.argv[1:]
+    date = time.gmtime(max(int(epoch), 315532800))[:6]
+    entries = sorted(pair.split("=", 1) for pair in pairs)
+    with zipfile.ZipFile(out, "w") as archive:
+        for name, path in entries:
+            info = zipfile.ZipInfo(f"{folder}/{name}", date_time=date)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.create_system = 0
+            info.external_attr = 0
+            with open(path, "rb") as source:
+                archive.writestr(info, source.read(), compresslevel=9)
+
+
+if __name__ == "__main__":
+    main()
