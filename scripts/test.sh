@@ -1,28 +1,67 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: host unit tests under ASan/UBSan, a
-# minute of each fuzz target, the Windows build, checks of the executable
-# file, and the end-to-end scenarios of the real executable under Wine.
+# brief run of each fuzz target over its corpus, the Windows build, checks of
+# the executable files, and the end-to-end scenarios of the real executable
+# under Wine. Each step is timed; the table of seconds comes at the end, also
+# when a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+timings=()
+current=""
 
-# Warnings are errors here, in both builds.
-echo "== host build and unit tests (ASan/UBSan)"
-cmake --preset native -DKQ_WERROR=ON >/dev/null
-cmake --build --preset native
-ctest --preset native
+# step NAME COMMAND...: runs one step and notes its seconds.
+step() {
+  current=$1
+  shift
+  echo "== $current"
+  local started=${EPOCHREALTIME/[.,]/}
+  "$@"
+  local tenths=$(( (${EPOCHREALTIME/[.,]/} - started) / 100000 ))
+  timings+=("$(printf '%-34s %5d.%d s' "$current" $((tenths / 10)) $((tenths % 10)))")
+  current=""
+}
 
-echo "== fuzzing, 60 s a target (clang, libFuzzer, ASan/UBSan)"
-scripts/fuzz.sh 60
+summary() {
+  local status=$?
+  echo "== seconds per step"
+  [ ${#timings[@]} -gt 0 ] && printf '  %s\n' "${timings[@]}"
+  [ -n "$current" ] && printf '  %-34s failed\n' "$current"
+  printf '  %-34s %5d s\n' "total" "$SECONDS"
+  return $status
+}
+trap summary EXIT
 
-echo "== Windows build"
-cmake --preset windows -DKQ_WERROR=ON >/dev/null
-cmake --build --preset windows
+# build PRESET...: configures and builds the presets at the same time, warnings
+# as errors, each into build/logs/PRESET.log. Two cores stay busy through one
+# build's configure and link, when the others compile.
+build() {
+  mkdir -p build/logs
+  local pids=() preset failed=()
+  for preset in "$@"; do
+    ( started=$SECONDS
+      cmake --preset "$preset" -DKQ_WERROR=ON >/dev/null && cmake --build --preset "$preset"
+      status=$?
+      echo "build $preset: exit $status after $((SECONDS - started)) s"
+      exit $status
+    ) >"build/logs/$preset.log" 2>&1 &
+    pids+=($!)
+  done
+  for i in "${!pids[@]}"; do
+    wait "${pids[$i]}" || failed+=("${@:i+1:1}")
+    tail -n 1 "build/logs/${*:i+1:1}.log"
+  done
+  for preset in "${failed[@]}"; do
+    echo "== build $preset FAILED; the end of build/logs/$preset.log:"
+    tail -n 60 "build/logs/$preset.log"
+  done
+  [ ${#failed[@]} -eq 0 ]
+}
 
-echo "== executable checks"
-python3 tests/pe_check.py build/windows/bin/kq6200ports.exe
-python3 tests/pe_check.py --console build/windows/bin/kqports.exe
-
-echo "== end to end under Wine"
-python3 e2e/run.py --build build/windows
+step "setup" scripts/setup.sh
+step "builds (native, fuzz, windows)" build native windows fuzz
+step "host unit tests (ASan/UBSan)" ctest --preset native -j "$(( 2 * $(nproc) ))"
+step "fuzzing, brief (libFuzzer)" scripts/fuzz.sh --brief
+step "executable checks" bash -c 'python3 tests/pe_check.py build/windows/bin/kq6200ports.exe &&
+  python3 tests/pe_check.py --console build/windows/bin/kqports.exe'
+step "end to end under Wine" python3 e2e/run.py --build-dir build/windows
