@@ -9,16 +9,22 @@ cd "$(dirname "$0")/.."
 
 timings=()
 current=""
+now() { echo "${EPOCHREALTIME/[.,]/}"; }   # microseconds
+seconds_since() {                          # seconds since a now(), one decimal
+  local tenths=$(( ($(now) - $1) / 100000 ))
+  printf '%d.%d' $((tenths / 10)) $((tenths % 10))
+}
+test_started=$(now)
 
 # step NAME COMMAND...: runs one step and notes its seconds.
 step() {
   current=$1
   shift
   echo "== $current"
-  local started=${EPOCHREALTIME/[.,]/}
+  local started
+  started=$(now)
   "$@"
-  local tenths=$(( (${EPOCHREALTIME/[.,]/} - started) / 100000 ))
-  timings+=("$(printf '%-34s %5d.%d s' "$current" $((tenths / 10)) $((tenths % 10)))")
+  timings+=("$(printf '%-34s %7s s' "$current" "$(seconds_since "$started")")")
   current=""
 }
 
@@ -26,8 +32,8 @@ summary() {
   local status=$?
   echo "== seconds per step"
   [ ${#timings[@]} -gt 0 ] && printf '  %s\n' "${timings[@]}"
-  [ -n "$current" ] && printf '  %-34s failed\n' "$current"
-  printf '  %-34s %5d s\n' "total" "$SECONDS"
+  [ -n "$current" ] && printf '  %-34s %7s\n' "$current" "failed"
+  printf '  %-34s %7s s\n' "total" "$(seconds_since "$test_started")"
   return $status
 }
 trap summary EXIT
