@@ -1,18 +1,32 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (clang, libFuzzer, ASan/UBSan: preset "fuzz") and
-# runs each for SECONDS (default 60). Fails when a target finds a crash, a
+# runs each for SECONDS (default 60), or with --brief for the count of
+# executions below (the test command). Fails when a target finds a crash, a
 # sanitizer report, a leak, an input that runs longer than 10 s or a report
 # its oracle rejects; the input is kept as build/fuzz/artifacts/TARGET-*.
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     TARGET: archive, devtree, report, udev
+#   scripts/fuzz.sh --brief [TARGET...]
 #
 # Each target's corpus grows in build/fuzz/corpus/TARGET from run to run; the
-# seeds are built into build/fuzz/fuzz/seeds/TARGET (fuzz/README.md).
+# seeds are built into build/fuzz/fuzz/seeds/TARGET (fuzz/README.md). Every
+# run, brief or not, executes the whole corpus and the seeds first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-60}
-[ $# -gt 0 ] && shift
+# A brief run: each target's corpus, then new inputs until it has executed
+# this many in all (a few seconds each here); fewer fails the run.
+declare -A brief_runs=([archive]=50000 [devtree]=4000 [report]=1000 [udev]=1000)
+brief_default=1000
+
+brief=false
+if [ "${1:-}" = "--brief" ]; then
+  brief=true
+  shift
+else
+  seconds=${1:-60}
+  [ $# -gt 0 ] && shift
+fi
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(archive devtree report udev)
 
@@ -28,11 +42,24 @@ for target in "${targets[@]}"; do
   corpus=build/fuzz/corpus/$target
   log=build/fuzz/logs/$target.log
   mkdir -p "$corpus"
-  echo "== fuzz $target for ${seconds}s (log: $log)"
-  if build/fuzz/bin/kq_fuzz_"$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+  if $brief; then
+    floor=${brief_runs[$target]:-$brief_default}
+    limit=(-runs="$floor")
+    echo "== fuzz $target, at least $floor executions (log: $log)"
+  else
+    floor=0
+    limit=(-max_total_time="$seconds")
+    echo "== fuzz $target for ${seconds}s (log: $log)"
+  fi
+  if build/fuzz/bin/kq_fuzz_"$target" "${limit[@]}" -timeout=10 -print_final_stats=1 \
        -artifact_prefix="build/fuzz/artifacts/$target-" "$corpus" "build/fuzz/fuzz/seeds/$target" \
        >"$log" 2>&1; then
-    grep -E '^#[0-9]+[[:space:]]+DONE|^stat::' "$log"
+    grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::' "$log"
+    executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    if [ "${executed:-0}" -lt "$floor" ]; then
+      echo "fuzz $target executed ${executed:-no} inputs, fewer than $floor"
+      failed+=("$target")
+    fi
   else
     echo "fuzz $target FAILED; the end of its log:"
     tail -n 80 "$log"
@@ -40,6 +67,6 @@ for target in "${targets[@]}"; do
   fi
 done
 if [ ${#failed[@]} -gt 0 ]; then
-  echo "fuzz: ${failed[*]} found a fault"
+  echo "fuzz: ${failed[*]} failed"
   exit 1
 fi

@@ -1,38 +1,89 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: host unit tests under ASan/UBSan, a
-# minute of each fuzz target, the Windows build, checks of the executable
-# file, the end-to-end scenarios of the real executable under Wine, and a
-# signed release with its quick checks (scripts/check-release.sh).
+# brief run of each fuzz target over its corpus, the README's demo, the
+# Windows build, checks of the executable files, the end-to-end scenarios of
+# the real executable under Wine, and a signed release with its quick checks
+# (scripts/check-release.sh). Each step is timed; the table of seconds comes
+# at the end, also when a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+timings=()
+current=""
+now() { echo "${EPOCHREALTIME/[.,]/}"; }   # microseconds
+seconds_since() {                          # seconds since a now(), one decimal
+  local tenths=$(( ($(now) - $1) / 100000 ))
+  printf '%d.%d' $((tenths / 10)) $((tenths % 10))
+}
+test_started=$(now)
 
-# Warnings are errors here, in both builds.
-echo "== host build and unit tests (ASan/UBSan)"
-cmake --preset native -DKQ_WERROR=ON >/dev/null
-cmake --build --preset native
-ctest --preset native
+# step NAME COMMAND...: runs one step and notes its seconds.
+step() {
+  current=$1
+  shift
+  echo "== $current"
+  local started
+  started=$(now)
+  "$@"
+  timings+=("$(printf '%-34s %7s s' "$current" "$(seconds_since "$started")")")
+  current=""
+}
 
-echo "== fuzzing, 60 s a target (clang, libFuzzer, ASan/UBSan)"
-scripts/fuzz.sh 60
+summary() {
+  local status=$?
+  echo "== seconds per step"
+  [ ${#timings[@]} -gt 0 ] && printf '  %s\n' "${timings[@]}"
+  [ -n "$current" ] && printf '  %-34s %7s\n' "$current" "failed"
+  printf '  %-34s %7s s\n' "total" "$(seconds_since "$test_started")"
+  return $status
+}
+trap summary EXIT
 
-# The README's first command, headless: it builds only what the demo needs
-# (here, first, so that a fresh clone shows whether that is enough), and
-# fails unless the window shows the demo tree's rows and the screenshot is saved.
-echo "== the demo (scripts/run-demo.sh)"
-cmake --preset windows -DKQ_WERROR=ON >/dev/null
-scripts/run-demo.sh --xvfb --check
+# build PRESET[:TARGET]...: configures and builds the presets at the same
+# time (only TARGET where one is given), warnings as errors, each into
+# build/logs/PRESET.log. Two cores stay busy through one build's configure and
+# link, when the others compile.
+build() {
+  mkdir -p build/logs
+  local pids=() spec preset target failed=()
+  for spec in "$@"; do
+    preset=${spec%%:*}
+    target=${spec#"$preset"}
+    target=${target#:}
+    ( started=$SECONDS
+      cmake --preset "$preset" -DKQ_WERROR=ON >/dev/null &&
+        cmake --build --preset "$preset" ${target:+--target "$target"}
+      status=$?
+      echo "build $preset: exit $status after $((SECONDS - started)) s"
+      exit $status
+    ) >"build/logs/$preset.log" 2>&1 &
+    pids+=($!)
+  done
+  for i in "${!pids[@]}"; do
+    preset=${*:i+1:1}
+    preset=${preset%%:*}
+    wait "${pids[$i]}" || failed+=("$preset")
+    tail -n 1 "build/logs/$preset.log"
+  done
+  for preset in "${failed[@]}"; do
+    echo "== build $preset FAILED; the end of build/logs/$preset.log:"
+    tail -n 60 "build/logs/$preset.log"
+  done
+  [ ${#failed[@]} -eq 0 ]
+}
 
-echo "== Windows build"
-cmake --build --preset windows
-
-echo "== executable checks"
-python3 tests/pe_check.py build/windows/bin/kq6200ports.exe
-python3 tests/pe_check.py --console build/windows/bin/kqports.exe
-
-echo "== end to end under Wine"
-python3 e2e/run.py --build build/windows
-
-echo "== release: a signed release, lintian, signatures, Wine, qemu, packaged udev rules"
-scripts/check-release.sh
+step "setup" scripts/setup.sh
+# With the host builds, only the programs the README's demo needs: the demo
+# then runs as a new user's first command does (scripts/run-demo.sh builds
+# those same programs, e2e/programs.txt), so a fresh clone shows whether
+# they are enough. It fails unless the window shows the demo tree's rows and
+# the screenshot is saved.
+step "builds (native, fuzz, demo)" build native fuzz windows:kq_demo_programs
+step "the demo (scripts/run-demo.sh)" scripts/run-demo.sh --xvfb --check
+step "Windows build" build windows
+step "host unit tests (ASan/UBSan)" ctest --preset native -j "$(( 2 * $(nproc) ))"
+step "fuzzing, brief (libFuzzer)" scripts/fuzz.sh --brief
+step "executable checks" bash -c 'python3 tests/pe_check.py build/windows/bin/kq6200ports.exe &&
+  python3 tests/pe_check.py --console build/windows/bin/kqports.exe'
+step "end to end under Wine" python3 e2e/run.py --build-dir build/windows
+step "release: signed, lintian, Wine, qemu, rules" scripts/check-release.sh
