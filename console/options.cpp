@@ -130,7 +130,8 @@ std::wstring HelpText(ConsolePlatform platform) {
            L"  --version     the program's version\n"
            L"\n"
            L"Exit codes: 0 when at least one unit is found, 1 when none is (or not the\n"
-           L"unit or role asked for), 2 for bad usage.\n";
+           L"unit or role asked for), 2 for bad usage, 3 when the devices could not be\n"
+           L"read or the output could not be written.\n";
   return L"Usage: kqports [--json] [--watch] [--serial SERIAL]\n"
          L"       kqports [--serial SERIAL] --role ROLE\n"
          L"Lists every Quorvanta KQ-6200 attached, with the COM ports and audio devices\n"
@@ -149,7 +150,8 @@ std::wstring HelpText(ConsolePlatform platform) {
          L"  --version     the program's version\n"
          L"\n"
          L"Exit codes: 0 when at least one unit is found, 1 when none is (or not the\n"
-         L"unit or role asked for), 2 for bad usage.\n";
+         L"unit or role asked for), 2 for bad usage, 3 when the devices could not be\n"
+         L"read or the output could not be written.\n";
 }
 
 std::wstring VersionText() { return L"kqports " KQ_VERSION_TEXT L"\n"; }

@@ -33,22 +33,28 @@ bool sameNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return upper(x) == upper(y); });
 }
 
-// FORMAT.md's rules for one name, read the way Windows reads a name: it
+// FORMAT.md's rules for one name (printable ASCII, no 8.3 alias), read the
+// way Windows reads a name: it
 // strips trailing dots and blanks, and opens a device for a reserved base
 // name whatever follows its first dot (blanks before that dot ignored).
 bool formatAllowsName(std::string_view name) {
   if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
   if (name.back() == '.' || name.back() == ' ') return false;
   for (char c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos)
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E ||
+        std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos)
       return false;
+  // An 8.3 alias: "~" and a digit before the last dot, or anywhere without one.
+  const std::string_view beforeDot = name.substr(0, name.rfind('.'));
+  for (size_t i = 0; i + 1 < beforeDot.size(); ++i)
+    if (beforeDot[i] == '~' && beforeDot[i + 1] >= '0' && beforeDot[i + 1] <= '9') return false;
   std::string base(name.substr(0, name.find('.')));
   base.erase(base.find_last_not_of(' ') + 1);
   for (char& c : base) c = upper(c);
   for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
     if (base == device) return false;
   for (const char* stem : {"COM", "LPT"})
-    for (const char* digit : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"})
+    for (const char* digit : {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"})
       if (base == std::string(stem) + digit) return false;
   return true;
 }

@@ -85,8 +85,9 @@ std::string UdevRules(const std::vector<std::wstring>& serials, const std::strin
                 "# Install as " +
                 std::string(kRulesFile) +
                 ", then run\n"
-                "#   udevadm control --reload && udevadm trigger\n"
-                "# and unplug and plug in the units (or reboot). Each unit's ports then are\n"
+                "#   udevadm control --reload\n"
+                "#   udevadm trigger --subsystem-match=tty --subsystem-match=sound --action=add\n"
+                "# (or unplug and plug in the units). Each unit's ports then are\n"
                 "# /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound card is the\n"
                 "# ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0).\n";
   std::string out = header +

@@ -244,37 +244,19 @@ def can_unshare():
 def apply_rules(rules, bed_text):
     """udevadm test with these rules for every tty and sound card of the test
     bed, in a mount namespace of its own, so that the links land in a private
-    /dev. Returns the links made (link -> target), udevadm's logs and its
-    errors."""
+    /dev. Returns the links made (link -> target), udevadm's logs and what the
+    namespace printed."""
     bed = new_bed(bed_text)
     with tempfile.TemporaryDirectory() as scratch:
-        rules_dir = Path(scratch) / "rules.d"
-        rules_dir.mkdir()
-        (rules_dir / "70-kq6200.rules").write_text(rules)
-        devices = [p for p in paths_of(bed_text)
-                   if re.search(r"/tty/tty(ACM|USB)\d+$", p) or re.search(r"/sound/card\d+$", p)]
-        # udevadm reads the test bed through umockdev's preload library, which
-        # also makes it pass for sysfs; the programs the rules run do not get
-        # that library, so the test bed's sys folder is also mounted on /sys.
+        devices = rule_devices(bed_text)
         tests = udevadm_tests(scratch, devices, lambda i: f"log.{i}")
-        script = f"""set -e
-mount --bind /dev/null {scratch}/null
-mount -t tmpfs kq /dev
-touch /dev/null && mount --bind {scratch}/null /dev/null
-mount -t tmpfs kq /run
-mount --bind {rules_dir} /etc/udev/rules.d
-mount --bind {os.environ["UMOCKDEV_DIR"]}/sys /sys
-{tests}
-if [ -d /dev/kq6200 ]; then cd /dev && find kq6200 -type l -printf '%p -> %l\\n' | sort; fi
-"""
-        (Path(scratch) / "null").touch()
-        done = subprocess.run(["unshare", "-m", "sh", "-c", script], capture_output=True,
-                              text=True, env=env_for(bed_env=False), timeout=120)
-        links = dict(line.split(" -> ") for line in done.stdout.splitlines())
+        out = in_namespace(scratch, rules, tests + "\nif [ -d /dev/kq6200 ]; then cd /dev && "
+                           "find kq6200 -type l -printf '%p -> %l\\n' | sort; fi\n") or ""
+        links = dict(line.split(" -> ") for line in out.splitlines())
         logs = "".join((Path(scratch) / f"log.{i}").read_text(errors="replace")
                        for i in range(len(devices)) if (Path(scratch) / f"log.{i}").exists())
     del bed
-    return links, logs, f"{done.returncode} {done.stderr}\n{done.stdout}"
+    return links, logs, out
 
 
 def verify_rules(name, rules):
