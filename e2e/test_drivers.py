@@ -172,12 +172,21 @@ def follow_installation(sc, arch):
     files = wait_unpacked(folder, arch)
     seen, refused = [], False
     deadline = time.monotonic() + 40
+    next_window_look = 0.0
+    # The elevated side removes the folder as soon as the script has ended,
+    # which follows the refusal marker within milliseconds: the folder is
+    # looked at every few milliseconds, and for the message box (an X client
+    # to start) only four times a second.
     while time.monotonic() < deadline and len(seen) < len(MARKERS):
         seen += [m for m in MARKERS if m not in seen and (folder / m).exists()]
         refused = refused or (folder / REFUSED).exists()
-        if not folder.exists() or sc.display.find_windows(INSTALLER) or refused:
+        if not folder.exists() or refused:
             break
-        time.sleep(0.02)
+        if time.monotonic() >= next_window_look:
+            if sc.display.find_windows(INSTALLER):
+                break
+            next_window_look = time.monotonic() + 0.25
+        time.sleep(0.003)
     return files, seen, refused, folder
 
 
