@@ -45,10 +45,10 @@ trap summary EXIT
 # link, when the others compile.
 build() {
   mkdir -p build/logs
-  local pids=() spec preset target failed=()
-  for spec in "$@"; do
-    preset=${spec%%:*}
-    target=${spec#"$preset"}
+  local pids=() request preset target failed=()
+  for request in "$@"; do
+    preset=${request%%:*}
+    target=${request#"$preset"}
     target=${target#:}
     ( started=$SECONDS
       cmake --preset "$preset" -DKQ_WERROR=ON >/dev/null &&
