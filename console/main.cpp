@@ -104,6 +104,12 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   return TRUE;
 }
 
+// What was seen of a unit's USB functions, looked for only when no unit was
+// found.
+std::vector<SeenFunction> SeenIfNone(const UnitList& units) {
+  return units.units.empty() ? SeenFunctions() : std::vector<SeenFunction>();
+}
+
 int Watch(const ConsoleOptions& options, const Output& out, const Output& err, bool splitAudio) {
   stopWatching.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!stopWatching) {
@@ -117,10 +123,12 @@ int Watch(const ConsoleOptions& options, const Output& out, const Output& err, b
     UnitList units(splitAudio, true);
     if (options.serial) KeepSerial(units, *options.serial);
     const ReportList report = units.fullReport();
+    const std::vector<SeenFunction> seen = SeenIfNone(units);
     // A reader that went away (a closed pipe) ends the watch as Ctrl+C does;
     // any other failure to write ends it as a failure.
-    if (ReportChanged(watch, report) &&
-        !Write(out, ConsoleOutput(options, units, report, splitAudio, FormatLocalTime(Now())))) {
+    if (ReportChanged(watch, WithSeenLines(report, units, seen, nullptr)) &&
+        !Write(out, ConsoleOutput(options, units, report, splitAudio, FormatLocalTime(Now()),
+                                  nullptr, &seen))) {
       const DWORD error = GetLastError();
       if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
         break;
@@ -174,8 +182,9 @@ int wmain(int argc, wchar_t** argv) {
     if (answer.out.empty()) return answer.exitCode;
     return Write(out, answer.out) ? answer.exitCode : kExitFailure;
   }
+  const std::vector<SeenFunction> seen = SeenIfNone(units);
   return Write(out, ConsoleOutput(options, units, units.fullReport(), splitAudio,
-                                 FormatLocalTime(Now())))
+                                 FormatLocalTime(Now()), nullptr, &seen))
              ? ExitCodeFor(units)
              : kExitFailure;
 }

@@ -17,6 +17,7 @@
 #include "console/options.h"
 #include "console/render.h"
 #include "res/version.h"
+#include "udev/port_use.h"
 #include "udev/udev_monitor.h"
 #include "udev/udev_rules.h"
 #include "udev/udev_tree.h"
@@ -77,18 +78,51 @@ LocalTime Now() {
 struct Enumeration {
   std::optional<UnitList> units;
   ReportNames names;
+  udev::Devices devices;
+  udev::ReportedPorts ports;  // the units' ports
+  ReportList report;
+  std::vector<SeenFunction> seen;  // when no unit was found
 };
 
-Enumeration Enumerate() {
+Enumeration Enumerate(const ConsoleOptions& options) {
   Enumeration result;
-  if (!udev::LoadUdevTree(&result.names)) {
+  if (!udev::LoadUdevTree(&result.names, &result.devices)) {
     Write(STDERR_FILENO, L"kqports: cannot read udev's device database\n");
     return result;
   }
   // Linux has an ALSA device of each direction: the split layout. There is
   // no driver gate: the drivers are the kernel's.
   result.units.emplace(true, true);
+  if (options.serial) KeepSerial(*result.units, *options.serial);
+  result.report = result.units->fullReport();
+  result.ports = udev::PortsOf(result.report, result.names, result.devices);
+  if (result.units->units.empty()) result.seen = SeenFunctions();
   return result;
+}
+
+// /proc is read at most once a second: a watch keeps the table it read last.
+struct Processes {
+  udev::ProcessTable table;
+  std::optional<timespec> readAt;
+};
+
+double SecondsSince(const timespec& then) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec - then.tv_sec) + (now.tv_nsec - then.tv_nsec) / 1e9;
+}
+
+// Who may open each of the units' ports and who has it open; no /proc read
+// when the units have no port.
+void AddUses(Enumeration& now, Processes& processes) {
+  if (now.ports.empty()) return;
+  if (!processes.readAt || SecondsSince(*processes.readAt) >= 1.0) {
+    processes.table = udev::ReadProcesses();
+    timespec at{};
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    processes.readAt = at;
+  }
+  udev::AddPortUses(now.names, now.ports, now.devices, processes.table);
 }
 
 // Written to by SIGINT and SIGTERM; --watch waits on its other end.
@@ -112,15 +146,18 @@ int Watch(const ConsoleOptions& options) {
   udev::DeviceMonitor monitor;
   const bool events = udev::OpenMonitor(monitor);
   ReportWatch watch;
-  for (;;) {
-    Enumeration now = Enumerate();
+  Processes processes;
+  Enumeration now;
+  for (bool readUdev = true;;) {
     // udev unreadable for a moment is said and tried again at the next event.
+    if (readUdev) now = Enumerate(options);
     if (now.units) {
-      if (options.serial) KeepSerial(*now.units, *options.serial);
-      const ReportList report = now.units->fullReport();
-      if (ReportChanged(watch, report)) {
-        const Written written = WriteText(STDOUT_FILENO, ConsoleOutput(options, *now.units, report, true,
-                                                                     FormatLocalTime(Now()), &now.names));
+      AddUses(now, processes);
+      if (ReportChanged(watch, WithSeenLines(now.report, *now.units, now.seen, &now.names),
+                        &now.names)) {
+        const Written written =
+            WriteText(STDOUT_FILENO, ConsoleOutput(options, *now.units, now.report, true,
+                                                   FormatLocalTime(Now()), &now.names, &now.seen));
         // A reader that went away ends the watch as Ctrl+C does.
         if (written == Written::kReaderGone) break;
         if (written == Written::kFailed) {
@@ -129,10 +166,14 @@ int Watch(const ConsoleOptions& options) {
         }
       }
     }
+    // While the units have ports, their use is looked at once a second
+    // between udev's events; udev itself is read again only after an event.
+    const bool uses = now.units && !now.ports.empty();
     if (events) {
-      if (udev::WaitForEvents(monitor, stopPipe[0], -1, kQuietMs, kSettleMs) ==
-          udev::WaitOutcome::kStopped)
-        break;
+      const udev::WaitOutcome outcome = udev::WaitForEvents(
+          monitor, stopPipe[0], uses ? kWatchPeriodMs : -1, kQuietMs, kSettleMs);
+      if (outcome == udev::WaitOutcome::kStopped) break;
+      readUdev = outcome == udev::WaitOutcome::kChanged;
     } else {
       pollfd stop{stopPipe[0], POLLIN, 0};
       if (poll(&stop, 1, kWatchPeriodMs) > 0) break;
@@ -168,16 +209,17 @@ int main(int argc, char** argv) {
   if (options.udevRules) return PrintUdevRules(options);
   if (options.watch) return Watch(options);
 
-  Enumeration now = Enumerate();
+  Enumeration now = Enumerate(options);
   if (!now.units) return kExitFailure;
-  UnitList& units = *now.units;
-  if (options.serial) KeepSerial(units, *options.serial);
+  const UnitList& units = *now.units;
   if (options.role) {
     const RoleAnswer answer = AnswerRole(units, options, &now.names);
     if (!answer.err.empty()) Write(STDERR_FILENO, answer.err);
     return PrintOnce(answer.out, answer.exitCode);
   }
-  return PrintOnce(ConsoleOutput(options, units, units.fullReport(), true, FormatLocalTime(Now()),
-                                 &now.names),
+  Processes processes;
+  AddUses(now, processes);
+  return PrintOnce(ConsoleOutput(options, units, now.report, true, FormatLocalTime(Now()),
+                                 &now.names, &now.seen),
                    ExitCodeFor(units));
 }

@@ -63,11 +63,38 @@ const DeviceNames* namesOf(const ReportNames* names, const std::wstring& id) {
 
 enum class RoleKind { kPort, kAudio };
 
+// "plughw:CARD=CODEC,DEV=0" beside "hw:CARD=CODEC,DEV=0"; empty for a name
+// of another kind.
+std::wstring plugName(const std::wstring& alsa) {
+  return startsWith(alsa, L"hw:") ? L"plug" + alsa : std::wstring();
+}
+
+std::wstring boolean(bool value) { return value ? L"true" : L"false"; }
+
+// A port's use as JSON members: "access", "holders", "uninspected",
+// "modemManager".
+std::wstring useJson(const PortUse& use) {
+  std::vector<std::wstring> holders;
+  for (const PortHolder& holder : use.holders)
+    holders.push_back(L"{" + member(L"pid", std::to_wstring(holder.pid)) + L", " +
+                      member(L"command", jsonString(holder.command)) + L"}");
+  return member(L"access",
+                L"{" + member(L"mayOpen", boolean(use.mayOpen)) + L", " +
+                    member(L"group", orNull(use.group)) + L", " +
+                    member(L"inGroup", use.group.empty() ? L"null" : boolean(use.inGroup)) +
+                    L", " + member(L"help", orNull(use.accessHelp)) + L"}") +
+         L", " + member(L"holders", joined(L'[', holders, L']', JsonLayout::kOneLine, 0)) + L", " +
+         member(L"uninspected", std::to_wstring(use.uninspected)) + L", " +
+         member(L"modemManager",
+                L"{" + member(L"running", boolean(use.modemManagerRunning)) + L", " +
+                    member(L"ignoresPort", boolean(use.modemManagerIgnores)) + L"}");
+}
+
 // A role: null unless its component's walk is complete and found its device;
 // then the device's port or endpoint name (null when the device has none)
 // and its instance ID, and with `names` what the system names it besides.
 std::wstring role(bool complete, const std::optional<DeviceNode>& node, RoleKind kind,
-                  const ReportNames* names) {
+                  const ReportNames* names, const std::wstring& stableName) {
   if (!complete || !node || !node->found()) return L"null";
   const std::optional<std::wstring>& text =
       kind == RoleKind::kPort ? node->portName : node->friendlyName;
@@ -75,11 +102,16 @@ std::wstring role(bool complete, const std::optional<DeviceNode>& node, RoleKind
   std::wstring out = L"{" + member(L"name", text ? jsonString(*text) : L"null") + L", " +
                      member(L"id", jsonString(own ? own->id : *node->instanceId));
   if (names) {
-    if (kind == RoleKind::kPort)
+    if (kind == RoleKind::kPort) {
       out += L", " + member(L"link", own ? orNull(own->link) : L"null");
-    else
+      const bool stable = own && own->stable == stableName;
+      out += L", " + member(L"stable", stable ? orNull(own->stable) : L"null");
+      if (own && own->use) out += L", " + useJson(*own->use);
+    } else {
       out += L", " + member(L"alsa", own ? orNull(own->alsa) : L"null") + L", " +
+             member(L"plughw", own ? orNull(plugName(own->alsa)) : L"null") + L", " +
              member(L"description", own ? orNull(own->description) : L"null");
+    }
   }
   return out + L"}";
 }
@@ -92,6 +124,14 @@ struct RoleView {
   const std::optional<DeviceNode>* node;
   RoleKind kind;
 };
+
+std::vector<RoleView> rolesOf(const DeviceUnit& unit);
+
+// The link the packaged rules give a port of a unit: /dev/kq6200/<serial>/<role>.
+std::wstring stableNameOf(const DeviceUnit& unit, const RoleView& view) {
+  return view.kind == RoleKind::kPort ? L"/dev/kq6200/" + unit.serial + L"/" + view.name
+                                      : std::wstring();
+}
 
 std::vector<RoleView> rolesOf(const DeviceUnit& unit) {
   const bool ftdi = unit.ftdiStatus == kStatusComplete;
@@ -133,7 +173,8 @@ std::wstring unitJson(const DeviceUnit& unit, JsonLayout layout, int depth,
       member(L"ftdiStatus", std::to_wstring(static_cast<int>(unit.ftdiStatus))),
       member(L"audioStatus", std::to_wstring(static_cast<int>(unit.audioStatus)))};
   for (const RoleView& view : rolesOf(unit))
-    members.push_back(member(view.name, role(view.complete, *view.node, view.kind, names)));
+    members.push_back(member(
+        view.name, role(view.complete, *view.node, view.kind, names, stableNameOf(unit, view))));
   std::vector<std::wstring> problems;
   for (const StatusHelp* help : problemsOf(unit)) problems.push_back(problemJson(*help, system));
   members.push_back(member(L"problems", joined(L'[', problems, L']', layout, depth + 1)));
@@ -181,14 +222,104 @@ std::wstring ReportText(const ReportList& report) {
   return out;
 }
 
-ReportList WithDeviceNames(const ReportList& report, const ReportNames& names) {
+ReportList WithDeviceNames(const ReportList& report, const ReportNames& names,
+                           const UnitList& units) {
+  // The stable name each port of a unit may carry, by its instance ID.
+  std::map<std::wstring, std::wstring> stableNames;
+  for (const DeviceUnit& unit : units.units)
+    for (const RoleView& view : rolesOf(unit))
+      if (view.kind == RoleKind::kPort && *view.node && (*view.node)->found())
+        stableNames[*(*view.node)->instanceId] = stableNameOf(unit, view);
   ReportList out = report;
   for (ReportLine& line : out) {
     const DeviceNames* own = namesOf(&names, line.id);
     if (!own) continue;
-    if (!own->link.empty()) line.text += L" (" + own->link + L")";
+    std::vector<std::wstring> links;
+    const auto stable = stableNames.find(line.id);
+    if (!own->stable.empty() && stable != stableNames.end() && stable->second == own->stable)
+      links.push_back(own->stable);
+    if (!own->link.empty()) links.push_back(own->link);
+    for (size_t i = 0; i < links.size(); ++i)
+      line.text += (i ? L", " : L" (") + links[i] + (i + 1 == links.size() ? L")" : L"");
+    const std::wstring plug = plugName(own->alsa);
+    const size_t at = plug.empty() ? std::wstring::npos : line.text.find(own->alsa);
+    if (at != std::wstring::npos) line.text.insert(at + own->alsa.size(), L" or " + plug);
     line.id = own->id;
   }
+  return out;
+}
+
+ReportList WithPortUses(const ReportList& report, const ReportNames& names) {
+  ReportList out;
+  for (const ReportLine& line : report) {
+    out.push_back(line);
+    const DeviceNames* own = namesOf(&names, line.id);
+    if (!own || !own->use) continue;
+    const PortUse& use = *own->use;
+    if (!use.holders.empty()) {
+      std::wstring text = L"        open in ";
+      for (size_t i = 0; i < use.holders.size(); ++i)
+        text += (i ? L", " : L"") + use.holders[i].command + L" (pid " +
+                std::to_wstring(use.holders[i].pid) + L")";
+      out.push_back({text, L""});
+    }
+    if (!use.mayOpen)
+      out.push_back({L"        you may not open it: " + use.accessHelp + L".", L""});
+    if (use.modemManagerRunning && !use.modemManagerIgnores)
+      out.push_back({L"        ModemManager is running and may probe this port with AT commands, "
+                     L"which can key the transmitter: install the udev rules (kqports "
+                     L"--udev-rules) and plug the unit in again.",
+                     L""});
+  }
+  return out;
+}
+
+namespace {
+std::wstring_view functionName(Walk walk) {
+  switch (walk) {
+    case Walk::kMcu: return L"the MCU";
+    case Walk::kFtdi: return L"the FTDI bridge";
+    case Walk::kAudio: break;
+  }
+  return L"the codec";
+}
+
+// Where a seen function is: on Linux its USB port ("1-4.2", the last part
+// of its sysfs path), on Windows its instance ID.
+std::wstring placeOf(const SeenFunction& function, const ReportNames* names) {
+  const DeviceNames* own = namesOf(names, function.instanceId);
+  if (!own || own->id.empty()) return L"as " + function.instanceId;
+  return L"on USB port " + own->id.substr(own->id.rfind(L'/') + 1);
+}
+}  // namespace
+
+ReportList SeenLines(const std::vector<SeenFunction>& seen, const ReportNames* names) {
+  constexpr wchar_t kIndent[] = L"        ";
+  ReportList out;
+  if (seen.empty()) {
+    out.push_back({std::wstring(kIndent) +
+                       L"None of the unit's USB functions is attached (the MCU " +
+                       FunctionVidPid(Walk::kMcu) + L", the FTDI bridge " +
+                       FunctionVidPid(Walk::kFtdi) + L", the codec " +
+                       FunctionVidPid(Walk::kAudio) +
+                       L"): check the USB cable, and that the unit is powered.",
+                   L""});
+    return out;
+  }
+  bool mcu = false;
+  for (const SeenFunction& function : seen) {
+    mcu = mcu || function.walk == Walk::kMcu;
+    std::wstring text = std::wstring(kIndent) + L"Seen: " +
+                        std::wstring(functionName(function.walk)) + L" " +
+                        FunctionVidPid(function.walk) + L" " + placeOf(function, names);
+    if (function.problem != 0 && function.problem != kProblemNotRead)
+      text += L", with problem code " + std::to_wstring(function.problem);
+    out.push_back({text + L".", L""});
+  }
+  if (!mcu)
+    out.push_back({std::wstring(kIndent) + L"Not seen: the MCU " + FunctionVidPid(Walk::kMcu) +
+                       L", by which a unit is found: unplug the unit and plug it in again.",
+                   L""});
   return out;
 }
 
@@ -208,36 +339,57 @@ ReportList WithExplanations(const ReportList& report, HelpSystem system) {
   return out;
 }
 
+ReportList WithSeenLines(const ReportList& report, const UnitList& units,
+                         const std::vector<SeenFunction>& seen, const ReportNames* names) {
+  ReportList out = report;
+  if (!units.units.empty()) return out;
+  const ReportList more = SeenLines(seen, names);
+  out.insert(out.end(), more.begin(), more.end());
+  return out;
+}
+
 std::wstring ReportJson(const UnitList& units, const ReportList& report, bool splitAudio,
                         std::wstring_view time, JsonLayout layout, const ReportNames* names,
-                        HelpSystem system) {
+                        HelpSystem system, const std::vector<SeenFunction>* seen) {
   std::vector<std::wstring> unitItems;
   for (const DeviceUnit& unit : units.units)
     unitItems.push_back(unitJson(unit, layout, 2, names, system));
   // The pairs exactly as the window gets them, TABs included.
   std::vector<std::wstring> pairs;
-  for (const ReportLine& line : names ? WithDeviceNames(report, *names) : report)
+  for (const ReportLine& line : names ? WithDeviceNames(report, *names, units) : report)
     pairs.push_back(L"[" + jsonString(line.text) + L", " + jsonString(line.id) + L"]");
-  return joined(L'{',
-                {member(L"format", std::to_wstring(kJsonFormat)),
-                 member(L"time", jsonString(time)),
-                 member(L"splitAudio", splitAudio ? L"true" : L"false"),
-                 member(L"units", joined(L'[', unitItems, L']', layout, 1)),
-                 member(L"report", joined(L'[', pairs, L']', layout, 1))},
-                L'}', layout, 0);
+  std::vector<std::wstring> seenItems;
+  if (seen)
+    for (const SeenFunction& function : *seen) {
+      const DeviceNames* own = namesOf(names, function.instanceId);
+      seenItems.push_back(
+          L"{" + member(L"function", jsonString(WalkName(function.walk))) + L", " +
+          member(L"vidPid", jsonString(FunctionVidPid(function.walk))) + L", " +
+          member(L"id", jsonString(own && !own->id.empty() ? own->id : function.instanceId)) +
+          L", " + member(L"problem", std::to_wstring(function.problem)) + L"}");
+    }
+  std::vector<std::wstring> members = {
+      member(L"format", std::to_wstring(kJsonFormat)), member(L"time", jsonString(time)),
+      member(L"splitAudio", splitAudio ? L"true" : L"false"),
+      member(L"units", joined(L'[', unitItems, L']', layout, 1)),
+      member(L"report", joined(L'[', pairs, L']', layout, 1))};
+  if (seen) members.push_back(member(L"seen", joined(L'[', seenItems, L']', layout, 1)));
+  return joined(L'{', members, L'}', layout, 0);
 }
 
 std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
                            const ReportList& report, bool splitAudio, std::wstring_view time,
-                           const ReportNames* names) {
+                           const ReportNames* names, const std::vector<SeenFunction>* seen) {
   const HelpSystem system =
       options.platform == ConsolePlatform::kLinux ? HelpSystem::kLinux : HelpSystem::kWindows;
   if (options.json) {
     const JsonLayout layout = options.watch ? JsonLayout::kOneLine : JsonLayout::kIndented;
-    return ReportJson(units, report, splitAudio, time, layout, names, system) + L"\n";
+    return ReportJson(units, report, splitAudio, time, layout, names, system, seen) + L"\n";
   }
-  const std::wstring text =
-      ReportText(WithExplanations(names ? WithDeviceNames(report, *names) : report, system));
+  ReportList lines = names ? WithDeviceNames(WithPortUses(report, *names), *names, units) : report;
+  lines = WithExplanations(lines, system);
+  if (seen) lines = WithSeenLines(lines, units, *seen, names);
+  const std::wstring text = ReportText(lines);
   if (options.watch) return std::wstring(time) + L"\n" + text + L"\n";
   return text;
 }
@@ -296,14 +448,44 @@ int ExitCodeFor(const UnitList& units) {
   return units.units.empty() ? kExitNoUnit : kExitOk;
 }
 
-bool ReportChanged(ReportWatch& watch, const ReportList& report) {
+namespace {
+std::map<std::wstring, PortUse> usesOf(const ReportNames* names) {
+  std::map<std::wstring, PortUse> uses;
+  if (names)
+    for (const auto& [id, own] : *names)
+      if (own.use) uses.emplace(id, *own.use);
+  return uses;
+}
+
+bool sameUses(const std::map<std::wstring, PortUse>& a, const std::map<std::wstring, PortUse>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.first == y.first && SameUse(x.second, y.second);
+  });
+}
+}  // namespace
+
+bool ReportChanged(ReportWatch& watch, const ReportList& report, const ReportNames* names) {
   const auto same = [](const ReportLine& a, const ReportLine& b) {
     return a.text == b.text && a.id == b.id;
   };
-  if (watch.last &&
-      std::equal(watch.last->begin(), watch.last->end(), report.begin(), report.end(), same))
+  std::map<std::wstring, PortUse> uses = usesOf(names);
+  if (!watch.last ||
+      !std::equal(watch.last->begin(), watch.last->end(), report.begin(), report.end(), same)) {
+    watch.last = report;
+    watch.printedUses = watch.checkedUses = std::move(uses);
+    watch.unsettled = 0;
+    return true;
+  }
+  if (sameUses(uses, watch.printedUses)) {
+    watch.checkedUses = std::move(uses);
+    watch.unsettled = 0;
     return false;
-  watch.last = report;
+  }
+  const bool settled = sameUses(uses, watch.checkedUses);
+  watch.checkedUses = uses;
+  if (!settled && ++watch.unsettled < kMostUnsettledChecks) return false;
+  watch.printedUses = std::move(uses);
+  watch.unsettled = 0;
   return true;
 }
 

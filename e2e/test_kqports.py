@@ -58,6 +58,8 @@ def check_text_is_rows(text, rows, what):
     expect(text.endswith("\n"), f"{what}: no line end after the last line: {text!r}")
     lines, explain = [], False
     for line in text[:-1].split("\n"):
+        if lines == [X.NOT_FOUND] and line.startswith(EXPLANATION):
+            continue  # what was seen of a unit: no row of the window
         if explain:
             # What the code means, under its line: no row of the window.
             expect(line.startswith(EXPLANATION) and len(line) > 40,
@@ -150,10 +152,30 @@ def test_kqports_text_is_the_window_rows(session, winver, names):
 def test_kqports_exit_codes_and_usage(session):
     with session.scenario(tree=tree("empty")) as sc:
         result = kqports(sc)
-        expect_equal((result.returncode, result.text), (1, X.NOT_FOUND + "\n"), "no unit")
+        expect_equal((result.returncode, result.text.split("\n")[0]), (1, X.NOT_FOUND), "no unit")
+        expect(result.text.split("\n")[1].startswith(
+            "        None of the unit's USB functions is attached (the MCU 0483:A1DF"),
+               f"no unit: not said that none of its functions is there: {result.text!r}")
         result = kqports(sc, "--json")
-        expect_equal((result.returncode, json.loads(result.text)["units"]), (1, []),
-                     "no unit, JSON")
+        expect_equal((result.returncode, json.loads(result.text)["units"],
+                      json.loads(result.text)["seen"]), (1, [], []), "no unit, JSON")
+        # Both units without their MCU: their FTDI bridges and codecs are seen,
+        # by their instance IDs.
+        sc.set_tree("".join(line for line in tree("two-units").splitlines(keepends=True)
+                            if "VID_0483" not in line))
+        result = kqports(sc)
+        expect_equal(result.text.split("\n")[1:], [
+            "        Seen: the FTDI bridge 0403:6010 as USB\\VID_0403&PID_6010\\KQ6A1B2C.",
+            "        Seen: the FTDI bridge 0403:6010 as USB\\VID_0403&PID_6010\\KQ6D4E5F.",
+            "        Seen: the codec 10C4:EAC3 as USB\\VID_10C4&PID_EAC3\\5&3A1F2C&0&5.",
+            "        Seen: the codec 10C4:EAC3 as USB\\VID_10C4&PID_EAC3\\5&4B2C3D&0&6.",
+            "        Not seen: the MCU 0483:A1DF, by which a unit is found: unplug the unit and "
+            "plug it in again.", ""], "the functions seen without the MCUs")
+        expect_equal([(f["function"], f["id"]) for f in json.loads(kqports(sc, "--json").text)["seen"]],
+                     [("ftdi", "USB\\VID_0403&PID_6010\\KQ6A1B2C"),
+                      ("ftdi", "USB\\VID_0403&PID_6010\\KQ6D4E5F"),
+                      ("audio", "USB\\VID_10C4&PID_EAC3\\5&3A1F2C&0&5"),
+                      ("audio", "USB\\VID_10C4&PID_EAC3\\5&4B2C3D&0&6")], "seen, JSON")
         sc.set_tree(tree("two-units"))
         expect_equal(kqports(sc).returncode, 0, "exit code with two units")
 

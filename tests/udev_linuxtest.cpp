@@ -25,7 +25,7 @@ const std::string kRoot = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
 
 Device usbDevice(const std::string& parent, const std::string& name, const std::string& vid,
                  const std::string& pid, const std::string& serial, const std::string& product) {
-  Device d{parent + "/" + name, parent, "usb", "usb_device", name, "usb", "", {}, {}};
+  Device d{parent + "/" + name, parent, "usb", "usb_device", name, "usb", "", {}, {}, {}};
   d.attrs = {{"idVendor", vid}, {"idProduct", pid}, {"product", product}};
   if (!serial.empty()) d.attrs["serial"] = serial;
   return d;
@@ -33,18 +33,18 @@ Device usbDevice(const std::string& parent, const std::string& name, const std::
 
 Device interface(const Device& usb, int number, const std::string& cls, const std::string& driver) {
   const std::string name = usb.sysName + ":1." + std::to_string(number);
-  Device d{usb.sysPath + "/" + name, usb.sysPath, "usb", "usb_interface", name, driver, "", {}, {}};
+  Device d{usb.sysPath + "/" + name, usb.sysPath, "usb", "usb_interface", name, driver, "", {}, {}, {}};
   d.attrs = {{"bInterfaceNumber", "0" + std::to_string(number)}, {"bInterfaceClass", cls}};
   return d;
 }
 
 Device tty(const std::string& parent, const std::string& relative, const std::string& name,
            const std::string& link) {
-  return {parent + "/" + relative + name, parent, "tty", "", name, "", "/dev/" + name, {link}, {}};
+  return {parent + "/" + relative + name, parent, "tty", "", name, "", "/dev/" + name, {link}, {}, {}};
 }
 
 Device sound(const std::string& parent, const std::string& name, const std::string& id = "") {
-  Device d{parent + "/" + name, parent, "sound", "", name, "", "", {}, {}};
+  Device d{parent + "/" + name, parent, "sound", "", name, "", "", {}, {}, {}};
   if (!id.empty()) d.attrs["id"] = id;
   return d;
 }
@@ -335,9 +335,9 @@ TEST(ConsoleNames, LinuxNamesFollowPortsAndReplaceIds) {
   loaded(withRoot(unit(4, "40117", "capture")));  // audio incomplete: no audio roles
   const UnitList list(true, true);
   ReportNames names;
-  names[*list.units[0].catNode->instanceId] = {L"/sys/cat", L"/dev/serial/by-id/cat", L"", L""};
-  names[*list.units[0].pttNode->instanceId] = {L"/sys/ptt", L"", L"", L""};
-  const ReportList report = WithDeviceNames(list.fullReport(), names);
+  names[*list.units[0].catNode->instanceId] = {L"/sys/cat", L"/dev/serial/by-id/cat", L"", L"", L"", std::nullopt};
+  names[*list.units[0].pttNode->instanceId] = {L"/sys/ptt", L"", L"", L"", L"", std::nullopt};
+  const ReportList report = WithDeviceNames(list.fullReport(), names, list);
   EXPECT_EQ(report[1].text, L"    CAT Port \t - /dev/ttyUSB8 (/dev/serial/by-id/cat)");
   EXPECT_EQ(report[1].id, L"/sys/cat");
   EXPECT_EQ(report[2].text, L"    PTT/CW Port \t - /dev/ttyUSB9");
@@ -347,11 +347,11 @@ TEST(ConsoleNames, LinuxNamesFollowPortsAndReplaceIds) {
   const std::wstring json =
       ReportJson(list, list.fullReport(), true, L"T", JsonLayout::kOneLine, &names);
   EXPECT_NE(json.find(L"\"cat\": {\"name\": \"/dev/ttyUSB8\", \"id\": \"/sys/cat\", \"link\": "
-                      L"\"/dev/serial/by-id/cat\"}"),
+                      L"\"/dev/serial/by-id/cat\", \"stable\": null}"),
             std::wstring::npos)
       << json;
   EXPECT_NE(
-      json.find(L"\"ptt\": {\"name\": \"/dev/ttyUSB9\", \"id\": \"/sys/ptt\", \"link\": null}"),
+      json.find(L"\"ptt\": {\"name\": \"/dev/ttyUSB9\", \"id\": \"/sys/ptt\", \"link\": null, \"stable\": null}"),
       std::wstring::npos)
       << json;
   EXPECT_NE(

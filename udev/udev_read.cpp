@@ -31,6 +31,8 @@ Device readDevice(udev_device* device) {
   for (std::string link; links >> link;) out.links.push_back(link);
   for (const char* name : kAttributes)
     if (const char* value = udev_device_get_sysattr_value(device, name)) out.attrs[name] = value;
+  for (const char* name : kProperties)
+    if (const char* value = udev_device_get_property_value(device, name)) out.props[name] = value;
   return out;
 }
 

@@ -9,6 +9,7 @@
 
 #include "base/ascii.h"
 #include "base/utf8.h"
+#include "units/device_unit.h"
 #include "units/unit_ids.h"
 
 // How udev's devices become the Windows tree the walk reads:
@@ -89,6 +90,13 @@ std::wstring shown(const std::string& text) {
 }
 
 
+// A device's names with its sysfs path as its own ID.
+DeviceNames namesOf(const std::string& sysPath) {
+  DeviceNames names;
+  names.id = wideFromUtf8(sysPath);
+  return names;
+}
+
 bool isBelow(const std::string& path, const std::string& ancestor) {
   return path.size() > ancestor.size() + 1 && path.compare(0, ancestor.size(), ancestor) == 0 &&
          path[ancestor.size()] == '/';
@@ -155,6 +163,23 @@ struct Shaper {
     return {};
   }
 
+  // The link the packaged rules make, exactly "/dev/kq6200/<serial>/<role>"
+  // with a serial of five letters or digits and a port's role; the report
+  // shows it only on that unit's line of that role.
+  static std::string stableLink(const Device& tty) {
+    static constexpr std::string_view kFolder = "/dev/kq6200/";
+    for (const std::string_view link : tty.links) {
+      if (link.size() < kFolder.size() + 7 || link.substr(0, kFolder.size()) != kFolder) continue;
+      const std::string_view role = link.substr(kFolder.size() + 6);
+      if (link[kFolder.size() + 5] != '/' ||
+          !isPlainSerial(wideFromUtf8(link.substr(kFolder.size(), 5))))
+        continue;
+      for (const PortInterface& port : kPortInterfaces)
+        if (role == port.name) return std::string(link);
+    }
+    return {};
+  }
+
   void addPorts(const Device& usb, const Device& iface, Node& node, const std::string& vid,
                 const std::string& pid, DeviceNames& ifaceNames) {
     for (const Device& tty : devices) {
@@ -166,6 +191,7 @@ struct Shaper {
         node.friendly = node.desc + " (" + tty.devNode + ")";
         ifaceNames.id = wideFromUtf8(tty.sysPath);
         ifaceNames.link = wideFromUtf8(byIdLink(tty));
+        ifaceNames.stable = wideFromUtf8(stableLink(tty));
         return;
       }
       const std::string serial = attr(usb, "serial");
@@ -177,7 +203,9 @@ struct Shaper {
                            : "USBSERIAL\\VID_" + vid + "&PID_" + pid + "\\" + tty.sysName;
       if (!claimId(id) && !claimId(id = "USBSERIAL\\" + tty.sysName)) continue;
       Node port{id, memcm::SetupClass::Ports, "USB Serial Port", "USB Serial Port (" + tty.devNode + ")", 0, {}};
-      const DeviceNames names{wideFromUtf8(tty.sysPath), wideFromUtf8(byIdLink(tty)), L"", L""};
+      DeviceNames names = namesOf(tty.sysPath);
+      names.link = wideFromUtf8(byIdLink(tty));
+      names.stable = wideFromUtf8(stableLink(tty));
       node.children.push_back(add(std::move(port), names));
       return;
     }
@@ -217,7 +245,10 @@ struct Shaper {
         Node endpoint{
             id, memcm::SetupClass::Other, direction == 'p' ? "Playback" : "Capture", alsa + " (" + description + ")",
             0,  {}};
-        endpoints.push_back(add(std::move(endpoint), {wideFromUtf8(card.sysPath), L"", wideFromUtf8(alsa), wideFromUtf8(description)}));
+        DeviceNames names = namesOf(card.sysPath);
+        names.alsa = wideFromUtf8(alsa);
+        names.description = wideFromUtf8(description);
+        endpoints.push_back(add(std::move(endpoint), names));
       }
     }
     return endpoints;
@@ -234,7 +265,7 @@ struct Shaper {
       id = prefix + "\\" + usb.sysName + (n == 1 ? "" : "&" + std::to_string(n));
     const std::string product = attr(usb, "product");
     Node node{id, memcm::SetupClass::Usb, product.empty() ? "USB Device" : product, "", 0, {}};
-    const size_t self = add(std::move(node), {wideFromUtf8(usb.sysPath), L"", L"", L""});
+    const size_t self = add(std::move(node), namesOf(usb.sysPath));
 
     std::vector<const Device*> hubPorts = below(usb.sysPath, "usb", "usb_device");
     std::sort(hubPorts.begin(), hubPorts.end(), [](const Device* a, const Device* b) {
@@ -261,7 +292,7 @@ struct Shaper {
                      "",
                      iface->driver.empty() ? kProblemNoDriver : 0,
                      {}};
-      DeviceNames names{wideFromUtf8(iface->sysPath), L"", L"", L""};
+      DeviceNames names = namesOf(iface->sysPath);
       addPorts(usb, *iface, ifaceNode, vid, pid, names);
       const size_t at = add(std::move(ifaceNode), names);
       if (cls == 0x01) lastAudio = at;
@@ -316,12 +347,13 @@ WindowsShape ShapeAsWindows(const Devices& devices) {
   return std::move(shaper.shape);
 }
 
-bool LoadUdevTree(ReportNames* names) {
-  std::optional<Devices> devices = ReadUdevDevices();
-  if (!devices) return false;
-  WindowsShape shape = ShapeAsWindows(*devices);
+bool LoadUdevTree(ReportNames* names, Devices* devices) {
+  std::optional<Devices> read = ReadUdevDevices();
+  if (!read) return false;
+  WindowsShape shape = ShapeAsWindows(*read);
   memcm::putInForce({memcm::Snapshot{0, std::move(shape.nodes)}});
   *names = std::move(shape.names);
+  *devices = std::move(*read);
   return true;
 }
 

@@ -25,6 +25,7 @@ struct Device {
   std::string devNode;             // "/dev/ttyUSB0", empty when the device has none
   std::vector<std::string> links;  // DEVLINKS, in udev's order
   std::map<std::string, std::string> attrs;  // the sysfs attributes read (kAttributes)
+  std::map<std::string, std::string> props;  // the udev properties read (kProperties)
 };
 using Devices = std::vector<Device>;
 
@@ -34,6 +35,10 @@ inline constexpr const char* kAttributes[] = {
     "interface", "bInterfaceNumber", "bInterfaceClass", "id",
 };
 
+// The udev properties read: whether ModemManager is to leave a port alone,
+// and the tags ("uaccess") rules gave it.
+inline constexpr const char* kProperties[] = {"ID_MM_DEVICE_IGNORE", "TAGS", "CURRENT_TAGS"};
+
 struct WindowsShape {
   // The tree for the in-memory configuration manager, in the order its class
   // lists give the nodes (depth first, as Windows walks it).
@@ -42,7 +47,8 @@ struct WindowsShape {
   // translation gave it: `id` its sysfs path (the tty, the sound card, the
   // USB device), `link` a port's stable link under /dev/serial/by-id/,
   // `alsa` an endpoint's "hw:CARD=<id>,DEV=<n>", `description` its card as
-  // the USB device names itself.
+  // the USB device names itself, `stable` a port's link of the packaged
+  // rules, /dev/kq6200/<serial>/<role>.
   ReportNames names;
 };
 
@@ -56,7 +62,8 @@ WindowsShape ShapeAsWindows(const Devices& devices);
 std::optional<Devices> ReadUdevDevices();
 
 // Reads udev, translates, and puts the tree in force for the configuration
-// manager calls of the next enumeration. False when udev cannot be read.
-bool LoadUdevTree(ReportNames* names);
+// manager calls of the next enumeration; keeps the devices read in
+// `devices`. False when udev cannot be read.
+bool LoadUdevTree(ReportNames* names, Devices* devices);
 
 }  // namespace kq::udev

@@ -1,5 +1,7 @@
 #include "units/report.h"
 
+#include <algorithm>
+
 namespace kq {
 namespace {
 
@@ -78,6 +80,16 @@ ReportList reportLines(const DeviceUnit& unit) {
     addAudio(report, kAudioDeviceLine, unit.audioOutNode);
   }
   return report;
+}
+
+bool SameUse(const PortUse& a, const PortUse& b) {
+  const auto same = [](const PortHolder& x, const PortHolder& y) {
+    return x.pid == y.pid && x.command == y.command;
+  };
+  return a.mayOpen == b.mayOpen && a.accessHelp == b.accessHelp &&
+         a.modemManagerRunning == b.modemManagerRunning &&
+         a.modemManagerIgnores == b.modemManagerIgnores &&
+         std::equal(a.holders.begin(), a.holders.end(), b.holders.begin(), b.holders.end(), same);
 }
 
 }  // namespace kq

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,44 @@ ReportList reportLines(const DeviceUnit& unit);
 // The line a walk that stopped short shows: "    FTDI ErrorCode: 7".
 std::wstring ErrorLine(Walk walk, int status);
 
+// A process that has a port open: its ID and its command name as the
+// process set it (hostile: shown through the report's one-line rule).
+struct PortHolder {
+  long pid = 0;
+  std::wstring command;
+};
+
+// Who may open a port and who has it open, as found without opening it.
+struct PortUse {
+  bool mayOpen = true;
+  // When the user may not open it: why not and what to do, one sentence
+  // without its full stop. Its group (empty when none would grant it) and
+  // whether the user is in that group now.
+  std::wstring accessHelp;
+  std::wstring group;
+  bool inGroup = false;
+  std::vector<PortHolder> holders;  // by pid
+  int uninspected = 0;  // processes whose open files this user may not look at
+  bool modemManagerRunning = false;
+  bool modemManagerIgnores = false;  // the port carries ID_MM_DEVICE_IGNORE=1
+};
+
+// Whether two uses differ in what a person acts on: access, holders,
+// ModemManager. The count of processes not inspected is left out: other
+// users' processes come and go all the time.
+bool SameUse(const PortUse& a, const PortUse& b);
+
 // What a system names a device beyond its port or endpoint name, by the
 // instance ID the walk knows it by. Linux has these; Windows needs none.
 struct DeviceNames {
   std::wstring id;           // the device's own ID there (its sysfs path)
-  std::wstring link;         // a port's stable link, empty for none
+  std::wstring link;         // a port's link under /dev/serial/by-id/, empty for none
   std::wstring alsa;         // an audio endpoint's ALSA name, empty for none
   std::wstring description;  // an audio endpoint's card description
+  // A port's link /dev/kq6200/<serial>/<role> from the packaged udev rules,
+  // empty for none.
+  std::wstring stable;
+  std::optional<PortUse> use;  // a port's, where the system can tell
 };
 using ReportNames = std::map<std::wstring, DeviceNames>;
 

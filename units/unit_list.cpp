@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "base/utf8.h"
+#include "units/unit_ids.h"
+
 namespace kq {
 
 namespace {
@@ -42,6 +45,39 @@ ReportList UnitList::fullReport() const {
   }
   if (report.empty()) report.push_back({kNotFoundLine, L""});
   return report;
+}
+
+namespace {
+UsbFunctionId functionOf(Walk walk) {
+  switch (walk) {
+    case Walk::kMcu: return kMcuFunctionId;
+    case Walk::kFtdi: return kFtdiFunctionId;
+    case Walk::kAudio: break;
+  }
+  return kAudioFunctionId;
+}
+}  // namespace
+
+std::wstring FunctionVidPid(Walk walk) {
+  const UsbFunctionId id = functionOf(walk);
+  return wideFromUtf8(std::string(id.vendor) + ":" + id.product);
+}
+
+std::vector<SeenFunction> SeenFunctions() {
+  std::vector<SeenFunction> seen;
+  for (const Walk walk : {Walk::kMcu, Walk::kFtdi, Walk::kAudio}) {
+    const UsbFunctionId id = functionOf(walk);
+    // The function itself, "USB\VID_vvvv&PID_pppp\...", not its interfaces.
+    const std::wstring prefix = wideFromUtf8(usbFunctionId(id.vendor, id.product) + "\\");
+    IdList found;
+    for (size_t n = 0; n < kMostSeen; ++n) {
+      const DeviceNode node = findDeviceNode(prefix, found, true);
+      if (!node.found()) break;
+      found.push_back(*node.instanceId);
+      seen.push_back({walk, *node.instanceId, node.problemCode});
+    }
+  }
+  return seen;
 }
 
 }  // namespace kq

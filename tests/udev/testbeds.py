@@ -54,10 +54,17 @@ def usb_interface(path, number, cls, driver=None, name=None):
     return block(path, props, attrs, links)
 
 
-def tty(path, name, major, minor, links):
+def tty(path, name, major, minor, links, extra=()):
     props = [("SUBSYSTEM", "tty"), ("DEVNAME", f"/dev/{name}"), ("MAJOR", str(major)),
-             ("MINOR", str(minor)), ("DEVLINKS", " ".join(links))]
+             ("MINOR", str(minor)), ("DEVLINKS", " ".join(links)), *extra]
     return block(path, props, [("dev", f"{major}:{minor}")], node=name)
+
+
+def ruled(serial, role):
+    """What the packaged udev rules add to a port: its link, and the
+    properties that keep ModemManager away and let the user at the desk in."""
+    return ([f"/dev/kq6200/{serial}/{role}"],
+            [("ID_MM_DEVICE_IGNORE", "1"), ("TAGS", ":uaccess:"), ("CURRENT_TAGS", ":uaccess:")])
 
 
 def root_hub(bus=1):
@@ -78,24 +85,34 @@ def hub(parent, port, vid="05e3", pid="0608", product="USB2.0 Hub"):
 
 
 def unit(parent, port, serial, ftdi_serial, acm=(0, 1), usb=(0, 1), card=1,
-         ftdi_driver=True, codec_driver=True, mcu_driver=True):
+         ftdi_driver=True, codec_driver=True, mcu_driver=True, with_mcu=True, rules=False):
     """A whole KQ-6200 on `port` of the device at `parent`; its MCU's USB
-    serial is "2051" and `serial`. Returns (text, the unit's hub path)."""
+    serial is "2051" and `serial`. Without `with_mcu` the MCU function is missing;
+    with `rules` the packaged udev rules have named it. Returns (text, the
+    unit's hub path)."""
     text, unit_hub = hub(parent, port)
     own = unit_hub.rsplit("/", 1)[1]
     mcu, ftdi, codec = (f"{unit_hub}/{own}.{p}" for p in (1, 2, 3))
     mcu_name, ftdi_name, codec_name = (p.rsplit("/", 1)[1] for p in (mcu, ftdi, codec))
 
-    text += usb_device(mcu, "0483", "a1df", "KQ-6200", serial=f"2051{serial}",
-                       manufacturer="Quorvanta")
+    def named(role, links):
+        extra_links, props = ruled(serial, role) if rules else ([], [])
+        return extra_links + links, props
+
+    if with_mcu:
+        text += usb_device(mcu, "0483", "a1df", "KQ-6200", serial=f"2051{serial}",
+                           manufacturer="Quorvanta")
     for number, cls, channel in ((0, "02", 0), (1, "0a", None), (2, "02", 1), (3, "0a", None)):
+        if not with_mcu:
+            break
         path = f"{mcu}/{mcu_name}:1.{number}"
         text += usb_interface(path, number, cls, "cdc_acm" if mcu_driver else None)
         if channel is not None and mcu_driver:
             name = f"ttyACM{acm[channel]}"
-            text += tty(f"{path}/tty/{name}", name, 166, acm[channel],
-                        [f"/dev/serial/by-id/usb-Quorvanta_KQ-6200_2051{serial}-if{number:02d}",
-                         f"/dev/serial/by-path/pci-0000:00:14.0-usb-0:{own[2:]}.1:1.{number}"])
+            links, props = named(("winkey", "fsk")[channel],
+                                 [f"/dev/serial/by-id/usb-Quorvanta_KQ-6200_2051{serial}-if{number:02d}",
+                                  f"/dev/serial/by-path/pci-0000:00:14.0-usb-0:{own[2:]}.1:1.{number}"])
+            text += tty(f"{path}/tty/{name}", name, 166, acm[channel], links, props)
 
     text += usb_device(ftdi, "0403", "6010", "Dual RS232-HS", serial=ftdi_serial,
                        manufacturer="FTDI")
@@ -107,9 +124,10 @@ def unit(parent, port, serial, ftdi_serial, acm=(0, 1), usb=(0, 1), card=1,
             name = f"ttyUSB{usb[number]}"
             text += block(f"{path}/{name}", [("SUBSYSTEM", "usb-serial"), ("DRIVER", "ftdi_sio")],
                           [("port_number", "0")])
-            text += tty(f"{path}/{name}/tty/{name}", name, 188, usb[number],
-                        [f"/dev/serial/by-id/usb-FTDI_Dual_RS232-HS_{ftdi_serial}-if{number:02d}-port0",
-                         f"/dev/serial/by-path/pci-0000:00:14.0-usb-0:{own[2:]}.2:1.{number}-port0"])
+            links, props = named(("cat", "ptt")[number],
+                                 [f"/dev/serial/by-id/usb-FTDI_Dual_RS232-HS_{ftdi_serial}-if{number:02d}-port0",
+                                  f"/dev/serial/by-path/pci-0000:00:14.0-usb-0:{own[2:]}.2:1.{number}-port0"])
+            text += tty(f"{path}/{name}/tty/{name}", name, 188, usb[number], links, props)
 
     text += usb_device(codec, "10c4", "eac3", "USB Audio CODEC")
     for number, cls, name in ((0, "01", None), (1, "ff", "KQ-6200 Reserved Interface"), (2, "01", None)):
@@ -119,7 +137,8 @@ def unit(parent, port, serial, ftdi_serial, acm=(0, 1), usb=(0, 1), card=1,
         sound = f"{codec}/{codec_name}:1.0/sound/card{card}"
         text += block(sound, [("SUBSYSTEM", "sound"), ("SOUND_INITIALIZED", "1"),
                               ("ID_MODEL", "USB_Audio_CODEC")],
-                      [("id", "CODEC" if card == 1 else f"CODEC_{card}"), ("number", str(card))])
+                      [("id", f"KQ{serial}" if rules else "CODEC" if card == 1 else f"CODEC_{card}"),
+                       ("number", str(card))])
         for pcm, minor in ((f"pcmC{card}D0p", 16), (f"pcmC{card}D0c", 24), (f"controlC{card}", 0)):
             text += block(f"{sound}/{pcm}", [("SUBSYSTEM", "sound"), ("DEVNAME", f"/dev/snd/{pcm}"),
                                               ("MAJOR", "116"), ("MINOR", str(minor + 32 * card))],
@@ -168,4 +187,10 @@ def testbeds():
     desk, desk_path = hub(ROOT, 4, vid="1a40", pid="0101", product="USB 2.0 Hub [MTT]")
     behind, _ = unit(desk_path, 2, "40117", "KQ6A1B2C")
     beds["behind-extra-hub"] = (root_hub() + desk + behind, "a unit behind a desk hub")
+    ruled_unit, _ = unit(ROOT, 4, "40117", "KQ6A1B2C", rules=True)
+    beds["with-rules"] = (root_hub() + ruled_unit,
+                          "a unit named by the packaged udev rules: its links, its card id")
+    no_mcu, _ = unit(ROOT, 4, "40117", "KQ6A1B2C", with_mcu=False)
+    beds["mcu-missing"] = (root_hub() + other_devices(ROOT) + no_mcu,
+                           "a unit whose MCU did not enumerate: its FTDI and codec are seen")
     return beds
