@@ -344,4 +344,27 @@ TEST(ReportWatch, PrintsTheFirstReportAndThenOnlyEachChange) {
   EXPECT_TRUE(ReportChanged(watch, a));
 }
 
+TEST(ConsoleSeen, SaysWhichFunctionsWereSeenWhereAndThatTheMcuWasNot) {
+  EXPECT_EQ(ReportText(SeenLines({}, nullptr)),
+            L"        None of the unit's USB functions is attached (the MCU 0483:A1DF, the FTDI "
+            L"bridge 0403:6010, the codec 10C4:EAC3): check the USB cable, and that the unit is "
+            L"powered.\n");
+  std::vector<SeenFunction> seen = {{Walk::kFtdi, L"USB\\VID_0403&PID_6010\\KQ6A1B2C", 0},
+                                    {Walk::kAudio, L"USB\\VID_10C4&PID_EAC3\\5&1\x1b", 28}};
+  ReportNames names;  // Linux names the place by the sysfs path
+  names[L"USB\\VID_0403&PID_6010\\KQ6A1B2C"].id = L"/sys/devices/pci0000:00/usb1/1-4/1-4.2";
+  EXPECT_EQ(ReportText(SeenLines(seen, &names)),
+            L"        Seen: the FTDI bridge 0403:6010 on USB port 1-4.2.\n"
+            L"        Seen: the codec 10C4:EAC3 as USB\\VID_10C4&PID_EAC3\\5&1 , with problem "
+            L"code 28.\n"
+            L"        Not seen: the MCU 0483:A1DF, by which a unit is found: unplug the unit and "
+            L"plug it in again.\n");
+  seen.push_back({Walk::kMcu, L"USB\\VID_0483&PID_A1DF\\2051", 0});
+  EXPECT_EQ(ReportText(SeenLines(seen, nullptr)).find(L"Not seen"), std::wstring::npos);
+  // Only a report without units gains them.
+  const ReportList none = {{kNotFoundLine, L""}};
+  EXPECT_EQ(WithSeenLines(none, listOf({}), seen, nullptr).size(), 4u);
+  EXPECT_EQ(WithSeenLines(none, listOf({DeviceUnit{}}), seen, nullptr).size(), 1u);
+}
+
 }  // namespace kq::test

@@ -361,5 +361,35 @@ TEST(ConsoleNames, LinuxNamesFollowPortsAndReplaceIds) {
   EXPECT_NE(json.find(L"\"audioIn\": null"), std::wstring::npos);
 }
 
+TEST(ConsoleNames, TheRulesLinkShowsOnlyOnItsOwnUnitsLineOfItsRole) {
+  Devices devices = withRoot(unit(4, "40117"));
+  // Links as rules could make them: CAT's own; on PTT another unit's; on FSK
+  // another role's; on WinKey none of the exact shape.
+  for (Device& d : devices) {
+    if (d.sysName == "ttyUSB8") d.links.insert(d.links.begin(), "/dev/kq6200/40117/cat");
+    if (d.sysName == "ttyUSB9") d.links.push_back("/dev/kq6200/40262/ptt");
+    if (d.sysName == "ttyACM9") d.links.push_back("/dev/kq6200/40117/cat");
+    if (d.sysName == "ttyACM8")
+      d.links.insert(d.links.end(), {"/dev/kq6200/40117/winkey/x", "/dev/kq6200/4011/winkey",
+                                     "/dev/kq6200/40117/../winkey", "/dev/kq6200/4011?/winkey"});
+  }
+  const udev::WindowsShape shape = loaded(devices);
+  const UnitList list(true, true);
+  const ReportList report = WithDeviceNames(list.fullReport(), shape.names, list);
+  ASSERT_EQ(report.size(), 7u);
+  EXPECT_EQ(report[1].text,
+            L"    CAT Port \t - /dev/ttyUSB8 (/dev/kq6200/40117/cat, /dev/serial/by-id/ftdi-if00)");
+  EXPECT_EQ(report[2].text.find(L"kq6200"), std::wstring::npos) << report[2].text;
+  EXPECT_EQ(report[3].text.find(L"kq6200"), std::wstring::npos) << report[3].text;
+  EXPECT_EQ(report[4].text.find(L"kq6200"), std::wstring::npos) << report[4].text;
+  EXPECT_EQ(report[5].text,
+            L"    Audio Input \t - hw:CARD=CODEC,DEV=0 or plughw:CARD=CODEC,DEV=0 (USB Audio CODEC)");
+  const std::wstring json =
+      ReportJson(list, list.fullReport(), true, L"T", JsonLayout::kOneLine, &shape.names);
+  EXPECT_NE(json.find(L"\"stable\": \"/dev/kq6200/40117/cat\""), std::wstring::npos) << json;
+  EXPECT_NE(json.find(L"\"plughw\": \"plughw:CARD=CODEC,DEV=0\""), std::wstring::npos) << json;
+  EXPECT_EQ(json.find(L"40262"), std::wstring::npos) << json;
+}
+
 }  // namespace
 }  // namespace kq::test
