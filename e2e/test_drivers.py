@@ -10,9 +10,12 @@ as System32\\pnputil.exe, which adds the store folder at once (or refuses, see
 drivers/standin/standin.cpp). Wine 8.0 has no timeout.exe, so the script's
 waits cost nothing here."""
 
+import ctypes
 import os
 import re
+import select
 import shutil
+import struct
 import threading
 import time
 
@@ -57,6 +60,9 @@ PACKAGE_TOP = {"certmgr.exe", "KQ_6200_WINKEY.inf", "KQ_6200_WINKEY.cat", "KQ_62
                "Quorvanta_KQ-6200_Reserved.cer", "serial_KQ6200.ico"}
 ARCH = {"win32": {"script": "install_KQ-6200x86.bat", "devcon": "devcon.exe", "sub": "x86"},
         "win64": {"script": "install_KQ-6200x64.bat", "devcon": "devcon64.exe", "sub": "amd64"}}
+LIBC = ctypes.CDLL(None, use_errno=True)
+IN_MOVED_FROM, IN_MOVED_TO, IN_CREATE, IN_DELETE, IN_DELETE_SELF = 0x40, 0x80, 0x100, 0x200, 0x400
+IN_EVENTS = IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF
 MARKERS = ["cert.inf", "wk.inf", "fsk.inf", "cp.inf", "timeToCleanUp.inf"]
 REFUSED = "userDisagreeInstallation.inf"
 WM_CLOSE, WM_COMMAND, WM_SYSCOMMAND = 0x0010, 0x0111, 0x0112
@@ -210,27 +216,60 @@ def slow_devcon(sc, ms=None):
 
 class FolderWatch:
     """Notes from a thread, on the host's clock, when each marker first shows in
-    the install folder and when the install script first is gone from it."""
+    the install folder and when the install script first is gone from it.
+    Told by inotify, not by looking: the elevated side removes the folder
+    within milliseconds of the script's end, so the end marker may exist for
+    less time than any look's period."""
 
     def __init__(self, folder, script):
         self.folder, self.script = folder, script
         self.seen, self.script_gone = {}, None
         self._stop = threading.Event()
+        self._fd = LIBC.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self._fd < 0:
+            raise E2EError(f"no inotify: errno {ctypes.get_errno()}")
+        self._script_seen = False
         self._thread = threading.Thread(target=self._run, daemon=True)
         self._thread.start()
 
-    def _run(self):
-        script_seen = False
+    def _watch(self):
+        """Once the folder is there: the watch on it, and what it held before."""
         while not self._stop.is_set():
+            if LIBC.inotify_add_watch(self._fd, os.fsencode(self.folder), IN_EVENTS) >= 0:
+                break
+            time.sleep(0.002)
+        now = time.monotonic()
+        for marker in MARKERS + [REFUSED]:
+            if (self.folder / marker).exists():
+                self.seen.setdefault(marker, now)
+        self._script_seen = self._script_seen or (self.folder / self.script).exists()
+
+    def _run(self):
+        self._watch()
+        while not self._stop.is_set():
+            ready, _, _ = select.select([self._fd], [], [], 0.05)
+            if not ready:
+                continue
             now = time.monotonic()
-            for marker in MARKERS + [REFUSED]:
-                if marker not in self.seen and (self.folder / marker).exists():
-                    self.seen[marker] = now
-            if (self.folder / self.script).exists():
-                script_seen = True
-            elif script_seen and self.script_gone is None:
-                self.script_gone = now
-            time.sleep(0.02)
+            try:
+                data = os.read(self._fd, 65536)
+            except BlockingIOError:
+                continue
+            at = 0
+            while at + 16 <= len(data):
+                _, mask, _, length = struct.unpack_from("iIII", data, at)
+                name = data[at + 16:at + 16 + length].split(b"\0", 1)[0].decode(errors="replace")
+                at += 16 + length
+                if mask & (IN_CREATE | IN_MOVED_TO):
+                    if name in MARKERS + [REFUSED]:
+                        self.seen.setdefault(name, now)
+                    if name == self.script:
+                        self._script_seen = True
+                elif mask & (IN_DELETE | IN_MOVED_FROM) and name == self.script:
+                    if self._script_seen and self.script_gone is None:
+                        self.script_gone = now
+                elif mask & IN_DELETE_SELF and self._script_seen and self.script_gone is None:
+                    self.script_gone = now
 
     def wait_for(self, marker, timeout):
         poll(f"marker {marker}", lambda: marker in self.seen, timeout, 0.02)
@@ -239,6 +278,7 @@ class FolderWatch:
     def stop(self):
         self._stop.set()
         self._thread.join(5)
+        os.close(self._fd)
 
 
 class DialogPing:
