@@ -59,7 +59,8 @@ check "apt-get install ./$(basename "$deb")" \
 code=0
 out=$(in_root kqports 2>&1) || code=$?
 check "kqports: the not-found line, exit code 1" \
-  "$([ "$code" = 1 ] && [ "$out" = "Quorvanta KQ-6200 not found" ] && echo ok || echo "exit $code: $out")"
+  "$([ "$code" = 1 ] && [ "${out%%$'\n'*}" = "Quorvanta KQ-6200 not found" ] && echo ok ||
+     echo "exit $code: $out")"
 page=$(in_root man -w kqports 2>&1 || true)
 check "man -w kqports: $page" "$([ "$page" = /usr/share/man/man1/kqports.1.gz ] && echo ok || echo "$page")"
 in_root dpkg -L kqports > "$root/tmp/files"
