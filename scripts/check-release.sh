@@ -10,12 +10,30 @@
 #   - the packaged udev rules name the test bed's units with no serial given.
 # Two-folder reproducibility and the install in a throwaway root are
 # scripts/check-reproducible.sh and scripts/check-install.sh.
+#
+#   scripts/check-release.sh [--make | --check]
+#
+# --make only makes the signed release (and the harness's helpers beside its
+# programs), --check only checks the release made so: the test command makes
+# it while the end-to-end scenarios run, which leave most of the processors
+# idle as they wait. The two share the folder KQ_RELEASE_SCRATCH (the key
+# and its password), which the caller then removes; without it the folder is
+# a temporary one, removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
+phase=${1:-all}
+case $phase in
+  --make|--check|all) ;;
+  *) echo "usage: scripts/check-release.sh [--make | --check]" >&2; exit 2 ;;
+esac
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/kq-release-check.XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+if [ -n "${KQ_RELEASE_SCRATCH:-}" ]; then
+  scratch=$KQ_RELEASE_SCRATCH
+else
+  scratch=$(mktemp -d "${TMPDIR:-/tmp}/kq-release-check.XXXXXX")
+  trap 'rm -rf "$scratch"' EXIT
+fi
 passed=0 failed=0
 check() {  # check NAME COMMAND...
   local name=$1
@@ -29,22 +47,31 @@ check() {  # check NAME COMMAND...
   fi
 }
 
-# A throwaway code-signing certificate; the key stays in the scratch folder.
 key=$scratch/key
-mkdir -m 700 "$key"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=KQ-6200 Ports test signing" \
-  -addext "extendedKeyUsage=codeSigning" -keyout "$key/key.pem" -out "$key/cert.pem" 2>/dev/null
-password=$(openssl rand -hex 16)
-KQ_PASS=$password openssl pkcs12 -export -inkey "$key/key.pem" -in "$key/cert.pem" \
-  -out "$key/sign.p12" -passout env:KQ_PASS
-openssl pkey -in "$key/key.pem" -outform DER -out "$key/key.der"
-
-KQ_SIGN_PKCS12=$key/sign.p12 KQ_SIGN_PASSWORD=$password scripts/release.sh
-version=$(sed -n 's/^#define KQ_VERSION_TEXT "\(.*\)"$/\1/p' res/version.h)
 windows=build/release/windows-dev
 if [ -n "${KQ_MAKER_FILES:-}" ]; then
   windows=build/release/windows-release
 fi
+if [ "$phase" != --check ]; then
+  # A throwaway code-signing certificate; the key stays in the scratch folder.
+  mkdir -m 700 "$key"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=KQ-6200 Ports test signing" \
+    -addext "extendedKeyUsage=codeSigning" -keyout "$key/key.pem" -out "$key/cert.pem" 2>/dev/null
+  (umask 077 && openssl rand -hex 16 > "$key/password")
+  KQ_PASS=$(cat "$key/password") openssl pkcs12 -export -inkey "$key/key.pem" \
+    -in "$key/cert.pem" -out "$key/sign.p12" -passout env:KQ_PASS
+  openssl pkey -in "$key/key.pem" -outform DER -out "$key/key.der"
+
+  KQ_SIGN_PKCS12=$key/sign.p12 KQ_SIGN_PASSWORD=$(cat "$key/password") scripts/release.sh
+  # The end-to-end harness needs its helpers (simulated cfgmgr32.dll, spy)
+  # beside the signed programs; building them leaves the programs as they are.
+  cmake --build "$windows" -j2 --target kq_sim_dll kq_winspy kq_oslevel_probe
+  echo "the release made in $((SECONDS - started)) s"
+  [ "$phase" = --make ] && exit 0
+fi
+[ -f "$key/password" ] || { echo "check-release: no release made with a key in $scratch" >&2; exit 1; }
+password=$(cat "$key/password")
+version=$(sed -n 's/^#define KQ_VERSION_TEXT "\(.*\)"$/\1/p' res/version.h)
 
 no_key_material() {
   KQ_PASS=$password python3 - "$key" dist build/release <<'PY'
@@ -115,9 +142,6 @@ check "kq6200ports.exe carries the signed packages" embedded
 check "the zip's programs are the signed build's" \
   cmp "$windows/bin/kqports.exe" "$scratch"/zip/*/kqports.exe
 
-# The end-to-end harness needs its helpers (simulated cfgmgr32.dll, spy)
-# beside the signed programs; building them leaves the programs as they are.
-cmake --build "$windows" -j2 --target kq_sim_dll kq_winspy kq_oslevel_probe > "$scratch/helpers.log"
 check "signed build under Wine: drivers installed from the signed package" \
   python3 e2e/run.py --build-dir "$windows" -k 'test_install_succeeds[win32]'
 check "signed build under Wine: kqports" \

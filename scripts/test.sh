@@ -81,9 +81,30 @@ step "setup" scripts/setup.sh
 step "builds (native, fuzz, demo)" build native fuzz windows:kq_demo_programs
 step "the demo (scripts/run-demo.sh)" scripts/run-demo.sh --xvfb --check
 step "Windows build" build windows
+
+# The signed release is made from here on at the lowest priority, beside the
+# steps that leave processors idle (the end-to-end scenarios mostly wait on
+# timers); its checks come last, when it is made.
+# In a process group of its own, so that a step failing before it is made
+# ends it and all its compilers.
+release_scratch=$(mktemp -d "${TMPDIR:-/tmp}/kq-release-check.XXXXXX")
+KQ_RELEASE_SCRATCH=$release_scratch setsid nice -n 19 scripts/check-release.sh --make \
+  > build/logs/release-make.log 2>&1 &
+release_pid=$!
+trap 'status=$?; kill -- -"$release_pid" 2>/dev/null; rm -rf "$release_scratch"
+      (exit $status); summary' EXIT
+release_made() {
+  wait "$release_pid" && tail -n 1 build/logs/release-make.log && return
+  echo "== making the release FAILED; the end of build/logs/release-make.log:"
+  tail -n 60 build/logs/release-make.log
+  return 1
+}
+
 step "host unit tests (ASan/UBSan)" ctest --preset native -j "$(( 2 * $(nproc) ))"
 step "fuzzing, brief (libFuzzer)" scripts/fuzz.sh --brief
 step "executable checks" bash -c 'python3 tests/pe_check.py build/windows/bin/kq6200ports.exe &&
   python3 tests/pe_check.py --console build/windows/bin/kqports.exe'
 step "end to end under Wine" python3 e2e/run.py --build-dir build/windows
-step "release: signed, lintian, Wine, qemu, rules" scripts/check-release.sh
+step "release made (beside the above)" release_made
+step "release: signed, lintian, Wine, qemu, rules" \
+  env KQ_RELEASE_SCRATCH="$release_scratch" scripts/check-release.sh --check
