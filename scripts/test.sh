@@ -31,6 +31,11 @@ step() {
 
 summary() {
   local status=$?
+  # The release being made beside the tests, and its key.
+  if [ -n "${release_pid:-}" ]; then
+    kill -- -"$release_pid" 2>/dev/null || true
+    rm -rf "$release_scratch"
+  fi
   echo "== seconds per step"
   [ ${#timings[@]} -gt 0 ] && printf '  %s\n' "${timings[@]}"
   [ -n "$current" ] && printf '  %-34s %7s\n' "$current" "failed"
@@ -88,11 +93,9 @@ step "Windows build" build windows
 # In a process group of its own, so that a step failing before it is made
 # ends it and all its compilers.
 release_scratch=$(mktemp -d "${TMPDIR:-/tmp}/kq-release-check.XXXXXX")
-KQ_RELEASE_SCRATCH=$release_scratch setsid nice -n 19 scripts/check-release.sh --make \
+KQ_RELEASE_SCRATCH=$release_scratch setsid -w nice -n 19 scripts/check-release.sh --make \
   > build/logs/release-make.log 2>&1 &
 release_pid=$!
-trap 'status=$?; kill -- -"$release_pid" 2>/dev/null; rm -rf "$release_scratch"
-      (exit $status); summary' EXIT
 release_made() {
   wait "$release_pid" && tail -n 1 build/logs/release-make.log && return
   echo "== making the release FAILED; the end of build/logs/release-make.log:"
@@ -100,8 +103,18 @@ release_made() {
   return 1
 }
 
-step "host unit tests (ASan/UBSan)" ctest --preset native -j "$(( 2 * $(nproc) ))"
-step "fuzzing, brief (libFuzzer)" scripts/fuzz.sh --brief
+# The brief fuzzing, a count of executions rather than a time, runs at a
+# lower priority beside the unit tests, which mostly wait on test beds.
+tests_and_fuzzing() {
+  nice -n 10 scripts/fuzz.sh --brief > build/logs/fuzz-brief.log 2>&1 &
+  local fuzzing=$! status=0
+  ctest --preset native -j "$(( 2 * $(nproc) ))" || status=$?
+  echo "== fuzzing, brief (libFuzzer), beside them"
+  wait "$fuzzing" || status=$?
+  cat build/logs/fuzz-brief.log
+  return $status
+}
+step "host unit tests; brief fuzzing" tests_and_fuzzing
 step "executable checks" bash -c 'python3 tests/pe_check.py build/windows/bin/kq6200ports.exe &&
   python3 tests/pe_check.py --console build/windows/bin/kqports.exe'
 step "end to end under Wine" python3 e2e/run.py --build-dir build/windows
