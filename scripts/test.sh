@@ -2,9 +2,10 @@
 # Builds everything and runs every test: host unit tests under ASan/UBSan, a
 # brief run of each fuzz target over its corpus, the README's demo, the
 # Windows build, checks of the executable files, the end-to-end scenarios of
-# the real executable under Wine, and a signed release with its quick checks
-# (scripts/check-release.sh). Each step is timed; the table of seconds comes
-# at the end, also when a step fails.
+# the real executable under Wine, and a signed release, made beside the tests
+# after the Windows build, with its quick checks (scripts/check-release.sh).
+# Each step is timed; the table of seconds comes at the end, also when a step
+# fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -103,18 +104,8 @@ release_made() {
   return 1
 }
 
-# The brief fuzzing, a count of executions rather than a time, runs at a
-# lower priority beside the unit tests, which mostly wait on test beds.
-tests_and_fuzzing() {
-  nice -n 10 scripts/fuzz.sh --brief > build/logs/fuzz-brief.log 2>&1 &
-  local fuzzing=$! status=0
-  ctest --preset native -j "$(( 2 * $(nproc) ))" || status=$?
-  echo "== fuzzing, brief (libFuzzer), beside them"
-  wait "$fuzzing" || status=$?
-  cat build/logs/fuzz-brief.log
-  return $status
-}
-step "host unit tests; brief fuzzing" tests_and_fuzzing
+step "host unit tests (ASan/UBSan)" ctest --preset native -j "$(( 2 * $(nproc) ))"
+step "fuzzing, brief (libFuzzer)" scripts/fuzz.sh --brief
 step "executable checks" bash -c 'python3 tests/pe_check.py build/windows/bin/kq6200ports.exe &&
   python3 tests/pe_check.py --console build/windows/bin/kqports.exe'
 step "end to end under Wine" python3 e2e/run.py --build-dir build/windows
