@@ -91,12 +91,17 @@ step "Windows build" build windows
 # The signed release is made from here on at the lowest priority, beside the
 # steps that leave processors idle (the end-to-end scenarios mostly wait on
 # timers); its checks come last, when it is made.
-# In a process group of its own, so that a step failing before it is made
-# ends it and all its compilers.
+# In a process group of its own (job control on for the start), so that a
+# step failing before it is made ends it and all its compilers. Not in a
+# session of its own: where the kernel groups processes by session for
+# scheduling (autogroup), a new session would get an equal share of the
+# processors whatever its nice value.
 release_scratch=$(mktemp -d "${TMPDIR:-/tmp}/kq-release-check.XXXXXX")
-KQ_RELEASE_SCRATCH=$release_scratch setsid -w nice -n 19 scripts/check-release.sh --make \
+set -m
+KQ_RELEASE_SCRATCH=$release_scratch nice -n 19 scripts/check-release.sh --make \
   > build/logs/release-make.log 2>&1 &
 release_pid=$!
+set +m
 release_made() {
   wait "$release_pid" && tail -n 1 build/logs/release-make.log && return
   echo "== making the release FAILED; the end of build/logs/release-make.log:"
