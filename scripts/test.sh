@@ -10,6 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 timings=()
+background_pids=()
 current=""
 now() { echo "${EPOCHREALTIME/[.,]/}"; }   # microseconds
 seconds_since() {                          # seconds since a now(), one decimal
@@ -32,11 +33,12 @@ step() {
 
 summary() {
   local status=$?
-  # The release being made beside the tests, and its key.
-  if [ -n "${release_pid:-}" ]; then
-    kill -- -"$release_pid" 2>/dev/null || true
-    rm -rf "$release_scratch"
-  fi
+  # The jobs beside the steps, and the release's key.
+  local pid
+  for pid in "${background_pids[@]}"; do
+    kill -- -"$pid" 2>/dev/null || true
+  done
+  [ -z "${release_scratch:-}" ] || rm -rf "$release_scratch"
   echo "== seconds per step"
   [ ${#timings[@]} -gt 0 ] && printf '  %s\n' "${timings[@]}"
   [ -n "$current" ] && printf '  %-34s %7s\n' "$current" "failed"
@@ -84,36 +86,50 @@ step "setup" scripts/setup.sh
 # those same programs, e2e/programs.txt), so a fresh clone shows whether
 # they are enough. It fails unless the window shows the demo tree's rows and
 # the screenshot is saved.
-step "builds (native, fuzz, demo)" build native fuzz windows:kq_demo_programs
+step "builds (native, demo)" build native windows:kq_demo_programs
 step "the demo (scripts/run-demo.sh)" scripts/run-demo.sh --xvfb --check
 step "Windows build" build windows
 
-# The signed release is made from here on at the lowest priority, beside the
-# steps that leave processors idle (the end-to-end scenarios mostly wait on
-# timers); its checks come last, when it is made.
-# In a process group of its own (job control on for the start), so that a
-# step failing before it is made ends it and all its compilers. Not in a
-# session of its own: where the kernel groups processes by session for
-# scheduling (autogroup), a new session would get an equal share of the
-# processors whatever its nice value.
-release_scratch=$(mktemp -d "${TMPDIR:-/tmp}/kq-release-check.XXXXXX")
-set -m
-KQ_RELEASE_SCRATCH=$release_scratch nice -n 19 scripts/check-release.sh --make \
-  > build/logs/release-make.log 2>&1 &
-release_pid=$!
-set +m
-release_made() {
-  wait "$release_pid" && tail -n 1 build/logs/release-make.log && return
-  echo "== making the release FAILED; the end of build/logs/release-make.log:"
-  tail -n 60 build/logs/release-make.log
+# Two jobs from here on at the lowest priority, beside the steps that leave
+# the processors idle for much of their time (the end-to-end scenarios
+# mostly wait on timers): the fuzz build with the brief fuzzing, and the
+# signed release. Their outcomes are taken last; the release's checks come
+# after. Each job is a process group of its own (job control on for its
+# start), so that a step failing first ends it and all its compilers. Not a
+# session of its own: where the kernel schedules sessions as groups
+# (autogroup), a new session gets an equal share of the processors whatever
+# its nice value.
+beside() {  # beside LOG COMMAND...: starts COMMAND, a program or a function
+  local log=$1
+  shift
+  set -m
+  ( renice -n 19 -p "$BASHPID" > /dev/null && "$@" ) > "$log" 2>&1 &
+  background_pids+=($!)
+  set +m
+}
+finished() {  # finished PID LOG LINES: the job's end, its last LINES lines
+  if wait "$1"; then
+    tail -n "$3" "$2"
+    return
+  fi
+  echo "== FAILED; the end of $2:"
+  tail -n 60 "$2"
   return 1
 }
+fuzzing() {
+  build fuzz && scripts/fuzz.sh --brief
+}
+beside build/logs/fuzzing.log fuzzing
+fuzzing_pid=$!
+release_scratch=$(mktemp -d "${TMPDIR:-/tmp}/kq-release-check.XXXXXX")
+export KQ_RELEASE_SCRATCH=$release_scratch
+beside build/logs/release-make.log scripts/check-release.sh --make
+release_pid=$!
 
 step "host unit tests (ASan/UBSan)" ctest --preset native -j "$(( 2 * $(nproc) ))"
-step "fuzzing, brief (libFuzzer)" scripts/fuzz.sh --brief
 step "executable checks" bash -c 'python3 tests/pe_check.py build/windows/bin/kq6200ports.exe &&
   python3 tests/pe_check.py --console build/windows/bin/kqports.exe'
 step "end to end under Wine" python3 e2e/run.py --build-dir build/windows
-step "release made (beside the above)" release_made
-step "release: signed, lintian, Wine, qemu, rules" \
-  env KQ_RELEASE_SCRATCH="$release_scratch" scripts/check-release.sh --check
+step "fuzz build, brief fuzzing (beside)" finished "$fuzzing_pid" build/logs/fuzzing.log 40
+step "release made (beside)" finished "$release_pid" build/logs/release-make.log 1
+step "release: signed, lintian, Wine, qemu, rules" scripts/check-release.sh --check
