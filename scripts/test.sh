@@ -2,10 +2,10 @@
 # Builds everything and runs every test: host unit tests under ASan/UBSan, a
 # brief run of each fuzz target over its corpus, the README's demo, the
 # Windows build, checks of the executable files, the end-to-end scenarios of
-# the real executable under Wine, and a signed release, made beside the tests
-# after the Windows build, with its quick checks (scripts/check-release.sh).
-# Each step is timed; the table of seconds comes at the end, also when a step
-# fails.
+# the real executable under Wine, and a signed release with its quick checks
+# (scripts/check-release.sh). The fuzzing and the release are made beside the
+# tests once the Windows build is done. Each step is timed; the table of
+# seconds comes at the end, also when a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -107,9 +107,9 @@ beside() {  # beside LOG COMMAND...: starts COMMAND, a program or a function
   background_pids+=($!)
   set +m
 }
-finished() {  # finished PID LOG LINES: the job's end, its last LINES lines
+finished() {  # finished PID LOG PATTERN: the job's end, its lines that match
   if wait "$1"; then
-    tail -n "$3" "$2"
+    grep -E "$3" "$2" || true
     return
   fi
   echo "== FAILED; the end of $2:"
@@ -130,6 +130,8 @@ step "host unit tests (ASan/UBSan)" ctest --preset native -j "$(( 2 * $(nproc) )
 step "executable checks" bash -c 'python3 tests/pe_check.py build/windows/bin/kq6200ports.exe &&
   python3 tests/pe_check.py --console build/windows/bin/kqports.exe'
 step "end to end under Wine" python3 e2e/run.py --build-dir build/windows
-step "fuzz build, brief fuzzing (beside)" finished "$fuzzing_pid" build/logs/fuzzing.log 40
-step "release made (beside)" finished "$release_pid" build/logs/release-make.log 1
+step "fuzz build, brief fuzzing (beside)" finished "$fuzzing_pid" build/logs/fuzzing.log \
+  '^build fuzz:|^== fuzz|^#[0-9]+[[:space:]]+DONE|number_of_executed_units'
+step "release made (beside)" finished "$release_pid" build/logs/release-make.log \
+  '^the release made in'
 step "release: signed, lintian, Wine, qemu, rules" scripts/check-release.sh --check
