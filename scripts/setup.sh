@@ -7,7 +7,7 @@ packages=(
   cmake make g++ python3
   clang libclang-rt-14-dev
   googletest libbenchmark-dev
-  pkg-config libudev-dev udev umockdev libumockdev-dev python3-gi gir1.2-umockdev-1.0
+  pkg-config libudev-dev udev umockdev libumockdev-dev python3-gi gir1.2-umockdev-1.0 strace
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 wine64
   xvfb xdotool xclip imagemagick x11-utils
