@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -103,23 +104,16 @@ Enumeration Enumerate(const ConsoleOptions& options) {
 // /proc is read at most once a second: a watch keeps the table it read last.
 struct Processes {
   udev::ProcessTable table;
-  std::optional<timespec> readAt;
+  std::optional<std::chrono::steady_clock::time_point> readAt;
 };
-
-double SecondsSince(const timespec& then) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec - then.tv_sec) + (now.tv_nsec - then.tv_nsec) / 1e9;
-}
 
 // Who may open each of the units' ports and who has it open; no /proc read
 // when the units have no port.
 void AddUses(Enumeration& now, Processes& processes) {
   if (now.ports.empty()) return;
-  if (!processes.readAt || SecondsSince(*processes.readAt) >= 1.0) {
+  const auto at = std::chrono::steady_clock::now();
+  if (!processes.readAt || at - *processes.readAt >= std::chrono::seconds(1)) {
     processes.table = udev::ReadProcesses();
-    timespec at{};
-    clock_gettime(CLOCK_MONOTONIC, &at);
     processes.readAt = at;
   }
   udev::AddPortUses(now.names, now.ports, now.devices, processes.table);

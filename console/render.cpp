@@ -71,6 +71,12 @@ std::wstring plugName(const std::wstring& alsa) {
 
 std::wstring boolean(bool value) { return value ? L"true" : L"false"; }
 
+// Whether udev made `link` to the device's node.
+bool hasLink(const DeviceNames& names, const std::wstring& link) {
+  return !link.empty() &&
+         std::find(names.allLinks.begin(), names.allLinks.end(), link) != names.allLinks.end();
+}
+
 // A port's use as JSON members: "access", "holders", "uninspected",
 // "modemManager".
 std::wstring useJson(const PortUse& use) {
@@ -104,8 +110,8 @@ std::wstring role(bool complete, const std::optional<DeviceNode>& node, RoleKind
   if (names) {
     if (kind == RoleKind::kPort) {
       out += L", " + member(L"link", own ? orNull(own->link) : L"null");
-      const bool stable = own && own->stable == stableName;
-      out += L", " + member(L"stable", stable ? orNull(own->stable) : L"null");
+      out += L", " + member(L"stable", own && hasLink(*own, stableName) ? jsonString(stableName)
+                                                                       : L"null");
       if (own && own->use) out += L", " + useJson(*own->use);
     } else {
       out += L", " + member(L"alsa", own ? orNull(own->alsa) : L"null") + L", " +
@@ -236,8 +242,7 @@ ReportList WithDeviceNames(const ReportList& report, const ReportNames& names,
     if (!own) continue;
     std::vector<std::wstring> links;
     const auto stable = stableNames.find(line.id);
-    if (!own->stable.empty() && stable != stableNames.end() && stable->second == own->stable)
-      links.push_back(own->stable);
+    if (stable != stableNames.end() && hasLink(*own, stable->second)) links.push_back(stable->second);
     if (!own->link.empty()) links.push_back(own->link);
     for (size_t i = 0; i < links.size(); ++i)
       line.text += (i ? L", " : L" (") + links[i] + (i + 1 == links.size() ? L")" : L"");

@@ -294,6 +294,18 @@ def second_instance_answered(sc, suffix):
     return code, messages_in(log_path), "trace:exec:SHELL_execute" in trace
 
 
+def expect_second_refused(sc, before, staging, folder, first, second):
+    """A second program started now says an installation is already running,
+    exits with code 1, launches nothing and leaves the files of `first` as
+    they were (`before`)."""
+    code, messages, launched = second_instance_answered(sc, "second")
+    expect_unchanged(before, (snapshot(staging), snapshot(folder)),
+                     f"files of {first} after {second}")
+    expect_equal(messages, [OFFER, ALREADY_RUNNING], f"{second}'s message boxes")
+    expect_equal(code, 1, f"{second}'s exit code")
+    expect(not launched, f"{second} launched something")
+
+
 def snapshot(folder):
     """Each file below folder by its relative path, with a digest of its bytes."""
     if not folder.exists():
@@ -328,12 +340,8 @@ def test_second_instance_starts_nothing(session):
         forget_added_drivers(sc)
         before = (snapshot(staging), snapshot(folder))
 
-        code, messages, launched = second_instance_answered(sc, "second")
-        expect_unchanged(before, (snapshot(staging), snapshot(folder)),
-                         "files of the running installation after the second instance")
-        expect_equal(messages, [OFFER, ALREADY_RUNNING], "the second instance's message boxes")
-        expect_equal(code, 1, "the second instance's exit code")
-        expect(not launched, "the second instance launched something")
+        expect_second_refused(sc, before, staging, folder, "the running installation",
+                              "the second instance")
 
         hold.unlink()
         sc.wait_msgbox(INSTALLER, timeout=60)
@@ -362,12 +370,8 @@ def test_earlier_run_still_running_is_left_alone(session):
                      "files of the first run deleted")
         forget_added_drivers(sc)
 
-        code, messages, launched = second_instance_answered(sc, "second")
-        expect_unchanged(before, (snapshot(staging), snapshot(folder)),
-                         "files of the still running first run after the second")
-        expect_equal(messages, [OFFER, ALREADY_RUNNING], "the second run's message boxes")
-        expect_equal(code, 1, "the second run's exit code")
-        expect(not launched, "the second run launched something")
+        expect_second_refused(sc, before, staging, folder, "the still running first run",
+                              "the second run")
 
 
 @params(*BOTH)

@@ -129,7 +129,7 @@ TEST(ConsoleRole, OneNameForOneUnitAndAnExitCodeForEveryOtherCase) {
 
   // Linux names audio by its ALSA name, ports by their node.
   ReportNames names;
-  names[L"I"] = DeviceNames{L"/sys/card1", L"", L"hw:CARD=CODEC,DEV=0", L"USB Audio CODEC", L"", std::nullopt};
+  names[L"I"] = DeviceNames{L"/sys/card1", L"", L"hw:CARD=CODEC,DEV=0", L"USB Audio CODEC", {}, std::nullopt};
   EXPECT_EQ(AnswerRole(listOf({unit}), options, &names).out, L"hw:CARD=CODEC,DEV=0\n");
 
   // A role whose walk stopped short: nothing on standard output, exit 1.

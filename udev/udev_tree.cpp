@@ -9,7 +9,6 @@
 
 #include "base/ascii.h"
 #include "base/utf8.h"
-#include "units/device_unit.h"
 #include "units/unit_ids.h"
 
 // How udev's devices become the Windows tree the walk reads:
@@ -163,21 +162,10 @@ struct Shaper {
     return {};
   }
 
-  // The link the packaged rules make, exactly "/dev/kq6200/<serial>/<role>"
-  // with a serial of five letters or digits and a port's role; the report
-  // shows it only on that unit's line of that role.
-  static std::string stableLink(const Device& tty) {
-    static constexpr std::string_view kFolder = "/dev/kq6200/";
-    for (const std::string_view link : tty.links) {
-      if (link.size() < kFolder.size() + 7 || link.substr(0, kFolder.size()) != kFolder) continue;
-      const std::string_view role = link.substr(kFolder.size() + 6);
-      if (link[kFolder.size() + 5] != '/' ||
-          !isPlainSerial(wideFromUtf8(link.substr(kFolder.size(), 5))))
-        continue;
-      for (const PortInterface& port : kPortInterfaces)
-        if (role == port.name) return std::string(link);
-    }
-    return {};
+  static std::vector<std::wstring> allLinks(const Device& tty) {
+    std::vector<std::wstring> links;
+    for (const std::string& link : tty.links) links.push_back(wideFromUtf8(link));
+    return links;
   }
 
   void addPorts(const Device& usb, const Device& iface, Node& node, const std::string& vid,
@@ -191,7 +179,7 @@ struct Shaper {
         node.friendly = node.desc + " (" + tty.devNode + ")";
         ifaceNames.id = wideFromUtf8(tty.sysPath);
         ifaceNames.link = wideFromUtf8(byIdLink(tty));
-        ifaceNames.stable = wideFromUtf8(stableLink(tty));
+        ifaceNames.allLinks = allLinks(tty);
         return;
       }
       const std::string serial = attr(usb, "serial");
@@ -205,7 +193,7 @@ struct Shaper {
       Node port{id, memcm::SetupClass::Ports, "USB Serial Port", "USB Serial Port (" + tty.devNode + ")", 0, {}};
       DeviceNames names = namesOf(tty.sysPath);
       names.link = wideFromUtf8(byIdLink(tty));
-      names.stable = wideFromUtf8(stableLink(tty));
+      names.allLinks = allLinks(tty);
       node.children.push_back(add(std::move(port), names));
       return;
     }

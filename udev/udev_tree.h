@@ -47,8 +47,7 @@ struct WindowsShape {
   // translation gave it: `id` its sysfs path (the tty, the sound card, the
   // USB device), `link` a port's stable link under /dev/serial/by-id/,
   // `alsa` an endpoint's "hw:CARD=<id>,DEV=<n>", `description` its card as
-  // the USB device names itself, `stable` a port's link of the packaged
-  // rules, /dev/kq6200/<serial>/<role>.
+  // the USB device names itself, `allLinks` every link of a port's node.
   ReportNames names;
 };
 

@@ -59,9 +59,9 @@ struct DeviceNames {
   std::wstring link;         // a port's link under /dev/serial/by-id/, empty for none
   std::wstring alsa;         // an audio endpoint's ALSA name, empty for none
   std::wstring description;  // an audio endpoint's card description
-  // A port's link /dev/kq6200/<serial>/<role> from the packaged udev rules,
-  // empty for none.
-  std::wstring stable;
+  // Every link udev made to a port's node, in udev's order; the report
+  // shows the packaged rules' /dev/kq6200/<serial>/<role> from among them.
+  std::vector<std::wstring> allLinks;
   std::optional<PortUse> use;  // a port's, where the system can tell
 };
 using ReportNames = std::map<std::wstring, DeviceNames>;
