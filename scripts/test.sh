@@ -90,10 +90,10 @@ step "builds (native, demo)" build native windows:kq_demo_programs
 step "the demo (scripts/run-demo.sh)" scripts/run-demo.sh --xvfb --check
 step "Windows build" build windows
 
-# Two jobs from here on at the lowest priority, beside the steps that leave
-# the processors idle for much of their time (the end-to-end scenarios
-# mostly wait on timers): the fuzz build with the brief fuzzing, and the
-# signed release. Their outcomes are taken last; the release's checks come
+# Two jobs from here on at the lowest priority (SCHED_IDLE, the idle disk
+# class), beside the steps that leave the processors idle for much of their
+# time (the end-to-end scenarios mostly wait on timers): the fuzz build with
+# the brief fuzzing, and the signed release. Their outcomes are taken last; the release's checks come
 # after. Each job is a process group of its own (job control on for its
 # start), so that a step failing first ends it and all its compilers. Not a
 # session of its own: where the kernel schedules sessions as groups
@@ -103,7 +103,11 @@ beside() {  # beside LOG COMMAND...: starts COMMAND, a program or a function
   local log=$1
   shift
   set -m
-  ( renice -n 19 -p "$BASHPID" > /dev/null && "$@" ) > "$log" 2>&1 &
+  # Scheduled only when a processor would be idle, at nice 19 where that is
+  # refused, and its disk access only when the disk is idle.
+  ( chrt --idle -p 0 "$BASHPID" 2> /dev/null || renice -n 19 -p "$BASHPID" > /dev/null
+    ionice -c 3 -p "$BASHPID" 2> /dev/null || true
+    "$@" ) > "$log" 2>&1 &
   background_pids+=($!)
   set +m
 }
