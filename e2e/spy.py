@@ -3,7 +3,9 @@ with ordinary Win32 calls, where X tools see only the top-level window. Each
 command prints one JSON line (watch: one per change)."""
 
 import json
+import queue
 import subprocess
+import threading
 import time
 
 from common import E2EError, poll
@@ -63,13 +65,16 @@ class Spy:
         and the size of its global block (`bytes`)."""
         return self("clipboard")
 
-    def watch(self, milliseconds):
-        """Starts `watch` and returns its process once it runs; read the hint
-        and selection changes, timed by the spy's own clock, with watch_events."""
-        proc = self.prefix.spawn([self.exe, "watch", self.title, milliseconds],
+    def watch(self, milliseconds, wait_ms=None):
+        """Starts `watch` and returns it once it runs: a Watch of the hint and
+        selection changes, timed by the spy's own clock. With wait_ms it may
+        start before the program: it waits that long for the window to be
+        shown, and its clock starts then."""
+        extra = [] if wait_ms is None else [wait_ms]
+        proc = self.prefix.spawn([self.exe, "watch", self.title, milliseconds, *extra],
                                  stdout=subprocess.PIPE, text=True)
         proc.stdout.readline()
-        return proc
+        return Watch(proc)
 
     def ping(self, milliseconds):
         """Starts `ping` (WM_NULL once a second, 1000 ms to answer) and returns its
@@ -101,3 +106,49 @@ class Spy:
             if child["text"] == text:
                 return child
         raise E2EError(f"no control with text {text!r}")
+
+
+class Watch:
+    """A running `watch`, its lines read as they come, so a scenario can act on
+    a change (a refresh clearing the selection) while the watch goes on."""
+
+    def __init__(self, proc):
+        self.proc = proc
+        self.seen = []
+        self._lines = queue.Queue()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            if line.startswith("{"):
+                self._lines.put(json.loads(line))
+        self._lines.put(None)
+
+    def until(self, predicate, timeout):
+        """The first event from now on that satisfies predicate, read within
+        timeout seconds, or None; all events read are kept for events()."""
+        deadline = time.monotonic() + timeout
+        while (left := deadline - time.monotonic()) > 0:
+            try:
+                event = self._lines.get(timeout=left)
+            except queue.Empty:
+                return None
+            if event is None:
+                self._lines.put(None)
+                return None
+            self.seen.append(event)
+            if predicate(event):
+                return event
+        return None
+
+    def events(self, timeout, stop=False):
+        """Every event of the watch, once it has ended (within timeout s);
+        stop ends it now."""
+        if stop:
+            self.proc.terminate()
+        self.proc.wait(timeout=timeout)
+        self._reader.join(timeout)
+        while (event := self._lines.get()) is not None:
+            self.seen.append(event)
+        return self.seen

@@ -35,23 +35,28 @@ def check_copy(scenario, lines):
 
 
 def test_empty_tree(session):
-    with start(session, tree=tree("empty")) as sc:
-        first = sc.spy.rows()
-        seen_after = time.monotonic() - sc.shown_at
-        expect(seen_after < 0.8, f"first look came too late ({seen_after:.2f} s) to test the "
-                                 "empty first second")
-        expect_equal(first, [], f"rows {seen_after:.2f} s after the window appeared")
+    with session.scenario(tree=tree("empty")) as sc:
+        # The watch starts before the program, so that its first sample is the
+        # window's first moment rather than a spy started once it is up.
+        shown = sc.spy.watch(4000, wait_ms=25000)
+        sc.start()
+        sc.wait_window()
+        filled = shown.until(lambda e: e.get("count", 0) > 0, 5)
+        changes = [e for e in shown.events(10, stop=True) if e["event"] == "change"]
+        expect(changes and changes[0]["t"] < 300,
+               f"the window's first moment not sampled: {changes}")
+        expect_equal(changes[0]["count"], 0, f"rows in the window's first moment: {changes}")
+        expect(filled is not None, f"the list never filled: {changes}")
+        expect(600 <= filled["t"] <= 2000,
+               f"first refresh {filled['since']} to {filled['t']} ms after the window was shown, "
+               f"expected ~1 s: {changes}")
         rows, _ = sc.spy.wait_rows([X.NOT_FOUND], timeout=2.5)
-        filled_after = time.monotonic() - sc.shown_at
-        expect(0.6 <= filled_after <= 2.0,
-               f"first refresh {filled_after:.2f} s after the window appeared, expected ~1 s")
         sc.screenshot()
         check_copy(sc, [X.NOT_FOUND])
         # The not-found row names no device: no hint, no launch.
-        watcher = sc.spy.watch(1500)
-        sc.click_row(0)
-        events = sc.spy.watch_events(watcher, 10)
-        expect(any(e.get("cursel") == 0 for e in events), f"row 0 never selected: {events}")
+        watcher = sc.spy.watch(6000)
+        select_until_refreshed(sc, watcher, 0)
+        events = watcher.events(10, stop=True)
         expect(not any(e.get("hintVisible") for e in events), f"hint shown: {events}")
         sc.double_click_row(0)
         time.sleep(1.0)
@@ -89,6 +94,58 @@ def hint_box(state):
     return (left - wx, top - wy, right - left, bottom - top)
 
 
+def select_until_refreshed(sc, watcher, row):
+    """Selects row, one naming no device, until the watch sees it selected and
+    then cleared by a refresh; returns the host's time of that refresh. A click
+    landing just before a refresh is cleared before the watch can see it, so
+    it is made again."""
+    point = sc.spy.row_point(row)
+    for _ in range(3):
+        sc.display.click(*point)
+        if watcher.until(lambda e: e.get("cursel") == row, 1.5) is None:
+            continue
+        if watcher.until(lambda e: e.get("cursel") == -1, 1.5) is not None:
+            return time.monotonic()
+    raise E2EError(f"row {row} never seen selected and then cleared: {watcher.seen}")
+
+
+def click_at(sc, point, when):
+    """Clicks point at the host's monotonic time when (at once if it is past)."""
+    time.sleep(max(0.0, when - time.monotonic()))
+    sc.display.click(*point)
+
+
+def first_change(events, predicate, after=None):
+    """The first change event satisfying predicate (after the event after)."""
+    return next((e for e in events if e["event"] == "change" and predicate(e)
+                 and (after is None or e["t"] > after["t"])), None)
+
+
+def elapsed(earlier, later, events):
+    """The least and the most milliseconds that can have passed between two
+    watched changes: each happened after its `since` and by its `t`. A spy
+    held up for a second or more cannot time them."""
+    for event in (earlier, later):
+        expect(event["t"] - event["since"] < 1000,
+               f"the spy's samples around t={event['t']} too far apart to time: {events}")
+    return later["since"] - earlier["t"], later["t"] - earlier["since"]
+
+
+def expect_about(span, ms, what, events):
+    """span (least, most) may be ms, within 150 less and 350 more."""
+    least, most = span
+    expect(most >= ms - 150 and least <= ms + 350,
+           f"{what} {least} to {most} ms, expected about {ms}: {events}")
+
+
+def until_hint_hidden(watcher):
+    """Reads the watch until the hint, shown, is hidden again (6 s at most),
+    ends it and returns all its events."""
+    watcher.until(lambda e: e.get("hintVisible"), 3)
+    watcher.until(lambda e: e.get("hintVisible") is False, 6)
+    return watcher.events(10, stop=True)
+
+
 def test_hint_after_selecting_a_device_row(session):
     with start(session, tree=tree("two-units")) as sc:
         sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
@@ -98,61 +155,54 @@ def test_hint_after_selecting_a_device_row(session):
         expect(not label["visible"], "hint label visible before any selection")
         box = hint_box(state)
         before = pixels(sc.screenshot("before"), box)
+        cat = sc.spy.row_point(CAT_ROW_A)
 
-        watcher = sc.spy.watch(6500)
-        sc.click_row(CAT_ROW_A)
+        # A header row names no device: selecting it shows nothing. The refresh
+        # clearing it also times the next click well between two refreshes.
+        watcher = sc.spy.watch(15000)
+        refreshed = select_until_refreshed(sc, watcher, HEADER_ROW_A)
+        expect(not any(e.get("hintVisible") for e in watcher.seen),
+               f"hint shown for a header: {watcher.seen}")
+
+        click_at(sc, cat, refreshed + 0.4)
         shown = sc.screenshot("hint-shown")
-        events = sc.spy.watch_events(watcher, 15)
-        selected = next((e["t"] for e in events if e.get("cursel") == CAT_ROW_A), None)
-        visible = next((e["t"] for e in events if e.get("hintVisible")), None)
-        hidden = next((e["t"] for e in events
-                       if visible is not None and e["t"] > visible and e.get("hintVisible") is False),
-                      None)
-        expect(selected is not None, f"CAT row never selected: {events}")
-        expect(visible is not None and visible - selected < 400,
+        events = until_hint_hidden(watcher)
+        selected = first_change(events, lambda e: e.get("cursel") == CAT_ROW_A)
+        visible = first_change(events, lambda e: e.get("hintVisible"))
+        hidden = first_change(events, lambda e: e.get("hintVisible") is False, visible)
+        cleared = first_change(events, lambda e: e.get("cursel") == -1, selected)
+        expect(selected and visible and hidden and cleared,
+               f"selection, hint, its end or the selection's clearing missing: {events}")
+        expect(elapsed(selected, visible, events)[0] < 400,
                f"hint not shown right after the selection: {events}")
-        expect(hidden is not None, f"hint never hidden: {events}")
         # The next refresh clears the selection (and leaves the hint alone).
-        cleared = next((e["t"] for e in events if e["t"] > selected and e.get("cursel") == -1), None)
-        expect(cleared is not None and cleared - selected <= 1100,
+        expect(elapsed(selected, cleared, events)[0] <= 1100,
                f"selection not cleared by the next refresh: {events}")
-        shown_for = hidden - visible
-        expect(4567 - 150 <= shown_for <= 4567 + 350,
-               f"hint shown for {shown_for} ms, expected about 4567: {events}")
+        expect_about(elapsed(visible, hidden, events), 4567, "hint shown for", events)
         # The label really is drawn, and really is wiped again.
         after = pixels(sc.screenshot("hint-hidden"), box)
         expect(pixels(shown, box) != before, "hint area unchanged while the hint is shown")
         expect_equal(after, before, "hint area after the hint was hidden")
 
-        # A header row names no device: selecting it shows nothing.
-        watcher = sc.spy.watch(1500)
-        sc.click_row(HEADER_ROW_A)
-        events = sc.spy.watch_events(watcher, 10)
-        expect(any(e.get("cursel") == HEADER_ROW_A for e in events),
-               f"header row never selected: {events}")
-        expect(not any(e.get("hintVisible") for e in events), f"hint shown for a header: {events}")
-
 
 def test_hint_restarts_on_second_selection(session):
     """A second selection 3 s after the first keeps the hint until 4567 ms after
-    the second; the refreshes in between do not hide it."""
+    the second; the refreshes in between do not hide it. Both clicks land
+    0.4 s after a refresh, so neither is cleared before the watch sees it."""
     with start(session, tree=tree("two-units")) as sc:
         sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
-        watcher = sc.spy.watch(9000)
-        sc.click_row(CAT_ROW_A)
-        time.sleep(3.0)
-        sc.click_row(CAT_ROW_A + 1)
-        events = sc.spy.watch_events(watcher, 20)
-        second = next((e["t"] for e in events if e.get("cursel") == CAT_ROW_A + 1), None)
-        visible = [e for e in events if "hintVisible" in e]
-        shown = next((e["t"] for e in visible if e["hintVisible"]), None)
-        hidden = [e["t"] for e in visible if shown is not None and e["t"] > shown
-                  and not e["hintVisible"]]
-        expect(second is not None and shown is not None and hidden,
-               f"selections or hint changes missing: {events}")
-        expect(4567 - 150 <= hidden[0] - second <= 4567 + 350,
-               f"hint hidden {hidden[0] - second} ms after the second selection, expected about "
-               f"4567: {events}")
+        first, second_row = sc.spy.row_point(CAT_ROW_A), sc.spy.row_point(CAT_ROW_A + 1)
+        watcher = sc.spy.watch(15000)
+        refreshed = select_until_refreshed(sc, watcher, HEADER_ROW_A)
+        click_at(sc, first, refreshed + 0.4)
+        click_at(sc, second_row, refreshed + 3.4)
+        events = until_hint_hidden(watcher)
+        second = first_change(events, lambda e: e.get("cursel") == CAT_ROW_A + 1)
+        shown = first_change(events, lambda e: e.get("hintVisible"))
+        hidden = first_change(events, lambda e: e.get("hintVisible") is False, shown)
+        expect(second and shown and hidden, f"selections or hint changes missing: {events}")
+        expect_about(elapsed(second, hidden, events), 4567,
+                     "hint hidden after the second selection", events)
 
 
 def double_click_until_launch(sc, row, count_before):

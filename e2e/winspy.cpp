@@ -203,8 +203,12 @@ int commandWatch(HWND main, DWORD durationMs) {
   DWORD start = GetTickCount();
   int lastVisible = -1;
   LRESULT lastSel = -2, lastCount = -2;
+  // A change reported at t (after the sample's reads) happened after `since`,
+  // when the sample before began its reads.
+  DWORD lastSample = 0;
   emit("{\"event\":\"start\",\"t\":0}");
   while (GetTickCount() - start < durationMs && IsWindow(main)) {
+    DWORD sampled = GetTickCount() - start;
     int visible = hint && IsWindowVisible(hint) ? 1 : 0;
     LRESULT sel = -1, count = -1;
     if (list) {
@@ -212,16 +216,19 @@ int commandWatch(HWND main, DWORD durationMs) {
       send(list, LB_GETCOUNT, 0, 0, &count);
     }
     if (visible != lastVisible || sel != lastSel || count != lastCount) {
-      char line[160];
+      char line[192];
       std::snprintf(line, sizeof line,
-                    "{\"event\":\"change\",\"t\":%lu,\"hintVisible\":%s,\"cursel\":%ld,\"count\":%ld}",
+                    "{\"event\":\"change\",\"t\":%lu,\"since\":%lu,\"hintVisible\":%s,"
+                    "\"cursel\":%ld,\"count\":%ld}",
                     static_cast<unsigned long>(GetTickCount() - start),
+                    static_cast<unsigned long>(lastSample),
                     visible ? "true" : "false", static_cast<long>(sel), static_cast<long>(count));
       emit(line);
       lastVisible = visible;
       lastSel = sel;
       lastCount = count;
     }
+    lastSample = sampled;
     Sleep(10);
   }
   char line[64];
@@ -344,6 +351,18 @@ bool RunAsWitness() {
   return true;
 }
 
+// The window titled title once it is shown, looked for every 10 ms for at
+// most waitMs; nullptr when it is not shown by then.
+HWND waitShown(const wchar_t* title, DWORD waitMs) {
+  const DWORD start = GetTickCount();
+  do {
+    HWND main = FindWindowW(nullptr, title);
+    if (main && IsWindowVisible(main)) return main;
+    Sleep(10);
+  } while (GetTickCount() - start < waitMs);
+  return nullptr;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -351,6 +370,13 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 2 && std::wstring(argv[1]) == L"clipboard") return commandClipboard();
   if (argc < 3) return 3;
   std::wstring command = argv[1];
+  // watch TITLE MS WAIT starts before the program: it says it waits, waits up
+  // to WAIT ms for the window to be shown and watches from that moment on.
+  if (command == L"watch" && argc >= 5) {
+    emit("{\"event\":\"waiting\"}");
+    HWND shown = waitShown(argv[2], wcstoul(argv[4], nullptr, 10));
+    return shown ? commandWatch(shown, wcstoul(argv[3], nullptr, 10)) : 2;
+  }
   HWND main = FindWindowW(nullptr, argv[2]);
   if (!main) return 2;
   if (command == L"state") return commandState(main);
