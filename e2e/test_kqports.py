@@ -118,7 +118,9 @@ def test_kqports_reports_as_kqreport(session, arch, winver, split):
             check_document(json.loads(result.text), pairs, split, f"{path.name} --json")
             expect_equal(result.returncode, 0 if found else 1, f"{path.name}: exit code of --json")
             result = kqports(sc)
-            check_text_is_rows(result.text, [line for line, _ in pairs], f"{path.name} text")
+            check_text_is_rows(result.text, [line for line, _ in pairs],
+                               f"{path.name} text (exit code {result.returncode}, "
+                               f"stderr {result.stderr[-400:]!r})")
             expect_equal(result.returncode, 0 if found else 1, f"{path.name}: exit code")
 
 
