@@ -37,23 +37,49 @@ cmake --build --preset fuzz
 build/fuzz/bin/kq_fuzz_tests --gtest_brief=1
 
 mkdir -p build/fuzz/artifacts build/fuzz/logs
+
+# run TARGET: runs one target into its log; the exit code is the fuzzer's.
+run() {
+  local target=$1 limit
+  mkdir -p "build/fuzz/corpus/$target"
+  if $brief; then
+    limit=(-runs="${brief_runs[$target]:-$brief_default}")
+  else
+    limit=(-max_total_time="$seconds")
+  fi
+  build/fuzz/bin/kq_fuzz_"$target" "${limit[@]}" -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="build/fuzz/artifacts/$target-" "build/fuzz/corpus/$target" \
+    "build/fuzz/fuzz/seeds/$target" >"build/fuzz/logs/$target.log" 2>&1
+}
+
+# Brief runs count executions, not seconds, so they run all at once; timed
+# runs one after another, each with the processors to itself.
+declare -A status
+if $brief; then
+  declare -A pids
+  for target in "${targets[@]}"; do
+    run "$target" &
+    pids[$target]=$!
+  done
+  for target in "${targets[@]}"; do
+    status[$target]=0
+    wait "${pids[$target]}" || status[$target]=$?
+  done
+fi
+
 failed=()
 for target in "${targets[@]}"; do
-  corpus=build/fuzz/corpus/$target
   log=build/fuzz/logs/$target.log
-  mkdir -p "$corpus"
   if $brief; then
     floor=${brief_runs[$target]:-$brief_default}
-    limit=(-runs="$floor")
     echo "== fuzz $target, at least $floor executions (log: $log)"
   else
     floor=0
-    limit=(-max_total_time="$seconds")
     echo "== fuzz $target for ${seconds}s (log: $log)"
+    status[$target]=0
+    run "$target" || status[$target]=$?
   fi
-  if build/fuzz/bin/kq_fuzz_"$target" "${limit[@]}" -timeout=10 -print_final_stats=1 \
-       -artifact_prefix="build/fuzz/artifacts/$target-" "$corpus" "build/fuzz/fuzz/seeds/$target" \
-       >"$log" 2>&1; then
+  if [ "${status[$target]}" -eq 0 ]; then
     grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::' "$log"
     executed=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     if [ "${executed:-0}" -lt "$floor" ]; then

@@ -4,7 +4,7 @@
 # Windows build, checks of the executable files, the end-to-end scenarios of
 # the real executable under Wine, and a signed release with its quick checks
 # (scripts/check-release.sh). The fuzzing and the release are made beside the
-# tests once the Windows build is done. Each step is timed; the table of
+# tests, once their builds can start. Each step is timed; the table of
 # seconds comes at the end, also when a step fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -80,25 +80,16 @@ build() {
   [ ${#failed[@]} -eq 0 ]
 }
 
-step "setup" scripts/setup.sh
-# With the host builds, only the programs the README's demo needs: the demo
-# then runs as a new user's first command does (scripts/run-demo.sh builds
-# those same programs, e2e/programs.txt), so a fresh clone shows whether
-# they are enough. It fails unless the window shows the demo tree's rows and
-# the screenshot is saved.
-step "builds (native, demo)" build native windows:kq_demo_programs
-step "the demo (scripts/run-demo.sh)" scripts/run-demo.sh --xvfb --check
-step "Windows build" build windows
-
-# Two jobs from here on at the lowest priority (SCHED_IDLE, the idle disk
-# class), beside the steps that leave the processors idle for much of their
-# time (the end-to-end scenarios mostly wait on timers): the fuzz build with
-# the brief fuzzing, and the signed release. Their outcomes are taken last; the release's checks come
-# after. Each job is a process group of its own (job control on for its
-# start), so that a step failing first ends it and all its compilers. Not a
-# session of its own: where the kernel schedules sessions as groups
-# (autogroup), a new session gets an equal share of the processors whatever
-# its nice value.
+# Two jobs at the lowest priority (SCHED_IDLE, the idle disk class), beside
+# the steps that leave the processors idle for much of their time (the demo
+# and the end-to-end scenarios mostly wait on Wine and on timers): the fuzz
+# build with the brief fuzzing, from the end of the first builds, and the
+# signed release, from the end of the Windows build. Their outcomes are taken
+# last; the release's checks come after. Each job is a process group of its
+# own (job control on for its start), so that a step failing first ends it
+# and all its compilers. Not a session of its own: where the kernel schedules
+# sessions as groups (autogroup), a new session gets an equal share of the
+# processors whatever its nice value.
 beside() {  # beside LOG COMMAND...: starts COMMAND, a program or a function
   local log=$1
   shift
@@ -123,8 +114,19 @@ finished() {  # finished PID LOG PATTERN: the job's end, its lines that match
 fuzzing() {
   build fuzz && scripts/fuzz.sh --brief
 }
+
+step "setup" scripts/setup.sh
+# With the host builds, only the programs the README's demo needs: the demo
+# then runs as a new user's first command does (scripts/run-demo.sh builds
+# those same programs, e2e/programs.txt), so a fresh clone shows whether
+# they are enough. It fails unless the window shows the demo tree's rows and
+# the screenshot is saved.
+step "builds (native, demo)" build native windows:kq_demo_programs
 beside build/logs/fuzzing.log fuzzing
 fuzzing_pid=$!
+step "the demo (scripts/run-demo.sh)" scripts/run-demo.sh --xvfb --check
+step "Windows build" build windows
+
 release_scratch=$(mktemp -d "${TMPDIR:-/tmp}/kq-release-check.XXXXXX")
 export KQ_RELEASE_SCRATCH=$release_scratch
 beside build/logs/release-make.log scripts/check-release.sh --make
