@@ -33,16 +33,22 @@ def run(cmd, timeout=60, check=True, text=True, **kwargs):
     return result
 
 
-def poll(what, predicate, timeout, interval=0.05):
-    """Calls predicate until it returns something truthy; raises after timeout."""
-    deadline = time.monotonic() + timeout
+def poll(what, predicate, timeout, interval=0.05, slower_after=None):
+    """Calls predicate until it returns something truthy; raises after timeout.
+    After slower_after seconds (if given) it calls it every 0.25 s at most: a
+    long wait's answer is not timed to the tenth, and each call may start
+    processes."""
+    started = time.monotonic()
+    deadline = started + timeout
     while True:
         value = predicate()
         if value:
             return value
-        if time.monotonic() > deadline:
+        now = time.monotonic()
+        if now > deadline:
             raise E2EError(f"timed out after {timeout:.1f} s waiting for {what}")
-        time.sleep(interval)
+        slow = slower_after is not None and now - started > slower_after
+        time.sleep(max(interval, 0.25) if slow else interval)
 
 
 def expect(condition, message):
