@@ -71,28 +71,25 @@ class Spy:
         start before the program: it waits that long for the window to be
         shown, and its clock starts then."""
         extra = [] if wait_ms is None else [wait_ms]
-        proc = self.prefix.spawn([self.exe, "watch", self.title, milliseconds, *extra],
+        return self._stream("watch", milliseconds, *extra)
+
+    def ping(self, milliseconds):
+        """Starts `ping` (WM_NULL once a second, 1000 ms to answer) and returns
+        it as a Watch, with the host's monotonic time at the spy's clock zero;
+        its events are the samples ({"t", "ms"}, ms None when unanswered)."""
+        return self._stream("ping", milliseconds), time.monotonic()
+
+    def _stream(self, command, *args):
+        """Starts a command that prints a line per event; returns its Watch once
+        it has printed its first line (it runs)."""
+        proc = self.prefix.spawn([self.exe, command, self.title, *args],
                                  stdout=subprocess.PIPE, text=True)
         proc.stdout.readline()
         return Watch(proc)
 
-    def ping(self, milliseconds):
-        """Starts `ping` (WM_NULL once a second, 1000 ms to answer) and returns its
-        process and the host's monotonic time at the spy's clock zero; read the
-        samples ({"t", "ms"}, ms None when unanswered) with watch_events."""
-        proc = self.prefix.spawn([self.exe, "ping", self.title, milliseconds],
-                                 stdout=subprocess.PIPE, text=True)
-        proc.stdout.readline()
-        return proc, time.monotonic()
-
     def post(self, message, wparam=0, lparam=0):
         """PostMessageW to the window, as the system posts input it translated."""
         self("post", message, wparam, lparam)
-
-    @staticmethod
-    def watch_events(proc, timeout):
-        out, _ = proc.communicate(timeout=timeout)
-        return [json.loads(line) for line in out.splitlines() if line.startswith("{")]
 
     def row_point(self, index):
         """Screen point inside row index of the list box."""
@@ -109,8 +106,8 @@ class Spy:
 
 
 class Watch:
-    """A running `watch`, its lines read as they come, so a scenario can act on
-    a change (a refresh clearing the selection) while the watch goes on."""
+    """A running `watch` or `ping`, its lines read as they come, so a scenario
+    can act on a change (a refresh clearing the selection) while it goes on."""
 
     def __init__(self, proc):
         self.proc = proc
@@ -149,6 +146,6 @@ class Watch:
             self.proc.terminate()
         self.proc.wait(timeout=timeout)
         self._reader.join(timeout)
-        while (event := self._lines.get()) is not None:
+        while (event := self._lines.get(timeout=timeout)) is not None:
             self.seen.append(event)
         return self.seen

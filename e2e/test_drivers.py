@@ -286,11 +286,11 @@ class DialogPing:
     spy from now until the dialog goes or limit_ms pass."""
 
     def __init__(self, sc, limit_ms):
-        self.proc, self.origin = Spy(sc, sc.spy.exe, PROGRESS).ping(limit_ms)
+        self.watch, self.origin = Spy(sc, sc.spy.exe, PROGRESS).ping(limit_ms)
 
     def samples(self, timeout=10):
         """[(host time the sample was sent, answer ms or None)]."""
-        events = Spy.watch_events(self.proc, timeout)
+        events = self.watch.events(timeout)
         return [(self.origin + e["t"] / 1000, e["ms"]) for e in events if e["event"] == "sample"]
 
 
