@@ -1,6 +1,7 @@
 // Entry point of the program.
 #include "app/shell.h"
 
+#include "base/native_machine.h"
 #include "base/system_dlls.h"
 #include "drivers/install.h"
 #include "res/resource.h"
@@ -14,12 +15,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   LoadStringW(instance, IDS_WINDOW_CLASS, windowClassName, 100);
   RegisterMainWindowClass(instance);
 
-  SYSTEM_INFO system{};
-  GetNativeSystemInfo(&system);
-  Is64BitOs = IsArchitecture64Bit(system.wProcessorArchitecture);
+  const NativeMachine machine = DetectNativeMachine();
+  Is64BitOs = RunsUnderWow64(machine.kind);
 
   // Returns whatever the outcome, or ends the process itself with code 1.
-  McuDriversPresent = CheckAndInstallDrivers(instance, showCommand, Is64BitOs).mcuDriversPresent;
+  McuDriversPresent = CheckAndInstallDrivers(instance, showCommand, machine).mcuDriversPresent;
 
   // A window that cannot be created ends the program quietly.
   if (!CreateMainWindow(instance, showCommand)) return 0;

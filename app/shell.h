@@ -13,11 +13,12 @@ namespace kq {
 extern wchar_t windowTitle[100];
 extern wchar_t windowClassName[100];
 
-// Decided once at start-up, before the driver gate.
+// Decided once at start-up, before the driver gate: the native machine is a
+// 64-bit one (x64, IA-64 or ARM64), where this x86 program runs under WOW64.
 extern bool Is64BitOs;
 
 // The driver gate's outcome: false only when the user declined the maker's
-// WinKey/FSK drivers. Every enumeration is told so.
+// WinKey/FSK drivers, or the program carries none for the processor. Every enumeration is told so.
 extern bool McuDriversPresent;
 
 // Read from the system metrics before the entry point runs.

@@ -2,10 +2,6 @@
 
 namespace kq {
 
-bool IsArchitecture64Bit(unsigned architectureCode) {
-  return (architectureCode & 9u) == 9u || (architectureCode & 6u) == 6u;
-}
-
 int MessageLoopExitCode(long lastGetMessageResult, unsigned long long wParam) {
   return lastGetMessageResult < 0 ? 1 : static_cast<int>(wParam);
 }

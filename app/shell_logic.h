@@ -15,10 +15,6 @@ namespace kq {
 
 // --- Start-up -------------------------------------------------------------
 
-// Both bits of 9 (AMD64) or both bits of 6 (IA64) set in the native processor
-// architecture code; INTEL (0) and ARM64 (12) pass neither mask.
-bool IsArchitecture64Bit(unsigned architectureCode);
-
 // The process exit code once GetMessageW stopped returning messages: the
 // WM_QUIT message's wParam, or 1 when GetMessageW failed (-1), since the
 // wParam then belongs to whatever message came before.

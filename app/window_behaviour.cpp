@@ -52,10 +52,17 @@ void ShowHint(HWND window) {
   SetTimer(window, ID_HINT_TIMER, kHintPeriodMs, HideHint);
 }
 
+// rundll32.exe by its full path in the system folder, which is also the
+// working folder: the shell looks for a bare name in the working folder
+// first. Nothing is launched when the system folder cannot be read.
 void LaunchDevicePropertiesPage(HWND window) {
-  // "%SYSTEMROOT%" is passed unexpanded, as the shell receives it.
-  ShellExecuteW(window, L"runas", L"rundll32.exe", propertiesParameters.text.data(),
-                L"%SYSTEMROOT%\\System32\\", SW_SHOWNORMAL);
+  wchar_t system[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  const std::wstring folder(system, length);
+  const std::wstring program = folder + L"\\rundll32.exe";
+  ShellExecuteW(window, L"runas", program.c_str(), propertiesParameters.text.data(), folder.c_str(),
+                SW_SHOWNORMAL);
 }
 
 void OpenDeviceProperties(HWND window) {

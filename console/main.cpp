@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/native_machine.h"
 #include "base/system_dlls.h"
 #include "base/utf8.h"
 #include "base/win_handles.h"
@@ -163,7 +164,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   const ConsoleOptions& options = parsed.options;
   if (options.help || options.version) {
-    return Write(out, options.help ? HelpText(ConsolePlatform::kWindows) : VersionText())
+    return Write(out, options.help ? HelpText(ConsolePlatform::kWindows)
+                                    : VersionText(DetectNativeMachine().name))
                ? kExitOk
                : kExitFailure;
   }

@@ -159,6 +159,10 @@ std::wstring HelpText(ConsolePlatform platform) {
          L"read or the output could not be written.\n";
 }
 
-std::wstring VersionText() { return L"kqports " KQ_VERSION_TEXT L"\n"; }
+std::wstring VersionText(std::wstring_view nativeMachine) {
+  std::wstring text = L"kqports " KQ_VERSION_TEXT L"\n";
+  if (!nativeMachine.empty()) text += L"native machine: " + std::wstring(nativeMachine) + L"\n";
+  return text;
+}
 
 }  // namespace kq

@@ -48,7 +48,9 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
 std::wstring UsageErrorText(const ParsedArguments& parsed);
 
 std::wstring HelpText(ConsolePlatform platform);
-std::wstring VersionText();
+// The version, and where one is given the native machine (Windows names it,
+// so that a support request shows on which processor the program runs).
+std::wstring VersionText(std::wstring_view nativeMachine = {});
 
 // 0: a unit was found, or help, version, or a watch that was ended (by
 // Ctrl+C, a signal, or a reader that went away).

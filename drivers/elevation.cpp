@@ -8,23 +8,27 @@
 
 namespace kq {
 
-std::optional<ElevatedRequest> NewElevatedRequest() {
-  unsigned char random[16];
-  if (!RtlGenRandom(random, sizeof random)) return std::nullopt;
-
+std::wstring CurrentUserSid() {
   HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return std::nullopt;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return {};
   const UniqueKernelHandle token(opened);
   DWORD size = 0;
   GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   std::vector<unsigned char> user(size ? size : 1);
-  if (!GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return std::nullopt;
+  if (!GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return {};
   wchar_t* text = nullptr;
   if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
-    return std::nullopt;
-  ElevatedRequest request{RunFolderName(random), text};
+    return {};
+  std::wstring sid = text;
   LocalFree(text);
-  if (!IsSidString(request.userSid)) return std::nullopt;
+  return IsSidString(sid) ? sid : std::wstring();
+}
+
+std::optional<ElevatedRequest> NewElevatedRequest() {
+  unsigned char random[16];
+  if (!RtlGenRandom(random, sizeof random)) return std::nullopt;
+  ElevatedRequest request{RunFolderName(random), CurrentUserSid()};
+  if (request.userSid.empty()) return std::nullopt;
   return request;
 }
 
@@ -35,13 +39,33 @@ std::wstring RunFolder(const std::wstring& name) {
   return RunFolderUnder(std::wstring_view(windows, n), name);
 }
 
+namespace {
+
+// The sign of a running elevated side: there, and owned by Administrators or
+// SYSTEM. A sign of anyone else's making, or one that will not say who owns
+// it, is not one.
+bool ElevatedSideRuns() {
+  const UniqueKernelHandle sign(OpenMutexW(READ_CONTROL | SYNCHRONIZE, FALSE, kScriptSignName));
+  if (!sign) return false;
+  alignas(SECURITY_DESCRIPTOR) BYTE descriptor[256];
+  DWORD needed = 0;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  return GetKernelObjectSecurity(sign.get(), OWNER_SECURITY_INFORMATION, descriptor,
+                                 sizeof descriptor, &needed) &&
+         GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) &&
+         IsAdministratorsOrSystem(owner);
+}
+
+}  // namespace
+
 std::optional<UniqueKernelHandle> TakeInstallationLock() {
-  UniqueKernelHandle lock(CreateMutexW(nullptr, TRUE, kProgramLockName));
-  // Made by another program (an elevated one included, whose lock this
-  // process may not even open): that program's installation runs.
+  const std::wstring name = ProgramLockName(CurrentUserSid());
+  if (name.empty()) return std::nullopt;
+  UniqueKernelHandle lock(CreateMutexW(nullptr, TRUE, name.c_str()));
+  // Made by another program of this user, whose installation runs.
   if (!lock || GetLastError() == ERROR_ALREADY_EXISTS) return std::nullopt;
-  const UniqueKernelHandle script(OpenMutexW(SYNCHRONIZE, FALSE, kScriptLockName));
-  if (script || GetLastError() != ERROR_FILE_NOT_FOUND) return std::nullopt;
+  if (ElevatedSideRuns()) return std::nullopt;
   return lock;
 }
 

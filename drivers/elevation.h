@@ -88,12 +88,31 @@ enum SfxExit : std::uint32_t {
 // any, are its own); every other end means that no script ran.
 bool ScriptRanBefore(std::uint32_t sfxExitCode);
 
-// Machine-wide names (the Global namespace of every session): the program
-// holds the first while its installation runs, the elevated self-extractor
-// holds the second while its script runs. Either one present means that an
-// installation is under way.
-inline constexpr wchar_t kProgramLockName[] = L"Global\\QuorvantaKQ6200DriverInstallation";
-inline constexpr wchar_t kScriptLockName[] = L"Global\\QuorvantaKQ6200DriverScript";
+// The locks of an installation. The program holds its own, per user, while
+// its installation runs: "Local\" (this session's namespace) with the
+// user's SID in the name, so that no other user can take it first, and a
+// second program of the same user finds it. The elevated self-extractor holds
+// its lock while its script runs, in a private namespace whose boundary holds
+// the Administrators SID: a process without Administrators enabled in its
+// token can neither make that namespace nor open it, so no user can take the
+// lock first. Beside it the elevated side makes a sign that any program can
+// see, a Global mutex owned by Administrators; one owned by anyone else is
+// somebody else's and means nothing. Where the system offers no private
+// namespace (Wine), the sign itself is the elevated side's lock.
+inline constexpr wchar_t kProgramLockPrefix[] = L"Local\\QuorvantaKQ6200DriverInstallation-";
+inline constexpr wchar_t kScriptLockNamespace[] = L"QuorvantaKQ6200";
+inline constexpr wchar_t kScriptLockName[] = L"QuorvantaKQ6200\\DriverScript";
+inline constexpr wchar_t kScriptSignName[] = L"Global\\QuorvantaKQ6200DriverScript";
+// Owner Administrators; SYSTEM and Administrators may do anything with it,
+// everyone may wait for it and read its owner.
+inline constexpr wchar_t kScriptSignSddl[] =
+    L"O:BAG:BAD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00120001;;;WD)";
+// Only SYSTEM and Administrators may open the namespace.
+inline constexpr wchar_t kScriptLockNamespaceSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+
+// The program's lock of the user with `userSid`; empty for a SID that is not
+// IsSidString.
+std::wstring ProgramLockName(std::wstring_view userSid);
 
 #ifdef _WIN32
 // A new run folder name from the system's random generator and the SID of the
@@ -104,11 +123,26 @@ std::optional<ElevatedRequest> NewElevatedRequest();
 // or too long.
 std::wstring RunFolder(const std::wstring& name);
 
-// The program's lock, taken only when neither lock is held: nothing while
-// another installation runs, in another program or in an elevated
-// self-extractor whose program has gone. Held until it is released or the
-// process ends.
+// The SID of the user this process runs as, as ConvertSidToStringSidW
+// writes it; empty when it cannot be read.
+std::wstring CurrentUserSid();
+
+// The program's lock, taken only when no installation runs: nothing while
+// another program of this user installs, or while an elevated self-extractor
+// runs its script (the sign of one, owned by Administrators, is there). Held
+// until it is released or the process ends.
 std::optional<UniqueKernelHandle> TakeInstallationLock();
+
+// Whether `owner` is Administrators or SYSTEM: an owner only an elevated
+// process or the system can give a file or kernel object.
+inline bool IsAdministratorsOrSystem(PSID owner) {
+  for (WELL_KNOWN_SID_TYPE type : {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof sid;
+    if (owner && CreateWellKnownSid(type, nullptr, sid, &size) && EqualSid(owner, sid)) return true;
+  }
+  return false;
+}
 #endif
 
 }  // namespace kq

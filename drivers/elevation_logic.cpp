@@ -137,4 +137,9 @@ bool ScriptRanBefore(std::uint32_t sfxExitCode) {
   return sfxExitCode == kSfxFinished || sfxExitCode == kSfxNotFinished;
 }
 
+std::wstring ProgramLockName(std::wstring_view userSid) {
+  if (!IsSidString(userSid)) return {};
+  return std::wstring(kProgramLockPrefix) + std::wstring(userSid);
+}
+
 }  // namespace kq

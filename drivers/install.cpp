@@ -6,10 +6,13 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <utility>
 
+#include "drivers/driver_package.h"
 #include "drivers/driver_store.h"
 #include "drivers/elevation.h"
 #include "drivers/install_files.h"
@@ -86,8 +89,8 @@ INT_PTR CALLBACK ProgressDialogProc(HWND, UINT message, WPARAM wParam, LPARAM) {
 }
 
 struct ProgressDialog {
-  HWND window;
-  HWND bar;
+  HWND window = nullptr;
+  HWND bar = nullptr;
   void Step() const { SendMessageW(bar, PBM_STEPIT, 0, 0); }
 };
 
@@ -105,18 +108,52 @@ ProgressDialog ShowProgressDialog(HINSTANCE instance, int showCommand) {
   return {window, bar};
 }
 
-// Writes the package whole into a file that must not exist yet.
-void WritePackage(const std::wstring& packageFile, bool is64BitOs) {
-  const PackageData package = LoadPackageResource(is64BitOs ? IDR_DRIVERS_X64 : IDR_DRIVERS_X86);
+// Whether `file` holds exactly `package`, read from its start.
+bool HoldsExactly(HANDLE file, const PackageData& package) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file, &size) || size.QuadPart != package.size) return false;
+  const LARGE_INTEGER start{};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  const auto* expected = static_cast<const unsigned char*>(package.data);
+  unsigned char chunk[65536];
+  for (unsigned long done = 0; done < package.size;) {
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<unsigned long>(sizeof chunk, package.size - done));
+    if (!ReadFile(file, chunk, want, &got, nullptr) || got != want ||
+        std::memcmp(chunk, expected + done, got) != 0)
+      return false;
+    done += got;
+  }
+  return true;
+}
+
+// Writes the package whole into a file that must not exist yet, and returns
+// that file held open, shared for reading only: from its creation until the
+// elevated side has ended, no other process can write, delete or rename it,
+// so the image that is elevated is the one written here. Windows runs an image only when no handle may write it, so
+// the writing handle gives way to a reading one through a second that lets
+// others write (the file can be neither renamed nor deleted in between); the
+// reading handle is refused if another process has opened the file for
+// writing meanwhile, and what it reads must be the package.
+UniqueFile WritePackage(const std::wstring& packageFile, DriverPackage which) {
+  const PackageData package =
+      LoadPackageResource(which == DriverPackage::kX64 ? IDR_DRIVERS_X64 : IDR_DRIVERS_X86);
   if (!package.data) Fail(kPackageMissing);
-  const UniqueFile file(CreateFileW(packageFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) Fail(kCannotCreatePackage);
+  UniqueFile writing(CreateFileW(packageFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!writing) Fail(kCannotCreatePackage);
   DWORD written = 0;
-  if (!WriteFile(file.get(), package.data, package.size, &written, nullptr) ||
+  if (!WriteFile(writing.get(), package.data, package.size, &written, nullptr) ||
       written != package.size)
     Fail(kCannotWritePackage);
+  UniqueFile bridge(ReOpenFile(writing.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+  writing.reset();
+  UniqueFile held(bridge ? ReOpenFile(bridge.get(), GENERIC_READ, FILE_SHARE_READ, 0)
+                         : INVALID_HANDLE_VALUE);
+  bridge.reset();
+  if (!held || !HoldsExactly(held.get(), package)) Fail(kCannotWritePackage);
   PumpingWait(200);
+  return held;
 }
 
 // Ends at once, leaving the folder to the script that still runs in it (its
@@ -162,77 +199,135 @@ ElevatedSide StartElevated(const std::wstring& packageFile, const std::wstring& 
   return {ClassifyScriptStart(started, static_cast<bool>(process)), std::move(process)};
 }
 
+// One installation as the flow follows it, step by step.
+struct Installation {
+  ProgressDialog progress;
+  std::wstring installFolder;  // in the user's temporary folder: the package
+  std::wstring runFolder;      // in Windows' Temp folder: what the package unpacks
+  std::wstring packageFile;
+  ElevatedRequest request;
+  // Both until the elevated side has ended (HoldFolder, WritePackage).
+  UniqueFile heldFolder;
+  UniqueFile heldPackage;
+  ElevatedSide elevated;
+};
+
+// Lets go of the install folder and the package, so that they can be removed.
+void ReleaseHold(Installation& installation) {
+  installation.heldPackage.reset();
+  installation.heldFolder.reset();
+}
+
+// The install folder held open, shared for everything but deletion and
+// renaming, from its making until the elevated side has ended: the folder in
+// which the package lies can be neither renamed nor replaced meanwhile
+// (Windows itself refuses to rename a folder in which a file is open; Wine
+// does not). It is opened as itself, not through a link: a link planted in
+// its place since it was made is refused.
+UniqueFile HoldFolder(const std::wstring& folder) {
+  UniqueFile held(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!held || !GetFileInformationByHandle(held.get(), &information) ||
+      !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    Fail(kCannotCreatePackage);
+  return held;
+}
+
 // Ends the installation as refused: the package is removed from the user's
 // temporary folder (the run folder is the elevated side's to remove).
-[[noreturn]] void FailRefused(const std::wstring& installFolder) {
-  RemoveInstallFolders(installFolder);
+[[noreturn]] void FailRefused(Installation& installation) {
+  ReleaseHold(installation);
+  RemoveInstallFolders(installation.installFolder);
   Fail(kWithoutDrivers);
 }
 
-void InstallPackage(HINSTANCE instance, int showCommand, bool is64BitOs) {
-  const ProgressDialog progress = ShowProgressDialog(instance, showCommand);
-
-  // The package goes to the user's temporary folder; the files it unpacks go
-  // to the run folder, which its elevated side makes. A temporary folder too
-  // long for the names below it cannot hold the package.
-  const std::wstring installFolder = InstallFolder();
+// The folders named, and the user's install folder emptied and made anew. A
+// temporary folder too long for the names below it cannot hold the package.
+void PrepareFolders(Installation& installation) {
+  installation.installFolder = InstallFolder();
   const auto request = NewElevatedRequest();
-  const std::wstring runFolder = request ? RunFolder(request->runFolderName) : std::wstring();
-  if (installFolder.empty() || runFolder.empty()) Fail(kCannotCreatePackage);
+  installation.runFolder = request ? RunFolder(request->runFolderName) : std::wstring();
+  if (installation.installFolder.empty() || installation.runFolder.empty())
+    Fail(kCannotCreatePackage);
+  installation.request = *request;
   // A link planted as the folder or a subfolder would carry the package, and
   // later the clean-up, wherever it points.
-  if (!RemoveInstallFolderLinks(installFolder)) Fail(kCannotCreatePackage);
-  RemoveFolder(installFolder);
+  if (!RemoveInstallFolderLinks(installation.installFolder)) Fail(kCannotCreatePackage);
+  RemoveFolder(installation.installFolder);
   PumpingWait(200);
-  progress.Step();  // 5
+  installation.progress.Step();  // 5
 
-  CreateDirectoryW(installFolder.c_str(), nullptr);
-  const std::wstring packageFile = installFolder + L"\\drv.exe";
+  CreateDirectoryW(installation.installFolder.c_str(), nullptr);
+  installation.heldFolder = HoldFolder(installation.installFolder);
+  installation.packageFile = installation.installFolder + L"\\drv.exe";
   PumpingWait(200);
-  progress.Step();  // 10
+  installation.progress.Step();  // 10
+}
 
-  WritePackage(packageFile, is64BitOs);
-  progress.Step();  // 15
+void PlacePackage(Installation& installation, DriverPackage which) {
+  installation.heldPackage = WritePackage(installation.packageFile, which);
+  installation.progress.Step();  // 15
 
   PumpingWait(200);
-  WaitForFile(installFolder, L"\\drv.exe");
-  progress.Step();  // 20
+  WaitForFile(installation.installFolder, L"\\drv.exe");
+  installation.progress.Step();  // 20
+}
 
+// The elevated start, and the wait for what it unpacks. A self-extractor that
+// ended without running the script (its archive or the run folder refused,
+// no command shell) leaves nothing to wait for; one that found another
+// installation under way says so.
+void StartElevatedSide(Installation& installation) {
   PumpingWait(500);
-  const ElevatedSide elevated = StartElevated(packageFile, installFolder, *request);
-  progress.Step();  // 25
-  const HANDLE process = elevated.process.get();
-  if (elevated.start == ScriptStart::NotStarted) {
-    progress.Step();  // 30
-    FailRefused(installFolder);
+  installation.elevated =
+      StartElevated(installation.packageFile, installation.installFolder, installation.request);
+  installation.progress.Step();  // 25
+  if (installation.elevated.start == ScriptStart::NotStarted) {
+    installation.progress.Step();  // 30
+    FailRefused(installation);
   }
 
-  for (const wchar_t* name : kExtractedFiles) WaitForFileWhileRunning(runFolder, name, process);
-  progress.Step();  // 30
+  const HANDLE process = installation.elevated.process.get();
+  for (const wchar_t* name : kExtractedFiles)
+    WaitForFileWhileRunning(installation.runFolder, name, process);
+  installation.progress.Step();  // 30
 
   PumpingWait(200);
-  // A self-extractor that ended without running the script (its archive or
-  // the run folder refused, another installation under way, no command shell)
-  // leaves nothing to wait for.
-  if (elevated.Ended() && !ScriptRanBefore(elevated.ExitCode())) FailRefused(installFolder);
-  progress.Step();  // 35
-  for (const wchar_t* marker : kProgressMarkers) {
-    WaitForFileWhileRunning(runFolder, marker, process);
-    progress.Step();  // 40 .. 60
+  const ElevatedSide& elevated = installation.elevated;
+  if (elevated.Ended() && elevated.ExitCode() == kSfxBusy) {
+    ReleaseHold(installation);
+    RemoveInstallFolders(installation.installFolder);
+    Fail(kAlreadyRunning);
   }
+  if (elevated.Ended() && !ScriptRanBefore(elevated.ExitCode())) FailRefused(installation);
+  installation.progress.Step();  // 35
+}
 
-  // The completion marker wins over the refusal marker. A script that left
-  // neither (it has not reached its end) gets one more wait, which ends when
-  // it does; if it still has not finished, nothing says the drivers are in
-  // the store, so it ends as a refusal and is never reported as a completed
-  // installation.
+void FollowMarkers(Installation& installation) {
+  for (const wchar_t* marker : kProgressMarkers) {
+    WaitForFileWhileRunning(installation.runFolder, marker, installation.elevated.process.get());
+    installation.progress.Step();  // 40 .. 60
+  }
+}
+
+// The completion marker wins over the refusal marker. A script that left
+// neither (it has not reached its end) gets one more wait, which ends when it
+// does; if it still has not finished, nothing says the drivers are in the
+// store, so it ends as a refusal and is never reported as a completed
+// installation. Nothing is deleted under a running script: one still running
+// now gets a further wait, and if it runs on after that the folder is left to
+// it. The outcome is read after the end is known: a marker written as the
+// script ends is not missed.
+void Conclude(Installation& installation) {
+  const std::wstring& runFolder = installation.runFolder;
+  const ElevatedSide& elevated = installation.elevated;
+  const HANDLE process = elevated.process.get();
   if (!ProbeFile(runFolder, kFinishedMarker) && !ProbeFile(runFolder, kRefusedMarker))
     WaitForFileWhileRunning(runFolder, kFinishedMarker, process);
-  // Nothing is deleted under a running script: one still running now gets a
-  // further wait, and if it runs on after that the folder is left to it.
   if (process && !elevated.Ended()) PumpingWait(kScriptEndWaitMs, process);
-  // The outcome is read after the end is known: a marker written as the
-  // script ends is not missed.
   const bool ended = elevated.Ended();
   const bool finishedMarker = ProbeFile(runFolder, kFinishedMarker);
   const bool finished = InstallationFinished(elevated.start, elevated.ExitCode(), finishedMarker);
@@ -242,25 +337,37 @@ void InstallPackage(HINSTANCE instance, int showCommand, bool is64BitOs) {
     case InstallOutcome::StillRunning:
       FailStillRunning(runFolder);
     case InstallOutcome::Refused:
-      FailRefused(installFolder);
+      FailRefused(installation);
     case InstallOutcome::Finished:
       break;
   }
-  RemoveInstallFolders(installFolder);
-  progress.Step();  // 65
-  DestroyWindow(progress.window);
+  ReleaseHold(installation);
+  RemoveInstallFolders(installation.installFolder);
+  installation.progress.Step();  // 65
+  DestroyWindow(installation.progress.window);
   Show(kCompleted);
+}
+
+void InstallPackage(HINSTANCE instance, int showCommand, DriverPackage which) {
+  Installation installation;
+  installation.progress = ShowProgressDialog(instance, showCommand);
+  PrepareFolders(installation);
+  PlacePackage(installation, which);
+  StartElevatedSide(installation);
+  FollowMarkers(installation);
+  Conclude(installation);
 }
 
 }  // namespace
 
-DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand, bool is64BitOs) {
+DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand,
+                                         const NativeMachine& machine) {
   const std::wstring repositoryFolder = RepositoryFolder();
   if (DetectOsLevel() <= 0) {
     Show(kUnsupportedOs);
     return {};
   }
-  switch (CheckInstalledDrivers(repositoryFolder, is64BitOs)) {
+  switch (CheckInstalledDrivers(repositoryFolder, RunsUnderWow64(machine.kind))) {
     case DriverState::AllPresent:
       return {};
     case DriverState::FtdiMissing:
@@ -269,6 +376,12 @@ DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand, bo
       Fail(kRelaunch);
     case DriverState::DeviceDriversMissing:
       break;
+  }
+  const DriverPackage package = DriverPackageFor(machine.kind);
+  if (package == DriverPackage::kNone) {
+    const std::wstring text = NoDriverPackageText(machine);
+    Show({text.c_str(), kInstaller, MB_OK});
+    return {/*mcuDriversPresent=*/false};
   }
   if (Show(kInstallOffer) != IDYES) {
     Show(kWithoutDrivers);
@@ -279,7 +392,7 @@ DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand, bo
   const auto lock = TakeInstallationLock();
   if (!lock) Fail(kAlreadyRunning);
   Show(kDisconnect);
-  InstallPackage(instance, showCommand, is64BitOs);
+  InstallPackage(instance, showCommand, package);
   return {};
 }
 

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "base/native_machine.h"
+
 namespace kq {
 
 struct DriverGateOutcome {
@@ -13,8 +15,10 @@ struct DriverGateOutcome {
 };
 
 // Runs before the main window exists. Returns when start-up may go on; ends
-// the process with exit code 1 on every fatal path. `is64BitOs` picks the
-// package and the WOW64 handling of the install script.
-DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand, bool is64BitOs);
+// the process with exit code 1 on every fatal path. The native machine picks
+// the package (none on a processor the carried packages do not serve) and
+// whether the driver store is looked at with WOW64 redirection off.
+DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand,
+                                         const NativeMachine& machine);
 
 }  // namespace kq

@@ -23,9 +23,9 @@ from common import expect, expect_equal, listing, params, poll, tree
 from scenario import decode_wine_string
 from test_drivers import (ALREADY_RUNNING, ARCH, COMPLETED, DISCONNECT, ELEVATED_PARAMS, FTDI_ONLY,
                           INSTALL_FOLDER, INSTALLER, OFFER, PROGRESS, WITHOUT, accept_offer,
-                          answer_and_expect_exit, elevated_launch, package_files, place_pnputil,
-                          replace_command_shell, run_folder_windows, slow_devcon, still_running,
-                          store_log, temp_folder)
+                          answer_and_expect_exit, elevated_launch, follow_installation,
+                          package_files, place_pnputil, replace_command_shell, run_folder_windows,
+                          slow_devcon, still_running, store_log, temp_folder)
 
 PLANTED_LOG = "planted-ran.log"
 BOTH = (("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
@@ -182,6 +182,60 @@ def test_changed_package_is_not_what_runs(session, arch):
         expect(dialog in sc.display.find_windows(PROGRESS), "progress dialog gone at the refusal")
         expect_equal(store_log(store), [], "pnputil additions")
         answer_and_expect_exit(sc, 1)
+
+
+CANNOT_WRITE = "Error: Can't write to drivers package"
+
+
+@params(*BOTH)
+def test_package_cannot_be_swapped_before_its_elevated_start(session, arch):
+    """A Windows program of the same user (so that Wine's sharing rules apply
+    to it as Windows' would) tries, from the moment the package appears until
+    the elevated start, to rewrite it, rename it, delete it, move a file over
+    it or move its folder away, each time putting the other architecture's
+    sealed package in its place. What runs elevated is this architecture's
+    package, to "Installation completed"; or, should the program find its
+    package touched before it holds it, the installation ends with the
+    existing write error and nothing is elevated."""
+    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        store = place_pnputil(sc)
+        other = "x86" if arch == "win64" else "x64"
+        shutil.copy2(session.build_dir / "drivers" / "packages" / f"kqdrv_{other}.pkg",
+                     sc.drive_c / "other.pkg")
+        shutil.copy2(session.binary("kq_swapper.exe"), sc.drive_c / "swapper.exe")
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        log, stop = sc.drive_c / "swapper.log", sc.drive_c / "swapper.stop"
+        swapper = sc.spawn(["C:\\swapper.exe", sc.windows_path(staging), "C:\\other.pkg",
+                            "C:\\swapper.log", "C:\\swapper.stop"])
+        accept_offer(sc)
+        try:
+            outcome = poll("the elevated start or a message", lambda: (
+                "launched" if elevated_launch(sc) else
+                "message" if sc.display.find_windows(INSTALLER) else None), 30, 0.02)
+            if outcome == "launched":
+                files, markers, refused, _ = follow_installation(sc, arch)
+        finally:
+            stop.write_text("")
+            swapper.wait(15)
+        lines = [line for line in log.read_text().split("\n") if line] if log.exists() else []
+        tries = next((int(line.split()[1]) for line in lines if line.startswith("tries ")), 0)
+        swaps = [line for line in lines if not line.startswith("tries ")]
+        expect(tries >= 20, f"the swapper tried {tries} times while the package was there: {lines}")
+        sc.wait_msgbox(INSTALLER, timeout=60)
+        if outcome == "message":
+            expect_equal(sc.messages(), [OFFER, DISCONNECT, CANNOT_WRITE], "message boxes")
+            expect_equal(store_log(store), [], "pnputil additions")
+            print(f"      {tries} tries to swap the package; {swaps} before the program held it")
+            answer_and_expect_exit(sc, 1)
+            return
+        expect_equal(swaps, [], "what the swapper did to the package that was elevated")
+        expect(set(package_files(arch)) <= set(files), f"the run folder held {files}")
+        expect(not refused, f"the refusal marker after {markers}")
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
+        expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
+                                        "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
+        print(f"      {tries} tries to swap the package, none succeeded")
+        answer_and_expect_exit_or_window(sc)
 
 
 def test_planted_marker_does_not_complete(session):

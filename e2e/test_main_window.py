@@ -230,10 +230,12 @@ def test_double_click_opens_properties(session, arch, row, device):
         launch = double_click_until_launch(sc, row, 0)[0]
         params_text = X.PROPERTIES_PREFIX + device
         expect_equal(launch["verb"], "runas", "ShellExecute operation")
-        expect_equal(launch["file"], "rundll32.exe", "ShellExecute file")
+        # By its full path in the system folder, which is also the working
+        # folder: the shell would look for a bare name there first.
+        expect_equal(launch["file"], "C:\\windows\\system32\\rundll32.exe", "ShellExecute file")
         expect_equal(launch["params"], params_text, "ShellExecute parameters")
-        expect_equal(launch["dir"], "%SYSTEMROOT%\\System32\\", "ShellExecute directory")
-        expect_equal(launch.get("command"), '"C:\\windows\\System32\\rundll32.exe" ' + params_text,
+        expect_equal(launch["dir"], "C:\\windows\\system32", "ShellExecute directory")
+        expect_equal(launch.get("command"), '"C:\\windows\\system32\\rundll32.exe" ' + params_text,
                      "command line Wine started")
         sc.screenshot()
         expect("Can't revert WOW64 redirection" not in sc.messages(), "WOW64 revert failed")

@@ -12,17 +12,6 @@ namespace kq::test {
 
 namespace {
 
-TEST(ShellStartUp, ArchitectureMasks) {
-  EXPECT_FALSE(kq::IsArchitecture64Bit(0));  // INTEL
-  EXPECT_TRUE(kq::IsArchitecture64Bit(9));   // AMD64
-  EXPECT_TRUE(kq::IsArchitecture64Bit(6));   // IA64
-  EXPECT_FALSE(kq::IsArchitecture64Bit(12)); // ARM64: 12 & 9 == 8, 12 & 6 == 4
-  EXPECT_FALSE(kq::IsArchitecture64Bit(5));  // ARM
-  EXPECT_FALSE(kq::IsArchitecture64Bit(1));  // MIPS: one bit of each mask only
-  EXPECT_TRUE(kq::IsArchitecture64Bit(0xFFFF));  // UNKNOWN passes both masks
-  EXPECT_TRUE(kq::IsArchitecture64Bit(14));  // contains both bits of 6
-}
-
 TEST(ShellStartUp, AFailedMessageLoopEndsWithCodeOne) {
   EXPECT_EQ(kq::MessageLoopExitCode(0, 0), 0);      // WM_QUIT from PostQuitMessage(0)
   EXPECT_EQ(kq::MessageLoopExitCode(0, 3), 3);

@@ -110,6 +110,17 @@ TEST(Elevation, OnlyAFinishedOrUnfinishedScriptRan) {
     EXPECT_FALSE(ScriptRanBefore(code)) << code;
 }
 
+// The program's lock is the user's own: a name no other user's SID gives, and
+// nothing that is not a SID in the shape Windows writes it becomes part of
+// a kernel object's name.
+TEST(Elevation, TheProgramsLockIsNamedForItsUser) {
+  EXPECT_EQ(ProgramLockName(L"S-1-5-21-1-2-3-1001"),
+            L"Local\\QuorvantaKQ6200DriverInstallation-S-1-5-21-1-2-3-1001");
+  EXPECT_NE(ProgramLockName(L"S-1-5-21-1-2-3-1001"), ProgramLockName(L"S-1-5-21-1-2-3-1002"));
+  EXPECT_EQ(ProgramLockName(L""), L"");
+  EXPECT_EQ(ProgramLockName(L"S-1-5-21-1\\..\\Global"), L"");
+}
+
 }  // namespace
 
 }  // namespace kq::test

@@ -134,4 +134,47 @@ TEST(InstallRunFolder, AFolderMadeWithTheDescriptorKeepsIt) {
 
 }  // namespace
 
+namespace {
+
+// A mutex named as the elevated side's sign, with the descriptor `sddl`.
+UniqueKernelHandle MakeSign(const std::wstring& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return {};
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  UniqueKernelHandle sign(CreateMutexW(&attributes, TRUE, kScriptSignName));
+  LocalFree(descriptor);
+  return sign;
+}
+
+}  // namespace
+
+// A second program of the same user finds the first one's lock; the sign of
+// an elevated side counts only when Administrators own it, so that a sign any
+// user could make first blocks nobody.
+TEST(InstallationLock, HeldByTheUsersProgramOrAnElevatedSideOnly) {
+  {
+    const auto first = TakeInstallationLock();
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(TakeInstallationLock()) << "a second program of the user";
+  }
+  {
+    const UniqueKernelHandle sign = MakeSign(kScriptSignSddl);
+    ASSERT_TRUE(sign) << "only an elevated process may make Administrators an owner";
+    EXPECT_FALSE(TakeInstallationLock()) << "an elevated side's sign";
+  }
+  {
+    const UniqueKernelHandle sign = MakeSign(L"O:" + CurrentUserSid() + L"D:(A;;GA;;;WD)");
+    ASSERT_TRUE(sign);
+    EXPECT_TRUE(TakeInstallationLock()) << "a sign of the user's own making";
+  }
+  {
+    const UniqueKernelHandle sign = MakeSign(L"O:" + CurrentUserSid() + L"D:(D;;GA;;;WD)");
+    ASSERT_TRUE(sign);
+    EXPECT_TRUE(TakeInstallationLock()) << "a sign that will not say who owns it";
+  }
+  EXPECT_TRUE(TakeInstallationLock()) << "with no lock at all";
+}
+
 }  // namespace kq::test

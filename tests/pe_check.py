@@ -12,7 +12,8 @@ carries neither the dialog nor any driver package.
 
 Every one names only Windows' known DLLs in its load-time import table
 (others are delay-loaded). --stub checks the driver packages'
-self-extractor for that alone.
+self-extractor for that and for a manifest of its own (see SFX_MANIFEST); the
+checks of kq6200ports.exe check it again in both packages it carries.
 
 Usage: pe_check.py [--console|--stub] PATH-TO-EXE. Prints every failed check; exit
 status 1 when any failed.
@@ -79,6 +80,22 @@ EXPECTED_MANIFEST = [
     (ASM_V3 + "requestedPrivileges", {}),
     (ASM_V3 + "requestedExecutionLevel", {"level": "asInvoker", "uiAccess": "false"}),
 ]
+
+ASM_COMPATIBILITY = "{urn:schemas-microsoft-com:compatibility.v1}"
+# The self-extractor's manifest: asInvoker, the supported Windows versions and
+# no dependency. Without a manifest of its own, Windows would read one from a
+# file beside it, and ".local" redirection would apply.
+SFX_SUPPORTED_OS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10 and 11
+}
+SFX_MANIFEST = EXPECTED_MANIFEST + [
+    (ASM_COMPATIBILITY + "compatibility", {}),
+    (ASM_COMPATIBILITY + "application", {}),
+] + [(ASM_COMPATIBILITY + "supportedOS", {"Id": os_id}) for os_id in sorted(SFX_SUPPORTED_OS)]
 
 
 class PeFile:
@@ -251,13 +268,38 @@ def read_for_checks(path):
         return PeFile(handle.read()), failures, expect
 
 
-def check_stub(path):
+def manifest_elements(resources, expect, what):
+    """The elements of the only manifest, resource 1, in document order, each
+    with its attributes; None when there is none."""
+    manifests = [name for (kind, name) in resources if kind == RT_MANIFEST]
+    expect(manifests == [1], "%smanifest resources %s, expected only 1" % (what, manifests))
+    manifest = only_language(resources, (RT_MANIFEST, 1))
+    if manifest is None:
+        return None
+    root = ElementTree.fromstring(manifest)
+    stray_text = [element.tag for element in root.iter()
+                  if (element.text or "").strip() or (element.tail or "").strip()]
+    expect(not stray_text, "%smanifest has text in %s" % (what, stray_text))
+    return [(element.tag, dict(element.attrib)) for element in root.iter()]
+
+
+def check_stub_image(pe, expect, what=""):
     """The package's self-extractor, the image the installation elevates: an
-    i386 GUI program whose load-time imports are known DLLs only."""
-    pe, failures, expect = read_for_checks(path)
-    expect(pe.machine == IMAGE_FILE_MACHINE_I386, "machine 0x%X is not i386" % pe.machine)
-    expect(pe.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "subsystem %d is not GUI" % pe.subsystem)
+    i386 GUI program whose load-time imports are known DLLs only, with its
+    own manifest."""
+    expect(pe.machine == IMAGE_FILE_MACHINE_I386, "%smachine 0x%X is not i386" % (what, pe.machine))
+    expect(pe.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI,
+           "%ssubsystem %d is not GUI" % (what, pe.subsystem))
     check_load_time_imports(pe, expect)
+    elements = manifest_elements(pe.resources(), expect, what)
+    if elements is not None:
+        sorted_elements = elements[:7] + sorted(elements[7:], key=lambda e: e[1].get("Id", ""))
+        expect(sorted_elements == SFX_MANIFEST, "%smanifest declares %s" % (what, elements))
+
+
+def check_stub(path):
+    pe, failures, expect = read_for_checks(path)
+    check_stub_image(pe, expect)
     return failures, pe.load_time_dlls()
 
 
@@ -307,16 +349,9 @@ def check(path, program=WINDOW):
         expect(sorted(sizes) == EXPECTED_ICON_SIZES,
                "icon group 181 has sizes %s" % sorted(sizes))
 
-    manifests = [name for (kind, name) in resources if kind == RT_MANIFEST]
-    expect(manifests == [1], "manifest resources %s, expected only 1" % manifests)
-    manifest = only_language(resources, (RT_MANIFEST, 1))
-    if manifest is not None:
-        root = ElementTree.fromstring(manifest)
-        elements = [(element.tag, dict(element.attrib)) for element in root.iter()]
+    elements = manifest_elements(resources, expect, "")
+    if elements is not None:
         expect(elements == EXPECTED_MANIFEST, "manifest declares %s" % elements)
-        stray_text = [element.tag for element in root.iter()
-                      if (element.text or "").strip() or (element.tail or "").strip()]
-        expect(not stray_text, "manifest has text in %s" % stray_text)
 
     version = only_language(resources, (RT_VERSION, 1))
     expect(version is not None, "no version resource 1")
@@ -350,6 +385,8 @@ def check(path, program=WINDOW):
             package = only_language(resources, (RT_DRIVER_PACKAGE, package_id))
             expect(package is not None and package[:2] == b"MZ",
                    "driver package %d missing or not a program" % package_id)
+            if package is not None and package[:2] == b"MZ":
+                check_stub_image(PeFile(package), expect, "driver package %d: " % package_id)
     else:
         stray = sorted({kind for (kind, _) in resources if kind in (RT_DIALOG, RT_DRIVER_PACKAGE)})
         expect(not stray, "carries resources of the driver gate (types %s)" % stray)

@@ -71,9 +71,11 @@ const std::vector<StatusHelp> kTable = {
      kReplugWindows,
      L"Unplug and plug in the unit; `dmesg` should show \"New USB device found, idVendor=0483, "
      L"idProduct=a1df\"; \"device descriptor read\" errors there mean another cable or USB port"},
-    {Walk::kMcu, 8, L"The maker's WinKey and FSK drivers were declined at start-up, so the MCU's "
-                    L"ports are not looked at",
-     L"Close the program and start it again, and answer Yes when it offers the drivers",
+    {Walk::kMcu, 8, L"The maker's WinKey and FSK drivers are not installed and were declined at "
+                    L"start-up, or the program carries none for this processor (Windows on "
+                    L"ARM), so the MCU's ports are not looked at",
+     L"Close the program and start it again, and answer Yes when it offers the drivers; on "
+     L"Windows on ARM, install the maker's drivers for ARM64 first",
      L"Does not occur on Linux: the kernel's own `cdc_acm` serves these ports"},
 
     {Walk::kFtdi, 1, L"The FTDI bridge's channel B (PTT/CW) port has no COM port name",

@@ -16,6 +16,7 @@
 #include <sddl.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drivers/elevation.h"
@@ -177,13 +178,7 @@ bool OwnedByAdministrators(const std::wstring& path) {
   if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
                             nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
     return false;
-  bool trusted = false;
-  for (WELL_KNOWN_SID_TYPE type : {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof sid;
-    if (owner && CreateWellKnownSid(type, nullptr, sid, &size) && EqualSid(owner, sid))
-      trusted = true;
-  }
+  const bool trusted = kq::IsAdministratorsOrSystem(owner);
   LocalFree(descriptor);
   return trusted;
 }
@@ -310,6 +305,94 @@ kq::UniqueKernelHandle StartScript(const std::wstring& runFolder, const std::wst
   return kq::UniqueKernelHandle(process.hProcess);
 }
 
+// ----- The lock of the elevated side (drivers/elevation.h) --------------------
+
+struct BoundaryTraits {
+  using pointer = HANDLE;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer boundary) noexcept { DeleteBoundaryDescriptor(boundary); }
+};
+struct NamespaceTraits {
+  using pointer = HANDLE;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer opened) noexcept { ClosePrivateNamespace(opened, 0); }
+};
+using UniqueBoundary = kq::UniqueHandle<BoundaryTraits>;
+using UniqueNamespace = kq::UniqueHandle<NamespaceTraits>;
+
+struct ScriptLock {
+  bool taken = false;
+  UniqueNamespace privateNamespace;  // held as long as the mutex in it
+  kq::UniqueKernelHandle mutex;
+  kq::UniqueKernelHandle sign;
+};
+
+// A new mutex named `name`, owned now by this thread, made with the SDDL
+// descriptor `sddl` (none when null); null when it existed already or could
+// not be made.
+kq::UniqueKernelHandle NewOwnedMutex(const wchar_t* name, const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                    &descriptor, nullptr))
+    return {};
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  kq::UniqueKernelHandle mutex(CreateMutexW(sddl ? &attributes : nullptr, TRUE, name));
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  LocalFree(descriptor);
+  return existed ? kq::UniqueKernelHandle() : std::move(mutex);
+}
+
+// The private namespace of the lock, made or opened; null when this process
+// cannot have it. `unavailable` tells a system that offers no private
+// namespace at all (no boundary descriptor can be made) from a refusal.
+UniqueNamespace OpenLockNamespace(bool& unavailable) {
+  unavailable = false;
+  UniqueBoundary boundary(CreateBoundaryDescriptorW(kq::kScriptLockNamespace, 0));
+  if (!boundary) {
+    unavailable = true;
+    return {};
+  }
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof administrators;
+  if (!CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size))
+    return {};
+  // Adding a SID may move the descriptor: the owner takes what comes back.
+  HANDLE boundaryHandle = boundary.release();
+  const bool added = AddSIDToBoundaryDescriptor(&boundaryHandle, administrators);
+  boundary.reset(boundaryHandle);
+  if (!added) return {};
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          kq::kScriptLockNamespaceSddl, SDDL_REVISION_1, &descriptor, nullptr))
+    return {};
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  UniqueNamespace opened(
+      CreatePrivateNamespaceW(&attributes, boundaryHandle, kq::kScriptLockNamespace));
+  LocalFree(descriptor);
+  if (!opened && GetLastError() == ERROR_ALREADY_EXISTS)
+    opened.reset(OpenPrivateNamespaceW(boundaryHandle, kq::kScriptLockNamespace));
+  return opened;
+}
+
+// The lock in the private namespace, and the sign beside it for the
+// unelevated program. Where the system offers no private namespace, the sign
+// is the lock. Anything else that fails refuses the lock: a script never runs
+// unlocked.
+ScriptLock TakeScriptLock() {
+  ScriptLock lock;
+  bool unavailable = false;
+  lock.privateNamespace = OpenLockNamespace(unavailable);
+  lock.sign = NewOwnedMutex(kq::kScriptSignName, kq::kScriptSignSddl);
+  if (unavailable) {
+    lock.taken = static_cast<bool>(lock.sign);
+    return lock;
+  }
+  if (!lock.privateNamespace) return lock;
+  lock.mutex = NewOwnedMutex(kq::kScriptLockName, nullptr);
+  lock.taken = static_cast<bool>(lock.mutex);
+  return lock;
+}
+
 int RunElevated(const kq::ElevatedRequest& request, const kq::sfx::ArchiveView& archive,
                 const std::vector<unsigned char>& package) {
   // Only the archive this image was sealed for: the file read by name could
@@ -323,8 +406,8 @@ int RunElevated(const kq::ElevatedRequest& request, const kq::sfx::ArchiveView& 
   if (script.empty()) return kq::kSfxDamaged;
 
   // One installation at a time on this machine; held until this process ends.
-  const kq::UniqueKernelHandle lock(CreateMutexW(nullptr, TRUE, kq::kScriptLockName));
-  if (!lock || GetLastError() == ERROR_ALREADY_EXISTS) return kq::kSfxBusy;
+  const ScriptLock lock = TakeScriptLock();
+  if (!lock.taken) return kq::kSfxBusy;
 
   const std::wstring windows = WindowsFolder();
   const std::wstring runFolder = kq::RunFolderUnder(windows, request.runFolderName);
