@@ -11,7 +11,9 @@ Each example stands between a line that names it and an end line:
 
 or, in the zip's README.txt (whose marker lines the release leaves out), the
 same with "#example: NAME" and "#end of example" and the block indented by
-two blanks instead of fenced. EXAMPLES says how each is made: which system's
+two blanks instead of fenced; in the man page's source, with "; example:
+NAME" and "; end of example" (scdoc comments), fenced, without the command
+line. EXAMPLES says how each is made: which system's
 program, on which tree or test bed, with which arguments. The programs print
 them (on the demo trees under Wine, on the test beds on Linux); a test
 compares every committed example with what the program prints now, and
@@ -24,9 +26,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-DOCUMENTS = ("README.md", "docs/kqports.md", "packaging/windows/README.txt")
-START = re.compile(r"^(?:<!-- example: (\S+) -->|#example: (\S+))$")
-END = ("<!-- end of example -->", "#end of example")
+DOCUMENTS = ("README.md", "docs/kqports.md", "packaging/windows/README.txt",
+             "console/kqports.1.scd")
+START = re.compile(r"^(?:<!-- example: (\S+) -->|#example: (\S+)|; example: (\S+))$")
+END = ("<!-- end of example -->", "#end of example", "; end of example")
 TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d")
 
 
@@ -49,6 +52,7 @@ EXAMPLES = {
     "windows-json": Example("windows", "example", ("--json",)),
     "windows-watch": Example("windows", "two-units", ("--watch",),
                              watch=("one-unit", "empty")),
+    "linux-help": Example("linux", "", ("--help",)),
 }
 
 
@@ -59,7 +63,7 @@ class Block:
     first: int        # index of the first line of the block (after the marker)
     end: int          # index of the end line
     text: str         # the block as committed
-    markdown: bool
+    style: str        # "markdown", "text" (indented) or "man" (fenced, no command line)
 
 
 def blocks(root=ROOT):
@@ -76,9 +80,9 @@ def blocks(root=ROOT):
             end = next((i for i in range(at + 1, len(lines)) if lines[i].strip() in END), None)
             if end is None:
                 raise ValueError(f"{document}:{at + 1}: example without its end line")
-            name = match[1] or match[2]
-            found.append(Block(document, name, at + 1, end, "\n".join(lines[at + 1:end]),
-                               markdown=bool(match[1])))
+            name = match[1] or match[2] or match[3]
+            style = "markdown" if match[1] else "text" if match[2] else "man"
+            found.append(Block(document, name, at + 1, end, "\n".join(lines[at + 1:end]), style))
             at = end + 1
     return found
 
@@ -90,8 +94,11 @@ def prompt(example):
 
 def render(block, output):
     """The block for `output` (LF line ends), with the command line before it."""
-    lines = [prompt(EXAMPLES[block.name])] + output.rstrip("\n").split("\n")
-    if block.markdown:
+    lines = output.rstrip("\n").split("\n")
+    if block.style == "man":
+        return "\n".join(["```"] + lines + ["```"])
+    lines = [prompt(EXAMPLES[block.name])] + lines
+    if block.style == "markdown":
         return "\n".join(["```"] + lines + ["```"])
     return "\n".join(("  " + line).rstrip() for line in lines)
 
@@ -131,3 +138,32 @@ def compare_or_write(outputs, write, system, root=ROOT):
             lines[block.first:block.end] = made.split("\n")
         path.write_text("\n".join(lines), encoding="utf-8")
     return problems
+
+
+def main():
+    """The Linux examples that need no test bed, from the kqports given:
+    doc_examples.py --kqports PATH [--write]."""
+    import argparse
+    import subprocess
+    import sys
+    parser = argparse.ArgumentParser(description=main.__doc__)
+    parser.add_argument("--kqports", required=True)
+    parser.add_argument("--write", action="store_true")
+    args = parser.parse_args()
+    outputs = {}
+    for name, example in EXAMPLES.items():
+        if example.system != "linux":
+            continue
+        if example.tree:
+            raise SystemExit(f"example {name} needs a test bed: tests/udev/run.py makes it")
+        result = subprocess.run([args.kqports, *example.args], capture_output=True, text=True,
+                                timeout=30)
+        outputs[name] = result.stdout
+    problems = compare_or_write(outputs, args.write, "linux")
+    print("\n".join(problems) if problems else
+          f"doc_examples: {len(outputs)} Linux example(s) as the program prints them")
+    sys.exit(1 if problems else 0)
+
+
+if __name__ == "__main__":
+    main()
