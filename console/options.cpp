@@ -1,7 +1,10 @@
 #include "console/options.h"
 
+#include <iterator>
+
 #include "res/version.h"
 #include "units/device_unit.h"
+#include "units/roles.h"
 
 namespace kq {
 
@@ -26,10 +29,13 @@ namespace {
 constexpr wchar_t kWhatASerialIs[] =
     L"a serial is the five letters or digits after S/N in the report";
 
-bool isRole(std::wstring_view text) {
-  for (const wchar_t* role : kRoleNames)
-    if (text == role) return true;
-  return false;
+// "cat, ptt, fsk, winkey, audioIn or audioOut"
+std::wstring roleWords() {
+  std::wstring words;
+  const size_t count = std::size(kRoles);
+  for (size_t i = 0; i < count; ++i)
+    words += (i == 0 ? L"" : i + 1 == count ? L" or " : L", ") + std::wstring(kRoles[i].name);
+  return words;
 }
 
 ParsedArguments bad(ParsedArguments parsed, std::wstring argument, std::wstring problem) {
@@ -65,9 +71,8 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
           return bad(parsed, value, L"\"" + value + L"\" is not a serial: " + kWhatASerialIs);
         options.serial = value;
       } else {
-        if (!isRole(value))
-          return bad(parsed, value,
-                     L"\"" + value + L"\" is not a role: cat, ptt, fsk, winkey, audioIn or audioOut");
+        if (!findRole(value))
+          return bad(parsed, value, L"\"" + value + L"\" is not a role: " + roleWords());
         options.role = value;
       }
     } else if (!argument.empty() && argument[0] != L'-' && argument[0] != L'/') {

@@ -32,26 +32,26 @@ std::wstring pairs(const ReportList& report) {
   return out;
 }
 
-void printConsole(const std::string& title, ConsoleOptions options, const UnitList& units,
-                  const ReportList& report, bool splitAudio, const std::vector<SeenFunction>& seen) {
+void printConsole(const std::string& title, ConsoleOptions options, const ConsoleReport& report) {
   for (const bool json : {false, true})
     for (const bool watch : {false, true}) {
       options.json = json;
       options.watch = watch;
       print(title + (json ? " json" : " text") + (watch ? " watch" : ""),
-            ConsoleOutput(options, units, report, splitAudio, kTime, nullptr, &seen));
+            ConsoleOutput(options, report, kTime));
     }
 }
 
-void printRoles(const UnitList& units, ConsoleOptions options) {
+void printRoles(const UnitList& units, bool splitAudio, ConsoleOptions options) {
   std::vector<std::optional<std::wstring>> serials = {std::nullopt};
   for (const DeviceUnit& unit : units.units) serials.push_back(unit.serial);
   for (const std::optional<std::wstring>& serial : serials)
     for (const wchar_t* role : {L"cat", L"ptt", L"fsk", L"winkey", L"audioIn", L"audioOut"}) {
       options.serial = serial;
       options.role = role;
-      UnitList kept = units;
-      if (serial) KeepSerial(kept, *serial);
+      ConsoleReport kept{units, {}, splitAudio, std::nullopt, std::nullopt};
+      if (serial) KeepSerial(kept.units, *serial);
+      kept.report = kept.units.report();
       const RoleAnswer answer = AnswerRole(kept, options);
       print("role " + encodeUtf8(role) + (serial ? " --serial " + encodeUtf8(*serial) : ""),
             answer.out + L"|" + answer.err + L"|" + std::to_wstring(answer.exitCode));
@@ -68,18 +68,20 @@ int run(const char* file) {
       }
       const std::string variant = std::string(splitAudio ? "split" : "legacy") +
                                   (drivers ? "" : " no-drivers");
-      const UnitList units(splitAudio, drivers);
+      ConsoleReport console{UnitList(splitAudio, drivers), {}, splitAudio, std::nullopt,
+                            std::nullopt};
+      const UnitList& units = console.units;
+      console.report = units.report();
+      console.seen = units.units.empty() ? SeenFunctions() : std::vector<SeenFunction>();
       const ReportList report = units.fullReport();
-      const std::vector<SeenFunction> seen =
-          units.units.empty() ? SeenFunctions() : std::vector<SeenFunction>();
       print(variant + ": list box", pairs(report));
       print(variant + ": clipboard", ClipboardText(report));
       ConsoleOptions options;
-      printConsole(variant + ": windows", options, units, report, splitAudio, seen);
+      printConsole(variant + ": windows", options, console);
       options.platform = ConsolePlatform::kLinux;
-      printConsole(variant + ": linux remedies", options, units, report, splitAudio, seen);
+      printConsole(variant + ": linux remedies", options, console);
       print(variant + ": exit code", std::to_wstring(ExitCodeFor(units)));
-      if (splitAudio && drivers) printRoles(units, ConsoleOptions());
+      if (splitAudio && drivers) printRoles(units, splitAudio, ConsoleOptions());
     }
   return 0;
 }
