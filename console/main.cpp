@@ -14,7 +14,7 @@
 #include "base/win_handles.h"
 #include "console/options.h"
 #include "console/render.h"
-#include "drivers/os_level.h"
+#include "osver/os_level.h"
 #include "units/unit_list.h"
 
 namespace kq {
