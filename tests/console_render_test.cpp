@@ -99,6 +99,28 @@ TEST(ConsoleText, DelAndC1ControlsBecomeSpacesLikeC0Controls) {
   EXPECT_NE(text.find(L"    Audio Input  - Mic 31m A B C\u00a0D\n"), std::wstring::npos) << text;
 }
 
+TEST(ConsoleText, ATabInADevicesStringsIsNoColumn) {
+  // Only a role's label sets the values' column: a TAB in a serial, a port
+  // name or a holder's command is a space like any control character, and
+  // moves nothing.
+  DeviceUnit unit = completeUnit();
+  unit.serial = L"1\t345";
+  unit.catNode = port(L"C", L"COM9\tX");
+  ConsoleReport report = consoleOf(listOf({unit}));
+  report.names.emplace();
+  PortUse& use = (*report.names)[L"C"].use.emplace();
+  use.holders = {{42, L"a\tvery long command name"}};
+  EXPECT_EQ(ConsoleText(report, HelpSystem::kLinux),
+            L"Quorvanta KQ6200 S/N 1 345\n"
+            L"    CAT Port     - COM9 X\n"
+            L"        open in a very long command name (pid 42)\n"
+            L"    PTT/CW Port  - COM10\n"
+            L"    FSK Port     - COM8\n"
+            L"    WinKey Port  - COM7\n"
+            L"    Audio Input  - Mic\n"
+            L"    Audio Output - Spk\n");
+}
+
 TEST(ConsoleText, EachErrorLineIsFollowedByItsMeaningAndThisSystemsRemedy) {
   DeviceUnit unit = completeUnit();
   unit.ftdiStatus = 7;
