@@ -50,7 +50,7 @@ TEST(StatusHelp, EveryStepOfEveryWalkHasAMeaningAndBothRemedies) {
 TEST(StatusHelp, TheNamedStepsKeepTheCodesUsersKnow) {
   // Codes in the README, in support answers and in scripts: reordering or
   // inserting a step must not move them.
-  EXPECT_EQ(stepCode(McuStep::kDriversDeclined), 8);
+  EXPECT_EQ(stepCode(McuStep::kNoMakerDrivers), 8);
   EXPECT_EQ(stepCode(McuStep::kFunction), 7);
   EXPECT_EQ(stepCode(McuStep::kFskPortName), 1);
   EXPECT_EQ(stepCode(FtdiStep::kFunction), 9);

@@ -58,7 +58,7 @@ bool isSameParentHealthy(const std::optional<DeviceNode>& node, const DeviceNode
 
 void walkMcu(DeviceUnit& unit, const DeviceNode& mcu) {
   if (!unit.mcuDriversPresent) {
-    unit.mcuStatus = stepCode(McuStep::kDriversDeclined);
+    unit.mcuStatus = stepCode(McuStep::kNoMakerDrivers);
     return;
   }
   unit.mcuStatus = stepCode(McuStep::kFunction);

@@ -86,7 +86,7 @@ const std::vector<Entry> kEntries = {
      kReplugWindows,
      L"Unplug and plug in the unit; `dmesg` should show \"New USB device found, idVendor=0483, "
      L"idProduct=a1df\"; \"device descriptor read\" errors there mean another cable or USB port"},
-    {step(McuStep::kDriversDeclined), L"The maker's WinKey and FSK drivers are not installed and were declined at "
+    {step(McuStep::kNoMakerDrivers), L"The maker's WinKey and FSK drivers are not installed and were declined at "
                     L"start-up, or the program carries none for this processor (Windows on "
                     L"ARM), so the MCU's ports are not looked at",
      L"Close the program and start it again, and answer Yes when it asks whether to install the "

@@ -14,7 +14,7 @@ namespace kq {
 enum class Walk { kMcu, kFtdi, kAudio };
 
 enum class McuStep {
-  kDriversDeclined,   // the maker's drivers were declined: the ports are not looked at
+  kNoMakerDrivers,    // the maker's drivers are absent (declined, or none for the processor)
   kFunction,          // the MCU function: no problem, parent, siblings and children read
   kWinkeyInterface,   // its first child is the WinKey interface (MI_00)
   kWinkeyNode,        // the WinKey port's node taken
