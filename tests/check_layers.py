@@ -24,15 +24,17 @@ LAYERS = {
     "units": ["base", "devtree"],
     "osver": [],
     "drivers": ["base", "res", "osver"],
+    "sfx": ["base", "drivers"],
     "app": ["base", "res", "devtree", "units", "osver", "drivers"],
     "udev": ["base", "memcm", "devtree", "units"],
     "console": ["base", "res", "devtree", "units", "osver", "udev"],
-    "tools": ["base", "sim", "devtree", "units", "drivers"],
+    "tools": ["base", "sim", "devtree", "units", "sfx"],
     "e2e": ["base", "osver", "drivers"],
-    "tests": ["base", "res", "cfgmgr", "memcm", "sim", "devtree", "units", "osver", "drivers", "app",
+    "tests": ["base", "res", "cfgmgr", "memcm", "sim", "devtree", "units", "osver", "drivers", "sfx",
+              "app",
               "console",
               "udev", "fuzz", "tests"],
-    "fuzz": ["base", "cfgmgr", "memcm", "sim", "devtree", "units", "drivers", "udev"],
+    "fuzz": ["base", "cfgmgr", "memcm", "sim", "devtree", "units", "sfx", "udev"],
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
