@@ -400,14 +400,17 @@ std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
 }
 
 std::optional<std::wstring> RoleName(const DeviceUnit& unit, std::wstring_view roleName,
-                                     const ReportNames* names) {
+                                     const ReportNames* names, bool kernelNode) {
   for (const RoleView& view : rolesOf(unit)) {
     if (view.name != roleName) continue;
     if (!view.complete || !*view.node || !(*view.node)->found()) return std::nullopt;
     const DeviceNode& node = **view.node;
-    if (view.kind == RoleKind::kAudio) {
-      const DeviceNames* own = namesOf(names, *node.instanceId);
-      if (own && !own->alsa.empty()) return own->alsa;
+    const DeviceNames* own = namesOf(names, *node.instanceId);
+    if (view.kind == RoleKind::kAudio && own && !own->alsa.empty()) return own->alsa;
+    if (view.kind == RoleKind::kPort && own && !kernelNode) {
+      if (const std::wstring stable = stableNameOf(unit, view); hasLink(*own, stable))
+        return stable;
+      if (!own->link.empty()) return oneLine(own->link);
     }
     const std::optional<std::wstring>& text =
         view.kind == RoleKind::kPort ? node.portName : node.friendlyName;
@@ -429,7 +432,7 @@ RoleAnswer AnswerRole(const UnitList& units, const ConsoleOptions& options,
                     L" units are attached; name one with --serial\n",
             kExitBadUsage};
   const DeviceUnit& unit = units.units.front();
-  if (const std::optional<std::wstring> name = RoleName(unit, role, names))
+  if (const std::optional<std::wstring> name = RoleName(unit, role, names, options.kernelNode))
     return {*name + L"\n", {}, kExitOk};
   return {{}, L"kqports: the unit with S/N " + oneLine(unit.serial) + L" has no " + role +
                   L" device in order; kqports --serial " + oneLine(unit.serial) +

@@ -88,11 +88,13 @@ std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
                            const std::vector<SeenFunction>* seen = nullptr);
 
 // What --role prints for a role of the unit ("cat" ... "audioOut"): the port
-// name (the COM port, or the device node on Linux), or the audio device's
-// name (its ALSA name on Linux); nothing when the component is not in order
-// or the device has no name.
+// name (the COM port; on Linux the name that outlasts a replug: the packaged
+// rules' /dev/kq6200/<serial>/<role> where udev made it, else the port's
+// /dev/serial/by-id/ link, else its device node, which `kernelNode` asks
+// for), or the audio device's name (its ALSA name by card id on Linux);
+// nothing when the component is not in order or the device has no name.
 std::optional<std::wstring> RoleName(const DeviceUnit& unit, std::wstring_view role,
-                                     const ReportNames* names = nullptr);
+                                     const ReportNames* names = nullptr, bool kernelNode = false);
 
 // What --role prints on standard output and standard error, and the exit
 // code: the name of the one unit's role and 0; 1 when no unit (or not the

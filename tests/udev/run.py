@@ -150,13 +150,22 @@ def test_serial_and_role(kqports):
     or nothing on standard output and exit code 1 when it is not there."""
     text, _ = testbeds.testbeds()["two-units"]
     bed = new_bed(text)
+    by_id = "/dev/serial/by-id/usb-FTDI_Dual_RS232-HS_KQ6B7E41-if00-port0\n"
     for args, out, code in (
-            (["--serial", "40262", "--role", "cat"], "/dev/ttyUSB3\n", 0),
+            # Without the rules' links, the port's link by ID: the kernel's
+            # ttyUSB3 may be the other unit's after the next replug.
+            (["--serial", "40262", "--role", "cat"], by_id, 0),
+            (["--serial=40262", "--role=CAT"], by_id, 0),
+            (["--serial", "40262", "--role", "cat", "--node"], "/dev/ttyUSB3\n", 0),
             (["--role", "audioOut", "--serial", "40117"], "hw:CARD=CODEC,DEV=0\n", 0),
             (["--serial", "40118", "--role", "cat"], "", 1),
-            (["--role", "cat"], "", 2)):
+            (["--role", "cat"], "", 2),
+            (["--serial", "40117", "--serial", "40262", "--role", "cat"], "", 2)):
         got = run(kqports, *args)
         check(f"role: kqports {' '.join(args)}", got[:2] == (code, out), got)
+    got = run(kqports, "--serial", "40117", "--role", "cat", "--role", "ptt")
+    check("usage: an option given twice is named", got[0] == 2 and '"--role" is given twice' in got[2],
+          got)
     got = run(kqports, "--serial", "40262")
     check("serial: that unit only", got[0] == 0 and "S/N 40262" in got[1]
           and "S/N 40117" not in got[1], got)
@@ -167,7 +176,19 @@ def test_serial_and_role(kqports):
     check("role: a port whose walk stopped short exits 1, nothing printed",
           got[:2] == (1, "") and "FTDI" not in got[1], got)
     got = run(kqports, "--role", "fsk")
-    check("role: one unit needs no --serial", got[:2] == (0, "/dev/ttyACM1\n"), got)
+    check("role: one unit needs no --serial",
+          got[:2] == (0, "/dev/serial/by-id/usb-Quorvanta_KQ-6200_205140117-if02\n"), got)
+    del bed
+    text, _ = testbeds.testbeds()["with-rules"]
+    bed = new_bed(text)
+    for role, out in (("winkey", "/dev/kq6200/40117/winkey\n"), ("audioIn", "hw:CARD=KQ40117,DEV=0\n")):
+        got = run(kqports, "--role", role)
+        check(f"role: {role} by the rules' name where udev made it", got[:2] == (0, out), got)
+    del bed
+    bare, _ = testbeds.unit(testbeds.ROOT, 4, "40117", "KQ6A1B2C", by_id=False)
+    bed = new_bed(testbeds.root_hub() + bare)
+    got = run(kqports, "--role", "ptt")
+    check("role: the device node where the port has no link", got[:2] == (0, "/dev/ttyUSB1\n"), got)
     del bed
 
 
@@ -299,6 +320,15 @@ def opened_up(logs):
             len(re.findall(r"^TAGS=.*:uaccess:", logs, re.M)))
 
 
+def sound_server_names(logs):
+    """The card properties PulseAudio and PipeWire name a card by, as udevadm
+    test lists them, where the rules made them (udev's hardware database
+    gives the FTDI bridge's ports a product name of its own)."""
+    return [(key, value) for key, value in
+            re.findall(r"^(SOUND_DESCRIPTION|ID_MODEL_FROM_DATABASE)=(.*)$", logs, re.M)
+            if key == "SOUND_DESCRIPTION" or value.startswith("KQ")]
+
+
 def check_rules_for_every_unit(name, rules):
     """Rules that name no serial: both units of the test bed get their links
     and card ids; units whose MCU serial does not end in five letters or
@@ -313,13 +343,19 @@ def check_rules_for_every_unit(name, rules):
         check(f"{name}: the sound card of {serial} is named KQ{serial}",
               re.search(rf"ATTR '[^']*/card\d/id' writing 'KQ{serial}'", logs),
               "no such ATTR line in udevadm's log")
+        check(f"{name}: the sound servers' description and product name of {serial}'s card",
+              sorted(n for n in sound_server_names(logs) if n[1] == f"KQ-6200 S/N {serial}") == [
+                  ("ID_MODEL_FROM_DATABASE", f"KQ-6200 S/N {serial}"),
+                  ("SOUND_DESCRIPTION", f"KQ-6200 S/N {serial}")],
+              sound_server_names(logs))
     check(f"{name}: the units' eight ports are left to the user at the desk, not to ModemManager",
           opened_up(logs) == (8, 8), f"ignored by ModemManager, tagged uaccess: {opened_up(logs)}")
     for tail in ("-40-1", "..//a", "4 0 1"):
         unit, _ = testbeds.unit(testbeds.ROOT, 4, tail, "KQ6A1B2C")
         links, logs, detail = apply_rules(rules, testbeds.root_hub() + unit)
         check(f"{name}: a unit whose serial ends in {tail!r} gets no name",
-              links == {} and "writing 'KQ" not in logs and opened_up(logs) == (0, 0), detail)
+              links == {} and "writing 'KQ" not in logs and opened_up(logs) == (0, 0)
+              and sound_server_names(logs) == [], detail + str(sound_server_names(logs)))
 
 
 def test_rules(kqports):
