@@ -89,8 +89,9 @@ std::string UdevRules(const std::vector<std::wstring>& serials, const std::strin
                 "# a file of the same name in /etc/udev/rules.d takes its place. Each unit's\n"
                 "# ports are /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound\n"
                 "# card is the ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), which the\n"
-                "# sound servers list as \"KQ-6200 S/N <serial>\", from the time the unit\n"
-                "# is next plugged in.\n"
+                "# sound servers list as \"KQ-6200 S/N <serial>\". The package applies them\n"
+                "# to the units attached when it is installed; others are named when next\n"
+                "# plugged in.\n"
           : "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version +
                 ".\n"
                 "# Install as " +

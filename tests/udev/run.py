@@ -822,6 +822,56 @@ def test_watch_holders(kqports):
     del bed
 
 
+def maintainer_script(name):
+    """The package's maintainer script as scripts/release.sh makes it."""
+    deb = HERE.parent.parent / "packaging" / "deb"
+    return (deb / name).read_text().replace("#KQ_APPLY_RULES#\n", (deb / "apply-rules.sh").read_text())
+
+
+def test_maintainer_scripts(kqports):
+    """postinst and postrm on the two-unit test bed, with a udevadm that only
+    notes its arguments: udev is told to reload and to handle the units'
+    three USB functions again, no other device; nothing at all where udev's
+    control socket is missing (a chroot, a container)."""
+    text, _ = testbeds.testbeds()["two-units"]
+    bed = new_bed(text)
+    with tempfile.TemporaryDirectory() as scratch:
+        (Path(scratch) / "bin").mkdir()
+        udevadm = Path(scratch) / "bin" / "udevadm"
+        udevadm.write_text(f'#!/bin/sh\necho "$*" >> {scratch}/calls\n')
+        udevadm.chmod(0o755)
+        for name in ("postinst", "postrm"):
+            (Path(scratch) / name).write_text(maintainer_script(name))
+        socket = "python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"/run/udev/control\")'"
+        runs = {"no udev": "postinst configure", "postinst": "postinst configure",
+                "postrm": "postrm purge", "upgrade": "postrm upgrade 1.0.0.1"}
+        script = ""
+        for what, args in runs.items():
+            if what == "postinst":
+                script += f"mkdir -p /run/udev && {socket}\n"
+            script += (f"echo '== {what}' >> {scratch}/calls; PATH={scratch}/bin:$PATH "
+                       f"sh {scratch}/{args} || echo '{what} failed' >> {scratch}/calls\n")
+        if in_namespace(scratch, "", script) is None:
+            return
+        calls = (Path(scratch) / "calls").read_text().split("== ")[1:]
+    got = {part.split("\n", 1)[0]: part.split("\n", 1)[1].splitlines() for part in calls}
+    functions = [f"{testbeds.ROOT}/{hub}/{hub}.{n}" for hub in ("1-4", "1-5") for n in (1, 2, 3)]
+    check("maintainer scripts: without udev's control socket, udevadm is not called",
+          got.get("no udev") == [], got)
+    check("maintainer scripts: postinst reloads and handles each unit's functions' ports and "
+          "cards, nothing else",
+          got.get("postinst") == ["control --reload"] + [
+              f"trigger --action=change --subsystem-match={s} --parent-match=/sys{f}"
+              for f in functions for s in ("tty", "sound")], got.get("postinst"))
+    check("maintainer scripts: postrm on purge handles the units' sound cards only",
+          got.get("postrm") == ["control --reload"] + [
+              f"trigger --action=change --subsystem-match=sound --parent-match=/sys{f}"
+              for f in functions], got.get("postrm"))
+    check("maintainer scripts: postrm on upgrade leaves udev alone", got.get("upgrade") == [],
+          got.get("upgrade"))
+    del bed
+
+
 def test_real_sys(kqports):
     """This machine's own /sys, no test bed: no unit here."""
     attached = any((d / "idProduct").exists() and (d / "idProduct").read_text().strip() == "a1df"
@@ -852,7 +902,8 @@ def main():
         EXPECTED.mkdir(exist_ok=True)
         tests = [test_beds, test_serial_and_role, test_unplugged, test_watch, test_rules,
                  test_hostile_serials, test_failures, test_port_use, test_seen,
-                 test_never_opens_a_port, test_watch_holders, test_real_sys]
+                 test_never_opens_a_port, test_watch_holders, test_maintainer_scripts,
+                 test_real_sys]
         # The watches spend their time waiting: --part runs them, or all the
         # others, so that the two halves can run side by side.
         watches = {test_watch, test_watch_holders}
