@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <optional>
@@ -34,6 +35,11 @@ namespace {
 constexpr int kWatchPeriodMs = 1000;
 constexpr int kQuietMs = 250;
 constexpr int kSettleMs = 2000;
+// A watch looks at the ports' holders once a second, or, where one look
+// takes longer than a hundredth of that (thousands of processes with many
+// open files), a hundred looks' time after the last one: the watch then
+// keeps to about 1 % of a core whatever the machine runs.
+constexpr int kLookTimeShare = 100;
 
 enum class Written { kWhole, kReaderGone, kFailed };
 
@@ -101,10 +107,12 @@ Enumeration Enumerate(const ConsoleOptions& options) {
   return result;
 }
 
-// /proc is read at most once a second: a watch keeps the table it read last.
+// /proc is read at most once a second, and less often where a read takes
+// long: a watch keeps the table it read last.
 struct Processes {
   udev::ProcessTable table;
   std::optional<std::chrono::steady_clock::time_point> readAt;
+  std::chrono::steady_clock::duration period = std::chrono::seconds(1);
 };
 
 // Who may open each of the units' ports and who has it open; no /proc read
@@ -112,9 +120,11 @@ struct Processes {
 void AddUses(Enumeration& now, Processes& processes) {
   if (now.ports.empty()) return;
   const auto at = std::chrono::steady_clock::now();
-  if (!processes.readAt || at - *processes.readAt >= std::chrono::seconds(1)) {
+  if (!processes.readAt || at - *processes.readAt >= processes.period) {
     processes.table = udev::ReadProcesses();
     processes.readAt = at;
+    processes.period = std::max<std::chrono::steady_clock::duration>(
+        std::chrono::seconds(1), (std::chrono::steady_clock::now() - at) * kLookTimeShare);
   }
   udev::AddPortUses(now.names, now.ports, now.devices, processes.table);
 }

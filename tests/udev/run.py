@@ -629,6 +629,23 @@ def start_as(scratch, command_name, script, *args):
     return proc
 
 
+def start_in_namespace(node):
+    """A process in a mount namespace of its own that holds `node` (a test
+    bed's pty) by a path of that namespace, /mnt/radio, as a container or a
+    snap holds a port; None where no namespace can be made here."""
+    script = (f"mount -t tmpfs kq /mnt && touch /mnt/radio && mount --bind {node} /mnt/radio "
+              "&& exec 3<>/mnt/radio && exec sleep 60")
+    if os.geteuid() != 0 or not can_unshare():
+        return None
+    proc = subprocess.Popen(["unshare", "-m", "sh", "-c", script], env=env_for(bed_env=False),
+                            stdout=subprocess.DEVNULL)
+    for _ in range(200):  # until the exec: the port is open by then
+        if Path(f"/proc/{proc.pid}/comm").read_text().strip() == "sleep":
+            break
+        time.sleep(0.01)
+    return proc
+
+
 def stop(*procs):
     for proc in procs:
         proc.kill()
@@ -668,6 +685,19 @@ def test_port_use(kqports):
               unit["ptt"]["holders"] == [{"pid": holder.pid, "command": "flrig"}]
               and unit["cat"]["holders"] == [] and unit["ptt"]["access"]["mayOpen"] is True,
               unit["ptt"])
+
+        # The bed's PTT node leads to a pty, which the contained process opens.
+        contained = start_in_namespace(os.path.realpath(
+            Path(os.environ["UMOCKDEV_DIR"]) / "dev" / "ttyUSB1"))
+        if contained:
+            try:
+                document = json.loads(run(kqports, "--json")[1])
+            finally:
+                stop(contained)
+            check("holders: a process holding the port by its own path in another mount "
+                  "namespace, found by the device number",
+                  {"pid": contained.pid, "command": "sleep"} in document["units"][0]["ptt"]["holders"],
+                  document["units"][0]["ptt"])
 
         mm = start_as(scratch, "ModemManager", ":")
         try:
