@@ -831,17 +831,20 @@ def test_watch_holders(kqports):
             holder = start_as(scratch, "wsjtx", "exec 3<>/dev/ttyUSB0; sleep 0.3; "
                               "exec 4<>/dev/ttyACM0")
             opened = time.monotonic()
-            line = read_line(proc.stdout, 6)
+            # Two looks a second apart, or further where a look costs more
+            # than 10 ms of processor time, as in the sanitizers' build on a
+            # busy machine.
+            line = read_line(proc.stdout, 8)
             took = time.monotonic() - opened
             unit = json.loads(line)["units"][0] if line else {}
             print(f"      the holder reported {took:.2f} s after it began opening")
-            check("watch holders: both ports' holder in one report, within 4 s",
-                  line and took <= 4 and [unit[r]["holders"] for r in ("cat", "winkey")] ==
+            check("watch holders: both ports' holder in one report, within 6 s",
+                  line and took <= 6 and [unit[r]["holders"] for r in ("cat", "winkey")] ==
                   [[{"pid": holder.pid, "command": "wsjtx"}]] * 2, f"after {took:.2f} s: {line}")
             quiet = read_line(proc.stdout, 3)
             check("watch holders: nothing more while nothing changes (3 s)", quiet is None, quiet)
             stop(holder)
-            line = read_line(proc.stdout, 6)
+            line = read_line(proc.stdout, 8)
             check("watch holders: its going is one report",
                   line and json.loads(line)["units"][0]["cat"]["holders"] == [], line)
             extra = read_line(proc.stdout, 3)
