@@ -177,8 +177,10 @@ for target in "arm64 qemu-aarch64 AArch64" "armhf qemu-arm ARM"; do
 done
 maintainer_scripts() {
   for deb in dist/kqports_*.deb; do
-    [ "$(dpkg-deb -I "$deb" | awk '$2 ~ /^post/ && $1 ~ /^[0-9]/ {print $2}' | sort | tr '\n' ' ')" = "postinst postrm " ] ||
-      { echo "$deb:"; dpkg-deb -I "$deb"; return 1; }
+    # The control part's files, each with its mode.
+    [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -tv | awk '$6 != "./" {print $1, $6}' | sort | tr '\n' ' ')" = \
+      "-rw-r--r-- ./control -rw-r--r-- ./md5sums -rwxr-xr-x ./postinst -rwxr-xr-x ./postrm " ] ||
+      { echo "$deb:"; dpkg-deb --ctrl-tarfile "$deb" | tar -tv; return 1; }
   done
 }
 check "the packages: postinst and postrm, which apply the rules to the attached units" maintainer_scripts
