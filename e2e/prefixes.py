@@ -14,8 +14,13 @@ from pathlib import Path, PureWindowsPath
 from common import E2EError, log, run
 
 # Bump when the template recipe below changes, so cached templates are rebuilt.
-TEMPLATE_RECIPE = 3
+TEMPLATE_RECIPE = 4
 READY = ".kq-template-ready"
+# Wine draws the caption buttons and scroll bar arrows with the glyphs of its
+# Marlett font; Debian's fonts-wine ships it, but this Wine does not find it
+# there, and without it a close box is drawn as the letter "r". In the
+# prefix's own Fonts folder it is found.
+MARLETT = Path("/usr/share/wine/fonts/marlett.ttf")
 
 WINDOWS_VERSIONS = ("winxp", "win2003", "vista", "win2008", "win7", "win2008r2", "win8",
                     "win81", "win10")
@@ -94,6 +99,9 @@ class Templates:
                 set_reg_values(staging / "user.reg", r"Software\Wine\X11 Driver", {"Managed": "N"})
                 set_reg_values(staging / "user.reg", r"Software\Wine\WineDbg",
                                {"ShowCrashDialog": 0})
+                if not MARLETT.exists():
+                    raise E2EError(f"{MARLETT} is missing: scripts/setup.sh installs fonts-wine")
+                shutil.copy2(MARLETT, staging / "drive_c" / "windows" / "Fonts" / MARLETT.name)
                 (staging / READY).write_text(self.wine_version + "\n")
                 shutil.rmtree(target, ignore_errors=True)
                 staging.rename(target)

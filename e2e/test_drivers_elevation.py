@@ -153,11 +153,17 @@ def test_changed_package_is_not_what_runs(session, arch):
         stub, settings, entries = read_archive(original)
         changed = write_archive(stub, settings, [
             (path, planted_script(sc) if path == script_name else data) for path, data in entries])
-        state = {"package": False}
+        state = {"package": False, "whole": None}
 
         def change():
             package = staging / "drv.exe"
-            if not state["package"] and package.exists() and package.stat().st_size == len(original):
+            # From Linux, outside Wine's sharing rules, the package can be
+            # renamed over even while the program holds it; it is, once the
+            # program has read it back (well before its elevated start), so
+            # that what is changed is the file the elevated side reads.
+            if state["whole"] is None and package.exists() and package.stat().st_size == len(original):
+                state["whole"] = time.monotonic()
+            if not state["package"] and state["whole"] and time.monotonic() - state["whole"] > 0.3:
                 staged = staging / "drv.exe.new"
                 staged.write_bytes(changed)
                 staged.replace(package)

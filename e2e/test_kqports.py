@@ -19,6 +19,7 @@ from common import ROOT, TREES, E2EError, expect, expect_equal, params, poll, ru
 from scenario import APP_DIR_WIN, CONSOLE_EXE
 
 sys.path.insert(0, str(ROOT / "tests"))
+import doc_examples  # noqa: E402  (the examples of the documents)
 import pe_check  # noqa: E402  (the version the executable checks require of the file)
 
 KQPORTS = f"{APP_DIR_WIN}\\{CONSOLE_EXE}"
@@ -381,3 +382,44 @@ def test_kqports_watch_ends_when_its_reader_goes(session):
         except subprocess.TimeoutExpired:
             raise E2EError("kqports --watch still running 5 s after its reader went away") from None
         expect_equal(code, 0, "exit code after the reader went away")
+
+
+def example_tree(name):
+    """A demo tree (sim/trees/) by name, else one of the scenarios' trees."""
+    demo = ROOT / "sim" / "trees" / f"{name}.devtree"
+    return demo.read_text(encoding="utf-8") if demo.exists() else tree(name)
+
+
+def watch_transcript(sc, example):
+    """What kqports --watch prints while the tree becomes each of
+    example.watch in turn, a report apart, until Ctrl+C."""
+    proc = sc.spawn([KQPORTS, *example.args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    reader = WatchReader(proc.stdout, False)
+    poll("the first report", reader.reports, 15)
+    for count, name in enumerate(example.watch, start=2):
+        sc.set_tree(example_tree(name))
+        poll(f"the report after {name}", lambda: len(reader.reports()) >= count or None, 5)
+    proc.send_signal(signal.SIGINT)
+    expect_equal(proc.wait(5), 0, "exit code of kqports --watch after Ctrl+C")
+    reader.thread.join(5)
+    return decoded(reader.data(), "watch output")
+
+
+def test_documented_examples(session):
+    """Every example of kqports.exe's output in the documents (README.md,
+    docs/kqports.md, the zip's README.txt) is what it prints now, on the demo
+    trees; times aside. With KQ_WRITE_EXAMPLES=1 in the environment the
+    examples are written instead (scripts/examples.sh)."""
+    outputs = {}
+    for name, example in doc_examples.EXAMPLES.items():
+        if example.system != "windows":
+            continue
+        with session.scenario(suffix=name, tree=example_tree(example.tree),
+                              winver=example.winver) as sc:
+            if example.watch:
+                outputs[name] = watch_transcript(sc, example)
+            else:
+                outputs[name] = kqports(sc, *example.args).text
+    problems = doc_examples.compare_or_write(outputs, os.environ.get("KQ_WRITE_EXAMPLES") == "1",
+                                             "windows")
+    expect(not problems, "\n".join(problems))

@@ -104,6 +104,12 @@ readme = archive.read(f"{folder}/README.txt")
 problems = []
 if names != want:
     problems.append(f"files: {names}")
+modes = {i.filename: oct(i.external_attr >> 16) for i in archive.infolist()
+         if i.create_system != 3 or i.external_attr >> 16 != 0o100644}
+if modes:
+    problems.append(f"not Unix mode 0644: {modes}")
+if b"#example: " in readme or b"#end of example" in readme:
+    problems.append("README.txt carries the marks of its examples")
 if readme.count(b"\n") != readme.count(b"\r\n"):
     problems.append("README.txt has line ends without CR")
 if ("-dev-" in folder) != (b"DEVELOPMENT BUILD" in readme):
@@ -112,7 +118,7 @@ print("\n".join(problems))
 sys.exit(1 if problems else 0)
 PY
 }
-check "the zip: both programs, README.txt with CR LF, SHA256SUMS, nothing else" zip_contents
+check "the zip: both programs, README.txt with CR LF, SHA256SUMS, nothing else, mode 0644" zip_contents
 check "the zip's SHA256SUMS" sh -c "cd '$scratch'/zip/* && sha256sum -c --quiet SHA256SUMS"
 deb_contents() {
   local want='./usr/bin/kqports

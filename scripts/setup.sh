@@ -9,7 +9,7 @@ packages=(
   googletest libbenchmark-dev
   pkg-config libudev-dev udev umockdev libumockdev-dev python3-gi gir1.2-umockdev-1.0 strace
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 wine64
+  wine wine32:i386 wine64 fonts-wine
   xvfb xdotool xclip imagemagick x11-utils
   librsvg2-bin icoutils
   # Releases (scripts/release.sh) and their checks (scripts/check-*.sh).

@@ -5,7 +5,7 @@
 //
 // stdout: one JSON array of [display line, instance ID] pairs.
 // stderr (--stats): last line is a JSON object with the configuration-manager
-// calls the enumeration made. --status-table prints the README's table of
+// calls the enumeration made. --status-table prints docs/kqports.md's table of
 // error codes, meanings and remedies instead. Exit codes: 0 ok, 1 usage, 2 bad
 // tree file.
 #include <cstdio>

@@ -15,8 +15,9 @@ constexpr wchar_t kNeverWindows[] =
 constexpr wchar_t kNeverLinux[] = L"The same as on Windows: send the output of `kqports --json`";
 constexpr wchar_t kMakerDriverWindows[] =
     L"In Device Manager, look for the KQ-6200's port with a yellow mark under Ports (COM & LPT) "
-    L"or Other devices: install the maker's WinKey and FSK drivers (start Quorvanta KQ-6200 Ports "
-    L"and answer Yes), then unplug and plug in the unit";
+    L"or Other devices: install the maker's WinKey and FSK drivers (start kq6200ports.exe and "
+    L"answer Yes when it asks whether to install the drivers for KQ-6200), then unplug and plug in "
+    L"the unit";
 constexpr wchar_t kAcmLinux[] =
     L"The kernel module `cdc_acm` serves this port: `sudo modprobe cdc_acm`, then unplug and plug "
     L"in the unit; `dmesg` should show \"cdc_acm ...: ttyACM0: USB ACM device\"";
@@ -74,8 +75,8 @@ const std::vector<StatusHelp> kTable = {
     {Walk::kMcu, 8, L"The maker's WinKey and FSK drivers are not installed and were declined at "
                     L"start-up, or the program carries none for this processor (Windows on "
                     L"ARM), so the MCU's ports are not looked at",
-     L"Close the program and start it again, and answer Yes when it offers the drivers; on "
-     L"Windows on ARM, install the maker's drivers for ARM64 first",
+     L"Close the program and start it again, and answer Yes when it asks whether to install the "
+     L"drivers for KQ-6200; on Windows on ARM, install the maker's drivers for ARM64 first",
      L"Does not occur on Linux: the kernel's own `cdc_acm` serves these ports"},
 
     {Walk::kFtdi, 1, L"The FTDI bridge's channel B (PTT/CW) port has no COM port name",

@@ -1,0 +1,169 @@
+"""The examples of program output in the documents.
+
+Each example stands between a line that names it and an end line:
+
+    <!-- example: NAME -->            (Markdown)
+    ```
+    C:\\> kqports --serial 40117 --role cat
+    COM9
+    ```
+    <!-- end of example -->
+
+or, in the zip's README.txt (whose marker lines the release leaves out), the
+same with "#example: NAME" and "#end of example" and the block indented by
+two blanks instead of fenced; in the man page's source, with "; example:
+NAME" and "; end of example" (scdoc comments), fenced, without the command
+line. EXAMPLES says how each is made: which system's
+program, on which tree or test bed, with which arguments. The programs print
+them (on the demo trees under Wine, on the test beds on Linux); a test
+compares every committed example with what the program prints now, and
+scripts/examples.sh writes them anew. Times are the one thing that may
+differ: each is compared as a time, not by its digits.
+"""
+
+import re
+from dataclasses import dataclass, field
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+DOCUMENTS = ("README.md", "docs/kqports.md", "packaging/windows/README.txt",
+             "console/kqports.1.scd")
+START = re.compile(r"^(?:<!-- example: (\S+) -->|#example: (\S+)|; example: (\S+))$")
+END = ("<!-- end of example -->", "#end of example", "; end of example")
+TIME = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d")
+
+
+@dataclass(frozen=True)
+class Example:
+    system: str                       # "windows" (kqports.exe under Wine) or "linux"
+    tree: str                         # demo tree (sim/trees/) or test bed
+    args: tuple = ()                  # kqports's arguments
+    watch: tuple = ()                 # --watch: the trees it sees after the first, in order
+    winver: str = "win10"
+    shown: tuple = field(default=None)  # the command line as shown, when not `args`
+
+
+EXAMPLES = {
+    "windows-report": Example("windows", "two-units"),
+    "windows-role": Example("windows", "two-units", ("--serial", "40117", "--role", "cat")),
+    "windows-serial": Example("windows", "two-units", ("--serial", "40262")),
+    "windows-seen": Example("windows", "no-mcu"),
+    "windows-help": Example("windows", "two-units", ("--help",)),
+    "windows-json": Example("windows", "example", ("--json",)),
+    "windows-watch": Example("windows", "two-units", ("--watch",),
+                             watch=("one-unit", "empty")),
+    "linux-help": Example("linux", "", ("--help",)),
+}
+
+
+@dataclass
+class Block:
+    document: str     # relative to ROOT
+    name: str
+    first: int        # index of the first line of the block (after the marker)
+    end: int          # index of the end line
+    text: str         # the block as committed
+    style: str        # "markdown", "text" (indented) or "man" (fenced, no command line)
+
+
+def blocks(root=ROOT):
+    """Every example block of every document, in order."""
+    found = []
+    for document in DOCUMENTS:
+        lines = (root / document).read_text(encoding="utf-8").splitlines()
+        at = 0
+        while at < len(lines):
+            match = START.match(lines[at].strip())
+            if not match:
+                at += 1
+                continue
+            end = next((i for i in range(at + 1, len(lines)) if lines[i].strip() in END), None)
+            if end is None:
+                raise ValueError(f"{document}:{at + 1}: example without its end line")
+            name = match[1] or match[2] or match[3]
+            style = "markdown" if match[1] else "text" if match[2] else "man"
+            found.append(Block(document, name, at + 1, end, "\n".join(lines[at + 1:end]), style))
+            at = end + 1
+    return found
+
+
+def prompt(example):
+    shown = example.shown or ("kqports",) + tuple(example.args)
+    return ("C:\\> " if example.system == "windows" else "$ ") + " ".join(shown)
+
+
+def render(block, output):
+    """The block for `output` (LF line ends), with the command line before it."""
+    lines = output.rstrip("\n").split("\n")
+    if block.style == "man":
+        return "\n".join(["```"] + lines + ["```"])
+    lines = [prompt(EXAMPLES[block.name])] + lines
+    if block.style == "markdown":
+        return "\n".join(["```"] + lines + ["```"])
+    return "\n".join(("  " + line).rstrip() for line in lines)
+
+
+def same(committed, made):
+    return TIME.sub("TIME", committed) == TIME.sub("TIME", made)
+
+
+def compare_or_write(outputs, write, system, root=ROOT):
+    """Compares (or, with write, replaces) every block of `system` with what
+    the program printed (`outputs`: name -> output). Returns the problems:
+    blocks that differ, names without a block, blocks of no known name."""
+    problems, changed = [], {}
+    names = {name for name, e in EXAMPLES.items() if e.system == system}
+    shown = set()
+    for block in blocks(root):
+        if block.name not in EXAMPLES:
+            problems.append(f"{block.document}: no example is named {block.name}")
+            continue
+        if block.name not in names:
+            continue
+        shown.add(block.name)
+        made = render(block, outputs[block.name])
+        if same(block.text, made):
+            continue
+        if write:
+            changed.setdefault(block.document, []).append((block, made))
+        else:
+            problems.append(f"{block.document}: example {block.name} differs from what the "
+                            f"program prints; scripts/examples.sh writes it anew\n"
+                            f"--- committed\n{block.text}\n--- printed\n{made}")
+    problems += [f"example {name} stands in no document" for name in sorted(names - shown)]
+    for document, replacements in changed.items():
+        path = root / document
+        lines = path.read_text(encoding="utf-8").split("\n")
+        for block, made in sorted(replacements, key=lambda r: -r[0].first):
+            lines[block.first:block.end] = made.split("\n")
+        path.write_text("\n".join(lines), encoding="utf-8")
+    return problems
+
+
+def main():
+    """The Linux examples that need no test bed, from the kqports given:
+    doc_examples.py --kqports PATH [--write]."""
+    import argparse
+    import subprocess
+    import sys
+    parser = argparse.ArgumentParser(description=main.__doc__)
+    parser.add_argument("--kqports", required=True)
+    parser.add_argument("--write", action="store_true")
+    args = parser.parse_args()
+    outputs = {}
+    for name, example in EXAMPLES.items():
+        if example.system != "linux":
+            continue
+        if example.tree:
+            raise SystemExit(f"example {name} needs a test bed: tests/udev/run.py makes it")
+        result = subprocess.run([args.kqports, *example.args], capture_output=True, text=True,
+                                timeout=30)
+        outputs[name] = result.stdout
+    problems = compare_or_write(outputs, args.write, "linux")
+    print("\n".join(problems) if problems else
+          f"doc_examples: {len(outputs)} Linux example(s) as the program prints them")
+    sys.exit(1 if problems else 0)
+
+
+if __name__ == "__main__":
+    main()
