@@ -3,7 +3,8 @@
 # is made with a certificate made here (and thrown away), then
 #   - no key material is in dist/ or the build folder;
 #   - osslsigncode accepts every signed .exe: both programs and both driver
-#     packages, and the packages inside kq6200ports.exe are the signed ones;
+#     packages; the zip's programs are those, and the packages inside its
+#     kq6200ports.exe are the signed ones;
 #   - the signed programs run under Wine with the demo tree (end to end);
 #   - lintian finds neither errors nor warnings in any package;
 #   - the arm64 and armhf kqports run under qemu-user on this machine's /sys;
@@ -138,20 +139,23 @@ for exe in "$scratch"/zip/*/kq6200ports.exe "$scratch"/zip/*/kqports.exe \
     osslsigncode verify -CAfile "$key/cert.pem" -in "$exe"
 done
 embedded() {
-  python3 - "$windows/bin/kq6200ports.exe" "$windows"/drivers/packages/kqdrv_x*.pkg <<'PY'
+  python3 - "$scratch"/zip/*/kq6200ports.exe "$windows"/drivers/packages/kqdrv_x*.pkg <<'PY'
 import sys
 program = open(sys.argv[1], "rb").read()
 sys.exit(0 if all(open(p, "rb").read() in program for p in sys.argv[2:]) else 1)
 PY
 }
-check "kq6200ports.exe carries the signed packages" embedded
+check "the zip's kq6200ports.exe carries the signed packages" embedded
 check "the zip's programs are the signed build's" \
-  cmp "$windows/bin/kqports.exe" "$scratch"/zip/*/kqports.exe
+  sh -c "cmp '$windows/bin/kq6200ports.exe' '$scratch'/zip/*/kq6200ports.exe &&
+         cmp '$windows/bin/kqports.exe' '$scratch'/zip/*/kqports.exe"
 
 check "signed build under Wine: drivers installed from the signed package" \
-  python3 e2e/run.py --build-dir "$windows" -k 'test_install_succeeds[win32]'
+  /usr/bin/python3 -m pytest e2e -q -p no:cacheprovider --build-dir "$windows" \
+    -k 'test_install_succeeds and win32'
 check "signed build under Wine: kqports" \
-  python3 e2e/run.py --build-dir "$windows" -k test_kqports_exit_codes_and_usage
+  /usr/bin/python3 -m pytest e2e -q -p no:cacheprovider --build-dir "$windows" \
+    -k test_kqports_exit_codes_and_usage
 
 check "lintian: no errors or warnings" \
   lintian --fail-on error,warning --no-tag-display-limit dist/kqports_*.deb

@@ -10,6 +10,6 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows --target kq_e2e_programs >/dev/null
 cmake --preset native >/dev/null
 cmake --build --preset native --target kqports >/dev/null
-KQ_WRITE_EXAMPLES=1 python3 e2e/run.py -j 1 -k documented_examples
+KQ_WRITE_EXAMPLES=1 /usr/bin/python3 -m pytest e2e -q -k documented_examples
 /usr/bin/python3 tests/doc_examples.py --kqports build/native/bin/kqports --write
 git --no-pager diff --stat -- README.md docs packaging

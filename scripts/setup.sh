@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake make g++ python3
+  # The end-to-end scenarios run on pytest, as the system's /usr/bin/python3 has it.
+  python3-pytest python3-pytest-xdist python3-pytest-timeout
   clang libclang-rt-14-dev
   googletest libbenchmark-dev
   pkg-config libudev-dev udev umockdev libumockdev-dev python3-gi gir1.2-umockdev-1.0 strace

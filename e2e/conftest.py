@@ -1,0 +1,171 @@
+"""pytest's view of the end-to-end scenarios.
+
+    /usr/bin/python3 -m pytest e2e [-n 6] [-k hint] [-x] [--lf] [--durations 10]
+                     [--build-dir build/windows] [--native-dir build/native] [--keep]
+
+Each worker (pytest-xdist's -n) is a process with a Session of its own: an
+Xvfb display, a work folder, the prefix templates (made once, before the
+workers start). A scenario is a test function that takes `session` (and, when
+marked with common.params, one case's arguments). The scenarios run longest
+first, by the seconds in durations.json (one not listed goes first), since
+most of their time is spent waiting on the program's timers; each has a
+time limit (pytest-timeout, pytest.ini), which fails it whatever it was
+doing. Screenshots and logs go to build/e2e/ (--out-dir).
+"""
+
+import json
+import math
+import os
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import pytest
+
+from common import ROOT
+from display import Display
+from prefixes import Templates
+from scenario import Session
+
+HERE = Path(__file__).resolve().parent
+DURATIONS = HERE / "durations.json"  # seconds per scenario, measured one at a time
+
+# Scenarios that may be skipped, each with its reason; any other skip fails
+# the run, so that nothing passes by not running. None may be, today.
+ALLOWED_SKIPS = {}
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("kq6200ports", "the program under test")
+    group.addoption("--build-dir", default=str(ROOT / "build" / "windows"),
+                    help="Windows build whose bin/ holds the programs (default build/windows)")
+    group.addoption("--native-dir", default=str(ROOT / "build" / "native"),
+                    help="host build whose kqreport the console scenarios compare with")
+    group.addoption("--out-dir", default=str(ROOT / "build" / "e2e"),
+                    help="screenshots, logs and cached prefixes (default build/e2e)")
+    group.addoption("--keep", action="store_true", help="keep the scenario prefixes")
+    group.addoption("--record-durations", action="store_true",
+                    help=f"write the seconds of each passed scenario into {DURATIONS.name} "
+                         "(run with -n 0)")
+
+
+def is_worker(config):
+    return hasattr(config, "workerinput")
+
+
+def pytest_configure(config):
+    if config.getoption("verbose") > 1:
+        os.environ["KQ_E2E_VERBOSE"] = "1"
+    if is_worker(config) or config.getoption("collectonly"):
+        return
+    # Both prefix templates before the workers start, at the same time and
+    # each once: a worker that found one missing would build it inside a
+    # scenario's time limit.
+    out_dir = Path(config.getoption("out_dir"))
+    out_dir.mkdir(parents=True, exist_ok=True)
+    display = Display()
+    try:
+        templates = Templates(out_dir / "prefixes")
+        with ThreadPoolExecutor(2) as pool:
+            list(pool.map(lambda arch: templates.get(arch, display), ("win32", "win64")))
+    finally:
+        display.close()
+
+
+def pytest_generate_tests(metafunc):
+    """common.params tables as pytest parameters, with their case ids."""
+    cases = getattr(metafunc.function, "e2e_params", None)
+    if not cases:
+        return
+    names = list(cases[0][1])
+    for case_id, kwargs in cases:
+        if list(kwargs) != names:
+            raise ValueError(f"{metafunc.function.__name__}[{case_id}]: arguments {list(kwargs)}, "
+                             f"not {names}")
+    metafunc.parametrize(names, [tuple(kwargs.values()) for _, kwargs in cases],
+                         ids=[case_id for case_id, _ in cases])
+
+
+def scenario_stem(name):
+    """test_x[case] -> test_x-case: the prefix of the scenario's file names."""
+    return name.replace("[", "-").replace("]", "")
+
+
+def pytest_collection_modifyitems(config, items):
+    durations = {}
+    try:
+        durations = json.loads(DURATIONS.read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        pass
+    items.sort(key=lambda item: -durations.get(item.name, math.inf))
+    if is_worker(config):
+        return
+    # Evidence of an earlier run of the same scenarios would be mistaken for
+    # this one's (other scenarios' files are left alone).
+    out_dir = Path(config.getoption("out_dir"))
+    for item in items:
+        for old in out_dir.glob(f"{scenario_stem(item.name)}*"):
+            if old.suffix in (".png", ".log") and old.is_file():
+                old.unlink()
+
+
+@pytest.fixture(scope="session")
+def e2e_session(pytestconfig):
+    """This worker's Session: its display, its work folder."""
+    session = Session(pytestconfig.getoption("build_dir"), pytestconfig.getoption("out_dir"),
+                      keep=pytestconfig.getoption("keep"),
+                      native_dir=pytestconfig.getoption("native_dir"))
+    session.start()
+    yield session
+    session.close()
+
+
+@pytest.fixture
+def session(e2e_session, request):
+    """The Session, named for this scenario; every prefix it opened is closed
+    after it, failed or not."""
+    e2e_session.current_test = scenario_stem(request.node.name)
+    yield e2e_session
+    for scenario in list(e2e_session._open):
+        scenario.close(failed=True)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A failure names where its scenario's screenshots and logs are."""
+    outcome = yield
+    report = outcome.get_result()
+    if report.failed:
+        out_dir = Path(item.config.getoption("out_dir"))
+        report.sections.append(("screenshots and logs",
+                                f"{out_dir / scenario_stem(item.name)}*.png, *.log"))
+
+
+def pytest_runtest_logreport(report):
+    name = report.nodeid.split("::")[-1]
+    if report.when == "call" and report.passed:
+        pytest_runtest_logreport.seconds[name] = round(report.duration, 1)
+    if report.skipped and name not in ALLOWED_SKIPS:
+        pytest_runtest_logreport.skipped.append(name)
+
+
+pytest_runtest_logreport.seconds = {}
+pytest_runtest_logreport.skipped = []
+
+
+def pytest_sessionfinish(session):
+    config = session.config
+    if is_worker(config):
+        return
+    if pytest_runtest_logreport.skipped:
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+        config.get_terminal_writer().line(
+            f"skipped, and not allowed to be (conftest.py ALLOWED_SKIPS): "
+            f"{', '.join(pytest_runtest_logreport.skipped)}", red=True)
+    if not config.getoption("record_durations"):
+        return
+    try:
+        known = json.loads(DURATIONS.read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        known = {}
+    known.update(pytest_runtest_logreport.seconds)
+    DURATIONS.write_text(json.dumps(known, indent=1, sort_keys=True) + "\n", encoding="utf-8")
