@@ -27,11 +27,12 @@ inline constexpr const wchar_t* kDllsLoadedByName[] = {
 // program's folder is never searched for them. Neither way needs anything
 // the oldest supported Windows lacks. The current folder leaves the search
 // in every case.
-inline void LoadDllsFromSystemOnly() {
+using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+
+// The same with the system's SetDefaultDllDirectories given, null where it
+// has none (a test forces the fallback so).
+inline void LoadDllsFromSystemOnly(SetDefaultDllDirectoriesFunction setDefault) {
   SetDllDirectoryW(L"");
-  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
   if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
   wchar_t system[MAX_PATH];
   const UINT length = GetSystemDirectoryW(system, MAX_PATH);
@@ -41,6 +42,11 @@ inline void LoadDllsFromSystemOnly() {
     // Their own dependencies are then looked for beside them, in System32.
     LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   }
+}
+
+inline void LoadDllsFromSystemOnly() {
+  LoadDllsFromSystemOnly(reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"))));
 }
 
 }  // namespace kq

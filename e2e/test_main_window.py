@@ -241,6 +241,24 @@ def test_double_click_opens_properties(session, arch, row, device):
         expect("Can't revert WOW64 redirection" not in sc.messages(), "WOW64 revert failed")
 
 
+def test_double_click_on_an_over_long_id_launches_nothing(session):
+    """A device whose instance ID is longer than any Windows gives (over 200
+    characters): double-clicking its row launches nothing, not even the page
+    of the device opened before it, whose ID the parameters still hold."""
+    long_id = X.ID_RENDER_A + "0" * 240
+    with start(session, arch="win64",
+               tree=tree("two-units").replace(X.ID_RENDER_A, long_id)) as sc:
+        sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
+        expect_equal(double_click_until_launch(sc, CAT_ROW_A, 0)[0]["params"],
+                     X.PROPERTIES_PREFIX + X.ID_CAT_A, "the first launch's parameters")
+        # Twice, in case a refresh tick falls between the clicks of one.
+        for _ in range(2):
+            sc.double_click_row(AUDIO_OUT_ROW_A)
+            time.sleep(1.2)
+        expect_equal(len(sc.launches()), 1, "launches after double-clicking the over-long ID")
+        expect("Can't revert WOW64 redirection" not in sc.messages(), "WOW64 revert failed")
+
+
 def test_hot_plug(session):
     with start(session, tree=tree("empty")) as sc:
         sc.spy.wait_rows([X.NOT_FOUND], timeout=3)

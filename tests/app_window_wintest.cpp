@@ -251,7 +251,8 @@ TEST_F(MainWindowTest, HintShowsOnlyForDeviceRowsAndHidesOnItsTimer) {
   EXPECT_TRUE(KillTimer(window, ID_HINT_TIMER));
 }
 
-TEST_F(MainWindowTest, DoubleClickOnRowsThatCannotBeOpenedLaunchesNothing) {
+// What is launched is test_double_click_on_an_over_long_id_launches_nothing's to see.
+TEST_F(MainWindowTest, DoubleClickOnRowsThatCannotBeOpenedLeavesTheParametersAsTheyWere) {
   loadTree(kOneUnit);
   OsLevel = 10;
   RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
