@@ -61,6 +61,14 @@ def expect_equal(actual, expected, what):
         raise E2EError(f"{what}: expected {expected!r}, got {actual!r}")
 
 
+def timing(function):
+    """Marks a scenario that measures the program's timing to a second or
+    less: the scenarios so marked run one after another on one worker, whose
+    processes the scheduler prefers to the other workers' (conftest.py)."""
+    function.e2e_timing = True
+    return function
+
+
 def params(*cases):
     """Marks a test function as a table: run once per (id, kwargs) case."""
     def mark(function):

@@ -29,6 +29,9 @@ from scenario import Session
 HERE = Path(__file__).resolve().parent
 DURATIONS = HERE / "durations.json"  # seconds per scenario, measured one at a time
 
+# The niceness of a timing scenario's worker (common.timing).
+PREFERRED_NICENESS = -10
+
 # Scenarios that may be skipped, each with its reason; any other skip fails
 # the run, so that nothing passes by not running. None may be, today.
 ALLOWED_SKIPS = {}
@@ -90,6 +93,7 @@ def scenario_stem(name):
     return name.replace("[", "-").replace("]", "")
 
 
+@pytest.hookimpl(tryfirst=True)  # before pytest-xdist reads the groups
 def pytest_collection_modifyitems(config, items):
     durations = {}
     try:
@@ -97,6 +101,9 @@ def pytest_collection_modifyitems(config, items):
     except (OSError, ValueError):
         pass
     items.sort(key=lambda item: -durations.get(item.name, math.inf))
+    for item in items:
+        if getattr(item.function, "e2e_timing", False):
+            item.add_marker(pytest.mark.xdist_group("timing"))
     if is_worker(config):
         return
     # Evidence of an earlier run of the same scenarios would be mistaken for
@@ -119,14 +126,33 @@ def e2e_session(pytestconfig):
     session.close()
 
 
+def prefer(session, niceness):
+    """Sets the niceness of this worker and its X server (the processes a
+    scenario starts inherit the worker's); False where that is not allowed
+    (a priority above the normal one wants root)."""
+    try:
+        for pid in (0, session.display.proc.pid if session.display.proc else None):
+            if pid is not None:
+                os.setpriority(os.PRIO_PROCESS, pid, niceness)
+        return True
+    except OSError:
+        return False
+
+
 @pytest.fixture
 def session(e2e_session, request):
     """The Session, named for this scenario; every prefix it opened is closed
-    after it, failed or not."""
+    after it, failed or not. A scenario that measures timing (common.timing)
+    runs with its worker and display preferred by the scheduler, so that the
+    other workers' scenarios take no processor time from it."""
     e2e_session.current_test = scenario_stem(request.node.name)
+    preferred = (getattr(request.function, "e2e_timing", False)
+                 and prefer(e2e_session, PREFERRED_NICENESS))
     yield e2e_session
     for scenario in list(e2e_session._open):
         scenario.close(failed=True)
+    if preferred:
+        prefer(e2e_session, 0)
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -141,7 +167,7 @@ def pytest_runtest_makereport(item, call):
 
 
 def pytest_runtest_logreport(report):
-    name = report.nodeid.split("::")[-1]
+    name = report.nodeid.split("::")[-1].split("@")[0]  # less pytest-xdist's "@group"
     if report.when == "call" and report.passed:
         pytest_runtest_logreport.seconds[name] = round(report.duration, 1)
     if report.skipped and name not in ALLOWED_SKIPS:

@@ -20,7 +20,7 @@ import threading
 import time
 
 import expected as X
-from common import E2EError, expect, expect_equal, listing, params, poll, run, tree
+from common import E2EError, expect, expect_equal, listing, params, poll, run, timing, tree
 from display import pixels
 from scenario import ALL_DRIVERS
 from spy import Spy
@@ -604,6 +604,7 @@ def test_temp_path_with_shell_characters(session):
         sc.wait_window()
 
 
+@timing
 def test_progress_dialog_answers_while_waiting(session):
     """A slow script (the device console takes 3 s a call, so the last marker
     comes about 12 s after the first). Sampled once a second from the first

@@ -15,7 +15,7 @@ import time
 from datetime import datetime, timezone
 
 import expected as X
-from common import ROOT, TREES, E2EError, expect, expect_equal, params, poll, run, tree
+from common import E2EError, ROOT, TREES, expect, expect_equal, params, poll, run, timing, tree
 from scenario import APP_DIR_WIN, CONSOLE_EXE
 
 sys.path.insert(0, str(ROOT / "tests"))
@@ -288,6 +288,7 @@ def check_watch_report(report, rows, json_lines, what):
 
 
 @params(("text", {"json_lines": False}), ("json", {"json_lines": True}))
+@timing
 def test_kqports_watch(session, json_lines):
     """One report at the start and one per change of the report, each within
     2 s of the tree's change; none over 10 s without a change, nor for a new

@@ -5,7 +5,7 @@ import contextlib
 import time
 
 import expected as X
-from common import E2EError, expect, expect_equal, params, poll, tree
+from common import E2EError, expect, expect_equal, params, poll, timing, tree
 from display import pixels
 
 HEADER_ROW_A, CAT_ROW_A, AUDIO_OUT_ROW_A = 0, 1, 6
@@ -34,6 +34,7 @@ def check_copy(scenario, lines):
         expect("\\" not in line and "VID_" not in line, f"instance ID in copied line {line!r}")
 
 
+@timing
 def test_empty_tree(session):
     with session.scenario(tree=tree("empty")) as sc:
         # The watch starts before the program, so that its first sample is the
@@ -146,6 +147,7 @@ def until_hint_hidden(watcher):
     return watcher.events(10, stop=True)
 
 
+@timing
 def test_hint_after_selecting_a_device_row(session):
     with start(session, tree=tree("two-units")) as sc:
         sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
@@ -185,6 +187,7 @@ def test_hint_after_selecting_a_device_row(session):
         expect_equal(after, before, "hint area after the hint was hidden")
 
 
+@timing
 def test_hint_restarts_on_second_selection(session):
     """A second selection 3 s after the first keeps the hint until 4567 ms after
     the second; the refreshes in between do not hide it. Both clicks land
@@ -259,6 +262,7 @@ def test_double_click_on_an_over_long_id_launches_nothing(session):
         expect("Can't revert WOW64 redirection" not in sc.messages(), "WOW64 revert failed")
 
 
+@timing
 def test_hot_plug(session):
     with start(session, tree=tree("empty")) as sc:
         sc.spy.wait_rows([X.NOT_FOUND], timeout=3)

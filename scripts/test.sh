@@ -142,8 +142,9 @@ step "host unit tests (ASan/UBSan)" host_unit_tests
 step "executable checks" bash -c 'python3 tests/pe_check.py build/windows/bin/kq6200ports.exe &&
   python3 tests/pe_check.py --console build/windows/bin/kqports.exe'
 # Three scenarios per core: most of their time is spent waiting on the
-# program's timers.
-step "end to end under Wine" /usr/bin/python3 -m pytest e2e -n "$(( 3 * $(nproc) ))" \
+# program's timers. Those that measure the timing run one after another on
+# one worker (--dist loadgroup), preferred by the scheduler (e2e/conftest.py).
+step "end to end under Wine" /usr/bin/python3 -m pytest e2e -n "$(( 3 * $(nproc) ))" --dist loadgroup \
   --build-dir build/windows
 step "fuzz build, brief fuzzing (beside)" finished "$fuzzing_pid" build/logs/fuzzing.log \
   '^build fuzz:|^== fuzz|^#[0-9]+[[:space:]]+DONE|number_of_executed_units'
