@@ -4,6 +4,7 @@
 #include "base/native_machine.h"
 #include "base/system_dlls.h"
 #include "drivers/install.h"
+#include "osver/os_level.h"
 #include "res/resource.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
@@ -19,7 +20,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   Is64BitOs = RunsUnderWow64(machine.kind);
 
   // Returns whatever the outcome, or ends the process itself with code 1.
-  McuDriversPresent = CheckAndInstallDrivers(instance, showCommand, machine).mcuDriversPresent;
+  const DriverGateOutcome gate = CheckAndInstallDrivers(instance, showCommand, machine);
+  McuDriversPresent = gate.mcuDriversPresent;
+  SplitAudio = SplitsAudio(gate.osLevel);
 
   // A window that cannot be created ends the program quietly.
   if (!CreateMainWindow(instance, showCommand)) return 0;

@@ -18,6 +18,7 @@ wchar_t windowTitle[100];
 wchar_t windowClassName[100];
 bool Is64BitOs = false;
 bool McuDriversPresent = true;
+bool SplitAudio = false;
 HWND listBox = nullptr;
 HWND hintLabel = nullptr;
 PropertiesParameters propertiesParameters;

@@ -21,6 +21,10 @@ extern bool Is64BitOs;
 // WinKey/FSK drivers, or the program carries none for the processor. Every enumeration is told so.
 extern bool McuDriversPresent;
 
+// Whether the audio endpoints are device nodes of their own (SplitsAudio of
+// the Windows version the gate classified). Every enumeration is told so.
+extern bool SplitAudio;
+
 // Read from the system metrics before the entry point runs.
 extern int frameAllowanceX;
 extern int frameAllowanceY;

@@ -6,7 +6,6 @@
 
 #include "base/unique_handle.h"
 #include "drivers/native_system_folder.h"
-#include "drivers/os_level.h"
 #include "res/resource.h"
 #include "units/unit_list.h"
 
@@ -28,9 +27,6 @@ using OpenedClipboard = UniqueHandle<ClipboardTraits>;
 
 constexpr UINT kHintPeriodMs = 4567;
 
-// A fresh enumeration; nothing is kept from one refresh or Copy to the next.
-bool SplitAudio() { return SplitsAudio(OsLevel); }
-
 std::optional<std::wstring_view> SelectedRowId() {
   const LRESULT row = SendMessageW(listBox, LB_GETCURSEL, 0, 0);
   return SelectedDeviceId(RowIdList, row);
@@ -39,7 +35,7 @@ std::optional<std::wstring_view> SelectedRowId() {
 void Copy() {
   std::wstring text;
   {
-    const UnitList units(SplitAudio(), McuDriversPresent);
+    const UnitList units(SplitAudio, McuDriversPresent);
     text = ClipboardText(units.fullReport());
   }
   PlaceTextOnClipboard(text);
@@ -105,7 +101,7 @@ bool PlaceTextOnClipboard(const std::wstring& text) {
 void CALLBACK RefreshList(HWND, UINT, UINT_PTR, DWORD) {
   // Clears the rows, and with them the selection and the scroll position.
   SendMessageW(listBox, LB_RESETCONTENT, 0, 0);
-  const UnitList units(SplitAudio(), McuDriversPresent);
+  const UnitList units(SplitAudio, McuDriversPresent);
   const ReportList report = units.fullReport();
 
   RowIdList.clear();

@@ -14,7 +14,7 @@
 #include "base/win_handles.h"
 #include "console/options.h"
 #include "console/render.h"
-#include "drivers/os_level.h"
+#include "osver/os_level.h"
 #include "units/unit_list.h"
 
 namespace kq {
@@ -105,12 +105,6 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   return TRUE;
 }
 
-// What was seen of a unit's USB functions, looked for only when no unit was
-// found.
-std::vector<SeenFunction> SeenIfNone(const UnitList& units) {
-  return units.units.empty() ? SeenFunctions() : std::vector<SeenFunction>();
-}
-
 int Watch(const ConsoleOptions& options, const Output& out, const Output& err, bool splitAudio) {
   stopWatching.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!stopWatching) {
@@ -121,15 +115,11 @@ int Watch(const ConsoleOptions& options, const Output& out, const Output& err, b
   ReportWatch watch;
   for (;;) {
     const DWORD started = GetTickCount();
-    UnitList units(splitAudio, true);
-    if (options.serial) KeepSerial(units, *options.serial);
-    const ReportList report = units.fullReport();
-    const std::vector<SeenFunction> seen = SeenIfNone(units);
+    const ConsoleReport report = EnumerateForConsole(splitAudio, options);
     // A reader that went away (a closed pipe) ends the watch as Ctrl+C does;
     // any other failure to write ends it as a failure.
-    if (ReportChanged(watch, WithSeenLines(report, units, seen, nullptr)) &&
-        !Write(out, ConsoleOutput(options, units, report, splitAudio, FormatLocalTime(Now()),
-                                  nullptr, &seen))) {
+    if (ReportChanged(watch, WatchedLines(report)) &&
+        !Write(out, ConsoleOutput(options, report, FormatLocalTime(Now())))) {
       const DWORD error = GetLastError();
       if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
         break;
@@ -170,23 +160,18 @@ int wmain(int argc, wchar_t** argv) {
                : kExitFailure;
   }
 
-  // The window's rule: endpoints of their own from Windows 8 on. There is no
-  // driver gate here: every enumeration counts the maker's drivers as present,
-  // as a window does unless its user declined them at start-up.
+  // The window's rule: endpoints of their own from Windows 8 on.
   const bool splitAudio = SplitsAudio(DetectOsLevel());
   if (options.watch) return Watch(options, out, err, splitAudio);
 
-  UnitList units(splitAudio, true);
-  if (options.serial) KeepSerial(units, *options.serial);
+  const ConsoleReport report = EnumerateForConsole(splitAudio, options);
   if (options.role) {
-    const RoleAnswer answer = AnswerRole(units, options);
+    const RoleAnswer answer = AnswerRole(report, options);
     if (!answer.err.empty()) Write(err, answer.err);
     if (answer.out.empty()) return answer.exitCode;
     return Write(out, answer.out) ? answer.exitCode : kExitFailure;
   }
-  const std::vector<SeenFunction> seen = SeenIfNone(units);
-  return Write(out, ConsoleOutput(options, units, units.fullReport(), splitAudio,
-                                 FormatLocalTime(Now()), nullptr, &seen))
-             ? ExitCodeFor(units)
+  return Write(out, ConsoleOutput(options, report, FormatLocalTime(Now())))
+             ? ExitCodeFor(report.units)
              : kExitFailure;
 }

@@ -89,30 +89,26 @@ LocalTime Now() {
   return time;
 }
 
-// One enumeration over udev's devices as they are now. No units when udev
+// One enumeration over udev's devices as they are now. No report when udev
 // could not be read (said on standard error).
 struct Enumeration {
-  std::optional<UnitList> units;
-  ReportNames names;
+  std::optional<ConsoleReport> report;
   udev::Devices devices;
   udev::ReportedPorts ports;  // the units' ports
-  ReportList report;
-  std::vector<SeenFunction> seen;  // when no unit was found
 };
 
 Enumeration Enumerate(const ConsoleOptions& options) {
   Enumeration result;
-  if (!udev::LoadUdevTree(&result.names, &result.devices)) {
+  ReportNames names;
+  if (!udev::LoadUdevTree(&names, &result.devices)) {
     Write(STDERR_FILENO, L"kqports: cannot read udev's device database\n");
     return result;
   }
-  // Linux has an ALSA device of each direction: the split layout. There is
-  // no driver gate: the drivers are the kernel's.
-  result.units.emplace(true, true);
-  if (options.serial) KeepSerial(*result.units, *options.serial);
-  result.report = result.units->fullReport();
-  result.ports = udev::PortsOf(result.report, result.names, result.devices);
-  if (result.units->units.empty()) result.seen = SeenFunctions();
+  // Linux has an ALSA device of each direction: the split layout. The
+  // drivers are the kernel's.
+  result.report = EnumerateForConsole(true, options);
+  result.report->names = std::move(names);
+  result.ports = udev::PortsOf(result.report->report, *result.report->names, result.devices);
   return result;
 }
 
@@ -136,7 +132,7 @@ void AddUses(Enumeration& now, Processes& processes) {
     processes.period = std::max<std::chrono::steady_clock::duration>(
         std::chrono::seconds(1), (ThreadTime() - started) * kLookTimeShare);
   }
-  udev::AddPortUses(now.names, now.ports, now.devices, processes.table);
+  udev::AddPortUses(*now.report->names, now.ports, now.devices, processes.table);
 }
 
 // Written to by SIGINT and SIGTERM; --watch waits on its other end.
@@ -165,13 +161,11 @@ int Watch(const ConsoleOptions& options) {
   for (bool readUdev = true;;) {
     // udev unreadable for a moment is said and tried again at the next event.
     if (readUdev) now = Enumerate(options);
-    if (now.units) {
+    if (now.report) {
       AddUses(now, processes);
-      if (ReportChanged(watch, WithSeenLines(now.report, *now.units, now.seen, &now.names),
-                        &now.names)) {
+      if (ReportChanged(watch, WatchedLines(*now.report), &*now.report->names)) {
         const Written written =
-            WriteText(STDOUT_FILENO, ConsoleOutput(options, *now.units, now.report, true,
-                                                   FormatLocalTime(Now()), &now.names, &now.seen));
+            WriteText(STDOUT_FILENO, ConsoleOutput(options, *now.report, FormatLocalTime(Now())));
         // A reader that went away ends the watch as Ctrl+C does.
         if (written == Written::kReaderGone) break;
         if (written == Written::kFailed) {
@@ -182,7 +176,7 @@ int Watch(const ConsoleOptions& options) {
     }
     // While the units have ports, their use is looked at once a second
     // between udev's events; udev itself is read again only after an event.
-    const bool uses = now.units && !now.ports.empty();
+    const bool uses = now.report && !now.ports.empty();
     if (events) {
       const udev::WaitOutcome outcome = udev::WaitForEvents(
           monitor, stopPipe[0], uses ? kWatchPeriodMs : -1, kQuietMs, kSettleMs);
@@ -224,16 +218,14 @@ int main(int argc, char** argv) {
   if (options.watch) return Watch(options);
 
   Enumeration now = Enumerate(options);
-  if (!now.units) return kExitFailure;
-  const UnitList& units = *now.units;
+  if (!now.report) return kExitFailure;
   if (options.role) {
-    const RoleAnswer answer = AnswerRole(units, options, &now.names);
+    const RoleAnswer answer = AnswerRole(*now.report, options);
     if (!answer.err.empty()) Write(STDERR_FILENO, answer.err);
     return PrintOnce(answer.out, answer.exitCode);
   }
   Processes processes;
   AddUses(now, processes);
-  return PrintOnce(ConsoleOutput(options, units, now.report, true, FormatLocalTime(Now()),
-                                 &now.names, &now.seen),
-                   ExitCodeFor(units));
+  return PrintOnce(ConsoleOutput(options, *now.report, FormatLocalTime(Now())),
+                   ExitCodeFor(now.report->units));
 }

@@ -1,9 +1,11 @@
 #include "console/options.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "res/version.h"
 #include "units/device_unit.h"
+#include "units/roles.h"
 
 namespace kq {
 
@@ -28,17 +30,25 @@ namespace {
 constexpr wchar_t kWhatASerialIs[] =
     L"a serial is the five letters or digits after S/N in the report";
 
-// The role a word names, whatever its letter case, as kRoleNames spells it.
-const wchar_t* roleNamed(std::wstring_view text) {
+// "cat, ptt, fsk, winkey, audioIn or audioOut"
+std::wstring roleWords() {
+  std::wstring words;
+  const size_t count = std::size(kRoles);
+  for (size_t i = 0; i < count; ++i)
+    words += (i == 0 ? L"" : i + 1 == count ? L" or " : L", ") + std::wstring(kRoles[i].name);
+  return words;
+}
+
+// The role a word names, whatever its letter case, as the roles' table
+// spells it; empty for another word.
+std::wstring_view roleNamed(std::wstring_view text) {
   const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c; };
-  for (const wchar_t* role : kRoleNames) {
-    const std::wstring_view name(role);
-    if (name.size() == text.size() &&
-        std::equal(name.begin(), name.end(), text.begin(),
-                   [&](wchar_t a, wchar_t b) { return lower(a) == lower(b); }))
-      return role;
-  }
-  return nullptr;
+  for (const RoleInfo& role : kRoles)
+    if (role.name.size() == text.size() &&
+        std::equal(role.name.begin(), role.name.end(), text.begin(),
+                   [&](wchar_t x, wchar_t y) { return lower(x) == lower(y); }))
+      return role.name;
+  return {};
 }
 
 // "--serial=40117" is "--serial" with its value written into it; only a
@@ -108,11 +118,10 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
           return bad(parsed, value, L"\"" + value + L"\" is not a serial: " + kWhatASerialIs);
         options.serial = value;
       } else {
-        const wchar_t* role = roleNamed(value);
-        if (!role)
-          return bad(parsed, value,
-                     L"\"" + value + L"\" is not a role: cat, ptt, fsk, winkey, audioIn or audioOut");
-        options.role = role;
+        const std::wstring_view role = roleNamed(value);
+        if (role.empty())
+          return bad(parsed, value, L"\"" + value + L"\" is not a role: " + roleWords());
+        options.role = std::wstring(role);
       }
     } else if (!argument.empty() && argument[0] != L'-' && argument[0] != L'/') {
       positional.push_back(argument);  // a serial for --udev-rules, wherever that stands

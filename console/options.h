@@ -12,10 +12,6 @@ namespace kq {
 // Where kqports runs: Linux names devices its own way and has --udev-rules.
 enum class ConsolePlatform { kWindows, kLinux };
 
-// The roles --role names, as the JSON names them.
-inline constexpr const wchar_t* kRoleNames[] = {L"cat",    L"ptt",     L"fsk",
-                                                L"winkey", L"audioIn", L"audioOut"};
-
 struct ConsoleOptions {
   ConsolePlatform platform = ConsolePlatform::kWindows;
   bool json = false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -12,8 +13,6 @@
 namespace kq {
 
 namespace {
-
-constexpr wchar_t kTab = L'\t';
 
 // A report line shows as one output line: a control character inside a
 // device name (there should be none) becomes a space instead of breaking it.
@@ -61,8 +60,6 @@ const DeviceNames* namesOf(const ReportNames* names, const std::wstring& id) {
   return found == names->end() ? nullptr : &found->second;
 }
 
-enum class RoleKind { kPort, kAudio };
-
 // "plughw:CARD=CODEC,DEV=0" beside "hw:CARD=CODEC,DEV=0"; empty for a name
 // of another kind.
 std::wstring plugName(const std::wstring& alsa) {
@@ -96,19 +93,26 @@ std::wstring useJson(const PortUse& use) {
                     member(L"ignoresPort", boolean(use.modemManagerIgnores)) + L"}");
 }
 
-// A role: null unless its component's walk is complete and found its device;
-// then the device's port or endpoint name (null when the device has none)
-// and its instance ID, and with `names` what the system names it besides.
-std::wstring role(bool complete, const std::optional<DeviceNode>& node, RoleKind kind,
-                  const ReportNames* names, const std::wstring& stableName) {
-  if (!complete || !node || !node->found()) return L"null";
-  const std::optional<std::wstring>& text =
-      kind == RoleKind::kPort ? node->portName : node->friendlyName;
-  const DeviceNames* own = namesOf(names, *node->instanceId);
+// The link the packaged rules give a port of a unit: /dev/kq6200/<serial>/<role>.
+std::wstring stableNameOf(std::wstring_view serial, Role role) {
+  const char* link = roleInfo(role).linkName;
+  if (!link) return {};
+  return L"/dev/kq6200/" + std::wstring(serial) + L"/" + std::wstring(link, link + std::strlen(link));
+}
+
+// A role: null unless it is in order (roleInOrder); then the device's port or
+// endpoint name (null when the device has none) and its instance ID, and
+// with `names` what the system names it besides.
+std::wstring roleJson(const DeviceUnit& unit, Role role, const ReportNames* names) {
+  if (!roleInOrder(unit, role)) return L"null";
+  const DeviceNode& node = *roleNode(unit, role);
+  const std::optional<std::wstring>& text = roleText(node, role);
+  const DeviceNames* own = namesOf(names, *node.instanceId);
   std::wstring out = L"{" + member(L"name", text ? jsonString(*text) : L"null") + L", " +
-                     member(L"id", jsonString(own ? own->id : *node->instanceId));
+                     member(L"id", jsonString(own ? own->id : *node.instanceId));
   if (names) {
-    if (kind == RoleKind::kPort) {
+    if (roleInfo(role).kind == RoleKind::kPort) {
+      const std::wstring stableName = stableNameOf(unit.serial, role);
       out += L", " + member(L"link", own ? orNull(own->link) : L"null");
       out += L", " + member(L"stable", own && hasLink(*own, stableName) ? jsonString(stableName)
                                                                        : L"null");
@@ -122,45 +126,11 @@ std::wstring role(bool complete, const std::optional<DeviceNode>& node, RoleKind
   return out + L"}";
 }
 
-// The six roles of a unit in JSON order: whether the component's walk is
-// complete (for FSK and WinKey, with the maker's drivers) and its node.
-struct RoleView {
-  const wchar_t* name;
-  bool complete;
-  const std::optional<DeviceNode>* node;
-  RoleKind kind;
-};
-
-std::vector<RoleView> rolesOf(const DeviceUnit& unit);
-
-// The link the packaged rules give a port of a unit: /dev/kq6200/<serial>/<role>.
-std::wstring stableNameOf(const DeviceUnit& unit, const RoleView& view) {
-  return view.kind == RoleKind::kPort ? L"/dev/kq6200/" + unit.serial + L"/" + view.name
-                                      : std::wstring();
-}
-
-std::vector<RoleView> rolesOf(const DeviceUnit& unit) {
-  const bool ftdi = unit.ftdiStatus == kStatusComplete;
-  const bool mcu = unit.mcuStatus == kStatusComplete && unit.mcuDriversPresent;
-  const bool audio = unit.audioStatus == kStatusComplete;
-  // Without split audio the codec's interface is the one audio device, and
-  // it serves as both input and output.
-  const std::optional<DeviceNode>& audioIn = unit.splitAudio ? unit.audioInNode : unit.audioOutNode;
-  return {{L"cat", ftdi, &unit.catNode, RoleKind::kPort},
-          {L"ptt", ftdi, &unit.pttNode, RoleKind::kPort},
-          {L"fsk", mcu, &unit.fskNode, RoleKind::kPort},
-          {L"winkey", mcu, &unit.winkeyNode, RoleKind::kPort},
-          {L"audioIn", audio, &audioIn, RoleKind::kAudio},
-          {L"audioOut", audio, &unit.audioOutNode, RoleKind::kAudio}};
-}
-
 // The walks that stopped short, in the report's order, with their help.
 std::vector<const StatusHelp*> problemsOf(const DeviceUnit& unit) {
   std::vector<const StatusHelp*> out;
-  for (const auto& [walk, status] : {std::pair{Walk::kFtdi, unit.ftdiStatus},
-                                     std::pair{Walk::kMcu, unit.mcuStatus},
-                                     std::pair{Walk::kAudio, unit.audioStatus}})
-    if (const StatusHelp* help = FindStatusHelp(walk, status)) out.push_back(help);
+  for (const Walk walk : {Walk::kFtdi, Walk::kMcu, Walk::kAudio})
+    if (const StatusHelp* help = FindStatusHelp(walk, walkStatus(unit, walk))) out.push_back(help);
   return out;
 }
 
@@ -178,13 +148,49 @@ std::wstring unitJson(const DeviceUnit& unit, JsonLayout layout, int depth,
       member(L"mcuStatus", std::to_wstring(static_cast<int>(unit.mcuStatus))),
       member(L"ftdiStatus", std::to_wstring(static_cast<int>(unit.ftdiStatus))),
       member(L"audioStatus", std::to_wstring(static_cast<int>(unit.audioStatus)))};
-  for (const RoleView& view : rolesOf(unit))
-    members.push_back(member(
-        view.name, role(view.complete, *view.node, view.kind, names, stableNameOf(unit, view))));
+  for (const RoleInfo& info : kRoles)
+    members.push_back(member(info.name, roleJson(unit, info.role, names)));
   std::vector<std::wstring> problems;
   for (const StatusHelp* help : problemsOf(unit)) problems.push_back(problemJson(*help, system));
   members.push_back(member(L"problems", joined(L'[', problems, L']', layout, depth + 1)));
   return joined(L'{', members, L'}', layout, depth);
+}
+
+const ReportNames* namesIn(const ConsoleReport& report) {
+  return report.names ? &*report.names : nullptr;
+}
+
+// A value with what the system names its device besides: after a port's
+// name its links (the rules' link of its own unit and role, when udev made
+// it, and its link by ID); an audio endpoint as its ALSA name, the plughw
+// name beside it, and its card. `serial` is the unit's whose line it is.
+std::wstring namedValue(const ReportItem& item, const DeviceNames* own, std::wstring_view serial) {
+  if (!own || item.kind != LineKind::kRole) return item.value;
+  if (roleInfo(item.role).kind == RoleKind::kAudio) {
+    if (own->alsa.empty()) return item.value;
+    const std::wstring plug = plugName(own->alsa);
+    return own->alsa + (plug.empty() ? L"" : L" or " + plug) + L" (" + own->description + L")";
+  }
+  std::vector<std::wstring> links;
+  const std::wstring stable = stableNameOf(serial, item.role);
+  if (hasLink(*own, stable)) links.push_back(stable);
+  if (!own->link.empty()) links.push_back(own->link);
+  std::wstring value = item.value;
+  for (size_t i = 0; i < links.size(); ++i)
+    value += (i ? L", " : L" (") + links[i] + (i + 1 == links.size() ? L")" : L"");
+  return value;
+}
+
+// Each item of the report with its names, and the serial of the unit it
+// belongs to, for the formatters below.
+template <typename Visit>
+void forEachNamed(const ConsoleReport& report, Visit visit) {
+  std::wstring serial;
+  for (const ReportItem& item : report.report) {
+    if (item.kind == LineKind::kHeader) serial = item.value;
+    const DeviceNames* own = item.id.empty() ? nullptr : namesOf(namesIn(report), item.id);
+    visit(item, own, namedValue(item, own, serial));
+  }
 }
 
 std::wstring twoDigits(int value) {
@@ -205,88 +211,55 @@ std::wstring FormatLocalTime(const LocalTime& time) {
          twoDigits(offset % 60);
 }
 
-std::wstring ReportText(const ReportList& report) {
-  // The list box lines the values up at its tab stops; here the widest label
-  // of the whole report sets the column, so every unit's values line up too.
+namespace {
+
+// A line of the text: a role's label and its value, which line up with the
+// other values, or a line as it is.
+struct TextLine {
+  std::wstring head;
+  std::optional<std::wstring> value;
+};
+
+TextLine textLine(const ReportItem& item, std::wstring value) {
+  if (item.kind == LineKind::kRole || item.kind == LineKind::kAudioDevice)
+    return {ItemLabel(item), std::move(value)};
+  return {DisplayLine(item), std::nullopt};
+}
+
+// The list box lines the values up at its tab stops; here the widest label
+// of the whole report sets the column, so every unit's values line up too.
+std::wstring textOf(const std::vector<TextLine>& lines) {
   size_t column = 0;
-  for (const ReportLine& line : report) {
-    const size_t tab = line.text.find(kTab);
-    if (tab != std::wstring::npos) column = std::max(column, tab);
-  }
+  for (const TextLine& line : lines)
+    if (line.value) column = std::max(column, line.head.size());
   std::wstring out;
-  for (const ReportLine& line : report) {
-    const size_t tab = line.text.find(kTab);
-    if (tab == std::wstring::npos) {
-      out += oneLine(line.text);
-    } else {
-      out += oneLine(std::wstring_view(line.text).substr(0, tab));
-      out.append(column - tab, L' ');
-      out += oneLine(std::wstring_view(line.text).substr(tab + 1));
+  for (const TextLine& line : lines) {
+    out += oneLine(line.head);
+    if (line.value) {
+      out.append(column - line.head.size(), L' ');
+      out += L" - " + oneLine(*line.value);
     }
     out += L'\n';
   }
   return out;
 }
 
-ReportList WithDeviceNames(const ReportList& report, const ReportNames& names,
-                           const UnitList& units) {
-  // The stable name each port of a unit may carry, by its instance ID.
-  std::map<std::wstring, std::wstring> stableNames;
-  for (const DeviceUnit& unit : units.units)
-    for (const RoleView& view : rolesOf(unit))
-      if (view.kind == RoleKind::kPort && *view.node && (*view.node)->found())
-        stableNames[*(*view.node)->instanceId] = stableNameOf(unit, view);
-  ReportList out = report;
-  for (ReportLine& line : out) {
-    const DeviceNames* own = namesOf(&names, line.id);
-    if (!own) continue;
-    std::vector<std::wstring> links;
-    const auto stable = stableNames.find(line.id);
-    if (stable != stableNames.end() && hasLink(*own, stable->second)) links.push_back(stable->second);
-    if (!own->link.empty()) links.push_back(own->link);
-    for (size_t i = 0; i < links.size(); ++i)
-      line.text += (i ? L", " : L" (") + links[i] + (i + 1 == links.size() ? L")" : L"");
-    const std::wstring plug = plugName(own->alsa);
-    const size_t at = plug.empty() ? std::wstring::npos : line.text.find(own->alsa);
-    if (at != std::wstring::npos) line.text.insert(at + own->alsa.size(), L" or " + plug);
-    line.id = own->id;
+// The lines under a port for what there is to act on.
+void addUseLines(std::vector<TextLine>& lines, const PortUse& use) {
+  if (!use.holders.empty()) {
+    std::wstring text = L"        open in ";
+    for (size_t i = 0; i < use.holders.size(); ++i)
+      text += (i ? L", " : L"") + use.holders[i].command + L" (pid " +
+              std::to_wstring(use.holders[i].pid) + L")";
+    lines.push_back({text, std::nullopt});
   }
-  return out;
-}
-
-ReportList WithPortUses(const ReportList& report, const ReportNames& names) {
-  ReportList out;
-  for (const ReportLine& line : report) {
-    out.push_back(line);
-    const DeviceNames* own = namesOf(&names, line.id);
-    if (!own || !own->use) continue;
-    const PortUse& use = *own->use;
-    if (!use.holders.empty()) {
-      std::wstring text = L"        open in ";
-      for (size_t i = 0; i < use.holders.size(); ++i)
-        text += (i ? L", " : L"") + use.holders[i].command + L" (pid " +
-                std::to_wstring(use.holders[i].pid) + L")";
-      out.push_back({text, L""});
-    }
-    if (!use.mayOpen)
-      out.push_back({L"        you may not open it: " + use.accessHelp + L".", L""});
-    if (use.modemManagerRunning && !use.modemManagerIgnores)
-      out.push_back({L"        ModemManager is running and may probe this port with AT commands, "
+  if (!use.mayOpen)
+    lines.push_back({L"        you may not open it: " + use.accessHelp + L".", std::nullopt});
+  if (use.modemManagerRunning && !use.modemManagerIgnores)
+    lines.push_back({L"        ModemManager is running and may probe this port with AT commands, "
                      L"which can key the transmitter: install the udev rules (kqports "
                      L"--udev-rules) and plug the unit in again.",
-                     L""});
-  }
-  return out;
-}
-
-namespace {
-std::wstring_view functionName(Walk walk) {
-  switch (walk) {
-    case Walk::kMcu: return L"the MCU";
-    case Walk::kFtdi: return L"the FTDI bridge";
-    case Walk::kAudio: break;
-  }
-  return L"the codec";
+                     std::nullopt});
 }
 
 // Where a seen function is: on Linux its USB port ("1-4.2", the last part
@@ -296,7 +269,61 @@ std::wstring placeOf(const SeenFunction& function, const ReportNames* names) {
   if (!own || own->id.empty()) return L"as " + function.instanceId;
   return L"on USB port " + own->id.substr(own->id.rfind(L'/') + 1);
 }
+
+// The seen lines, when they were looked for and no unit was found.
+ReportList seenLinesOf(const ConsoleReport& report) {
+  if (!report.seen || !report.units.units.empty()) return {};
+  return SeenLines(*report.seen, namesIn(report));
+}
+
 }  // namespace
+
+ConsoleReport EnumerateForConsole(bool splitAudio, const ConsoleOptions& options) {
+  // There is no driver gate here: every enumeration counts the maker's
+  // drivers as present, as a window does unless its user declined them.
+  ConsoleReport out{UnitList(splitAudio, true), {}, splitAudio, std::nullopt, std::nullopt};
+  if (options.serial) KeepSerial(out.units, *options.serial);
+  out.report = out.units.report();
+  out.seen = out.units.units.empty() ? SeenFunctions() : std::vector<SeenFunction>();
+  return out;
+}
+
+std::wstring ReportText(const Report& report) {
+  std::vector<TextLine> lines;
+  for (const ReportItem& item : report) lines.push_back(textLine(item, item.value));
+  return textOf(lines);
+}
+
+std::wstring LinesText(const ReportList& lines) {
+  std::vector<TextLine> text;
+  for (const ReportLine& line : lines) text.push_back({line.text, std::nullopt});
+  return textOf(text);
+}
+
+std::wstring ConsoleText(const ConsoleReport& report, HelpSystem system) {
+  std::vector<TextLine> lines;
+  forEachNamed(report, [&](const ReportItem& item, const DeviceNames* own, std::wstring value) {
+    lines.push_back(textLine(item, std::move(value)));
+    if (own && own->use && IsPortLine(item)) addUseLines(lines, *own->use);
+    if (item.kind != LineKind::kError) return;
+    if (const StatusHelp* help = FindStatusHelp(item.walk, item.code))
+      lines.push_back({L"        " + PlainText(help->meaning) + L". " +
+                           PlainText(RemedyFor(*help, system)) + L".",
+                       std::nullopt});
+  });
+  for (const ReportLine& line : seenLinesOf(report)) lines.push_back({line.text, std::nullopt});
+  return textOf(lines);
+}
+
+ReportList NamedLines(const ConsoleReport& report) {
+  ReportList out;
+  forEachNamed(report, [&](const ReportItem& item, const DeviceNames* own, std::wstring value) {
+    ReportItem named = item;
+    named.value = std::move(value);
+    out.push_back({DisplayLine(named), own ? own->id : item.id});
+  });
+  return out;
+}
 
 ReportList SeenLines(const std::vector<SeenFunction>& seen, const ReportNames* names) {
   constexpr wchar_t kIndent[] = L"        ";
@@ -315,7 +342,7 @@ ReportList SeenLines(const std::vector<SeenFunction>& seen, const ReportNames* n
   for (const SeenFunction& function : seen) {
     mcu = mcu || function.walk == Walk::kMcu;
     std::wstring text = std::wstring(kIndent) + L"Seen: " +
-                        std::wstring(functionName(function.walk)) + L" " +
+                        std::wstring(walkInfo(function.walk).function) + L" " +
                         FunctionVidPid(function.walk) + L" " + placeOf(function, names);
     if (function.problem != 0 && function.problem != kProblemNotRead)
       text += L", with problem code " + std::to_wstring(function.problem);
@@ -328,44 +355,26 @@ ReportList SeenLines(const std::vector<SeenFunction>& seen, const ReportNames* n
   return out;
 }
 
-ReportList WithExplanations(const ReportList& report, HelpSystem system) {
-  ReportList out;
-  for (const ReportLine& line : report) {
-    out.push_back(line);
-    if (!line.id.empty()) continue;
-    for (const StatusHelp& help : StatusHelpTable())
-      if (line.text == ErrorLine(help.walk, help.code)) {
-        out.push_back({L"        " + PlainText(help.meaning) + L". " +
-                           PlainText(RemedyFor(help, system)) + L".",
-                       L""});
-        break;
-      }
-  }
+ReportList WatchedLines(const ConsoleReport& report) {
+  ReportList out = DisplayLines(report.report);
+  const ReportList seen = seenLinesOf(report);
+  out.insert(out.end(), seen.begin(), seen.end());
   return out;
 }
 
-ReportList WithSeenLines(const ReportList& report, const UnitList& units,
-                         const std::vector<SeenFunction>& seen, const ReportNames* names) {
-  ReportList out = report;
-  if (!units.units.empty()) return out;
-  const ReportList more = SeenLines(seen, names);
-  out.insert(out.end(), more.begin(), more.end());
-  return out;
-}
-
-std::wstring ReportJson(const UnitList& units, const ReportList& report, bool splitAudio,
-                        std::wstring_view time, JsonLayout layout, const ReportNames* names,
-                        HelpSystem system, const std::vector<SeenFunction>* seen) {
+std::wstring ReportJson(const ConsoleReport& report, std::wstring_view time, JsonLayout layout,
+                        HelpSystem system) {
+  const ReportNames* names = namesIn(report);
   std::vector<std::wstring> unitItems;
-  for (const DeviceUnit& unit : units.units)
+  for (const DeviceUnit& unit : report.units.units)
     unitItems.push_back(unitJson(unit, layout, 2, names, system));
   // The pairs exactly as the window gets them, TABs included.
   std::vector<std::wstring> pairs;
-  for (const ReportLine& line : names ? WithDeviceNames(report, *names, units) : report)
+  for (const ReportLine& line : NamedLines(report))
     pairs.push_back(L"[" + jsonString(line.text) + L", " + jsonString(line.id) + L"]");
   std::vector<std::wstring> seenItems;
-  if (seen)
-    for (const SeenFunction& function : *seen) {
+  if (report.seen)
+    for (const SeenFunction& function : *report.seen) {
       const DeviceNames* own = namesOf(names, function.instanceId);
       seenItems.push_back(
           L"{" + member(L"function", jsonString(WalkName(function.walk))) + L", " +
@@ -375,53 +384,54 @@ std::wstring ReportJson(const UnitList& units, const ReportList& report, bool sp
     }
   std::vector<std::wstring> members = {
       member(L"format", std::to_wstring(kJsonFormat)), member(L"time", jsonString(time)),
-      member(L"splitAudio", splitAudio ? L"true" : L"false"),
+      member(L"splitAudio", report.splitAudio ? L"true" : L"false"),
       member(L"units", joined(L'[', unitItems, L']', layout, 1)),
       member(L"report", joined(L'[', pairs, L']', layout, 1))};
-  if (seen) members.push_back(member(L"seen", joined(L'[', seenItems, L']', layout, 1)));
+  if (report.seen) members.push_back(member(L"seen", joined(L'[', seenItems, L']', layout, 1)));
   return joined(L'{', members, L'}', layout, 0);
 }
 
-std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
-                           const ReportList& report, bool splitAudio, std::wstring_view time,
-                           const ReportNames* names, const std::vector<SeenFunction>* seen) {
+std::wstring ConsoleOutput(const ConsoleOptions& options, const ConsoleReport& report,
+                           std::wstring_view time) {
   const HelpSystem system =
       options.platform == ConsolePlatform::kLinux ? HelpSystem::kLinux : HelpSystem::kWindows;
   if (options.json) {
     const JsonLayout layout = options.watch ? JsonLayout::kOneLine : JsonLayout::kIndented;
-    return ReportJson(units, report, splitAudio, time, layout, names, system, seen) + L"\n";
+    return ReportJson(report, time, layout, system) + L"\n";
   }
-  ReportList lines = names ? WithDeviceNames(WithPortUses(report, *names), *names, units) : report;
-  lines = WithExplanations(lines, system);
-  if (seen) lines = WithSeenLines(lines, units, *seen, names);
-  const std::wstring text = ReportText(lines);
+  const std::wstring text = ConsoleText(report, system);
   if (options.watch) return std::wstring(time) + L"\n" + text + L"\n";
   return text;
 }
 
-std::optional<std::wstring> RoleName(const DeviceUnit& unit, std::wstring_view roleName,
-                                     const ReportNames* names, bool kernelNode) {
-  for (const RoleView& view : rolesOf(unit)) {
-    if (view.name != roleName) continue;
-    if (!view.complete || !*view.node || !(*view.node)->found()) return std::nullopt;
-    const DeviceNode& node = **view.node;
-    const DeviceNames* own = namesOf(names, *node.instanceId);
-    if (view.kind == RoleKind::kAudio && own && !own->alsa.empty()) return own->alsa;
-    if (view.kind == RoleKind::kPort && own && !kernelNode) {
-      if (const std::wstring stable = stableNameOf(unit, view); hasLink(*own, stable))
-        return stable;
-      if (!own->link.empty()) return oneLine(own->link);
-    }
-    const std::optional<std::wstring>& text =
-        view.kind == RoleKind::kPort ? node.portName : node.friendlyName;
-    if (!text || text->empty()) return std::nullopt;
-    return oneLine(*text);
+namespace {
+
+// What --role prints for a role of the unit: its port name (where the
+// system has them, the name that outlasts a replug: the packaged rules'
+// /dev/kq6200/<serial>/<role> where udev made it, else the port's
+// /dev/serial/by-id/ link, else its device node, which `kernelNode` asks
+// for), or its audio device's name (its ALSA name by card id where the system
+// has one); nothing when the role is not in order or the device has no name.
+std::optional<std::wstring> roleName(const DeviceUnit& unit, Role role, const ReportNames* names,
+                                     bool kernelNode) {
+  if (!roleInOrder(unit, role)) return std::nullopt;
+  const DeviceNode& node = *roleNode(unit, role);
+  const DeviceNames* own = namesOf(names, *node.instanceId);
+  if (roleInfo(role).kind == RoleKind::kAudio && own && !own->alsa.empty()) return own->alsa;
+  if (roleInfo(role).kind == RoleKind::kPort && own && !kernelNode) {
+    if (const std::wstring stable = stableNameOf(unit.serial, role); hasLink(*own, stable))
+      return stable;
+    if (!own->link.empty()) return oneLine(own->link);
   }
-  return std::nullopt;
+  const std::optional<std::wstring>& text = roleText(node, role);
+  if (!text || text->empty()) return std::nullopt;
+  return oneLine(*text);
 }
 
-RoleAnswer AnswerRole(const UnitList& units, const ConsoleOptions& options,
-                      const ReportNames* names) {
+}  // namespace
+
+RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options) {
+  const UnitList& units = report.units;
   const std::wstring role = options.role.value_or(L"");
   if (units.units.empty())
     return {{}, options.serial ? L"kqports: no unit with S/N " + *options.serial + L" is attached\n"
@@ -432,7 +442,9 @@ RoleAnswer AnswerRole(const UnitList& units, const ConsoleOptions& options,
                     L" units are attached; name one with --serial\n",
             kExitBadUsage};
   const DeviceUnit& unit = units.units.front();
-  if (const std::optional<std::wstring> name = RoleName(unit, role, names, options.kernelNode))
+  const std::optional<Role> known = findRole(role);
+  if (const std::optional<std::wstring> name =
+          known ? roleName(unit, *known, namesIn(report), options.kernelNode) : std::nullopt)
     return {*name + L"\n", {}, kExitOk};
   return {{}, L"kqports: the unit with S/N " + oneLine(unit.serial) + L" has no " + role +
                   L" device in order; kqports --serial " + oneLine(unit.serial) +

@@ -11,6 +11,7 @@
 
 #include "console/options.h"
 #include "units/report.h"
+#include "units/status_help.h"
 #include "units/unit_list.h"
 
 namespace kq {
@@ -27,86 +28,88 @@ struct LocalTime {
 // ISO 8601 with the offset: "2025-03-09T14:03:07+01:00".
 std::wstring FormatLocalTime(const LocalTime& time);
 
+// Everything kqports prints of one enumeration: the units, the report made
+// of them, and on Linux the system's own names of their devices.
+struct ConsoleReport {
+  UnitList units;
+  Report report;
+  bool splitAudio = false;
+  // Which of a unit's USB functions are present, looked for when no unit was.
+  std::optional<std::vector<SeenFunction>> seen;
+  // What the system names each device beyond its port or endpoint name (Linux).
+  std::optional<ReportNames> names;
+};
+
+// One enumeration as kqports makes it: every unit, or with --serial the one
+// unit of that serial; when none is found, what was seen of its functions.
+ConsoleReport EnumerateForConsole(bool splitAudio, const ConsoleOptions& options);
+
 // The report as a person reads it: one line per report line, each ending in
-// LF, the TAB of a port or audio line replaced by spaces so that all values
-// start in one column.
-std::wstring ReportText(const ReportList& report);
+// LF, the values of the port and audio lines starting in one column.
+std::wstring ReportText(const Report& report);
 
-enum class JsonLayout { kIndented, kOneLine };
+// Lines without values to line up, each ending in LF.
+std::wstring LinesText(const ReportList& lines);
 
-// The report with each ID replaced by the device's own ID; each port line
-// followed in parentheses by its link of the packaged rules
-// (/dev/kq6200/<serial>/<role>, shown only on that unit's line of that role)
-// and its link by ID; each audio line's ALSA name "hw:..." followed by
-// " or plughw:...", the name for programs that want the device to resample.
-ReportList WithDeviceNames(const ReportList& report, const ReportNames& names,
-                           const UnitList& units);
+// What kqports prints as text: the report, with the system's names after
+// each port and audio value (each port's link of the packaged rules,
+// /dev/kq6200/<serial>/<role>, when udev made it, and its link by ID; an
+// audio endpoint's ALSA name followed by " or plughw:...", the name for
+// programs that want the device to resample); under each port whose use is
+// known, one line more indented for each thing to act on (the processes that
+// have it open, why the user may not open it, and ModemManager running while
+// the port is not marked for it to leave alone); under each error line what
+// the code means and what to do about it on `system`; and when no unit was
+// found, the lines of what was seen.
+std::wstring ConsoleText(const ConsoleReport& report, HelpSystem system);
 
-// The report with, after each port line whose use is known, one line more
-// indented for each thing to act on: the processes that have it open, why
-// the user may not open it, and ModemManager running while the port is not
-// marked for it to leave alone. Apply before WithDeviceNames.
-ReportList WithPortUses(const ReportList& report, const ReportNames& names);
+// The report's pairs as the JSON carries them: each display line with the
+// system's names after its value, and each ID replaced by the device's own
+// ID there.
+ReportList NamedLines(const ConsoleReport& report);
 
 // When no unit was found, the lines that say which of the unit's USB
 // functions are present and where (`names` gives Linux's place of each),
 // or that none is; indented as the explanations are.
 ReportList SeenLines(const std::vector<SeenFunction>& seen, const ReportNames* names);
 
-// The report followed by SeenLines when no unit was found: what --watch
-// compares, so that a function arriving or going while no unit is attached
-// is reported too.
-ReportList WithSeenLines(const ReportList& report, const UnitList& units,
-                         const std::vector<SeenFunction>& seen, const ReportNames* names);
+// What --watch compares: the report's display lines followed by the lines of
+// what was seen, so that a function arriving or going while no unit is
+// attached is reported too.
+ReportList WatchedLines(const ConsoleReport& report);
+
+enum class JsonLayout { kIndented, kOneLine };
 
 // The JSON document of one enumeration: its units with their status codes
 // and the device of each role, and the report's [line, ID] pairs.
-// With `names`, the report pairs are those of WithDeviceNames, each role's
+// With the system's names, the report pairs are NamedLines, each role's
 // `id` is the device's own ID, and a port has its `link`, an audio endpoint
 // its `alsa` name and `description` (null when absent).
 // Each unit also has "problems": for each walk that stopped short, its code
 // with what it means and what to do about it on `system`. A port whose use
-// `names` knows has "access", "holders", "uninspected" and "modemManager".
-// "seen" lists `seen`, the unit's functions present when no unit was found.
-std::wstring ReportJson(const UnitList& units, const ReportList& report, bool splitAudio,
-                        std::wstring_view time, JsonLayout layout,
-                        const ReportNames* names = nullptr,
-                        HelpSystem system = HelpSystem::kWindows,
-                        const std::vector<SeenFunction>* seen = nullptr);
-
-// The report with, after each error line, one line more indented that says
-// what the code means and what to do about it on `system`.
-ReportList WithExplanations(const ReportList& report, HelpSystem system);
+// the names know has "access", "holders", "uninspected" and "modemManager".
+// "seen" lists what was seen, when it was looked for.
+std::wstring ReportJson(const ConsoleReport& report, std::wstring_view time, JsonLayout layout,
+                        HelpSystem system = HelpSystem::kWindows);
 
 // Everything printed for one report in the mode the options ask for: the
 // text alone, or with --watch a line with the time before it and an empty
 // line after it; a JSON document, on one line with --watch. Ends in LF.
-// With `seen`, the not-found report says what was seen.
-std::wstring ConsoleOutput(const ConsoleOptions& options, const UnitList& units,
-                           const ReportList& report, bool splitAudio, std::wstring_view time,
-                           const ReportNames* names = nullptr,
-                           const std::vector<SeenFunction>* seen = nullptr);
-
-// What --role prints for a role of the unit ("cat" ... "audioOut"): the port
-// name (the COM port; on Linux the name that outlasts a replug: the packaged
-// rules' /dev/kq6200/<serial>/<role> where udev made it, else the port's
-// /dev/serial/by-id/ link, else its device node, which `kernelNode` asks
-// for), or the audio device's name (its ALSA name by card id on Linux);
-// nothing when the component is not in order or the device has no name.
-std::optional<std::wstring> RoleName(const DeviceUnit& unit, std::wstring_view role,
-                                     const ReportNames* names = nullptr, bool kernelNode = false);
+std::wstring ConsoleOutput(const ConsoleOptions& options, const ConsoleReport& report,
+                           std::wstring_view time);
 
 // What --role prints on standard output and standard error, and the exit
-// code: the name of the one unit's role and 0; 1 when no unit (or not the
-// one of --serial) is attached or the role is not in order; 2 when more than
-// one unit is attached and --serial names none.
+// code: the name of the one unit's role (the port name, on Linux the name
+// that lasts: the rules' link, else the by-id link, else the device node, or
+// with --node the node; the audio device's name, its ALSA name on Linux) and 0; 1 when no
+// unit (or not the one of --serial) is attached or the role is not in order;
+// 2 when more than one unit is attached and --serial names none.
 struct RoleAnswer {
   std::wstring out;
   std::wstring err;
   int exitCode = kExitOk;
 };
-RoleAnswer AnswerRole(const UnitList& units, const ConsoleOptions& options,
-                      const ReportNames* names = nullptr);
+RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options);
 
 // Leaves in the list only the unit with this serial, if any (--serial).
 void KeepSerial(UnitList& units, std::wstring_view serial);

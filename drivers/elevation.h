@@ -5,7 +5,7 @@
 //
 // The program (unelevated) writes the package and starts it elevated with
 // "--install <run folder name> <user SID>". The package's self-extractor,
-// signed and sealed (sfx/FORMAT.md), checks its archive against the seal in
+// signed and sealed (sfx/FORMAT.md at the top of the tree), checks its archive against the seal in
 // its own image, makes <Windows folder>\Temp\<run folder name> with the
 // descriptor below (refusing a folder that exists), unpacks there, runs the
 // script from there and waits for it. The program only reads the markers.
@@ -70,15 +70,20 @@ std::wstring ScriptCommandLine(std::wstring_view cmdPath, std::wstring_view scri
 std::wstring ScriptEnvironment(std::wstring_view windowsFolder, std::wstring_view systemFolder,
                                std::wstring_view runFolder);
 
-// The self-extractor's exit codes in its elevated mode; 2 to 6 keep their
-// meanings from the unpacking mode (sfx/FORMAT.md).
+// The self-extractor's exit codes, in both its modes (sfx/FORMAT.md): the
+// self-extractor returns them and the driver gate reads them.
 enum SfxExit : std::uint32_t {
-  kSfxFinished = 0,           // the script ended and wrote its end marker
-  kSfxUsage = 2,              // started without a valid request
+  // Unpacking: every file was written. Elevated: the script ended and wrote
+  // its end marker.
+  kSfxFinished = 0,
+  kSfxUsage = 2,              // started without "-y" or a valid elevated request
   kSfxCannotRead = 3,         // own executable unreadable
   kSfxDamaged = 4,            // archive damaged or unsafe, or it does not match the seal
   kSfxWriteFailed = 5,        // a file or folder could not be written
-  kSfxFolderRefused = 6,      // the run folder existed or could not be made as required
+  // The target folder or a subfolder is a link or cannot be examined
+  // (unpacking), or the run folder existed or could not be made as required
+  // (elevated): nothing is written through it.
+  kSfxFolderRefused = 6,
   kSfxNotFinished = 10,       // the script ended without its end marker
   kSfxScriptNotStarted = 11,  // the command shell could not be started
   kSfxBusy = 12,              // another installation runs on this machine

@@ -17,7 +17,7 @@
 #include "drivers/elevation.h"
 #include "drivers/install_files.h"
 #include "drivers/install_wait.h"
-#include "drivers/os_level.h"
+#include "osver/os_level.h"
 #include "base/win_handles.h"
 #include "res/resource.h"
 
@@ -363,13 +363,15 @@ void InstallPackage(HINSTANCE instance, int showCommand, DriverPackage which) {
 DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand,
                                          const NativeMachine& machine) {
   const std::wstring repositoryFolder = RepositoryFolder();
-  if (DetectOsLevel() <= 0) {
+  DriverGateOutcome outcome;
+  outcome.osLevel = DetectOsLevel();
+  if (outcome.osLevel <= 0) {
     Show(kUnsupportedOs);
-    return {};
+    return outcome;
   }
   switch (CheckInstalledDrivers(repositoryFolder, RunsUnderWow64(machine.kind))) {
     case DriverState::AllPresent:
-      return {};
+      return outcome;
     case DriverState::FtdiMissing:
       if (Show(kFtdiQuestion) == IDYES)
         ShellExecuteW(nullptr, L"open", kVendorPage, nullptr, nullptr, SW_SHOWNORMAL);
@@ -381,11 +383,13 @@ DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand,
   if (package == DriverPackage::kNone) {
     const std::wstring text = NoDriverPackageText(machine);
     Show({text.c_str(), kInstaller, MB_OK});
-    return {/*mcuDriversPresent=*/false};
+    outcome.mcuDriversPresent = false;
+    return outcome;
   }
   if (Show(kInstallOffer) != IDYES) {
     Show(kWithoutDrivers);
-    return {/*mcuDriversPresent=*/false};
+    outcome.mcuDriversPresent = false;
+    return outcome;
   }
   // One installation at a time on this machine: a second one would run its
   // own script beside the first.
@@ -393,7 +397,7 @@ DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand,
   if (!lock) Fail(kAlreadyRunning);
   Show(kDisconnect);
   InstallPackage(instance, showCommand, package);
-  return {};
+  return outcome;
 }
 
 }  // namespace kq

@@ -9,9 +9,12 @@
 namespace kq {
 
 struct DriverGateOutcome {
-  // False only when the user declined to install the maker's WinKey/FSK
-  // drivers; units are then listed without those two ports.
+  // False only when the maker's WinKey/FSK drivers are missing and were not
+  // installed (declined, or no package serves the processor); units are
+  // then listed without those two ports.
   bool mcuDriversPresent = true;
+  // The Windows version as the gate classified it first (OsLevel).
+  int osLevel = 0;
 };
 
 // Runs before the main window exists. Returns when start-up may go on; ends

@@ -3,7 +3,7 @@
 // declares no supported-OS list, so Windows 8.1 and 10 answer as 6.2.
 #include <cstdio>
 
-#include "drivers/os_level.h"
+#include "osver/os_level.h"
 
 int main() {
   std::printf("%d\n", kq::DetectOsLevel());

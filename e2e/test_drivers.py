@@ -7,7 +7,7 @@ The package is written to the user's temporary folder and started elevated
 in Windows' Temp folder, unpacks there and runs the install script for real
 (Wine's cmd). The driver-store tool is the package's stand-in program placed
 as System32\\pnputil.exe, which adds the store folder at once (or refuses, see
-drivers/standin/standin.cpp). Wine 8.0 has no timeout.exe, so the script's
+tests/standin/standin.cpp). Wine 8.0 has no timeout.exe, so the script's
 waits cost nothing here."""
 
 import ctypes

@@ -1,6 +1,6 @@
 """The driver packages' self-extractor under Wine: where it unpacks, what it
 overwrites, and that a damaged or unsafe archive writes nothing. Archives of
-our own are written here straight from drivers/sfx/FORMAT.md, so the stub is
+our own are written here straight from sfx/FORMAT.md, so the stub is
 also checked against the documented format rather than against the packer."""
 
 import os

@@ -3,7 +3,7 @@
 // read back to the very bytes of its archive when packed again, and its
 // settings must give each value as the rest of its line; a package it rejects
 // leaves the caller's view as it was. The same bytes, taken as an
-// entry path, must be judged as the rules of drivers/sfx/FORMAT.md say.
+// entry path, must be judged as the rules of sfx/FORMAT.md say.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/utf8.h"
-#include "drivers/sfx/archive.h"
+#include "sfx/archive.h"
 
 namespace kq::test {
 namespace {

@@ -14,7 +14,7 @@
 #   scripts/check-install.sh        (after scripts/release.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-version=$(sed -n 's/^#define KQ_VERSION_TEXT "\(.*\)"$/\1/p' res/version.h)
+version=$(cat VERSION)
 deb=dist/kqports_${version}_amd64.deb
 [ -f "$deb" ] || { echo "no $deb: run scripts/release.sh first" >&2; exit 1; }
 

@@ -72,7 +72,7 @@ if [ "$phase" != --check ]; then
 fi
 [ -f "$key/password" ] || { echo "check-release: no release made with a key in $scratch" >&2; exit 1; }
 password=$(cat "$key/password")
-version=$(sed -n 's/^#define KQ_VERSION_TEXT "\(.*\)"$/\1/p' res/version.h)
+version=$(cat VERSION)
 
 no_key_material() {
   KQ_PASS=$password python3 - "$key" dist build/release <<'PY'

@@ -19,10 +19,10 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export TZ=UTC LC_ALL=C.UTF-8
 umask 022
 
-version=$(sed -n 's/^#define KQ_VERSION_TEXT "\(.*\)"$/\1/p' res/version.h)
+version=$(cat VERSION)
 changelog_version=$(sed -n '1s/^kqports (\([^)]*\)).*/\1/p' packaging/deb/changelog)
 if [ "$version" != "$changelog_version" ]; then
-  echo "release: res/version.h says $version, packaging/deb/changelog $changelog_version" >&2
+  echo "release: VERSION says $version, packaging/deb/changelog $changelog_version" >&2
   exit 1
 fi
 

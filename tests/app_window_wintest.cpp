@@ -6,7 +6,6 @@
 #include <string>
 
 #include "app/shell.h"
-#include "drivers/os_level.h"
 #include "memcm/memcm.h"
 #include "res/resource.h"
 #include "tests/tree_fixture.h"
@@ -60,7 +59,7 @@ std::wstring Row(int index) {
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedOsLevel = OsLevel;
+    savedSplitAudio = SplitAudio;
     // Wine without an X display cannot create top-level windows at all.
     HWND probe = CreateWindowExW(0, L"Static", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                  GetModuleHandleW(nullptr), nullptr);
@@ -82,7 +81,7 @@ class MainWindowTest : public ::testing::Test {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
     }
-    OsLevel = savedOsLevel;
+    SplitAudio = savedSplitAudio;
     McuDriversPresent = true;
     kq::memcm::clearTree();
   }
@@ -98,7 +97,7 @@ class MainWindowTest : public ::testing::Test {
     Command(ID_PORT_LIST, LBN_SELCHANGE);
   }
 
-  int savedOsLevel = 0;
+  bool savedSplitAudio = false;
   HWND window = nullptr;
 };
 
@@ -180,7 +179,7 @@ TEST_F(MainWindowTest, ControlsHaveTheirIdsStylesAndLayout) {
 
 TEST_F(MainWindowTest, RefreshFillsRowsAndIdsAndFollowsTheTree) {
   loadTree(kOneUnit);
-  OsLevel = 10;
+  SplitAudio = true;
   RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
   ASSERT_EQ(SendMessageW(listBox, LB_GETCOUNT, 0, 0), 7);
   ASSERT_EQ(RowIdList.size(), 7u);
@@ -198,7 +197,7 @@ TEST_F(MainWindowTest, RefreshFillsRowsAndIdsAndFollowsTheTree) {
   std::string error;
   ASSERT_TRUE(kq::sim::loadTreeFile(KQ_SOURCE_DIR "/sim/trees/two-units-win7.devtree", &error))
       << error;
-  OsLevel = 9;
+  SplitAudio = false;
   RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
   ASSERT_EQ(SendMessageW(listBox, LB_GETCOUNT, 0, 0), 11);
   EXPECT_EQ(RowIdList.size(), 11u);
@@ -217,7 +216,7 @@ TEST_F(MainWindowTest, RefreshFillsRowsAndIdsAndFollowsTheTree) {
 // The driver gate's outcome reaches every enumeration the window runs.
 TEST_F(MainWindowTest, RefreshShowsADeclinedDriverInstallation) {
   loadTree(kOneUnit);
-  OsLevel = 10;
+  SplitAudio = true;
   McuDriversPresent = false;
   RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
   ASSERT_EQ(SendMessageW(listBox, LB_GETCOUNT, 0, 0), 6);
@@ -229,7 +228,7 @@ TEST_F(MainWindowTest, RefreshShowsADeclinedDriverInstallation) {
 
 TEST_F(MainWindowTest, HintShowsOnlyForDeviceRowsAndHidesOnItsTimer) {
   loadTree(kOneUnit);
-  OsLevel = 10;
+  SplitAudio = true;
   RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
 
   Select(0);  // unit header
@@ -254,7 +253,7 @@ TEST_F(MainWindowTest, HintShowsOnlyForDeviceRowsAndHidesOnItsTimer) {
 // What is launched is test_double_click_on_an_over_long_id_launches_nothing's to see.
 TEST_F(MainWindowTest, DoubleClickOnRowsThatCannotBeOpenedLeavesTheParametersAsTheyWere) {
   loadTree(kOneUnit);
-  OsLevel = 10;
+  SplitAudio = true;
   RefreshList(window, WM_TIMER, ID_REFRESH_TIMER, 0);
   const std::wstring before(propertiesParameters.text.data());
   EXPECT_EQ(before, std::wstring(kq::kPropertiesPrefix));
@@ -283,7 +282,7 @@ TEST_F(MainWindowTest, CopyPlacesTheLinesInABlockOfExactSize) {
   CloseClipboard();
 
   loadTree(kOneUnit);
-  OsLevel = 10;
+  SplitAudio = true;
   Command(ID_COPY_BUTTON);  // a fresh report, not the (empty) rows on screen
   ASSERT_TRUE(OpenClipboard(nullptr));
   data = GetClipboardData(CF_UNICODETEXT);

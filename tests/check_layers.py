@@ -22,19 +22,28 @@ LAYERS = {
     "sim": ["base", "cfgmgr", "memcm"],
     "devtree": ["base", "cfgmgr"],
     "units": ["base", "devtree"],
-    "drivers": ["base", "res"],
-    "app": ["base", "res", "devtree", "units", "drivers"],
+    "osver": [],
+    "drivers": ["base", "res", "osver"],
+    "sfx": ["base", "drivers"],
+    "app": ["base", "res", "devtree", "units", "osver", "drivers"],
     "udev": ["base", "memcm", "devtree", "units"],
-    "console": ["base", "res", "devtree", "units", "drivers", "udev"],
-    "tools": ["base", "sim", "devtree", "units", "drivers"],
-    "e2e": ["base", "drivers"],
-    "tests": ["base", "res", "cfgmgr", "memcm", "sim", "devtree", "units", "drivers", "app", "console",
+    "console": ["base", "res", "devtree", "units", "osver", "udev"],
+    "tools": ["base", "sim", "devtree", "units", "sfx"],
+    "e2e": ["base", "osver", "drivers"],
+    "tests": ["base", "res", "cfgmgr", "memcm", "sim", "devtree", "units", "osver", "drivers", "sfx",
+              "app",
+              "console",
               "udev", "fuzz", "tests"],
-    "fuzz": ["base", "cfgmgr", "memcm", "sim", "devtree", "units", "drivers", "udev"],
+    "fuzz": ["base", "cfgmgr", "memcm", "sim", "devtree", "units", "sfx", "udev"],
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 SOURCES = ("*.h", "*.cpp", "*.rc")
+
+
+def exists(path):
+    """A header, or one the build makes from its template (NAME.in)."""
+    return path.exists() or path.with_name(path.name + ".in").exists()
 
 
 def violations(root):
@@ -53,7 +62,7 @@ def violations(root):
                     line = text.count("\n", 0, match.start()) + 1
                     where = f"{path.relative_to(root)}:{line}"
                     if "/" not in target:
-                        if not (path.parent / target).exists():
+                        if not exists(path.parent / target):
                             yield f"{where}: \"{target}\" is not beside the file; name its layer"
                         continue
                     used = target.split("/", 1)[0]
@@ -61,7 +70,7 @@ def violations(root):
                         yield f"{where}: \"{target}\" is in no layer"
                     elif used != layer and used not in allowed:
                         yield f"{where}: {layer}/ may not include {used}/ (\"{target}\")"
-                    elif not (root / target).exists():
+                    elif not exists(root / target):
                         yield f"{where}: \"{target}\" does not exist"
 
 

@@ -51,9 +51,15 @@ UnitList listOf(std::vector<DeviceUnit> units) {
   return list;
 }
 
+// What kqports prints of `list`, its report made of its units.
+ConsoleReport consoleOf(UnitList list, bool splitAudio = true) {
+  Report report = list.report();
+  return {std::move(list), std::move(report), splitAudio, std::nullopt, std::nullopt};
+}
+
 std::wstring unitJson(const DeviceUnit& unit) {
-  const UnitList list = listOf({unit});
-  return ReportJson(list, {}, unit.splitAudio, L"T", JsonLayout::kOneLine);
+  return ReportJson({listOf({unit}), {}, unit.splitAudio, std::nullopt, std::nullopt}, L"T",
+                    JsonLayout::kOneLine);
 }
 
 }  // namespace
@@ -64,8 +70,8 @@ TEST(ConsoleText, ValuesLineUpInOneColumnAcrossUnitsWithoutTabs) {
   second.ftdiStatus = 7;
   second.mcuDriversPresent = false;
   second.audioOutNode = endpoint(L"O2", L"Spk\tB\n2");  // control characters inside a name
-  ReportList report = reportLines(completeUnit());
-  for (ReportLine& line : reportLines(second)) report.push_back(std::move(line));
+  Report report = reportItems(completeUnit());
+  for (ReportItem& line : reportItems(second)) report.push_back(std::move(line));
 
   EXPECT_EQ(ReportText(report),
             L"Quorvanta KQ6200 S/N 12345\n"
@@ -88,9 +94,31 @@ TEST(ConsoleText, DelAndC1ControlsBecomeSpacesLikeC0Controls) {
   DeviceUnit unit = completeUnit();
   unit.serial = L"1\u009b2J3";
   unit.audioInNode = endpoint(L"I", L"Mic\u009b31m\u007fA\u0085B\x01" L"C\u00a0D");
-  const std::wstring text = ReportText(reportLines(unit));
+  const std::wstring text = ReportText(reportItems(unit));
   EXPECT_EQ(text.substr(0, text.find(L'\n')), L"Quorvanta KQ6200 S/N 1 2J3");
   EXPECT_NE(text.find(L"    Audio Input  - Mic 31m A B C\u00a0D\n"), std::wstring::npos) << text;
+}
+
+TEST(ConsoleText, ATabInADevicesStringsIsNoColumn) {
+  // Only a role's label sets the values' column: a TAB in a serial, a port
+  // name or a holder's command is a space like any control character, and
+  // moves nothing.
+  DeviceUnit unit = completeUnit();
+  unit.serial = L"1\t345";
+  unit.catNode = port(L"C", L"COM9\tX");
+  ConsoleReport report = consoleOf(listOf({unit}));
+  report.names.emplace();
+  PortUse& use = (*report.names)[L"C"].use.emplace();
+  use.holders = {{42, L"a\tvery long command name"}};
+  EXPECT_EQ(ConsoleText(report, HelpSystem::kLinux),
+            L"Quorvanta KQ6200 S/N 1 345\n"
+            L"    CAT Port     - COM9 X\n"
+            L"        open in a very long command name (pid 42)\n"
+            L"    PTT/CW Port  - COM10\n"
+            L"    FSK Port     - COM8\n"
+            L"    WinKey Port  - COM7\n"
+            L"    Audio Input  - Mic\n"
+            L"    Audio Output - Spk\n");
 }
 
 TEST(ConsoleText, EachErrorLineIsFollowedByItsMeaningAndThisSystemsRemedy) {
@@ -99,10 +127,9 @@ TEST(ConsoleText, EachErrorLineIsFollowedByItsMeaningAndThisSystemsRemedy) {
   unit.audioStatus = 11;
   ConsoleOptions options;
   options.platform = ConsolePlatform::kLinux;
-  const std::wstring onLinux = ConsoleOutput(options, listOf({unit}), reportLines(unit), true, L"T");
+  const std::wstring onLinux = ConsoleOutput(options, consoleOf(listOf({unit})), L"T");
   options.platform = ConsolePlatform::kWindows;
-  const std::wstring windows =
-      ConsoleOutput(options, listOf({unit}), reportLines(unit), true, L"T");
+  const std::wstring windows = ConsoleOutput(options, consoleOf(listOf({unit})), L"T");
   const std::wstring ftdi = L"    FTDI ErrorCode: 7\n        The FTDI bridge's channel A has no driver ";
   EXPECT_NE(onLinux.find(ftdi), std::wstring::npos) << onLinux;
   EXPECT_NE(windows.find(ftdi), std::wstring::npos) << windows;
@@ -121,27 +148,29 @@ TEST(ConsoleRole, OneNameForOneUnitAndAnExitCodeForEveryOtherCase) {
   DeviceUnit unit = completeUnit();
   ConsoleOptions options;
   options.role = L"cat";
-  RoleAnswer answer = AnswerRole(listOf({unit}), options);
+  RoleAnswer answer = AnswerRole(consoleOf(listOf({unit})), options);
   EXPECT_EQ(answer.out, L"COM9\n");
   EXPECT_EQ(answer.exitCode, 0);
   options.role = L"audioIn";
-  EXPECT_EQ(AnswerRole(listOf({unit}), options).out, L"Mic\n");
+  EXPECT_EQ(AnswerRole(consoleOf(listOf({unit})), options).out, L"Mic\n");
 
   // Linux names audio by its ALSA name, ports by their node.
   ReportNames names;
   names[L"I"] = DeviceNames{L"/sys/card1", L"", L"hw:CARD=CODEC,DEV=0", L"USB Audio CODEC", {}, std::nullopt};
-  EXPECT_EQ(AnswerRole(listOf({unit}), options, &names).out, L"hw:CARD=CODEC,DEV=0\n");
+  ConsoleReport named = consoleOf(listOf({unit}));
+  named.names = names;
+  EXPECT_EQ(AnswerRole(named, options).out, L"hw:CARD=CODEC,DEV=0\n");
 
   // A role whose walk stopped short: nothing on standard output, exit 1.
   unit.mcuStatus = 4;
   options.role = L"winkey";
-  answer = AnswerRole(listOf({unit}), options);
+  answer = AnswerRole(consoleOf(listOf({unit})), options);
   EXPECT_EQ(answer.out, L"");
   EXPECT_EQ(answer.exitCode, 1);
   EXPECT_NE(answer.err.find(L"has no winkey device in order"), std::wstring::npos) << answer.err;
 
   // No unit: exit 1; two units and no --serial: bad usage, nothing printed.
-  answer = AnswerRole(listOf({}), options);
+  answer = AnswerRole(consoleOf(listOf({})), options);
   EXPECT_EQ(answer.out, L"");
   EXPECT_EQ(answer.exitCode, 1);
   DeviceUnit other = completeUnit();
@@ -149,7 +178,7 @@ TEST(ConsoleRole, OneNameForOneUnitAndAnExitCodeForEveryOtherCase) {
   other.mcuInstanceId = L"M2";
   unit.mcuInstanceId = L"M1";
   UnitList two = listOf({unit, other});
-  answer = AnswerRole(two, options);
+  answer = AnswerRole(consoleOf(two), options);
   EXPECT_EQ(answer.out, L"");
   EXPECT_EQ(answer.exitCode, 2);
 
@@ -157,7 +186,7 @@ TEST(ConsoleRole, OneNameForOneUnitAndAnExitCodeForEveryOtherCase) {
   KeepSerial(two, L"67890");
   ASSERT_EQ(two.units.size(), 1u);
   EXPECT_EQ(two.claimedIds, IdList{L"M2"});
-  EXPECT_EQ(AnswerRole(two, options).out, L"COM7\n");
+  EXPECT_EQ(AnswerRole(consoleOf(two), options).out, L"COM7\n");
   KeepSerial(two, L"12345");
   EXPECT_TRUE(two.units.empty());
 }
@@ -165,7 +194,7 @@ TEST(ConsoleRole, OneNameForOneUnitAndAnExitCodeForEveryOtherCase) {
 TEST(ConsoleText, NotFoundIsOneLineAndExitCodeOne) {
   loadTree("");
   const UnitList none(true, true);
-  EXPECT_EQ(ReportText(none.fullReport()), L"Quorvanta KQ-6200 not found\n");
+  EXPECT_EQ(ReportText(none.report()), L"Quorvanta KQ-6200 not found\n");
   EXPECT_EQ(ExitCodeFor(none), 1);
 
   // A unit counts as found however little of it the walk reached.
@@ -190,7 +219,7 @@ TEST(ConsoleJson, CompleteUnitAsIndentedDocument) {
       L"SWD\\\\MMDEVAPI\\\\{0.0.1.00000000}.{7b8d6f2e-2a3c-4d4e-8f9a-1b2c3d4e5f60}";
   const std::wstring time = L"2025-03-09T14:03:07+01:00";
   EXPECT_EQ(
-      ReportJson(units, units.fullReport(), true, time, JsonLayout::kIndented),
+      ReportJson(consoleOf(units), time, JsonLayout::kIndented),
       L"{\n"
       L"  \"format\": 1,\n"
       L"  \"time\": \"2025-03-09T14:03:07+01:00\",\n"
@@ -267,7 +296,7 @@ TEST(ConsoleJson, WithoutSplitAudioTheOneAudioDeviceIsInputAndOutput) {
   loadTree(replaced(kOneUnit, kMcu, R"(usb\vid_0483&pid_a1df\205112345)"));
   const UnitList units(false, true);
   const std::wstring json =
-      ReportJson(units, units.fullReport(), false, L"T", JsonLayout::kOneLine);
+      ReportJson(consoleOf(units, false), L"T", JsonLayout::kOneLine);
   const std::wstring device = L"{\"name\": \"USB Audio CODEC\", "
                               L"\"id\": \"USB\\\\VID_10C4&PID_EAC3&MI_02\\\\6&3C4D5E6&0&0002\"}";
   EXPECT_NE(json.find(L"\"splitAudio\": false"), std::wstring::npos) << json;
@@ -286,7 +315,7 @@ TEST(ConsoleJson, EveryStatusCodeShowsAsItsNumber) {
                                   L"null, \"audioIn\": null, \"audioOut\": null, \"problems\": ["),
               std::wstring::npos)
         << status;
-    EXPECT_EQ(ReportText(reportLines(unit)),
+    EXPECT_EQ(ReportText(reportItems(unit)),
               L"Quorvanta KQ6200 S/N 12345\n    FTDI ErrorCode: " + code +
                   L"\n    MCU ErrorCode: " + code + L"\n    AUDIO ErrorCode: " + code + L"\n")
         << status;
@@ -296,12 +325,12 @@ TEST(ConsoleJson, EveryStatusCodeShowsAsItsNumber) {
 TEST(ConsoleOutput, EachModeFramesTheReportItsOwnWay) {
   loadTree("");
   const UnitList none(true, true);
-  const ReportList report = none.fullReport();
+  const ConsoleReport report = consoleOf(none);
   const auto output = [&](bool json, bool watch) {
     ConsoleOptions options;
     options.json = json;
     options.watch = watch;
-    return ConsoleOutput(options, none, report, true, L"2025-03-09T14:03:07+00:00");
+    return ConsoleOutput(options, report, L"2025-03-09T14:03:07+00:00");
   };
   EXPECT_EQ(output(false, false), L"Quorvanta KQ-6200 not found\n");
   EXPECT_EQ(output(false, true), L"2025-03-09T14:03:07+00:00\nQuorvanta KQ-6200 not found\n\n");
@@ -345,7 +374,7 @@ TEST(ReportWatch, PrintsTheFirstReportAndThenOnlyEachChange) {
 }
 
 TEST(ConsoleSeen, SaysWhichFunctionsWereSeenWhereAndThatTheMcuWasNot) {
-  EXPECT_EQ(ReportText(SeenLines({}, nullptr)),
+  EXPECT_EQ(LinesText(SeenLines({}, nullptr)),
             L"        None of the unit's USB functions is attached (the MCU 0483:A1DF, the FTDI "
             L"bridge 0403:6010, the codec 10C4:EAC3): check the USB cable, and that the unit is "
             L"powered.\n");
@@ -353,18 +382,22 @@ TEST(ConsoleSeen, SaysWhichFunctionsWereSeenWhereAndThatTheMcuWasNot) {
                                     {Walk::kAudio, L"USB\\VID_10C4&PID_EAC3\\5&1\x1b", 28}};
   ReportNames names;  // Linux names the place by the sysfs path
   names[L"USB\\VID_0403&PID_6010\\KQ6A1B2C"].id = L"/sys/devices/pci0000:00/usb1/1-4/1-4.2";
-  EXPECT_EQ(ReportText(SeenLines(seen, &names)),
+  EXPECT_EQ(LinesText(SeenLines(seen, &names)),
             L"        Seen: the FTDI bridge 0403:6010 on USB port 1-4.2.\n"
             L"        Seen: the codec 10C4:EAC3 as USB\\VID_10C4&PID_EAC3\\5&1 , with problem "
             L"code 28.\n"
             L"        Not seen: the MCU 0483:A1DF, by which a unit is found: unplug the unit and "
             L"plug it in again.\n");
   seen.push_back({Walk::kMcu, L"USB\\VID_0483&PID_A1DF\\2051", 0});
-  EXPECT_EQ(ReportText(SeenLines(seen, nullptr)).find(L"Not seen"), std::wstring::npos);
+  EXPECT_EQ(LinesText(SeenLines(seen, nullptr)).find(L"Not seen"), std::wstring::npos);
   // Only a report without units gains them.
-  const ReportList none = {{kNotFoundLine, L""}};
-  EXPECT_EQ(WithSeenLines(none, listOf({}), seen, nullptr).size(), 4u);
-  EXPECT_EQ(WithSeenLines(none, listOf({DeviceUnit{}}), seen, nullptr).size(), 1u);
+  ConsoleReport none = consoleOf(listOf({}));
+  none.seen = seen;
+  EXPECT_EQ(WatchedLines(none).size(), 4u);
+  ConsoleReport some = consoleOf(listOf({DeviceUnit{}}));
+  some.report = {NotFoundItem()};
+  some.seen = seen;
+  EXPECT_EQ(WatchedLines(some).size(), 1u);
 }
 
 }  // namespace kq::test

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "drivers/driver_store.h"
-#include "drivers/os_level.h"
+#include "osver/os_level.h"
 #include "tests/drivers_wintest_util.h"
 
 namespace kq::test {

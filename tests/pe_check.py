@@ -5,7 +5,7 @@ Both must be 32-bit (i386) Windows programs that Windows loads from Vista on
 (subsystem version 6.0), whose import tables name only system DLLs (the C and
 C++ runtimes linked in statically), and that carry icon group 181 with nine
 32-bpp images, a manifest that asks for asInvoker and declares nothing else,
-and version 1.0.0.1 with their own original file name. kq6200ports.exe is a
+and the version in VERSION with their own original file name. kq6200ports.exe is a
 GUI program with the strings 103 and 109, the progress dialog 157 and the
 driver packages 188 and 189; kqports.exe (--console) is a console program and
 carries neither the dialog nor any driver package.
@@ -21,6 +21,7 @@ status 1 when any failed.
 
 import struct
 import sys
+from pathlib import Path
 import xml.etree.ElementTree as ElementTree
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
@@ -67,7 +68,7 @@ CONSOLE = {
     "driver_gate": False,
 }
 EXPECTED_ICON_SIZES = [16, 24, 32, 48, 64, 96, 128, 192, 256]
-EXPECTED_VERSION = "1.0.0.1"
+EXPECTED_VERSION = (Path(__file__).resolve().parent.parent / "VERSION").read_text().strip()
 EXPECTED_PRODUCT_NAME = "Quorvanta KQ-6200 Explorer"
 
 ASM_V1 = "{urn:schemas-microsoft-com:asm.v1}"

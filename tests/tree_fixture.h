@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,7 +88,20 @@ inline std::string replaced(std::string tree, const std::string& from, const std
   return tree.replace(at, from.size(), to);
 }
 
+// With KQ_KEEP_TREES set to a folder, each tree a test loads is also written
+// there, named by its text's hash, so that outputs/render_all.py can render
+// the tests' trees too.
+inline void keepTree(const std::string& text) {
+  const char* folder = std::getenv("KQ_KEEP_TREES");
+  if (!folder || !*folder) return;
+  std::ofstream(std::string(folder) + "/" + std::to_string(std::hash<std::string>()(text)) +
+                    ".devtree",
+                std::ios::binary)
+      << text;
+}
+
 inline void loadTree(const std::string& text) {
+  keepTree(text);
   std::string error;
   ASSERT_TRUE(kq::sim::loadTreeText(text, "test.devtree", &error)) << error;
   kq::sim::resetCallCounts();

@@ -337,7 +337,8 @@ TEST(ConsoleNames, LinuxNamesFollowPortsAndReplaceIds) {
   ReportNames names;
   names[*list.units[0].catNode->instanceId] = {L"/sys/cat", L"/dev/serial/by-id/cat", L"", L"", {}, std::nullopt};
   names[*list.units[0].pttNode->instanceId] = {L"/sys/ptt", L"", L"", L"", {}, std::nullopt};
-  const ReportList report = WithDeviceNames(list.fullReport(), names, list);
+  const ConsoleReport console{list, list.report(), true, std::nullopt, names};
+  const ReportList report = NamedLines(console);
   EXPECT_EQ(report[1].text, L"    CAT Port \t - /dev/ttyUSB8 (/dev/serial/by-id/cat)");
   EXPECT_EQ(report[1].id, L"/sys/cat");
   EXPECT_EQ(report[2].text, L"    PTT/CW Port \t - /dev/ttyUSB9");
@@ -345,7 +346,7 @@ TEST(ConsoleNames, LinuxNamesFollowPortsAndReplaceIds) {
   EXPECT_EQ(report[3].id, *list.units[0].fskNode->instanceId) << "no names: kept";
 
   const std::wstring json =
-      ReportJson(list, list.fullReport(), true, L"T", JsonLayout::kOneLine, &names);
+      ReportJson(console, L"T", JsonLayout::kOneLine);
   EXPECT_NE(json.find(L"\"cat\": {\"name\": \"/dev/ttyUSB8\", \"id\": \"/sys/cat\", \"link\": "
                       L"\"/dev/serial/by-id/cat\", \"stable\": null}"),
             std::wstring::npos)
@@ -375,7 +376,8 @@ TEST(ConsoleNames, TheRulesLinkShowsOnlyOnItsOwnUnitsLineOfItsRole) {
   }
   const udev::WindowsShape shape = loaded(devices);
   const UnitList list(true, true);
-  const ReportList report = WithDeviceNames(list.fullReport(), shape.names, list);
+  const ConsoleReport console{list, list.report(), true, std::nullopt, shape.names};
+  const ReportList report = NamedLines(console);
   ASSERT_EQ(report.size(), 7u);
   EXPECT_EQ(report[1].text,
             L"    CAT Port \t - /dev/ttyUSB8 (/dev/kq6200/40117/cat, /dev/serial/by-id/ftdi-if00)");
@@ -385,7 +387,7 @@ TEST(ConsoleNames, TheRulesLinkShowsOnlyOnItsOwnUnitsLineOfItsRole) {
   EXPECT_EQ(report[5].text,
             L"    Audio Input \t - hw:CARD=CODEC,DEV=0 or plughw:CARD=CODEC,DEV=0 (USB Audio CODEC)");
   const std::wstring json =
-      ReportJson(list, list.fullReport(), true, L"T", JsonLayout::kOneLine, &shape.names);
+      ReportJson(console, L"T", JsonLayout::kOneLine);
   EXPECT_NE(json.find(L"\"stable\": \"/dev/kq6200/40117/cat\""), std::wstring::npos) << json;
   EXPECT_NE(json.find(L"\"plughw\": \"plughw:CARD=CODEC,DEV=0\""), std::wstring::npos) << json;
   EXPECT_EQ(json.find(L"40262"), std::wstring::npos) << json;

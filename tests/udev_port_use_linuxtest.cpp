@@ -11,6 +11,7 @@
 #include <string>
 
 #include "console/render.h"
+#include "tests/tree_fixture.h"
 #include "udev/port_use.h"
 
 namespace kq::test {
@@ -154,11 +155,22 @@ PortUse heldBy(std::vector<PortHolder> holders) {
   return use;
 }
 
+// kqports' text of a report with the system's names.
+std::wstring textOf(const Report& report, const ReportNames& names) {
+  loadTree("");
+  return ConsoleText({UnitList(true, true), report, true, std::nullopt, names},
+                     HelpSystem::kLinux);
+}
+
+ReportItem portLine(Role role, const wchar_t* node, const wchar_t* id) {
+  return {LineKind::kRole, role, Walk::kMcu, 0, node, id};
+}
+
 TEST(PortUse, TextShowsWhatToActOnUnderItsPortAndNothingElse) {
-  ReportList report = {{L"Quorvanta KQ6200 S/N 40117", L""},
-                       {L"    CAT Port \t - /dev/ttyUSB0", L"CAT"},
-                       {L"    PTT/CW Port \t - /dev/ttyUSB1", L"PTT"},
-                       {L"    FSK Port \t - /dev/ttyACM1", L"FSK"}};
+  Report report = {{LineKind::kHeader, Role::kCat, Walk::kMcu, 0, L"40117", L""},
+                   portLine(Role::kCat, L"/dev/ttyUSB0", L"CAT"),
+                   portLine(Role::kPtt, L"/dev/ttyUSB1", L"PTT"),
+                   portLine(Role::kFsk, L"/dev/ttyACM1", L"FSK")};
   ReportNames names;
   names[L"CAT"].use = heldBy({{4242, L"flrig"}, {77, L"keyer\x1b[2J"}});
   names[L"PTT"].use = PortUse{};
@@ -168,7 +180,7 @@ TEST(PortUse, TextShowsWhatToActOnUnderItsPortAndNothingElse) {
   fsk.accessHelp = L"only root may open it";
   fsk.modemManagerRunning = true;
 
-  EXPECT_EQ(ReportText(WithPortUses(report, names)),
+  EXPECT_EQ(textOf(report, names),
             L"Quorvanta KQ6200 S/N 40117\n"
             L"    CAT Port     - /dev/ttyUSB0\n"
             L"        open in flrig (pid 4242), keyer [2J (pid 77)\n"
@@ -179,7 +191,7 @@ TEST(PortUse, TextShowsWhatToActOnUnderItsPortAndNothingElse) {
             L"key the transmitter: install the udev rules (kqports --udev-rules) and plug the unit "
             L"in again.\n");
   fsk.modemManagerIgnores = true;
-  EXPECT_EQ(ReportText(WithPortUses(report, names)).find(L"ModemManager"), std::wstring::npos);
+  EXPECT_EQ(textOf(report, names).find(L"ModemManager"), std::wstring::npos);
 }
 
 TEST(PortUse, WatchReportsAChangeOfHoldersOnceItHasSettled) {

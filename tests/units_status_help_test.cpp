@@ -2,8 +2,6 @@
 // step of every walk has an entry, and docs/kqports.md shows the table as it is.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -25,28 +23,11 @@ std::string readSource(const std::string& path) {
 }  // namespace
 
 TEST(StatusHelp, EveryStepOfEveryWalkHasAMeaningAndBothRemedies) {
-  // Each walk starts at its highest step and counts down to 1 (device_unit.cpp
-  // sets the codes as literals); a step added at the top or in between raises
-  // the highest code, and so asks for an entry here.
-  const std::string walk = readSource("units/device_unit.cpp");
-  ASSERT_FALSE(walk.empty());
+  // Each walk's codes follow from its list of steps (walks.h); a step added
+  // at the top or in between raises the highest code, and so asks for an
+  // entry here.
   std::map<std::string, int> highest;
-  // "<walk>Status = <digits>;" with no letter or digit before the walk's name
-  // (<regex> alone cost this file more to compile than all the rest).
-  for (const std::string name : {"mcu", "ftdi", "audio"}) {
-    const std::string assignment = name + "Status = ";
-    for (size_t at = walk.find(assignment); at != std::string::npos;
-         at = walk.find(assignment, at + 1)) {
-      if (at > 0 && (std::isalnum(static_cast<unsigned char>(walk[at - 1])) || walk[at - 1] == '_'))
-        continue;
-      const size_t digits = at + assignment.size();
-      size_t end = digits;
-      while (end < walk.size() && std::isdigit(static_cast<unsigned char>(walk[end]))) ++end;
-      if (end == digits || end == walk.size() || walk[end] != ';') continue;
-      highest[name] = std::max(highest[name], std::stoi(walk.substr(digits, end - digits)));
-    }
-  }
-  ASSERT_EQ(highest.size(), 3u);
+  for (const WalkInfo& info : kWalks) highest[encodeUtf8(info.name)] = info.steps;
   const std::map<std::string, Walk> walks = {
       {"mcu", Walk::kMcu}, {"ftdi", Walk::kFtdi}, {"audio", Walk::kAudio}};
   size_t steps = 0;
@@ -64,6 +45,23 @@ TEST(StatusHelp, EveryStepOfEveryWalkHasAMeaningAndBothRemedies) {
     }
   }
   EXPECT_EQ(StatusHelpTable().size(), steps) << "an entry for a code no walk sets";
+}
+
+TEST(StatusHelp, TheNamedStepsKeepTheCodesUsersKnow) {
+  // Codes in the README, in support answers and in scripts: reordering or
+  // inserting a step must not move them.
+  EXPECT_EQ(stepCode(McuStep::kNoMakerDrivers), 8);
+  EXPECT_EQ(stepCode(McuStep::kFunction), 7);
+  EXPECT_EQ(stepCode(McuStep::kFskPortName), 1);
+  EXPECT_EQ(stepCode(FtdiStep::kFunction), 9);
+  EXPECT_EQ(stepCode(FtdiStep::kChannelAHealthy), 7);
+  EXPECT_EQ(stepCode(FtdiStep::kPttPortName), 1);
+  EXPECT_EQ(stepCode(AudioStep::kFunction), 13);
+  EXPECT_EQ(stepCode(AudioStep::kEndpoints), 7);
+  EXPECT_EQ(stepCode(AudioStep::kCaptureFirstHealthy), 6);
+  EXPECT_EQ(stepCode(AudioStep::kRenderFirstHealthy), 3);
+  EXPECT_EQ(stepCode(AudioStep::kCaptureAfterHealthy), 1);
+  EXPECT_EQ(walkInfo(Walk::kAudio).steps, 13);
 }
 
 TEST(StatusHelp, TheDocumentShowsTheTableAsTheCodeHasIt) {

@@ -13,15 +13,12 @@
 
 #include "base/unique_handle.h"
 #include "base/utf8.h"
+#include "udev/udev_rules.h"
 
 namespace kq::udev {
 namespace {
 
 using UniqueDir = UniqueHandle<NullIsInvalidTraits<DIR*, closedir>>;
-
-constexpr const char* kRulesFiles[] = {"/etc/udev/rules.d/70-kq6200.rules",
-                                       "/usr/lib/udev/rules.d/70-kq6200.rules",
-                                       "/lib/udev/rules.d/70-kq6200.rules"};
 
 bool allDigits(const char* text) {
   if (!*text) return false;
@@ -137,7 +134,7 @@ NodeAccess accessOf(const Device& tty) {
   NodeAccess node;
   node.mayOpen = access(tty.devNode.c_str(), R_OK | W_OK) == 0;
   node.uaccess = tagged(tty, "uaccess");
-  node.rulesInstalled = std::any_of(std::begin(kRulesFiles), std::end(kRulesFiles),
+  node.rulesInstalled = std::any_of(std::begin(kInstalledRulesFiles), std::end(kInstalledRulesFiles),
                                     [](const char* file) { return access(file, F_OK) == 0; });
   if (node.mayOpen) return node;
   struct stat status {};
@@ -272,11 +269,11 @@ PortUse UseOf(const Device& tty, const ProcessTable& table) {
   return use;
 }
 
-ReportedPorts PortsOf(const ReportList& report, const ReportNames& names, const Devices& devices) {
+ReportedPorts PortsOf(const Report& report, const ReportNames& names, const Devices& devices) {
   ReportedPorts ports;
-  for (const ReportLine& line : report) {
+  for (const ReportItem& line : report) {
     const auto own = names.find(line.id);
-    if (line.id.empty() || own == names.end() || !own->second.alsa.empty()) continue;
+    if (!IsPortLine(line) || own == names.end()) continue;
     for (size_t i = 0; i < devices.size(); ++i)
       if (devices[i].subsystem == "tty" && !devices[i].devNode.empty() &&
           wideFromUtf8(devices[i].sysPath) == own->second.id)

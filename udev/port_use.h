@@ -76,7 +76,7 @@ PortUse UseOf(const Device& tty, const ProcessTable& table);
 // The ports a report names: the instance ID of each port line, and the
 // index of its tty in `devices`.
 using ReportedPorts = std::vector<std::pair<std::wstring, size_t>>;
-ReportedPorts PortsOf(const ReportList& report, const ReportNames& names, const Devices& devices);
+ReportedPorts PortsOf(const Report& report, const ReportNames& names, const Devices& devices);
 
 // Sets `use` of each of `ports` in `names`.
 void AddPortUses(ReportNames& names, const ReportedPorts& ports, const Devices& devices,

@@ -7,6 +7,7 @@
 #include "base/ascii.h"
 #include "base/utf8.h"
 #include "units/device_unit.h"
+#include "units/roles.h"
 #include "units/unit_ids.h"
 
 namespace kq::udev {
@@ -19,10 +20,6 @@ std::string udevId(const char* windowsId) { return toAsciiLower(std::string(wind
 // [0-9A-Za-z] follows the locale's collation in some shells.
 constexpr char kPlainCharacters[] =
     "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
-
-// The longest MCU serial that still makes a unit: a longer one does not go
-// into the device's instance ID (udev_tree.cpp), so the program sees no unit.
-constexpr size_t kMaxMcuSerial = 126;
 
 // Run by udev, as root, for a device of a unit: climbs from the device to its
 // USB device, looks among the devices beside it (behind the unit's own hub)
@@ -38,7 +35,10 @@ constexpr size_t kMaxMcuSerial = 126;
 // Written without double quotes, and with udev's own "%" and "$" doubled, so
 // that udev hands it to the shell unchanged; sysfs paths hold no blanks.
 std::string SerialProgram() {
-  const std::string tooLong(kMaxMcuSerial + 1, '?');
+  // The longest MCU serial that still makes a unit: a longer one does not go
+  // into the device's instance ID (udev_tree.cpp), so the program sees no unit.
+  const std::string tooLong(kMaxUsbSerialLength + 1, '?');
+  const std::string anySerial(kSerialLength, '?');
   return "/bin/sh -c 'd=/sys%p; "
          "while [ ! -f $$d/idProduct ] && [ $$d != /sys ]; do d=$${d%%/*}; done; "
          "for m in $${d%%/*}/*/; do "
@@ -48,8 +48,8 @@ std::string SerialProgram() {
          "s=$$(cat $${m}serial 2>/dev/null); "
          "case $$s in *[!" +
          std::string(kPlainCharacters) + "]*|" + tooLong +
-         "*) exit 0;; " + kMcuSerialPrefix + "?????*) ;; *) exit 0;; esac; "
-         "echo KQ6200_SERIAL=$${s#$${s%%?????}}; exit 0; done'";
+         "*) exit 0;; " + kMcuSerialPrefix + anySerial + "*) ;; *) exit 0;; esac; "
+         "echo KQ6200_SERIAL=$${s#$${s%%" + anySerial + "}}; exit 0; done'";
 }
 
 
@@ -63,8 +63,38 @@ std::string interfaceNumber(int number) {
 // A unit's serial as the rules accept it, matched by udev itself: five
 // letters or digits, as isPlainSerial checks, so that whatever the serial
 // program printed becomes a link name or card id only in that shape.
-constexpr char kSerialGlob[] =
-    "[0-9A-Za-z][0-9A-Za-z][0-9A-Za-z][0-9A-Za-z][0-9A-Za-z]";
+const std::string kSerialGlob = [] {
+  std::string glob;
+  for (size_t i = 0; i < kSerialLength; ++i) glob += "[0-9A-Za-z]";
+  return glob;
+}();
+
+// What the file is for and how it is installed.
+std::string header(bool everyUnit, const std::string& version) {
+  if (everyUnit)
+    return "# Stable names for every Quorvanta KQ-6200 unit, from kqports " + version +
+           ".\n"
+           "# The kqports package installs this file as " +
+           std::string(kPackagedRulesFile) +
+           ";\n"
+           "# a file of the same name in /etc/udev/rules.d takes its place. Each unit's\n"
+           "# ports are /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound\n"
+           "# card is the ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), which the\n"
+           "# sound servers list as \"KQ-6200 S/N <serial>\". The package applies them\n"
+           "# to the units attached when it is installed; others are named when next\n"
+           "# plugged in.\n";
+  return "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version +
+         ".\n"
+         "# Install as " +
+         std::string(kRulesFile) +
+         ", then run\n"
+         "#   udevadm control --reload\n"
+         "#   udevadm trigger --subsystem-match=tty --subsystem-match=sound --action=add\n"
+         "# (or unplug and plug in the units). Each unit's ports then are\n"
+         "# /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound card is the\n"
+         "# ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), \"KQ-6200 S/N <serial>\"\n"
+         "# in the sound servers' lists.\n";
+}
 
 // The card's name in the sound servers' lists, where both units' codecs are
 // otherwise "USB Audio CODEC": PulseAudio takes a card's description from
@@ -76,85 +106,85 @@ std::string soundServerNames(const std::string& serial) {
   return ", ENV{SOUND_DESCRIPTION}=\"" + name + "\", ENV{ID_MODEL_FROM_DATABASE}=\"" + name + "\"";
 }
 
-}  // namespace
-
-std::string UdevRules(const std::vector<std::wstring>& serials, const std::string& version) {
-  const std::string header =
-      serials.empty()
-          ? "# Stable names for every Quorvanta KQ-6200 unit, from kqports " + version +
-                ".\n"
-                "# The kqports package installs this file as " +
-                std::string(kPackagedRulesFile) +
-                ";\n"
-                "# a file of the same name in /etc/udev/rules.d takes its place. Each unit's\n"
-                "# ports are /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound\n"
-                "# card is the ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), which the\n"
-                "# sound servers list as \"KQ-6200 S/N <serial>\". The package applies them\n"
-                "# to the units attached when it is installed; others are named when next\n"
-                "# plugged in.\n"
-          : "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version +
-                ".\n"
-                "# Install as " +
-                std::string(kRulesFile) +
-                ", then run\n"
-                "#   udevadm control --reload\n"
-                "#   udevadm trigger --subsystem-match=tty --subsystem-match=sound --action=add\n"
-                "# (or unplug and plug in the units). Each unit's ports then are\n"
-                "# /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound card is the\n"
-                "# ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), \"KQ-6200 S/N <serial>\"\n"
-                "# in the sound servers' lists.\n";
-  std::string out = header +
-      "\n"
-      "ACTION==\"remove\", GOTO=\"kq6200_end\"\n"
+// KQ6200_ROLE of each port, by its USB function and interface.
+std::string roleRules() {
+  std::string out =
       "\n"
       "# The role of each port, by its USB function and interface.\n"
       "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" +
       udevId(kFtdiFunctionId.vendor) + "|" + udevId(kMcuFunctionId.vendor) +
       "\", IMPORT{builtin}=\"usb_id\"\n";
-  for (const PortInterface& port : kPortInterfaces)
-    out += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + udevId(port.function.vendor) +
-           "\", ATTRS{idProduct}==\"" + udevId(port.function.product) +
-           "\", ENV{ID_USB_INTERFACE_NUM}==\"" + interfaceNumber(port.interfaceNumber) +
-           "\", ENV{KQ6200_ROLE}=\"" + port.name + "\"\n";
-  out +=
-      "\n"
-      "# The unit's serial, from the MCU beside the device's USB function.\n"
-      "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", IMPORT{program}=\"" +
-      SerialProgram() + "\"\n" +
-      "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ATTRS{idVendor}==\"" + udevId(kAudioFunctionId.vendor) +
-      "\", ATTRS{idProduct}==\"" + udevId(kAudioFunctionId.product) + "\", IMPORT{program}=\"" +
-      SerialProgram() + "\"\n" +
-      "\n"
-      "# A unit's four ports: ModemManager leaves them alone (its AT-command probe\n"
-      "# of a new port can key a transmitter), and the user at the desk may open\n"
-      "# them without being in the dialout group.\n"
-      "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", ENV{KQ6200_SERIAL}==\"" +
-      kSerialGlob + "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\", TAG+=\"uaccess\"\n";
-  if (serials.empty()) {
-    out += "\n"
-           "# Every unit's links and sound card, by its serial.\n"
-           "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", ENV{KQ6200_SERIAL}==\"" +
-           std::string(kSerialGlob) +
-           "\", SYMLINK+=\"kq6200/$env{KQ6200_SERIAL}/$env{KQ6200_ROLE}\"\n"
-           "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
-           kSerialGlob + "\", ATTR{id}=\"KQ$env{KQ6200_SERIAL}\"" +
-           soundServerNames("$env{KQ6200_SERIAL}") + "\n";
-  }
-  std::vector<std::string> done;
+  for (const RoleInfo& role : kRoles)
+    if (role.kind == RoleKind::kPort)
+      out += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + udevId(role.function.vendor) +
+             "\", ATTRS{idProduct}==\"" + udevId(role.function.product) +
+             "\", ENV{ID_USB_INTERFACE_NUM}==\"" + interfaceNumber(role.interfaceNumber) +
+             "\", ENV{KQ6200_ROLE}=\"" + role.linkName + "\"\n";
+  return out;
+}
+
+// KQ6200_SERIAL of a port and of the codec's sound card.
+std::string serialRules() {
+  return "\n"
+         "# The unit's serial, from the MCU beside the device's USB function.\n"
+         "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", IMPORT{program}=\"" +
+         SerialProgram() + "\"\n" +
+         "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ATTRS{idVendor}==\"" +
+         udevId(kAudioFunctionId.vendor) + "\", ATTRS{idProduct}==\"" +
+         udevId(kAudioFunctionId.product) + "\", IMPORT{program}=\"" + SerialProgram() + "\"\n";
+}
+
+std::string accessRule() {
+  return "\n"
+         "# A unit's four ports: ModemManager leaves them alone (its AT-command probe\n"
+         "# of a new port can key a transmitter), and the user at the desk may open\n"
+         "# them without being in the dialout group.\n"
+         "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", ENV{KQ6200_SERIAL}==\"" +
+         kSerialGlob + "\", ENV{ID_MM_DEVICE_IGNORE}=\"1\", TAG+=\"uaccess\"\n";
+}
+
+std::string everyUnitsNames() {
+  return "\n"
+         "# Every unit's links and sound card, by its serial.\n"
+         "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", ENV{KQ6200_SERIAL}==\"" +
+         kSerialGlob +
+         "\", SYMLINK+=\"kq6200/$env{KQ6200_SERIAL}/$env{KQ6200_ROLE}\"\n"
+         "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
+         kSerialGlob + "\", ATTR{id}=\"KQ$env{KQ6200_SERIAL}\"" +
+         soundServerNames("$env{KQ6200_SERIAL}") + "\n";
+}
+
+// `serial` is ASCII letters and digits, as isPlainSerial checked.
+std::string unitsNames(const std::string& serial) {
+  return "\n# Unit " + serial +
+         "\n"
+         "SUBSYSTEM==\"tty\", ENV{KQ6200_SERIAL}==\"" +
+         serial + "\", ENV{KQ6200_ROLE}==\"?*\", SYMLINK+=\"kq6200/" + serial +
+         "/$env{KQ6200_ROLE}\"\n"
+         "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
+         serial + "\", ATTR{id}=\"KQ" + serial + "\"" + soundServerNames(serial) + "\n";
+}
+
+// The serials of `serials` that pass isPlainSerial, in order, each once.
+std::vector<std::string> plainSerials(const std::vector<std::wstring>& serials) {
+  std::vector<std::string> out;
   for (const std::wstring& wideSerial : serials) {
     if (!isPlainSerial(wideSerial)) continue;
-    const std::string serial = encodeUtf8(wideSerial);  // ASCII, as checked
-    if (std::find(done.begin(), done.end(), serial) != done.end())
-      continue;
-    done.push_back(serial);
-    out += "\n# Unit " + serial +
-           "\n"
-           "SUBSYSTEM==\"tty\", ENV{KQ6200_SERIAL}==\"" +
-           serial + "\", ENV{KQ6200_ROLE}==\"?*\", SYMLINK+=\"kq6200/" + serial +
-           "/$env{KQ6200_ROLE}\"\n"
-           "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
-           serial + "\", ATTR{id}=\"KQ" + serial + "\"" + soundServerNames(serial) + "\n";
+    const std::string serial = encodeUtf8(wideSerial);
+    if (std::find(out.begin(), out.end(), serial) == out.end()) out.push_back(serial);
   }
+  return out;
+}
+
+}  // namespace
+
+std::string UdevRules(const std::vector<std::wstring>& serials, const std::string& version) {
+  std::string out = header(serials.empty(), version) +
+                    "\n"
+                    "ACTION==\"remove\", GOTO=\"kq6200_end\"\n" +
+                    roleRules() + serialRules() + accessRule();
+  if (serials.empty()) out += everyUnitsNames();
+  for (const std::string& serial : plainSerials(serials)) out += unitsNames(serial);
   out += "\nLABEL=\"kq6200_end\"\n";
   return out;
 }

@@ -19,5 +19,9 @@ std::string UdevRules(const std::vector<std::wstring>& serials, const std::strin
 inline constexpr char kRulesFile[] = "/etc/udev/rules.d/70-kq6200.rules";
 // Where the package installs the rules for every unit.
 inline constexpr char kPackagedRulesFile[] = "/usr/lib/udev/rules.d/70-kq6200.rules";
+// Where rules that name the units may be in force: the two above, and the
+// packaged one's place on a system whose /lib is not /usr/lib.
+inline constexpr const char* kInstalledRulesFiles[] = {kRulesFile, kPackagedRulesFile,
+                                                       "/lib/udev/rules.d/70-kq6200.rules"};
 
 }  // namespace kq::udev

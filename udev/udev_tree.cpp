@@ -70,7 +70,7 @@ int number(const std::string& text, int fallback) {
 // A serial Windows would take into an instance ID: printable ASCII without
 // blanks, commas or quotes; anything else reads as no serial.
 bool usableSerial(const std::string& serial) {
-  if (serial.empty() || serial.size() > 126) return false;
+  if (serial.empty() || serial.size() > kMaxUsbSerialLength) return false;
   for (const char c : serial)
     if (c <= ' ' || c > '~' || c == ',' || c == '"' || c == '|') return false;
   return true;

@@ -4,6 +4,7 @@
 
 #include "base/ascii.h"
 #include "base/utf8.h"
+#include "units/roles.h"
 #include "units/unit_ids.h"
 
 namespace kq {
@@ -22,21 +23,24 @@ std::wstring interfacePrefix(UsbFunctionId function, int interfaceNumber) {
 // Windows 8 and later list the MCU function in capitals, Windows 7 in lower case.
 const std::wstring kMcuPrefixSplit = functionPrefix(kMcuFunctionId) + wideFromUtf8(kMcuSerialPrefix);
 const std::wstring kMcuPrefixLegacy = toAsciiLower(kMcuPrefixSplit);
-const std::wstring kWinkeyInterface = interfacePrefix(kWinkeyPort.function, kWinkeyPort.interfaceNumber);
-const std::wstring kFskInterface = interfacePrefix(kFskPort.function, kFskPort.interfaceNumber);
+std::wstring roleInterface(Role role) {
+  return interfacePrefix(roleInfo(role).function, roleInfo(role).interfaceNumber);
+}
+
+const std::wstring kWinkeyInterface = roleInterface(Role::kWinkey);
+const std::wstring kFskInterface = roleInterface(Role::kFsk);
 const std::wstring kFtdiFunction = functionPrefix(kFtdiFunctionId);
-const std::wstring kFtdiChannelA = interfacePrefix(kCatPort.function, kCatPort.interfaceNumber);
-const std::wstring kFtdiChannelB = interfacePrefix(kPttPort.function, kPttPort.interfaceNumber);
+const std::wstring kFtdiChannelA = roleInterface(Role::kCat);
+const std::wstring kFtdiChannelB = roleInterface(Role::kPtt);
 const std::wstring kFtdiPort = wideFromUtf8(ftdiPortIdPrefix(kFtdiFunctionId.vendor, kFtdiFunctionId.product));
 const std::wstring kAudioFunction = functionPrefix(kAudioFunctionId);
 const std::wstring kAudioMi00 = interfacePrefix(kAudioFunctionId, kAudioControlInterface);
-const std::wstring kAudioMi02 = interfacePrefix(kAudioFunctionId, kAudioEndpointInterface);
+const std::wstring kAudioMi02 = roleInterface(Role::kAudioOut);
 const std::wstring kRenderEndpoint = wideFromUtf8(kRenderEndpointPrefix);
 const std::wstring kCaptureEndpoint = wideFromUtf8(kCaptureEndpointPrefix);
 
-// Shortest MCU instance ID that carries a serial: the prefix plus five
-// characters.
-constexpr size_t kSerialLength = 5;
+// Shortest MCU instance ID that carries a serial: the prefix plus the
+// serial's characters.
 const size_t kMinMcuIdLength = kMcuPrefixSplit.size() + kSerialLength;
 
 DeviceNode openUsbNode(std::wstring_view id) { return openDeviceNode(id, IdList(), true); }
@@ -54,22 +58,22 @@ bool isSameParentHealthy(const std::optional<DeviceNode>& node, const DeviceNode
 
 void walkMcu(DeviceUnit& unit, const DeviceNode& mcu) {
   if (!unit.mcuDriversPresent) {
-    unit.mcuStatus = 8;
+    unit.mcuStatus = stepCode(McuStep::kNoMakerDrivers);
     return;
   }
-  unit.mcuStatus = 7;
+  unit.mcuStatus = stepCode(McuStep::kFunction);
   if (!mcu.healthy() || !mcu.parentId || !mcu.siblingIds || !mcu.childrenIds) return;
-  unit.mcuStatus = 6;
+  unit.mcuStatus = stepCode(McuStep::kWinkeyInterface);
   if (!firstStartsWith(mcu.childrenIds, kWinkeyInterface)) return;
-  unit.mcuStatus = 5;
+  unit.mcuStatus = stepCode(McuStep::kWinkeyNode);
   unit.winkeyNode = openPortNode(firstEntry(*mcu.childrenIds));
-  unit.mcuStatus = 4;
+  unit.mcuStatus = stepCode(McuStep::kWinkeyPortName);
   if (!unit.winkeyNode->portName) return;
-  unit.mcuStatus = 3;
+  unit.mcuStatus = stepCode(McuStep::kFskInterface);
   if (!firstStartsWith(unit.winkeyNode->siblingIds, kFskInterface)) return;
-  unit.mcuStatus = 2;
+  unit.mcuStatus = stepCode(McuStep::kFskNode);
   unit.fskNode = openPortNode(firstEntry(*unit.winkeyNode->siblingIds));
-  unit.mcuStatus = 1;
+  unit.mcuStatus = stepCode(McuStep::kFskPortName);
   if (!unit.fskNode->portName) return;
   unit.mcuStatus = kStatusComplete;
 }
@@ -95,26 +99,26 @@ FunctionNodes walkSiblings(const DeviceNode& mcu) {
 }
 
 void walkFtdi(DeviceUnit& unit, const DeviceNode& mcu, const std::optional<DeviceNode>& ftdi) {
-  unit.ftdiStatus = 9;
+  unit.ftdiStatus = stepCode(FtdiStep::kFunction);
   if (!isSameParentHealthy(ftdi, mcu)) return;
-  unit.ftdiStatus = 8;
+  unit.ftdiStatus = stepCode(FtdiStep::kChannelA);
   if (!firstStartsWith(ftdi->childrenIds, kFtdiChannelA)) return;
-  unit.ftdiStatus = 7;
+  unit.ftdiStatus = stepCode(FtdiStep::kChannelAHealthy);
   const DeviceNode channelA = openUsbNode(firstEntry(*ftdi->childrenIds));
   if (!channelA.healthy()) return;
-  unit.ftdiStatus = 6;
+  unit.ftdiStatus = stepCode(FtdiStep::kCatPort);
   if (!firstStartsWith(channelA.childrenIds, kFtdiPort)) return;
-  unit.ftdiStatus = 5;
+  unit.ftdiStatus = stepCode(FtdiStep::kCatPortName);
   unit.catNode = openPortNode(firstEntry(*channelA.childrenIds));
   if (!unit.catNode->portName) return;
-  unit.ftdiStatus = 4;
+  unit.ftdiStatus = stepCode(FtdiStep::kChannelB);
   if (!firstStartsWith(channelA.siblingIds, kFtdiChannelB)) return;
-  unit.ftdiStatus = 3;
+  unit.ftdiStatus = stepCode(FtdiStep::kChannelBHealthy);
   const DeviceNode channelB = openUsbNode(firstEntry(*channelA.siblingIds));
   if (!channelB.healthy()) return;
-  unit.ftdiStatus = 2;
+  unit.ftdiStatus = stepCode(FtdiStep::kPttPort);
   if (!firstStartsWith(channelB.childrenIds, kFtdiPort)) return;
-  unit.ftdiStatus = 1;
+  unit.ftdiStatus = stepCode(FtdiStep::kPttPortName);
   unit.pttNode = openPortNode(firstEntry(*channelB.childrenIds));
   if (!unit.pttNode->portName) return;
   unit.ftdiStatus = kStatusComplete;
@@ -126,28 +130,34 @@ struct EndpointOrder {
   std::wstring_view secondPrefix;
   std::optional<DeviceNode> DeviceUnit::*first;
   std::optional<DeviceNode> DeviceUnit::*second;
-  int8_t firstStep;  // checks on the first endpoint; the next two steps follow
+  AudioStep firstHealthy;   // the endpoint listed first has no problem
+  AudioStep secondListed;   // its first sibling is the other kind
+  AudioStep secondHealthy;  // and has no problem
 };
 
 void walkEndpoints(DeviceUnit& unit, const DeviceNode& mi02) {
-  unit.audioStatus = 7;
+  unit.audioStatus = stepCode(AudioStep::kEndpoints);
   if (!mi02.childrenIds) return;
   const std::wstring_view firstId = firstEntry(*mi02.childrenIds);
   EndpointOrder order;
   if (startsWith(firstId, kRenderEndpoint))
-    order = {kCaptureEndpoint, &DeviceUnit::audioOutNode, &DeviceUnit::audioInNode, 3};
+    order = {kCaptureEndpoint, &DeviceUnit::audioOutNode, &DeviceUnit::audioInNode,
+             AudioStep::kRenderFirstHealthy, AudioStep::kCaptureAfterRender,
+             AudioStep::kCaptureAfterHealthy};
   else if (startsWith(firstId, kCaptureEndpoint))
-    order = {kRenderEndpoint, &DeviceUnit::audioInNode, &DeviceUnit::audioOutNode, 6};
+    order = {kRenderEndpoint, &DeviceUnit::audioInNode, &DeviceUnit::audioOutNode,
+             AudioStep::kCaptureFirstHealthy, AudioStep::kRenderAfterCapture,
+             AudioStep::kRenderAfterHealthy};
   else
     return;
 
-  unit.audioStatus = order.firstStep;
+  unit.audioStatus = stepCode(order.firstHealthy);
   std::optional<DeviceNode>& first = unit.*order.first;
   first = openUsbNode(firstId);
   if (!first->healthy()) return;
-  unit.audioStatus = static_cast<int8_t>(order.firstStep - 1);
+  unit.audioStatus = stepCode(order.secondListed);
   if (!firstStartsWith(first->siblingIds, order.secondPrefix)) return;
-  unit.audioStatus = static_cast<int8_t>(order.firstStep - 2);
+  unit.audioStatus = stepCode(order.secondHealthy);
   std::optional<DeviceNode>& second = unit.*order.second;
   second = openUsbNode(firstEntry(*first->siblingIds));
   if (!second->healthy()) return;
@@ -155,19 +165,19 @@ void walkEndpoints(DeviceUnit& unit, const DeviceNode& mi02) {
 }
 
 void walkAudio(DeviceUnit& unit, const DeviceNode& mcu, std::optional<DeviceNode> audio) {
-  unit.audioStatus = 13;
+  unit.audioStatus = stepCode(AudioStep::kFunction);
   if (!isSameParentHealthy(audio, mcu)) return;
-  unit.audioStatus = 12;
+  unit.audioStatus = stepCode(AudioStep::kControlInterface);
   if (!firstStartsWith(audio->childrenIds, kAudioMi00)) return;
-  unit.audioStatus = 11;
+  unit.audioStatus = stepCode(AudioStep::kControlHealthy);
   const DeviceNode mi00 = openUsbNode(firstEntry(*audio->childrenIds));
   audio.reset();
   if (!mi00.healthy()) return;
-  unit.audioStatus = 10;
+  unit.audioStatus = stepCode(AudioStep::kControlSiblings);
   if (!mi00.siblingIds) return;
-  unit.audioStatus = 9;
+  unit.audioStatus = stepCode(AudioStep::kStreamingInterface);
   if (!startsWith(secondEntry(*mi00.siblingIds), kAudioMi02)) return;
-  unit.audioStatus = 8;
+  unit.audioStatus = stepCode(AudioStep::kStreamingHealthy);
   DeviceNode mi02 = openUsbNode(secondEntry(*mi00.siblingIds));
   if (!mi02.healthy()) return;
   if (!unit.splitAudio) {

@@ -7,11 +7,13 @@
 #include <string_view>
 
 #include "devtree/device_node.h"
+#include "units/unit_ids.h"
+#include "units/walks.h"
 
 namespace kq {
 
 // Walk status codes of the three components. 0 means complete; 1 up to
-// kLastStepStatus name the step at which the walk stopped. The two values
+// kLastStepStatus name the step at which the walk stopped (walks.h). The two values
 // above are not steps: kNoUnit (no MCU function taken) and kNotResolved (no
 // walk has set the field), so a record nobody resolved never reads as complete.
 inline constexpr int8_t kStatusComplete = 0;
@@ -41,11 +43,15 @@ struct DeviceUnit {
 // Whether the record describes a unit: its MCU function was found and taken.
 inline bool isUnit(const DeviceUnit& unit) { return unit.mcuStatus <= kLastStepStatus; }
 
-// A serial of five letters or digits: the only kind a command line takes
+inline int8_t walkStatus(const DeviceUnit& unit, Walk walk) {
+  return walk == Walk::kMcu ? unit.mcuStatus : walk == Walk::kFtdi ? unit.ftdiStatus : unit.audioStatus;
+}
+
+// A serial of kSerialLength (five) letters or digits: the only kind a command line takes
 // and a udev rules file may hold, since it becomes part of rule matches and
 // file names.
 inline bool isPlainSerial(std::wstring_view serial) {
-  if (serial.size() != 5) return false;
+  if (serial.size() != kSerialLength) return false;
   for (const wchar_t c : serial)
     if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z')))
       return false;

@@ -6,81 +6,111 @@ namespace kq {
 namespace {
 
 constexpr wchar_t kHeader[] = L"Quorvanta KQ6200 S/N ";
-constexpr wchar_t kCatLine[] = L"    CAT Port \t - ";
-constexpr wchar_t kPttLine[] = L"    PTT/CW Port \t - ";
-constexpr wchar_t kFskLine[] = L"    FSK Port \t - ";
-constexpr wchar_t kWinkeyLine[] = L"    WinKey Port \t - ";
-constexpr wchar_t kAudioInLine[] = L"    Audio Input \t - ";
-constexpr wchar_t kAudioOutLine[] = L"    Audio Output\t - ";
-constexpr wchar_t kAudioDeviceLine[] = L"    Audio device\t - ";
+constexpr wchar_t kIndent[] = L"    ";
+constexpr wchar_t kValueSeparator[] = L"\t - ";
+constexpr wchar_t kAudioDeviceLabel[] = L"Audio device";
 constexpr wchar_t kNoDriversLine[] = L"    WinKey & FSK - no drivers";
 constexpr wchar_t kErrorEntry[] = L"Error entry";
 
-void addError(ReportList& report, Walk walk, int status) {
-  report.push_back({ErrorLine(walk, status), L""});
+ReportItem errorItem(Walk walk, int status) {
+  ReportItem item;
+  item.kind = LineKind::kError;
+  item.walk = walk;
+  item.code = status;
+  return item;
 }
 
-// The text of one field of a component's node, empty when the node or the
-// field is absent. A complete walk always sets both, but a line must never
-// depend on that.
-std::wstring fieldOf(const std::optional<DeviceNode>& node,
-                     std::optional<std::wstring> DeviceNode::*field) {
-  if (!node || !((*node).*field)) return {};
-  return *((*node).*field);
+// A role's line shows its port or endpoint name whole, however long it is;
+// a node without one shows the label alone. A complete walk always sets
+// both, but a line must never depend on that.
+ReportItem deviceItem(LineKind kind, Role role, const std::optional<DeviceNode>& node) {
+  ReportItem item;
+  item.kind = kind;
+  item.role = role;
+  if (!node) return item;
+  if (const std::optional<std::wstring>& text = roleText(*node, role)) item.value = *text;
+  if (node->instanceId) item.id = *node->instanceId;
+  return item;
 }
 
-// A port line shows the port name whole, however long it is.
-void addPort(ReportList& report, const wchar_t* label, const std::optional<DeviceNode>& node) {
-  report.push_back({label + fieldOf(node, &DeviceNode::portName),
-                    fieldOf(node, &DeviceNode::instanceId)});
-}
-
-// An endpoint without a friendly name shows the label alone.
-void addAudio(ReportList& report, const wchar_t* label, const std::optional<DeviceNode>& node) {
-  report.push_back({label + fieldOf(node, &DeviceNode::friendlyName),
-                    fieldOf(node, &DeviceNode::instanceId)});
+void addRole(Report& report, const DeviceUnit& unit, Role role) {
+  report.push_back(deviceItem(LineKind::kRole, role, roleNode(unit, role)));
 }
 
 }  // namespace
 
 std::wstring ErrorLine(Walk walk, int status) {
-  return L"    " + std::wstring(WalkLabel(walk)) + L" ErrorCode: " + std::to_wstring(status);
+  return kIndent + std::wstring(walkInfo(walk).label) + L" ErrorCode: " + std::to_wstring(status);
 }
 
-ReportList reportLines(const DeviceUnit& unit) {
-  ReportList report;
+ReportItem NotFoundItem() { return ReportItem{}; }
+
+Report reportItems(const DeviceUnit& unit) {
+  Report report;
   if (!isUnit(unit)) {
-    report.push_back({kErrorEntry, L""});
+    report.push_back({LineKind::kErrorEntry, Role::kCat, Walk::kMcu, 0, L"", L""});
     return report;
   }
-  report.push_back({kHeader + unit.serial, L""});
+  report.push_back({LineKind::kHeader, Role::kCat, Walk::kMcu, 0, unit.serial, L""});
 
   if (unit.ftdiStatus != kStatusComplete) {
-    addError(report, Walk::kFtdi, unit.ftdiStatus);
+    report.push_back(errorItem(Walk::kFtdi, unit.ftdiStatus));
   } else {
-    addPort(report, kCatLine, unit.catNode);
-    addPort(report, kPttLine, unit.pttNode);
+    addRole(report, unit, Role::kCat);
+    addRole(report, unit, Role::kPtt);
   }
 
   if (unit.mcuStatus != kStatusComplete) {
-    addError(report, Walk::kMcu, unit.mcuStatus);
+    report.push_back(errorItem(Walk::kMcu, unit.mcuStatus));
   } else if (!unit.mcuDriversPresent) {
-    report.push_back({kNoDriversLine, L""});
+    report.push_back({LineKind::kNoDrivers, Role::kCat, Walk::kMcu, 0, L"", L""});
   } else {
-    addPort(report, kFskLine, unit.fskNode);
-    addPort(report, kWinkeyLine, unit.winkeyNode);
+    addRole(report, unit, Role::kFsk);
+    addRole(report, unit, Role::kWinkey);
   }
 
   if (unit.audioStatus != kStatusComplete) {
-    addError(report, Walk::kAudio, unit.audioStatus);
+    report.push_back(errorItem(Walk::kAudio, unit.audioStatus));
   } else if (unit.splitAudio) {
-    addAudio(report, kAudioInLine, unit.audioInNode);
-    addAudio(report, kAudioOutLine, unit.audioOutNode);
+    addRole(report, unit, Role::kAudioIn);
+    addRole(report, unit, Role::kAudioOut);
   } else {
-    addAudio(report, kAudioDeviceLine, unit.audioOutNode);
+    // The codec's interface stands for the whole audio device.
+    report.push_back(deviceItem(LineKind::kAudioDevice, Role::kAudioOut, unit.audioOutNode));
   }
   return report;
 }
+
+std::wstring ItemLabel(const ReportItem& item) {
+  return kIndent + std::wstring(item.kind == LineKind::kAudioDevice ? kAudioDeviceLabel
+                                                                    : roleInfo(item.role).label);
+}
+
+bool IsPortLine(const ReportItem& item) {
+  return item.kind == LineKind::kRole && roleInfo(item.role).kind == RoleKind::kPort;
+}
+
+std::wstring DisplayLine(const ReportItem& item) {
+  switch (item.kind) {
+    case LineKind::kHeader: return kHeader + item.value;
+    case LineKind::kRole:
+    case LineKind::kAudioDevice: return ItemLabel(item) + kValueSeparator + item.value;
+    case LineKind::kError: return ErrorLine(item.walk, item.code);
+    case LineKind::kNoDrivers: return kNoDriversLine;
+    case LineKind::kNotFound: return kNotFoundLine;
+    case LineKind::kErrorEntry: break;
+  }
+  return kErrorEntry;
+}
+
+ReportList DisplayLines(const Report& report) {
+  ReportList lines;
+  lines.reserve(report.size());
+  for (const ReportItem& item : report) lines.push_back({DisplayLine(item), item.id});
+  return lines;
+}
+
+ReportList reportLines(const DeviceUnit& unit) { return DisplayLines(reportItems(unit)); }
 
 bool SameUse(const PortUse& a, const PortUse& b) {
   const auto same = [](const PortHolder& x, const PortHolder& y) {

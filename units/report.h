@@ -7,9 +7,31 @@
 #include <vector>
 
 #include "units/device_unit.h"
+#include "units/roles.h"
 #include "units/status_help.h"
 
 namespace kq {
+
+// What one line of a report is: the header of a unit, a role's port or
+// endpoint, the one audio device of a codec without split audio, a walk that
+// stopped short, the MCU's ports not looked at, or no unit at all. Each
+// output formats it at its edge: the list box and the clipboard from its
+// display line (DisplayLine), kqports from its parts.
+enum class LineKind { kHeader, kRole, kAudioDevice, kError, kNoDrivers, kNotFound, kErrorEntry };
+
+struct ReportItem {
+  LineKind kind = LineKind::kNotFound;
+  Role role = Role::kCat;   // kRole
+  Walk walk = Walk::kMcu;   // kError
+  int code = 0;             // kError: the walk's status code
+  std::wstring value;       // kHeader: the serial; kRole, kAudioDevice: the port or endpoint name
+  std::wstring id;          // the instance ID of the device it names; empty when it names none
+};
+
+using Report = std::vector<ReportItem>;
+
+// The lines of one unit in the report's order.
+Report reportItems(const DeviceUnit& unit);
 
 // One display line and the instance ID of the device it names (empty when it
 // names none: headers, error lines, the not-found line).
@@ -20,7 +42,18 @@ struct ReportLine {
 
 using ReportList = std::vector<ReportLine>;
 
+// The line as the list box shows it, TAB included: "    CAT Port \t - COM9".
+std::wstring DisplayLine(const ReportItem& item);
+ReportList DisplayLines(const Report& report);
+
+// The display pairs of one unit: DisplayLines of its items.
 ReportList reportLines(const DeviceUnit& unit);
+
+// The label of a role or audio-device line, up to its TAB: "    CAT Port ".
+std::wstring ItemLabel(const ReportItem& item);
+
+// Whether the line names a port (CAT, PTT/CW, FSK, WinKey).
+bool IsPortLine(const ReportItem& item);
 
 // The line a walk that stopped short shows: "    FTDI ErrorCode: 7".
 std::wstring ErrorLine(Walk walk, int status);
@@ -67,5 +100,8 @@ struct DeviceNames {
 using ReportNames = std::map<std::wstring, DeviceNames>;
 
 inline constexpr wchar_t kNotFoundLine[] = L"Quorvanta KQ-6200 not found";
+
+// The one line of a report without units.
+ReportItem NotFoundItem();
 
 }  // namespace kq

@@ -53,86 +53,100 @@ constexpr wchar_t kPcmLinux[] =
     L"The codec's sound card lacks a playback or capture device: unplug and plug in the unit; "
     L"`aplay -l` and `arecord -l` should both list USB Audio CODEC";
 
-const std::vector<StatusHelp> kTable = {
-    {Walk::kMcu, 1, L"The MCU's FSK interface (MI_02) has no COM port: its driver is missing or "
+// An entry's walk and code, from the walk's step.
+struct Step {
+  Walk walk;
+  int code;
+};
+constexpr Step step(McuStep s) { return {Walk::kMcu, stepCode(s)}; }
+constexpr Step step(FtdiStep s) { return {Walk::kFtdi, stepCode(s)}; }
+constexpr Step step(AudioStep s) { return {Walk::kAudio, stepCode(s)}; }
+
+struct Entry {
+  Step at;
+  std::wstring_view meaning, onWindows, onLinux;
+};
+
+const std::vector<Entry> kEntries = {
+    {step(McuStep::kFskPortName), L"The MCU's FSK interface (MI_02) has no COM port: its driver is missing or "
                     L"not started",
      kMakerDriverWindows, kAcmLinux},
-    {Walk::kMcu, 2, L"The walk could not take the FSK port's device node, a step that cannot fail", kNeverWindows, kNeverLinux},
-    {Walk::kMcu, 3, L"The MCU has no FSK interface (MI_02) beside its WinKey interface",
+    {step(McuStep::kFskNode), L"The walk could not take the FSK port's device node, a step that cannot fail", kNeverWindows, kNeverLinux},
+    {step(McuStep::kFskInterface), L"The MCU has no FSK interface (MI_02) beside its WinKey interface",
      kReplugWindows, kReplugLinux},
-    {Walk::kMcu, 4, L"The MCU's WinKey interface (MI_00) has no COM port: its driver is missing "
+    {step(McuStep::kWinkeyPortName), L"The MCU's WinKey interface (MI_00) has no COM port: its driver is missing "
                     L"or not started",
      kMakerDriverWindows, kAcmLinux},
-    {Walk::kMcu, 5, L"The walk could not take the WinKey port's device node, a step that cannot fail", kNeverWindows,
+    {step(McuStep::kWinkeyNode), L"The walk could not take the WinKey port's device node, a step that cannot fail", kNeverWindows,
      kNeverLinux},
-    {Walk::kMcu, 6, L"The MCU function has not made its WinKey interface (MI_00)", kReplugWindows,
+    {step(McuStep::kWinkeyInterface), L"The MCU function has not made its WinKey interface (MI_00)", kReplugWindows,
      kReplugLinux},
-    {Walk::kMcu, 7, L"The MCU function (USB 0483:A1DF) has a problem, or its place in the device "
+    {step(McuStep::kFunction), L"The MCU function (USB 0483:A1DF) has a problem, or its place in the device "
                     L"tree could not be read",
      kReplugWindows,
      L"Unplug and plug in the unit; `dmesg` should show \"New USB device found, idVendor=0483, "
      L"idProduct=a1df\"; \"device descriptor read\" errors there mean another cable or USB port"},
-    {Walk::kMcu, 8, L"The maker's WinKey and FSK drivers are not installed and were declined at "
+    {step(McuStep::kNoMakerDrivers), L"The maker's WinKey and FSK drivers are not installed and were declined at "
                     L"start-up, or the program carries none for this processor (Windows on "
                     L"ARM), so the MCU's ports are not looked at",
      L"Close the program and start it again, and answer Yes when it asks whether to install the "
      L"drivers for KQ-6200; on Windows on ARM, install the maker's drivers for ARM64 first",
      L"Does not occur on Linux: the kernel's own `cdc_acm` serves these ports"},
 
-    {Walk::kFtdi, 1, L"The FTDI bridge's channel B (PTT/CW) port has no COM port name",
+    {step(FtdiStep::kPttPortName), L"The FTDI bridge's channel B (PTT/CW) port has no COM port name",
      kFtdiPortWindows, kFtdiPortLinux},
-    {Walk::kFtdi, 2, L"The FTDI bridge's channel B has no serial port", kFtdiVcpWindows,
+    {step(FtdiStep::kPttPort), L"The FTDI bridge's channel B has no serial port", kFtdiVcpWindows,
      kFtdiPortLinux},
-    {Walk::kFtdi, 3, L"The FTDI bridge's channel B has no driver bound, or a problem",
+    {step(FtdiStep::kChannelBHealthy), L"The FTDI bridge's channel B has no driver bound, or a problem",
      kFtdiDriverWindows, kFtdiDriverLinux},
-    {Walk::kFtdi, 4, L"The FTDI bridge has no channel B interface beside channel A",
+    {step(FtdiStep::kChannelB), L"The FTDI bridge has no channel B interface beside channel A",
      kReplugWindows, kReplugLinux},
-    {Walk::kFtdi, 5, L"The FTDI bridge's channel A (CAT) port has no COM port name",
+    {step(FtdiStep::kCatPortName), L"The FTDI bridge's channel A (CAT) port has no COM port name",
      kFtdiPortWindows, kFtdiPortLinux},
-    {Walk::kFtdi, 6, L"The FTDI bridge's channel A has no serial port", kFtdiVcpWindows,
+    {step(FtdiStep::kCatPort), L"The FTDI bridge's channel A has no serial port", kFtdiVcpWindows,
      kFtdiPortLinux},
-    {Walk::kFtdi, 7, L"The FTDI bridge's channel A has no driver bound, or a problem",
+    {step(FtdiStep::kChannelAHealthy), L"The FTDI bridge's channel A has no driver bound, or a problem",
      kFtdiDriverWindows, kFtdiDriverLinux},
-    {Walk::kFtdi, 8, L"The FTDI bridge has not made its channel A interface", kReplugWindows,
+    {step(FtdiStep::kChannelA), L"The FTDI bridge has not made its channel A interface", kReplugWindows,
      kReplugLinux},
-    {Walk::kFtdi, 9, L"No FTDI bridge (USB 0403:6010) was found on the unit's own hub beside the "
+    {step(FtdiStep::kFunction), L"No FTDI bridge (USB 0403:6010) was found on the unit's own hub beside the "
                      L"MCU, or it has a problem",
      kReplugWindows,
      L"Unplug and plug in the unit; `dmesg` should show \"idVendor=0403, idProduct=6010\" right "
      L"after the MCU's line; if it does not, try another cable or USB port"},
 
-    {Walk::kAudio, 1, L"The codec's capture endpoint (listed after the render endpoint) has a "
+    {step(AudioStep::kCaptureAfterHealthy), L"The codec's capture endpoint (listed after the render endpoint) has a "
                       L"problem",
      kCaptureWindows, kPcmLinux},
-    {Walk::kAudio, 2, L"The codec has a render endpoint but no capture endpoint beside it",
+    {step(AudioStep::kCaptureAfterRender), L"The codec has a render endpoint but no capture endpoint beside it",
      kCaptureWindows, kPcmLinux},
-    {Walk::kAudio, 3, L"The codec's render endpoint (listed first) has a problem", kRenderWindows,
+    {step(AudioStep::kRenderFirstHealthy), L"The codec's render endpoint (listed first) has a problem", kRenderWindows,
      kPcmLinux},
-    {Walk::kAudio, 4, L"The codec's render endpoint (listed after the capture endpoint) has a "
+    {step(AudioStep::kRenderAfterHealthy), L"The codec's render endpoint (listed after the capture endpoint) has a "
                       L"problem",
      kRenderWindows, kPcmLinux},
-    {Walk::kAudio, 5, L"The codec has a capture endpoint but no render endpoint beside it",
+    {step(AudioStep::kRenderAfterCapture), L"The codec has a capture endpoint but no render endpoint beside it",
      kRenderWindows, kPcmLinux},
-    {Walk::kAudio, 6, L"The codec's capture endpoint (listed first) has a problem", kCaptureWindows,
+    {step(AudioStep::kCaptureFirstHealthy), L"The codec's capture endpoint (listed first) has a problem", kCaptureWindows,
      kPcmLinux},
-    {Walk::kAudio, 7, L"The codec's streaming interface has neither a capture nor a render "
+    {step(AudioStep::kEndpoints), L"The codec's streaming interface has neither a capture nor a render "
                       L"endpoint",
      L"In Sound settings (mmsys.cpl), Show Disabled Devices on both tabs and enable the USB Audio "
      L"CODEC's Speakers and Microphone; if they are not there, unplug and plug in the unit",
      kPcmLinux},
-    {Walk::kAudio, 8, L"The codec's audio streaming interface (MI_02) has a problem: no sound "
+    {step(AudioStep::kStreamingHealthy), L"The codec's audio streaming interface (MI_02) has a problem: no sound "
                       L"device was made",
      kAudioDriverWindows, kAudioDriverLinux},
-    {Walk::kAudio, 9, L"The codec has no audio streaming interface (MI_02)", kReplugWindows,
+    {step(AudioStep::kStreamingInterface), L"The codec has no audio streaming interface (MI_02)", kReplugWindows,
      kReplugLinux},
-    {Walk::kAudio, 10, L"The codec's interfaces could not be listed", kReplugWindows,
+    {step(AudioStep::kControlSiblings), L"The codec's interfaces could not be listed", kReplugWindows,
      kReplugLinux},
-    {Walk::kAudio, 11, L"The codec's audio control interface (MI_00) has no driver bound, or a "
+    {step(AudioStep::kControlHealthy), L"The codec's audio control interface (MI_00) has no driver bound, or a "
                        L"problem",
      kAudioDriverWindows, kAudioDriverLinux},
-    {Walk::kAudio, 12, L"The codec has not made its audio control interface (MI_00)",
+    {step(AudioStep::kControlInterface), L"The codec has not made its audio control interface (MI_00)",
      kReplugWindows, kReplugLinux},
-    {Walk::kAudio, 13, L"No audio codec (USB 10C4:EAC3) was found on the unit's own hub beside "
+    {step(AudioStep::kFunction), L"No audio codec (USB 10C4:EAC3) was found on the unit's own hub beside "
                        L"the MCU, or it has a problem",
      kReplugWindows,
      L"Unplug and plug in the unit; `dmesg` should show \"idVendor=10c4, idProduct=eac3\" right "
@@ -149,6 +163,13 @@ std::wstring cell(std::wstring_view text) {
   return out;
 }
 
+const std::vector<StatusHelp> kTable = [] {
+  std::vector<StatusHelp> table;
+  for (const Entry& e : kEntries)
+    table.push_back({e.at.walk, e.at.code, e.meaning, e.onWindows, e.onLinux});
+  return table;
+}();
+
 }  // namespace
 
 const std::vector<StatusHelp>& StatusHelpTable() { return kTable; }
@@ -159,23 +180,9 @@ const StatusHelp* FindStatusHelp(Walk walk, int code) {
   return nullptr;
 }
 
-std::wstring_view WalkName(Walk walk) {
-  switch (walk) {
-    case Walk::kMcu: return L"mcu";
-    case Walk::kFtdi: return L"ftdi";
-    case Walk::kAudio: return L"audio";
-  }
-  return L"";
-}
+std::wstring_view WalkName(Walk walk) { return walkInfo(walk).name; }
 
-std::wstring_view WalkLabel(Walk walk) {
-  switch (walk) {
-    case Walk::kMcu: return L"MCU";
-    case Walk::kFtdi: return L"FTDI";
-    case Walk::kAudio: return L"AUDIO";
-  }
-  return L"";
-}
+std::wstring_view WalkLabel(Walk walk) { return walkInfo(walk).label; }
 
 std::wstring_view RemedyFor(const StatusHelp& help, HelpSystem system) {
   return system == HelpSystem::kWindows ? help.onWindows : help.onLinux;

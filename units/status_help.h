@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "units/walks.h"
+
 namespace kq {
 
-// The three walks of a unit, each with its own status codes (device_unit.h).
-enum class Walk { kMcu, kFtdi, kAudio };
 
 enum class HelpSystem { kWindows, kLinux };
 

@@ -1,9 +1,10 @@
-// The USB functions a unit is made of and the interface of each of its
-// ports, in one place for every system that looks for them: the walk over
-// Windows instance IDs, and on Linux the translation of udev's devices and
-// the udev rules.
+// The USB functions a unit is made of, in one place for every system that
+// looks for them: the walk over Windows instance IDs, and on Linux the
+// translation of udev's devices and the udev rules. Each role's interface is
+// in the roles' table (roles.h).
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,22 +21,13 @@ inline constexpr UsbFunctionId kMcuFunctionId{"0483", "A1DF"};
 inline constexpr UsbFunctionId kFtdiFunctionId{"0403", "6010"};
 inline constexpr UsbFunctionId kAudioFunctionId{"10C4", "EAC3"};
 
-// How every unit's MCU serial begins; the unit's own serial is its last five
-// characters.
+// How every unit's MCU serial begins; the unit's own serial is its last
+// kSerialLength characters.
 inline constexpr char kMcuSerialPrefix[] = "2051";
-
-// The USB interface (MI_nn) each port is, and its short name.
-struct PortInterface {
-  UsbFunctionId function;
-  int interfaceNumber;
-  const char* name;
-};
-
-inline constexpr PortInterface kCatPort{kFtdiFunctionId, 0, "cat"};
-inline constexpr PortInterface kPttPort{kFtdiFunctionId, 1, "ptt"};
-inline constexpr PortInterface kFskPort{kMcuFunctionId, 2, "fsk"};
-inline constexpr PortInterface kWinkeyPort{kMcuFunctionId, 0, "winkey"};
-inline constexpr PortInterface kPortInterfaces[] = {kCatPort, kPttPort, kFskPort, kWinkeyPort};
+inline constexpr size_t kSerialLength = 5;
+// The longest USB serial a device's instance ID carries; a device with a
+// longer one gets an ID from its place instead, so no unit is made of it.
+inline constexpr size_t kMaxUsbSerialLength = 126;
 
 // The codec's audio-control interface, first below its function, and the
 // streaming interface that carries the endpoints.

@@ -36,37 +36,29 @@ UnitList::UnitList(bool splitAudio, bool mcuDriversPresent) {
   }
 }
 
-ReportList UnitList::fullReport() const {
-  ReportList report;
+Report UnitList::report() const {
+  Report report;
   for (const DeviceUnit& unit : units) {
-    ReportList lines = reportLines(unit);
-    report.insert(report.end(), std::make_move_iterator(lines.begin()),
-                  std::make_move_iterator(lines.end()));
+    Report items = reportItems(unit);
+    report.insert(report.end(), std::make_move_iterator(items.begin()),
+                  std::make_move_iterator(items.end()));
   }
-  if (report.empty()) report.push_back({kNotFoundLine, L""});
+  if (report.empty()) report.push_back(NotFoundItem());
   return report;
 }
 
-namespace {
-UsbFunctionId functionOf(Walk walk) {
-  switch (walk) {
-    case Walk::kMcu: return kMcuFunctionId;
-    case Walk::kFtdi: return kFtdiFunctionId;
-    case Walk::kAudio: break;
-  }
-  return kAudioFunctionId;
-}
-}  // namespace
+ReportList UnitList::fullReport() const { return DisplayLines(report()); }
 
 std::wstring FunctionVidPid(Walk walk) {
-  const UsbFunctionId id = functionOf(walk);
+  const UsbFunctionId id = walkInfo(walk).usb;
   return wideFromUtf8(std::string(id.vendor) + ":" + id.product);
 }
 
 std::vector<SeenFunction> SeenFunctions() {
   std::vector<SeenFunction> seen;
-  for (const Walk walk : {Walk::kMcu, Walk::kFtdi, Walk::kAudio}) {
-    const UsbFunctionId id = functionOf(walk);
+  for (const WalkInfo& info : kWalks) {
+    const Walk walk = info.walk;
+    const UsbFunctionId id = info.usb;
     // The function itself, "USB\VID_vvvv&PID_pppp\...", not its interfaces.
     const std::wstring prefix = wideFromUtf8(usbFunctionId(id.vendor, id.product) + "\\");
     IdList found;

@@ -15,6 +15,9 @@ struct UnitList {
   // user declined the maker's WinKey/FSK drivers at start-up.
   UnitList(bool splitAudio, bool mcuDriversPresent);
 
+  // The report of every unit in turn, or the not-found line.
+  Report report() const;
+  // Its display lines: what the window shows and copies.
   ReportList fullReport() const;
 
   std::vector<DeviceUnit> units;

@@ -1,6 +1,6 @@
 // Builds a KQ-6200 driver package: the self-extractor stub, sealed with the
 // archive's SHA-256, followed by an archive of the given files (format:
-// drivers/sfx/FORMAT.md). Runs on the build machine.
+// sfx/FORMAT.md). Runs on the build machine.
 //
 //   kqpack --stub STUB --out PACKAGE [--setting LINE]... ENTRY=SOURCE...
 //   kqpack --list PACKAGE
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/sfx/archive.h"
+#include "sfx/archive.h"
 
 namespace {
 

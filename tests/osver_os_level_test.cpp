@@ -3,7 +3,7 @@
 #include <tuple>
 #include <vector>
 
-#include "drivers/os_level.h"
+#include "osver/os_level.h"
 
 namespace kq::test {
 

@@ -1,4 +1,4 @@
-#include "drivers/os_level.h"
+#include "osver/os_level.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -22,7 +22,7 @@
 #include "drivers/elevation.h"
 #include "drivers/install_files.h"
 #include "drivers/path_kind.h"
-#include "drivers/sfx/archive.h"
+#include "sfx/archive.h"
 #include "base/system_dlls.h"
 #include "base/utf8.h"
 #include "base/win_handles.h"
@@ -35,27 +35,20 @@ __attribute__((used)) const volatile unsigned char kq_archive_seal[48] = {
 
 namespace {
 
-enum ExitCode : int {
-  kUnpacked = 0,
-  kNotAsked = 2,      // started without "-y"
-  kCannotRead = 3,    // own executable unreadable
-  kDamaged = 4,       // archive check failed; nothing written
-  kWriteFailed = 5,   // a file or folder could not be written
-  kLinkedFolder = 6,  // the target folder or a subfolder is a link, or cannot be examined
-  kFolderRefused = 6, // elevated: the run folder existed or could not be made as required
-};
+// The exit codes, as the driver gate reads them (drivers/elevation.h).
+using ExitCode = kq::SfxExit;
 
-// kUnpacked when files may go into `folder` (no trailing backslash), else the
+// kSfxFinished when files may go into `folder` (no trailing backslash), else the
 // exit code that refuses it: a link would carry them wherever it points.
 ExitCode CheckTargetFolder(const std::wstring& folder) {
   switch (kq::LookAtPath(folder.c_str())) {
     case kq::PathKind::Folder:
-      return kUnpacked;
+      return kq::kSfxFinished;
     case kq::PathKind::Link:
     case kq::PathKind::Unreadable:
-      return kLinkedFolder;
+      return kq::kSfxFolderRefused;
     default:
-      return kWriteFailed;
+      return kq::kSfxWriteFailed;
   }
 }
 
@@ -129,11 +122,11 @@ ExitCode TargetPaths(const std::wstring& folder, const kq::sfx::ArchiveView& arc
                      std::vector<std::wstring>& targets) {
   for (const auto& entry : archive.entries) {
     std::wstring target = TargetPath(folder, entry.path);
-    if (target.empty()) return kDamaged;
-    if (target.size() >= MAX_PATH) return kWriteFailed;  // checked before anything is written
+    if (target.empty()) return kq::kSfxDamaged;
+    if (target.size() >= MAX_PATH) return kq::kSfxWriteFailed;  // checked before anything is written
     targets.push_back(std::move(target));
   }
-  return kUnpacked;
+  return kq::kSfxFinished;
 }
 
 // Makes (or finds) the subfolders the entries need and checks that each is a
@@ -147,14 +140,14 @@ ExitCode WriteEntries(const std::wstring& folder, const kq::sfx::ArchiveView& ar
     if (!used) continue;
     const std::wstring path = folder + sub.name;
     if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-      return kWriteFailed;
+      return kq::kSfxWriteFailed;
     // Created now or found, it must be a real folder before anything goes in.
-    if (const ExitCode refused = CheckTargetFolder(path); refused != kUnpacked) return refused;
+    if (const ExitCode refused = CheckTargetFolder(path); refused != kq::kSfxFinished) return refused;
   }
   for (std::size_t i = 0; i < targets.size(); ++i)
     if (!WriteWholeFile(targets[i], archive.entries[i].data, archive.entries[i].size, disposition))
-      return kWriteFailed;
-  return kUnpacked;
+      return kq::kSfxWriteFailed;
+  return kq::kSfxFinished;
 }
 
 // ----- The elevated side of an installation --------------------------------
@@ -244,12 +237,12 @@ ExitCode MakeRunFolder(const std::wstring& folder, const std::wstring& userSid) 
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (sddl.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
                           sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
-    return kFolderRefused;
+    return kq::kSfxFolderRefused;
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
   const bool made = CreateDirectoryW(folder.c_str(), &attributes);
   LocalFree(descriptor);
-  if (!made || kq::LookAtPath(folder.c_str()) != kq::PathKind::Folder) return kFolderRefused;
-  return kUnpacked;
+  if (!made || kq::LookAtPath(folder.c_str()) != kq::PathKind::Folder) return kq::kSfxFolderRefused;
+  return kq::kSfxFinished;
 }
 
 // The script named by the package's "Setup" setting: one of its top-level
@@ -393,8 +386,8 @@ ScriptLock TakeScriptLock() {
   return lock;
 }
 
-int RunElevated(const kq::ElevatedRequest& request, const kq::sfx::ArchiveView& archive,
-                const std::vector<unsigned char>& package) {
+ExitCode RunElevated(const kq::ElevatedRequest& request, const kq::sfx::ArchiveView& archive,
+                     const std::vector<unsigned char>& package) {
   // Only the archive this image was sealed for: the file read by name could
   // have been renamed away and replaced since the elevation prompt.
   unsigned char seal[32];
@@ -413,13 +406,13 @@ int RunElevated(const kq::ElevatedRequest& request, const kq::sfx::ArchiveView& 
   const std::wstring runFolder = kq::RunFolderUnder(windows, request.runFolderName);
   if (runFolder.empty()) return kq::kSfxFolderRefused;
   RemoveEarlierRunFolders(windows + L"\\Temp");
-  if (const ExitCode refused = MakeRunFolder(runFolder, request.userSid); refused != kUnpacked)
+  if (const ExitCode refused = MakeRunFolder(runFolder, request.userSid); refused != kq::kSfxFinished)
     return refused;
 
   std::vector<std::wstring> targets;
   ExitCode unpacked = TargetPaths(runFolder + L"\\", archive, targets);
-  if (unpacked == kUnpacked) unpacked = WriteEntries(runFolder + L"\\", archive, targets, CREATE_NEW);
-  if (unpacked != kUnpacked) {
+  if (unpacked == kq::kSfxFinished) unpacked = WriteEntries(runFolder + L"\\", archive, targets, CREATE_NEW);
+  if (unpacked != kq::kSfxFinished) {
     RemoveRunFolder(runFolder);
     return unpacked;
   }
@@ -447,16 +440,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   kq::LoadDllsFromSystemOnly();
   const std::wstring self = OwnExecutablePath();
   std::vector<unsigned char> package;
-  if (self.empty() || !ReadWholeFile(self, package)) return kCannotRead;
+  if (self.empty() || !ReadWholeFile(self, package)) return kq::kSfxCannotRead;
 
   kq::sfx::ArchiveView archive;
   if (kq::sfx::ReadArchive(package.data(), package.size(), archive) != kq::sfx::ArchiveError::None)
-    return kDamaged;
+    return kq::kSfxDamaged;
 
   const std::wstring arguments = Trimmed(commandLine);
   if (arguments.rfind(kq::kElevatedSwitch, 0) == 0) {
     const auto request = kq::ParseElevatedParameters(arguments);
-    return request ? RunElevated(*request, archive, package) : kNotAsked;
+    return request ? RunElevated(*request, archive, package) : kq::kSfxUsage;
   }
 
   if (!IsOnlyYesSwitch(commandLine)) {
@@ -464,16 +457,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     const std::u16string title = kq::sfx::SettingValue(archive.settings, u"Title");
     MessageBoxW(nullptr, L"This driver package is installed by KQ-6200 Explorer; start the program instead.",
                 reinterpret_cast<const wchar_t*>(title.c_str()), MB_OK);
-    return kNotAsked;
+    return kq::kSfxUsage;
   }
 
   const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
   std::vector<std::wstring> targets;
-  if (const ExitCode refused = TargetPaths(folder, archive, targets); refused != kUnpacked)
+  if (const ExitCode refused = TargetPaths(folder, archive, targets); refused != kq::kSfxFinished)
     return refused;
   // Only the folder itself is examined, not the folders above it: a user's
   // temporary folder may well lie on a linked drive or folder.
   const std::wstring ownFolder = folder.size() > 3 ? folder.substr(0, folder.size() - 1) : folder;
-  if (const ExitCode refused = CheckTargetFolder(ownFolder); refused != kUnpacked) return refused;
+  if (const ExitCode refused = CheckTargetFolder(ownFolder); refused != kq::kSfxFinished) return refused;
   return WriteEntries(folder, archive, targets, CREATE_ALWAYS);
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/sfx/archive.h"
+#include "sfx/archive.h"
 
 namespace kq::test {
 

@@ -1,4 +1,4 @@
-// The driver package archive (format in drivers/sfx/FORMAT.md): written by the
+// The driver package archive (format in sfx/FORMAT.md): written by the
 // packer, read and checked by the self-extractor. No Windows API here, so the
 // checks run in the host tests as well.
 #pragma once

@@ -1,4 +1,4 @@
-#include "drivers/sfx/archive.h"
+#include "sfx/archive.h"
 
 #include <algorithm>
 #include <array>

@@ -1,0 +1,59 @@
+// The six roles of a unit, in one table that the walk, the report, the JSON,
+// --role and the udev rules all read: a CAT, PTT/CW, FSK and WinKey port and
+// the codec's input and output.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "units/device_unit.h"
+#include "units/unit_ids.h"
+#include "units/walks.h"
+
+namespace kq {
+
+// In the report's order, which is also the JSON's.
+enum class Role { kCat, kPtt, kFsk, kWinkey, kAudioIn, kAudioOut };
+
+enum class RoleKind { kPort, kAudio };
+
+struct RoleInfo {
+  Role role;
+  std::wstring_view name;   // the JSON member and the --role word
+  const char* linkName;     // a port's link of the rules, /dev/kq6200/<serial>/<linkName>
+  std::wstring_view label;  // the report line's label, up to its TAB
+  Walk walk;                // the walk that finds it
+  RoleKind kind;
+  UsbFunctionId function;
+  int interfaceNumber;      // the USB interface (MI_nn) a port is, or the endpoints are below
+};
+
+inline constexpr RoleInfo kRoles[] = {
+    {Role::kCat, L"cat", "cat", L"CAT Port ", Walk::kFtdi, RoleKind::kPort, kFtdiFunctionId, 0},
+    {Role::kPtt, L"ptt", "ptt", L"PTT/CW Port ", Walk::kFtdi, RoleKind::kPort, kFtdiFunctionId, 1},
+    {Role::kFsk, L"fsk", "fsk", L"FSK Port ", Walk::kMcu, RoleKind::kPort, kMcuFunctionId, 2},
+    {Role::kWinkey, L"winkey", "winkey", L"WinKey Port ", Walk::kMcu, RoleKind::kPort,
+     kMcuFunctionId, 0},
+    {Role::kAudioIn, L"audioIn", nullptr, L"Audio Input ", Walk::kAudio, RoleKind::kAudio,
+     kAudioFunctionId, kAudioEndpointInterface},
+    {Role::kAudioOut, L"audioOut", nullptr, L"Audio Output", Walk::kAudio, RoleKind::kAudio,
+     kAudioFunctionId, kAudioEndpointInterface},
+};
+
+constexpr const RoleInfo& roleInfo(Role role) { return kRoles[static_cast<int>(role)]; }
+
+// The role of a --role word or JSON member; none for another word.
+std::optional<Role> findRole(std::wstring_view name);
+
+// The node a unit holds for a role. Without split audio the codec's
+// interface is the one audio device, and it serves as input and output.
+const std::optional<DeviceNode>& roleNode(const DeviceUnit& unit, Role role);
+
+// Whether the role's walk is complete (for the MCU's ports, with the maker's
+// drivers present) and its node was found: only then does it name a device.
+bool roleInOrder(const DeviceUnit& unit, Role role);
+
+// A port's name or an endpoint's friendly name, when the node has one.
+const std::optional<std::wstring>& roleText(const DeviceNode& node, Role role);
+
+}  // namespace kq
