@@ -4,10 +4,4 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(KQ_CROSS_PREFIX aarch64-linux-gnu)
-
-find_program(CMAKE_C_COMPILER NAMES ${KQ_CROSS_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${KQ_CROSS_PREFIX}-g++ REQUIRED)
-
-# pkg-config reads the arm64 .pc files only.
-set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KQ_CROSS_PREFIX}/pkgconfig:/usr/share/pkgconfig)
-set(ENV{PKG_CONFIG_PATH} "")
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

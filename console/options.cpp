@@ -1,5 +1,6 @@
 #include "console/options.h"
 
+#include <algorithm>
 #include <iterator>
 
 #include "res/version.h"
@@ -38,6 +39,31 @@ std::wstring roleWords() {
   return words;
 }
 
+// The role a word names, whatever its letter case, as the roles' table
+// spells it; empty for another word.
+std::wstring_view roleNamed(std::wstring_view text) {
+  const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? wchar_t(c - L'A' + L'a') : c; };
+  for (const RoleInfo& role : kRoles)
+    if (role.name.size() == text.size() &&
+        std::equal(role.name.begin(), role.name.end(), text.begin(),
+                   [&](wchar_t x, wchar_t y) { return lower(x) == lower(y); }))
+      return role.name;
+  return {};
+}
+
+// "--serial=40117" is "--serial" with its value written into it; only a
+// long option carries one so.
+struct Written {
+  std::wstring option;
+  std::optional<std::wstring> value;
+};
+
+Written splitValue(const std::wstring& argument) {
+  const size_t equals = argument.find(L'=');
+  if (argument.rfind(L"--", 0) != 0 || equals == std::wstring::npos) return {argument, {}};
+  return {argument.substr(0, equals), argument.substr(equals + 1)};
+}
+
 ParsedArguments bad(ParsedArguments parsed, std::wstring argument, std::wstring problem) {
   parsed.badArgument = std::move(argument);
   parsed.problem = std::move(problem);
@@ -53,27 +79,49 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
   options.platform = platform;
   const bool onLinux = platform == ConsolePlatform::kLinux;
   std::vector<std::wstring> positional;
+  std::vector<std::wstring> given;  // each option once, as its first spelling names it
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::wstring& argument = arguments[i];
+    const auto [option, written] = splitValue(argument);
     const Flag* match = nullptr;
     for (const Flag& flag : kFlags)
-      if (argument == flag.text) match = &flag;
+      if (option == flag.text) match = &flag;
+    const bool valued = option == L"--serial" || option == L"--role";
+    const bool linuxFlag = onLinux && (option == L"--udev-rules" || option == L"--node");
+    if (match || valued || linuxFlag) {
+      // -h, /? and --help are one option.
+      std::wstring name = option;
+      if (match)
+        for (const Flag& flag : kFlags)
+          if (flag.field == match->field) {
+            name = flag.text;
+            break;
+          }
+      if (std::find(given.begin(), given.end(), name) != given.end())
+        return bad(parsed, argument, L"\"" + option + L"\" is given twice; give it once");
+      given.push_back(name);
+    }
+    if ((match || linuxFlag) && written)
+      return bad(parsed, argument, L"\"" + option + L"\" takes no value");
     if (match) {
       options.*(match->field) = true;
-    } else if (onLinux && argument == L"--udev-rules") {
+    } else if (option == L"--udev-rules" && onLinux) {
       options.udevRules = true;
-    } else if (argument == L"--serial" || argument == L"--role") {
-      if (i + 1 == arguments.size())
+    } else if (option == L"--node" && onLinux) {
+      options.kernelNode = true;
+    } else if (valued) {
+      if (!written && i + 1 == arguments.size())
         return bad(parsed, argument, argument + L" needs a value after it");
-      const std::wstring& value = arguments[++i];
-      if (argument == L"--serial") {
+      const std::wstring value = written ? *written : arguments[++i];
+      if (option == L"--serial") {
         if (!isPlainSerial(value))
           return bad(parsed, value, L"\"" + value + L"\" is not a serial: " + kWhatASerialIs);
         options.serial = value;
       } else {
-        if (!findRole(value))
+        const std::wstring_view role = roleNamed(value);
+        if (role.empty())
           return bad(parsed, value, L"\"" + value + L"\" is not a role: " + roleWords());
-        options.role = value;
+        options.role = std::wstring(role);
       }
     } else if (!argument.empty() && argument[0] != L'-' && argument[0] != L'/') {
       positional.push_back(argument);  // a serial for --udev-rules, wherever that stands
@@ -99,6 +147,8 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
                L"--udev-rules prints the rules file and takes no other option but serials");
   if (options.role && (options.json || options.watch))
     return bad(parsed, L"--role", L"--role prints one name and takes neither --json nor --watch");
+  if (options.kernelNode && !options.role)
+    return bad(parsed, L"--node", L"--node goes with --role: it prints a port's kernel node");
   options.serials = std::move(positional);
   return parsed;
 }
@@ -114,7 +164,7 @@ std::wstring UsageErrorText(const ParsedArguments& parsed) {
 std::wstring HelpText(ConsolePlatform platform) {
   if (platform == ConsolePlatform::kLinux)
     return L"Usage: kqports [--json] [--watch] [--serial SERIAL]\n"
-           L"       kqports [--serial SERIAL] --role ROLE\n"
+           L"       kqports [--serial SERIAL] --role ROLE [--node]\n"
            L"       kqports --udev-rules [SERIAL...]\n"
            L"Lists every Quorvanta KQ-6200 attached, with the serial ports (device node\n"
            L"and stable links) and the ALSA sound card its channels became; under a port,\n"
@@ -125,12 +175,17 @@ std::wstring HelpText(ConsolePlatform platform) {
            L"  --json        one JSON document (\"format\": 1) instead of text\n"
            L"  --watch       print the report again each time it changes, following\n"
            L"                udev's events and looking at the ports' holders once a\n"
-           L"                second, each time with the local time; Ctrl+C ends it.\n"
+           L"                second (less often where a look costs more than 1 % of a\n"
+           L"                core), each time with the local time; Ctrl+C ends it.\n"
            L"                With --json, one JSON document per line.\n"
            L"  --serial S    report only the unit whose S/N is S (five letters or digits)\n"
            L"  --role ROLE   print only the name of one of the unit's devices, on one line:\n"
-           L"                cat, ptt, fsk or winkey (its device node), audioIn or audioOut\n"
-           L"                (its ALSA name); needs --serial when more than one unit is attached\n"
+           L"                cat, ptt, fsk or winkey (the name that lasts from one plug-in\n"
+           L"                to the next: the rules' /dev/kq6200/SERIAL/ROLE, else its\n"
+           L"                /dev/serial/by-id/ link, else its device node), audioIn or\n"
+           L"                audioOut (its ALSA name by card id); needs --serial when more\n"
+           L"                than one unit is attached\n"
+           L"  --node        with --role, a port's device node (/dev/ttyUSB0) instead\n"
            L"  --udev-rules  print the udev rules that name every unit stably (the file\n"
            L"                the package installs), or only the units whose SERIALs are\n"
            L"                given: /dev/kq6200/SERIAL/cat, ptt, fsk and winkey, and the\n"
@@ -138,6 +193,8 @@ std::wstring HelpText(ConsolePlatform platform) {
            L"  --help        this text\n"
            L"  --version     the program's version\n"
            L"\n"
+           L"Each option is given once; a value may follow after \"=\" (--serial=40117),\n"
+           L"a role in any letter case.\n"
            L"Exit codes: 0 when at least one unit is found, 1 when none is (or not the\n"
            L"unit or role asked for), 2 for bad usage, 3 when the devices could not be\n"
            L"read or the output could not be written.\n";
@@ -159,6 +216,8 @@ std::wstring HelpText(ConsolePlatform platform) {
          L"  --help        this text\n"
          L"  --version     the program's version\n"
          L"\n"
+         L"Each option is given once; a value may follow after \"=\" (--serial=40117),\n"
+         L"a role in any letter case.\n"
          L"Exit codes: 0 when at least one unit is found, 1 when none is (or not the\n"
          L"unit or role asked for), 2 for bad usage, 3 when the devices could not be\n"
          L"read or the output could not be written.\n";

@@ -19,6 +19,7 @@ struct ConsoleOptions {
   bool help = false;
   bool version = false;
   bool udevRules = false;             // Linux only
+  bool kernelNode = false;            // Linux only: --role prints the kernel's node
   std::vector<std::wstring> serials;  // the units --udev-rules is for; empty: every unit
   std::optional<std::wstring> serial;  // --serial: report this unit only
   std::optional<std::wstring> role;    // --role: print this role's name only
@@ -33,10 +34,11 @@ struct ParsedArguments {
   std::wstring problem;
 };
 
-// The arguments after the program's name, in any order. Anything but an
-// option is bad usage, except on Linux serials given with --udev-rules, which
-// must each be five letters or digits; --serial and --role take the argument
-// after them. Options that do not go together are bad usage too.
+// The arguments after the program's name, in any order, each option once.
+// Anything but an option is bad usage, except on Linux serials given with
+// --udev-rules, which must each be five letters or digits; --serial and
+// --role take the argument after them or after "=" ("--serial=40117"), a
+// role in any letter case. Options that do not go together are bad usage too.
 ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
                                ConsolePlatform platform);
 

@@ -406,15 +406,22 @@ std::wstring ConsoleOutput(const ConsoleOptions& options, const ConsoleReport& r
 
 namespace {
 
-// What --role prints for a role of the unit: its port name, or its audio
-// device's name (its ALSA name where the system has one); nothing when the
-// role is not in order or the device has no name.
-std::optional<std::wstring> roleName(const DeviceUnit& unit, Role role, const ReportNames* names) {
+// What --role prints for a role of the unit: its port name (where the
+// system has them, the name that outlasts a replug: the packaged rules'
+// /dev/kq6200/<serial>/<role> where udev made it, else the port's
+// /dev/serial/by-id/ link, else its device node, which `kernelNode` asks
+// for), or its audio device's name (its ALSA name by card id where the system
+// has one); nothing when the role is not in order or the device has no name.
+std::optional<std::wstring> roleName(const DeviceUnit& unit, Role role, const ReportNames* names,
+                                     bool kernelNode) {
   if (!roleInOrder(unit, role)) return std::nullopt;
   const DeviceNode& node = *roleNode(unit, role);
-  if (roleInfo(role).kind == RoleKind::kAudio) {
-    const DeviceNames* own = namesOf(names, *node.instanceId);
-    if (own && !own->alsa.empty()) return own->alsa;
+  const DeviceNames* own = namesOf(names, *node.instanceId);
+  if (roleInfo(role).kind == RoleKind::kAudio && own && !own->alsa.empty()) return own->alsa;
+  if (roleInfo(role).kind == RoleKind::kPort && own && !kernelNode) {
+    if (const std::wstring stable = stableNameOf(unit.serial, role); hasLink(*own, stable))
+      return stable;
+    if (!own->link.empty()) return oneLine(own->link);
   }
   const std::optional<std::wstring>& text = roleText(node, role);
   if (!text || text->empty()) return std::nullopt;
@@ -437,7 +444,7 @@ RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options
   const DeviceUnit& unit = units.units.front();
   const std::optional<Role> known = findRole(role);
   if (const std::optional<std::wstring> name =
-          known ? roleName(unit, *known, namesIn(report)) : std::nullopt)
+          known ? roleName(unit, *known, namesIn(report), options.kernelNode) : std::nullopt)
     return {*name + L"\n", {}, kExitOk};
   return {{}, L"kqports: the unit with S/N " + oneLine(unit.serial) + L" has no " + role +
                   L" device in order; kqports --serial " + oneLine(unit.serial) +

@@ -99,8 +99,9 @@ std::wstring ConsoleOutput(const ConsoleOptions& options, const ConsoleReport& r
                            std::wstring_view time);
 
 // What --role prints on standard output and standard error, and the exit
-// code: the name of the one unit's role (the port name, the device node on
-// Linux; the audio device's name, its ALSA name on Linux) and 0; 1 when no
+// code: the name of the one unit's role (the port name, on Linux the name
+// that lasts: the rules' link, else the by-id link, else the device node, or
+// with --node the node; the audio device's name, its ALSA name on Linux) and 0; 1 when no
 // unit (or not the one of --serial) is attached or the role is not in order;
 // 2 when more than one unit is attached and --serial names none.
 struct RoleAnswer {

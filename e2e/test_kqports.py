@@ -186,7 +186,8 @@ def test_kqports_exit_codes_and_usage(session):
         expect_equal(kqports(sc).returncode, 0, "exit code with two units")
 
         for args, named in ((["--bogus"], "--bogus"), (["--json", "COM9"], "COM9"),
-                            (["--watch", "-x"], "-x")):
+                            (["--watch", "-x"], "-x"), (["--json", "--watch", "--json"], "--json"),
+                            (["--serial=12345", "--serial", "67890"], "--serial")):
             result = kqports(sc, *args)
             expect_equal(result.returncode, 2, f"exit code of {args}")
             expect_equal(result.stdout_bytes, b"", f"output of {args}")
@@ -206,6 +207,7 @@ def test_kqports_exit_codes_and_usage(session):
         for args, out, code in ((["--serial", "12345", "--role", "cat"], "COM9\n", 0),
                                 (["--role", "audioIn", "--serial", "12345"],
                                  "Microphone (USB Audio CODEC)\n", 0),
+                                (["--serial=12345", "--role=CAT"], "COM9\n", 0),
                                 (["--serial", "67890", "--role", "ptt"], "", 1),
                                 (["--serial", "11111", "--role", "cat"], "", 1),
                                 (["--role", "cat"], "", 2)):

@@ -2,10 +2,13 @@
 # Installs the amd64 package of dist/ in a throwaway Debian 12 root (made by
 # mmdebstrap in a temporary folder, entered with chroot; never this machine's
 # own system) and checks what a user gets:
-#   - apt-get install ./kqports_..._amd64.deb installs it with its dependencies;
+#   - apt-get install ./kqports_..._amd64.deb installs it with its dependencies,
+#     its maintainer scripts running where no udev runs;
 #   - kqports prints the not-found line with exit code 1 (this machine's /sys,
 #     read-only, where no unit is attached);
 #   - man -w kqports finds the page;
+#   - an upgrade to the same package with a higher version runs the
+#     maintainer scripts' upgrade paths without failing;
 #   - apt-get purge kqports leaves none of its files.
 #
 #   scripts/check-install.sh        (after scripts/release.sh)
@@ -67,6 +70,18 @@ in_root dpkg -L kqports > "$root/tmp/files"
 rules=$(in_root kqports --udev-rules | cmp - "$root/usr/lib/udev/rules.d/70-kq6200.rules" && echo ok || true)
 check "the installed rules are what kqports --udev-rules prints" "${rules:-differ}"
 
+# The same package a version higher, as an upgrade brings it: the old
+# package's prerm and postrm "upgrade", the new one's postinst "configure".
+repack=$(mktemp -d "${TMPDIR:-/tmp}/kq-repack.XXXXXX")
+dpkg-deb -R "$deb" "$repack/root"
+sed -i "s/^Version: .*/Version: $version+1/" "$repack/root/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$repack/root" "$root/tmp/kqports-next.deb" > /dev/null
+rm -rf "$repack"
+upgraded=$(in_root dpkg -i /tmp/kqports-next.deb 2>&1) || upgraded="failed: $upgraded"
+version_now=$(in_root dpkg-query -W -f='${Version} ${Status}' kqports)
+check "dpkg -i of version $version+1 over $version (the maintainer scripts' upgrade paths)" \
+  "$([ "$version_now" = "$version+1 install ok installed" ] && echo ok || echo "$version_now $upgraded")"
+
 in_root env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q kqports > "$root/tmp/purge.log" 2>&1
 left=$(while read -r path; do
          # Folders other packages share (/usr, /usr/bin ...) stay; files must not.
@@ -75,5 +90,8 @@ left=$(while read -r path; do
          fi
        done < "$root/tmp/files")
 check "apt-get purge kqports leaves none of its files" "${left:-ok}"
+gone=$(in_root dpkg-query -W -f='${Status}' kqports 2>&1 || true)
+check "dpkg knows kqports no more after the purge" \
+  "$(case $gone in *"not-installed"*|*"no packages found"*|"") echo ok ;; *) echo "$gone" ;; esac)"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

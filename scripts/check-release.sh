@@ -6,8 +6,8 @@
 #     packages; the zip's programs are those, and the packages inside its
 #     kq6200ports.exe are the signed ones;
 #   - the signed programs run under Wine with the demo tree (end to end);
-#   - lintian finds neither errors nor warnings in either package;
-#   - the arm64 kqports runs under qemu-aarch64 on this machine's /sys;
+#   - lintian finds neither errors nor warnings in any package;
+#   - the arm64 and armhf kqports run under qemu-user on this machine's /sys;
 #   - the packaged udev rules name the test bed's units with no serial given.
 # Two-folder reproducibility and the install in a throwaway root are
 # scripts/check-reproducible.sh and scripts/check-install.sh.
@@ -158,28 +158,42 @@ check "signed build under Wine: kqports" \
     -k test_kqports_exit_codes_and_usage
 
 check "lintian: no errors or warnings" \
-  lintian --fail-on error,warning --no-tag-display-limit dist/kqports_*_amd64.deb dist/kqports_*_arm64.deb
+  lintian --fail-on error,warning --no-tag-display-limit dist/kqports_*.deb
 
-dpkg-deb -x "dist/kqports_${version}_arm64.deb" "$scratch/arm64"
 dpkg-deb -x "dist/kqports_${version}_amd64.deb" "$scratch/amd64"
-arm64=$scratch/arm64/usr/bin/kqports
-check "arm64: an AArch64 program" sh -c "readelf -h '$arm64' | grep -q 'Machine:.*AArch64'"
-check "arm64 under qemu: --version" \
-  sh -c "[ \"\$(qemu-aarch64 '$arm64' --version)\" = 'kqports $version' ]"
-not_found() {
-  local code=0 out
-  out=$(qemu-aarch64 "$arm64") || code=$?
-  echo "exit $code: $out"
-  # The line, then what was seen of a unit's USB functions, indented.
-  [ "$code" = 1 ] && [ "${out%%$'\n'*}" = "Quorvanta KQ-6200 not found" ] &&
-    ! tail -n +2 <<<"$out" | grep -qv '^        [A-Z]'
+# Each ARM package's program, run by qemu-user: ARCH QEMU MACHINE-AS-READELF-SAYS.
+for target in "arm64 qemu-aarch64 AArch64" "armhf qemu-arm ARM"; do
+  read -r arch qemu machine <<<"$target"
+  dpkg-deb -x "dist/kqports_${version}_$arch.deb" "$scratch/$arch"
+  program=$scratch/$arch/usr/bin/kqports
+  check "$arch: an $machine program" sh -c "readelf -h '$program' | grep -q 'Machine: *$machine\$'"
+  check "$arch under qemu: --version" \
+    sh -c "[ \"\$($qemu '$program' --version)\" = 'kqports $version' ]"
+  not_found() {
+    local code=0 out
+    out=$("$1" "$2") || code=$?
+    echo "exit $code: $out"
+    # The line, then what was seen of a unit's USB functions, indented.
+    [ "$code" = 1 ] && [ "${out%%$'\n'*}" = "Quorvanta KQ-6200 not found" ] &&
+      ! tail -n +2 <<<"$out" | grep -qv '^        [A-Z]'
+  }
+  check "$arch under qemu: the not-found line, exit 1, on this machine's /sys" \
+    not_found "$qemu" "$program"
+  check "$arch under qemu: --udev-rules prints the packaged rules" \
+    sh -c "$qemu '$program' --udev-rules | cmp - '$scratch/$arch/usr/lib/udev/rules.d/70-kq6200.rules'"
+  check "$arch: the same rules as amd64" \
+    cmp "$scratch/amd64/usr/lib/udev/rules.d/70-kq6200.rules" \
+        "$scratch/$arch/usr/lib/udev/rules.d/70-kq6200.rules"
+done
+maintainer_scripts() {
+  for deb in dist/kqports_*.deb; do
+    # The control part's files, each with its mode.
+    [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -tv | awk '$6 != "./" {print $1, $6}' | sort | tr '\n' ' ')" = \
+      "-rw-r--r-- ./control -rw-r--r-- ./md5sums -rwxr-xr-x ./postinst -rwxr-xr-x ./postrm " ] ||
+      { echo "$deb:"; dpkg-deb --ctrl-tarfile "$deb" | tar -tv; return 1; }
+  done
 }
-check "arm64 under qemu: the not-found line, exit 1, on this machine's /sys" not_found
-check "arm64 under qemu: --udev-rules prints the packaged rules" \
-  sh -c "qemu-aarch64 '$arm64' --udev-rules | cmp - '$scratch/arm64/usr/lib/udev/rules.d/70-kq6200.rules'"
-check "both packages carry the same rules" \
-  cmp "$scratch/amd64/usr/lib/udev/rules.d/70-kq6200.rules" \
-      "$scratch/arm64/usr/lib/udev/rules.d/70-kq6200.rules"
+check "the packages: postinst and postrm, which apply the rules to the attached units" maintainer_scripts
 check "packaged rules on the test beds" \
   umockdev-wrapper /usr/bin/python3 tests/udev/run.py \
     --rules "$scratch/amd64/usr/lib/udev/rules.d/70-kq6200.rules"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes a release in dist/: the Windows zip and the Debian packages of
-# kqports for amd64 and arm64, each the same bytes whenever and wherever the
+# kqports for amd64, arm64 and armhf, each the same bytes whenever and wherever the
 # same sources are built (see docs/decisions.md, "Releases").
 #
 #   scripts/release.sh
@@ -77,6 +77,8 @@ cmake --preset linux-release -B "$work/linux-amd64" >/dev/null
 cmake --build "$work/linux-amd64" -j2 --target kqports kqports_man
 cmake --preset linux-release-arm64 -B "$work/linux-arm64" >/dev/null
 cmake --build "$work/linux-arm64" -j2 --target kqports kqports_man
+cmake --preset linux-release-armhf -B "$work/linux-armhf" >/dev/null
+cmake --build "$work/linux-armhf" -j2 --target kqports kqports_man
 
 # The packaged rules are what kqports --udev-rules prints with no serial:
 # the same file for both architectures.
@@ -95,6 +97,13 @@ make_deb() {
   gzip -9n < "$build/console/kqports.1" > "$root/usr/share/man/man1/kqports.1.gz"
   install -m 0644 "$rules" "$root/usr/lib/udev/rules.d/70-kq6200.rules"
   install -m 0644 packaging/deb/copyright "$root/$doc/copyright"
+  # The maintainer scripts, each with the procedure that applies the rules.
+  local script
+  for script in postinst postrm; do
+    python3 -c 'import sys; text = open(sys.argv[1]).read(); sys.stdout.write(text.replace("#KQ_APPLY_RULES#\n", open(sys.argv[2]).read()))' \
+      "packaging/deb/$script" packaging/deb/apply-rules.sh > "$root/DEBIAN/$script"
+    chmod 0755 "$root/DEBIAN/$script"
+  done
   gzip -9n < packaging/deb/changelog > "$root/$doc/changelog.gz"
   chmod 0644 "$root/usr/share/man/man1/kqports.1.gz" "$root/$doc/changelog.gz"
 
@@ -121,6 +130,7 @@ make_deb() {
 }
 make_deb amd64 "$work/linux-amd64" ""
 make_deb arm64 "$work/linux-arm64" aarch64-linux-gnu-
+make_deb armhf "$work/linux-armhf" arm-linux-gnueabihf-
 
 (cd dist && sha256sum -- *.zip *.deb > SHA256SUMS)
 echo "== release $version in dist/"

@@ -16,7 +16,8 @@ packages=(
   librsvg2-bin icoutils
   # Releases (scripts/release.sh) and their checks (scripts/check-*.sh).
   dpkg-dev scdoc osslsigncode lintian
-  g++-aarch64-linux-gnu libudev-dev:arm64 libstdc++6:arm64 qemu-user mmdebstrap
+  g++-aarch64-linux-gnu libudev-dev:arm64 libstdc++6:arm64
+  g++-arm-linux-gnueabihf libudev-dev:armhf libstdc++6:armhf qemu-user mmdebstrap
 )
 
 missing=()
@@ -28,7 +29,7 @@ done
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 echo "setup: installing ${missing[*]}"
-for arch in i386 arm64; do
+for arch in i386 arm64 armhf; do
   if ! dpkg --print-foreign-architectures | grep -qx $arch; then
     as_root dpkg --add-architecture $arch
   fi

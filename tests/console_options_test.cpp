@@ -25,7 +25,6 @@ TEST(ConsoleArguments, TakesEachOptionInAnyOrder) {
       {args({}), false, false, false, false},
       {args({L"--json"}), true, false, false, false},
       {args({L"--watch", L"--json"}), true, true, false, false},
-      {args({L"--json", L"--watch", L"--json"}), true, true, false, false},
       {args({L"--help"}), false, false, true, false},
       {args({L"-h"}), false, false, true, false},
       {args({L"/?"}), false, false, true, false},
@@ -76,7 +75,10 @@ TEST(ConsoleArguments, SerialAndRoleTakeTheirValueAndSayWhatTheyWant) {
         {args({L"--serial", L"4011"}), L"4011", L"is not a serial: a serial is the five"},
         {args({L"--serial", L"40117;"}), L"40117;", L"is not a serial"},
         {args({L"--serial"}), L"--serial", L"--serial needs a value"},
-        {args({L"--role", L"CAT"}), L"CAT", L"is not a role: cat, ptt, fsk, winkey, audioIn or"},
+        {args({L"--role", L"cats"}), L"cats", L"is not a role: cat, ptt, fsk, winkey, audioIn or"},
+        {args({L"--role=audio"}), L"audio", L"is not a role"},
+        {args({L"--serial=4011"}), L"4011", L"is not a serial"},
+        {args({L"--serial="}), L"", L"is not a serial"},
         {args({L"--role", L"cat", L"--json"}), L"--role", L"takes neither --json nor --watch"},
         {args({L"--watch", L"--role", L"fsk"}), L"--role", L"takes neither"},
         {args({L"40117"}), L"40117", L"kqports --serial 40117 reports that unit"},
@@ -90,6 +92,48 @@ TEST(ConsoleArguments, SerialAndRoleTakeTheirValueAndSayWhatTheyWant) {
       EXPECT_EQ(line.find(L'\n'), line.size() - 1) << line;
     }
   }
+}
+
+// The forms people type: a value after "=", a role in capitals; and an
+// option given twice, which is refused by name rather than the last one
+// silently winning.
+TEST(ConsoleArguments, TakesValuesAfterEqualsRolesInAnyCaseAndEachOptionOnce) {
+  for (const ConsolePlatform platform : {ConsolePlatform::kWindows, ConsolePlatform::kLinux}) {
+    ParsedArguments parsed = ParseArguments(args({L"--serial=40117", L"--role=CAT"}), platform);
+    ASSERT_FALSE(parsed.badArgument) << *parsed.badArgument;
+    EXPECT_EQ(parsed.options.serial, L"40117");
+    EXPECT_EQ(parsed.options.role, L"cat");
+    parsed = ParseArguments(args({L"--role", L"AUDIOIN"}), platform);
+    EXPECT_EQ(parsed.options.role, L"audioIn");
+
+    struct Twice {
+      std::vector<std::wstring> arguments;
+      const wchar_t* named;
+    };
+    const Twice twice[] = {
+        {args({L"--serial", L"40117", L"--serial", L"40262"}), L"\"--serial\" is given twice"},
+        {args({L"--serial=40117", L"--role", L"cat", L"--serial=40117"}), L"\"--serial\""},
+        {args({L"--role", L"cat", L"--role=ptt"}), L"\"--role\" is given twice"},
+        {args({L"--json", L"--watch", L"--json"}), L"\"--json\" is given twice"},
+        {args({L"-h", L"/?"}), L"\"/?\" is given twice"},
+    };
+    for (const Twice& t : twice) {
+      parsed = ParseArguments(t.arguments, platform);
+      ASSERT_TRUE(parsed.badArgument) << t.named;
+      EXPECT_NE(UsageErrorText(parsed).find(t.named), std::wstring::npos) << UsageErrorText(parsed);
+    }
+    parsed = ParseArguments(args({L"--json=yes"}), platform);
+    ASSERT_TRUE(parsed.badArgument);
+    EXPECT_NE(UsageErrorText(parsed).find(L"\"--json\" takes no value"), std::wstring::npos);
+  }
+  // --node is Linux's, and only with --role.
+  EXPECT_TRUE(ParseArguments(args({L"--role", L"cat", L"--node"}), ConsolePlatform::kWindows)
+                  .badArgument);
+  ParsedArguments parsed =
+      ParseArguments(args({L"--role", L"cat", L"--node"}), ConsolePlatform::kLinux);
+  ASSERT_FALSE(parsed.badArgument);
+  EXPECT_TRUE(parsed.options.kernelNode);
+  EXPECT_TRUE(ParseArguments(args({L"--node"}), ConsolePlatform::kLinux).badArgument);
 }
 
 TEST(ConsoleArguments, UdevRulesTakesSerialsInAnyOrderAndNoOtherOption) {

@@ -2,6 +2,7 @@
 // sentence for a port the user may not open, and how the text and --watch
 // show them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,7 +45,7 @@ struct FakeProc {
 TEST(PortUse, ProcessesAreReadFromTheirFileLinksAndTheOthersCounted) {
   FakeProc proc;
   const std::vector<std::string> logger = {"/dev/ttyUSB0", "/home/op/log.adi", "socket:[123]",
-                                           "/dev/pts/2"};
+                                           "/dev/pts/kq2"};
   const std::vector<std::string> keyer = {"/dev/ttyACM1"};
   const std::vector<std::string> self = {"/dev/ttyUSB0"};
   proc.add(4242, "flrig\n", &logger);
@@ -61,7 +62,7 @@ TEST(PortUse, ProcessesAreReadFromTheirFileLinksAndTheOthersCounted) {
   EXPECT_EQ(table[1].command, "keyer\x1b[2J");
   std::vector<std::string> files = table[2].files;
   std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"/dev/pts/2", "/dev/ttyUSB0"}))
+  EXPECT_EQ(files, (std::vector<std::string>{"/dev/pts/kq2", "/dev/ttyUSB0"}))
       << "only the links below /dev/ are kept";
 
   const std::vector<PortHolder> holders = udev::HoldersOf(table, {"/dev/ttyUSB0"});
@@ -69,11 +70,40 @@ TEST(PortUse, ProcessesAreReadFromTheirFileLinksAndTheOthersCounted) {
   EXPECT_EQ(holders[0].pid, 4242);
   EXPECT_EQ(holders[0].command, L"flrig");
   // A node that is a link (a test bed's pty) is held through its target too.
-  EXPECT_EQ(udev::HoldersOf(table, {"/dev/ttyUSB9", "/dev/pts/2"}).size(), 1u);
+  EXPECT_EQ(udev::HoldersOf(table, {"/dev/ttyUSB9", "/dev/pts/kq2"}).size(), 1u);
   EXPECT_TRUE(udev::HoldersOf(table, {"/dev/ttyUSB"}).empty()) << "whole paths only";
   EXPECT_EQ(udev::UninspectedCount(table), 1);
   EXPECT_TRUE(udev::ModemManagerRuns(table));
   EXPECT_TRUE(udev::ReadProcesses((proc.root / "none").string()).empty());
+}
+
+// A process in another mount namespace holds the port by a path of its own:
+// it is found by the device number its link leads to. A process with more
+// open files than are read counts as not inspected.
+TEST(PortUse, HoldersAreFoundByDeviceNumberAndHoardersCountedAsNotInspected) {
+  FakeProc proc;
+  struct stat null {};
+  ASSERT_EQ(stat("/dev/null", &null), 0);
+  fs::create_symlink("/dev/null", proc.root / "radio");
+  const std::vector<std::string> contained = {(proc.root / "radio").string(), "/etc/hostname"};
+  const std::vector<std::string> hoarder(10, "/dev/ttyACM0");
+  proc.add(300, "wsjtx\n", &contained);
+  proc.add(400, "hoarder\n", &hoarder);
+
+  ProcessTable table = udev::ReadProcesses(proc.root.string(), 4);
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_TRUE(table[0].files.empty()) << "its link does not lie below /dev/";
+  const std::vector<PortHolder> holders =
+      udev::HoldersOf(table, {"/dev/ttyUSB0"}, {static_cast<unsigned long long>(null.st_rdev)});
+  ASSERT_EQ(holders.size(), 1u);
+  EXPECT_EQ(holders[0].pid, 300);
+  EXPECT_TRUE(udev::HoldersOf(table, {"/dev/ttyUSB0"}).empty());
+  EXPECT_TRUE(table[0].inspected);
+  EXPECT_FALSE(table[1].inspected) << "4 of its 10 files read, the rest not looked at";
+  EXPECT_LE(table[1].files.size(), 4u);
+  EXPECT_EQ(udev::UninspectedCount(table), 1);
+  table = udev::ReadProcesses(proc.root.string(), 10);
+  EXPECT_EQ(udev::UninspectedCount(table), 0) << "all ten read when ten may be";
 }
 
 TEST(PortUse, TheAccessSentenceNamesWhoMayOpenItAndTheWayIn) {

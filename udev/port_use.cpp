@@ -48,8 +48,10 @@ std::string commandOf(int pidFd) {
   return command.substr(0, command.find('\n'));
 }
 
-// Whether the process's open files could be read; their targets below /dev/.
-bool readFiles(int pidFd, std::vector<std::string>& files) {
+// Whether all of the process's open files could be read, at most
+// `mostFiles` of them: the numbers of those that are character devices, and
+// the targets below /dev/ of links that lead nowhere this process can follow.
+bool readFiles(int pidFd, Process& process, size_t mostFiles) {
   const int fdFolder = openat(pidFd, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fdFolder < 0) return false;
   const UniqueDir folder(fdopendir(fdFolder));
@@ -57,10 +59,20 @@ bool readFiles(int pidFd, std::vector<std::string>& files) {
     close(fdFolder);
     return false;
   }
+  size_t read = 0;
   while (const dirent* entry = readdir(folder.get())) {
     if (!allDigits(entry->d_name)) continue;
+    if (read++ == mostFiles) return false;
+    // stat follows the link to the open file itself, in whatever mount
+    // namespace it was opened, and opens nothing. Only a character device
+    // can be a port; a link that leads nowhere is known by its text alone.
+    struct stat status {};
+    if (fstatat(dirfd(folder.get()), entry->d_name, &status, 0) == 0) {
+      if (S_ISCHR(status.st_mode)) process.devices.push_back(status.st_rdev);
+      continue;
+    }
     std::string target = linkTarget(dirfd(folder.get()), entry->d_name);
-    if (target.rfind("/dev/", 0) == 0) files.push_back(std::move(target));
+    if (target.rfind("/dev/", 0) == 0) process.files.push_back(std::move(target));
   }
   return true;
 }
@@ -147,11 +159,23 @@ std::vector<std::string> pathsOf(const std::string& node) {
   return paths;
 }
 
+// The numbers of the character devices at `paths` (a port's node and where
+// it leads), read without opening them.
+std::vector<unsigned long long> deviceNumbersOf(const std::vector<std::string>& paths) {
+  std::vector<unsigned long long> numbers;
+  for (const std::string& path : paths) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && S_ISCHR(status.st_mode))
+      numbers.push_back(status.st_rdev);
+  }
+  return numbers;
+}
+
 bool groupGrantsUse(unsigned mode) { return (mode & 060) == 060; }
 
 }  // namespace
 
-ProcessTable ReadProcesses(const std::string& procRoot) {
+ProcessTable ReadProcesses(const std::string& procRoot, size_t mostFiles) {
   ProcessTable table;
   const UniqueDir root(opendir(procRoot.c_str()));
   if (!root) return table;
@@ -164,7 +188,7 @@ ProcessTable ReadProcesses(const std::string& procRoot) {
     const int pidFd = openat(dirfd(root.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (pidFd < 0) continue;  // gone since the folder was read
     process.command = commandOf(pidFd);
-    process.inspected = readFiles(pidFd, process.files);
+    process.inspected = readFiles(pidFd, process, mostFiles);
     close(pidFd);
     table.push_back(std::move(process));
   }
@@ -173,13 +197,14 @@ ProcessTable ReadProcesses(const std::string& procRoot) {
   return table;
 }
 
-std::vector<PortHolder> HoldersOf(const ProcessTable& table,
-                                  const std::vector<std::string>& paths) {
+std::vector<PortHolder> HoldersOf(const ProcessTable& table, const std::vector<std::string>& paths,
+                                  const std::vector<unsigned long long>& devices) {
+  const auto among = [](const auto& wanted, const auto& held) {
+    return std::find_first_of(held.begin(), held.end(), wanted.begin(), wanted.end()) != held.end();
+  };
   std::vector<PortHolder> holders;
   for (const Process& process : table)
-    if (std::any_of(process.files.begin(), process.files.end(), [&](const std::string& file) {
-          return std::find(paths.begin(), paths.end(), file) != paths.end();
-        }))
+    if (among(paths, process.files) || among(devices, process.devices))
       holders.push_back({process.pid, wideFromUtf8(process.command)});
   return holders;
 }
@@ -235,7 +260,8 @@ PortUse UseOf(const Device& tty, const ProcessTable& table) {
     use.group = wideFromUtf8(node.group);
     use.inGroup = node.inGroupNow;
   }
-  use.holders = HoldersOf(table, pathsOf(tty.devNode));
+  const std::vector<std::string> paths = pathsOf(tty.devNode);
+  use.holders = HoldersOf(table, paths, deviceNumbersOf(paths));
   use.uninspected = UninspectedCount(table);
   use.modemManagerRunning = ModemManagerRuns(table);
   const auto ignore = tty.props.find("ID_MM_DEVICE_IGNORE");

@@ -14,22 +14,37 @@
 
 namespace kq::udev {
 
-// One process as /proc shows it. `files` are the targets of its open files'
-// links that lie below /dev/; none when `inspected` is false (the process
-// is another user's, or went away while being read).
+// One process as /proc shows it: of its open files, the numbers of those
+// that are character devices (`devices`), which also find a port that a
+// process in another mount namespace (a container, a snap) opened by a path
+// of its own, and the targets below /dev/ of links that cannot be followed
+// (`files`), known by their text alone. `inspected` is false when its open files could not be
+// read (the process is another user's, or went away while being read), or
+// when it has more than the most that are read of one process: then the rest
+// are not looked at.
 struct Process {
   long pid = 0;
   std::string command;  // its comm, as the process set it
   std::vector<std::string> files;
+  std::vector<unsigned long long> devices;
   bool inspected = true;
 };
 using ProcessTable = std::vector<Process>;
 
-// Every process under `procRoot` but this one, by pid.
-ProcessTable ReadProcesses(const std::string& procRoot = "/proc");
+// The most open files read of one process: a process may hold a million,
+// and reading them all took seconds.
+inline constexpr size_t kMostFilesPerProcess = 4096;
 
-// The processes that have a file open whose link is one of `paths`.
-std::vector<PortHolder> HoldersOf(const ProcessTable& table, const std::vector<std::string>& paths);
+// Every process under `procRoot` but this one, by pid, with at most
+// `mostFiles` of each one's open files.
+ProcessTable ReadProcesses(const std::string& procRoot = "/proc",
+                           size_t mostFiles = kMostFilesPerProcess);
+
+// The processes that have a file open that is the character device numbered
+// one of `devices` (the numbers of the port's node and of where it leads),
+// or whose link that cannot be followed is one of `paths`.
+std::vector<PortHolder> HoldersOf(const ProcessTable& table, const std::vector<std::string>& paths,
+                                  const std::vector<unsigned long long>& devices = {});
 
 int UninspectedCount(const ProcessTable& table);
 

@@ -79,8 +79,10 @@ std::string header(bool everyUnit, const std::string& version) {
            ";\n"
            "# a file of the same name in /etc/udev/rules.d takes its place. Each unit's\n"
            "# ports are /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound\n"
-           "# card is the ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), from the\n"
-           "# time the unit is next plugged in.\n";
+           "# card is the ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), which the\n"
+           "# sound servers list as \"KQ-6200 S/N <serial>\". The package applies them\n"
+           "# to the units attached when it is installed; others are named when next\n"
+           "# plugged in.\n";
   return "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version +
          ".\n"
          "# Install as " +
@@ -90,7 +92,18 @@ std::string header(bool everyUnit, const std::string& version) {
          "#   udevadm trigger --subsystem-match=tty --subsystem-match=sound --action=add\n"
          "# (or unplug and plug in the units). Each unit's ports then are\n"
          "# /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound card is the\n"
-         "# ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0).\n";
+         "# ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), \"KQ-6200 S/N <serial>\"\n"
+         "# in the sound servers' lists.\n";
+}
+
+// The card's name in the sound servers' lists, where both units' codecs are
+// otherwise "USB Audio CODEC": PulseAudio takes a card's description from
+// SOUND_DESCRIPTION, and PulseAudio and PipeWire take its product name from
+// ID_MODEL_FROM_DATABASE before the USB device's own (WirePlumber then
+// describes the card by its product name).
+std::string soundServerNames(const std::string& serial) {
+  const std::string name = "KQ-6200 S/N " + serial;
+  return ", ENV{SOUND_DESCRIPTION}=\"" + name + "\", ENV{ID_MODEL_FROM_DATABASE}=\"" + name + "\"";
 }
 
 // KQ6200_ROLE of each port, by its USB function and interface.
@@ -137,7 +150,8 @@ std::string everyUnitsNames() {
          kSerialGlob +
          "\", SYMLINK+=\"kq6200/$env{KQ6200_SERIAL}/$env{KQ6200_ROLE}\"\n"
          "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
-         kSerialGlob + "\", ATTR{id}=\"KQ$env{KQ6200_SERIAL}\"\n";
+         kSerialGlob + "\", ATTR{id}=\"KQ$env{KQ6200_SERIAL}\"" +
+         soundServerNames("$env{KQ6200_SERIAL}") + "\n";
 }
 
 // `serial` is ASCII letters and digits, as isPlainSerial checked.
@@ -148,7 +162,7 @@ std::string unitsNames(const std::string& serial) {
          serial + "\", ENV{KQ6200_ROLE}==\"?*\", SYMLINK+=\"kq6200/" + serial +
          "/$env{KQ6200_ROLE}\"\n"
          "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
-         serial + "\", ATTR{id}=\"KQ" + serial + "\"\n";
+         serial + "\", ATTR{id}=\"KQ" + serial + "\"" + soundServerNames(serial) + "\n";
 }
 
 // The serials of `serials` that pass isPlainSerial, in order, each once.

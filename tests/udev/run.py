@@ -150,13 +150,22 @@ def test_serial_and_role(kqports):
     or nothing on standard output and exit code 1 when it is not there."""
     text, _ = testbeds.testbeds()["two-units"]
     bed = new_bed(text)
+    by_id = "/dev/serial/by-id/usb-FTDI_Dual_RS232-HS_KQ6B7E41-if00-port0\n"
     for args, out, code in (
-            (["--serial", "40262", "--role", "cat"], "/dev/ttyUSB3\n", 0),
+            # Without the rules' links, the port's link by ID: the kernel's
+            # ttyUSB3 may be the other unit's after the next replug.
+            (["--serial", "40262", "--role", "cat"], by_id, 0),
+            (["--serial=40262", "--role=CAT"], by_id, 0),
+            (["--serial", "40262", "--role", "cat", "--node"], "/dev/ttyUSB3\n", 0),
             (["--role", "audioOut", "--serial", "40117"], "hw:CARD=CODEC,DEV=0\n", 0),
             (["--serial", "40118", "--role", "cat"], "", 1),
-            (["--role", "cat"], "", 2)):
+            (["--role", "cat"], "", 2),
+            (["--serial", "40117", "--serial", "40262", "--role", "cat"], "", 2)):
         got = run(kqports, *args)
         check(f"role: kqports {' '.join(args)}", got[:2] == (code, out), got)
+    got = run(kqports, "--serial", "40117", "--role", "cat", "--role", "ptt")
+    check("usage: an option given twice is named", got[0] == 2 and '"--role" is given twice' in got[2],
+          got)
     got = run(kqports, "--serial", "40262")
     check("serial: that unit only", got[0] == 0 and "S/N 40262" in got[1]
           and "S/N 40117" not in got[1], got)
@@ -167,7 +176,19 @@ def test_serial_and_role(kqports):
     check("role: a port whose walk stopped short exits 1, nothing printed",
           got[:2] == (1, "") and "FTDI" not in got[1], got)
     got = run(kqports, "--role", "fsk")
-    check("role: one unit needs no --serial", got[:2] == (0, "/dev/ttyACM1\n"), got)
+    check("role: one unit needs no --serial",
+          got[:2] == (0, "/dev/serial/by-id/usb-Quorvanta_KQ-6200_205140117-if02\n"), got)
+    del bed
+    text, _ = testbeds.testbeds()["with-rules"]
+    bed = new_bed(text)
+    for role, out in (("winkey", "/dev/kq6200/40117/winkey\n"), ("audioIn", "hw:CARD=KQ40117,DEV=0\n")):
+        got = run(kqports, "--role", role)
+        check(f"role: {role} by the rules' name where udev made it", got[:2] == (0, out), got)
+    del bed
+    bare, _ = testbeds.unit(testbeds.ROOT, 4, "40117", "KQ6A1B2C", by_id=False)
+    bed = new_bed(testbeds.root_hub() + bare)
+    got = run(kqports, "--role", "ptt")
+    check("role: the device node where the port has no link", got[:2] == (0, "/dev/ttyUSB1\n"), got)
     del bed
 
 
@@ -299,6 +320,15 @@ def opened_up(logs):
             len(re.findall(r"^TAGS=.*:uaccess:", logs, re.M)))
 
 
+def sound_server_names(logs):
+    """The card properties PulseAudio and PipeWire name a card by, as udevadm
+    test lists them, where the rules made them (udev's hardware database
+    gives the FTDI bridge's ports a product name of its own)."""
+    return [(key, value) for key, value in
+            re.findall(r"^(SOUND_DESCRIPTION|ID_MODEL_FROM_DATABASE)=(.*)$", logs, re.M)
+            if key == "SOUND_DESCRIPTION" or value.startswith("KQ")]
+
+
 def check_rules_for_every_unit(name, rules):
     """Rules that name no serial: both units of the test bed get their links
     and card ids; units whose MCU serial does not end in five letters or
@@ -313,13 +343,19 @@ def check_rules_for_every_unit(name, rules):
         check(f"{name}: the sound card of {serial} is named KQ{serial}",
               re.search(rf"ATTR '[^']*/card\d/id' writing 'KQ{serial}'", logs),
               "no such ATTR line in udevadm's log")
+        check(f"{name}: the sound servers' description and product name of {serial}'s card",
+              sorted(n for n in sound_server_names(logs) if n[1] == f"KQ-6200 S/N {serial}") == [
+                  ("ID_MODEL_FROM_DATABASE", f"KQ-6200 S/N {serial}"),
+                  ("SOUND_DESCRIPTION", f"KQ-6200 S/N {serial}")],
+              sound_server_names(logs))
     check(f"{name}: the units' eight ports are left to the user at the desk, not to ModemManager",
           opened_up(logs) == (8, 8), f"ignored by ModemManager, tagged uaccess: {opened_up(logs)}")
     for tail in ("-40-1", "..//a", "4 0 1"):
         unit, _ = testbeds.unit(testbeds.ROOT, 4, tail, "KQ6A1B2C")
         links, logs, detail = apply_rules(rules, testbeds.root_hub() + unit)
         check(f"{name}: a unit whose serial ends in {tail!r} gets no name",
-              links == {} and "writing 'KQ" not in logs and opened_up(logs) == (0, 0), detail)
+              links == {} and "writing 'KQ" not in logs and opened_up(logs) == (0, 0)
+              and sound_server_names(logs) == [], detail + str(sound_server_names(logs)))
 
 
 def test_rules(kqports):
@@ -593,6 +629,23 @@ def start_as(scratch, command_name, script, *args):
     return proc
 
 
+def start_in_namespace(node):
+    """A process in a mount namespace of its own that holds `node` (a test
+    bed's pty) by a path of that namespace, /mnt/radio, as a container or a
+    snap holds a port; None where no namespace can be made here."""
+    script = (f"mount -t tmpfs kq /mnt && touch /mnt/radio && mount --bind {node} /mnt/radio "
+              "&& exec 3<>/mnt/radio && exec sleep 60")
+    if os.geteuid() != 0 or not can_unshare():
+        return None
+    proc = subprocess.Popen(["unshare", "-m", "sh", "-c", script], env=env_for(bed_env=False),
+                            stdout=subprocess.DEVNULL)
+    for _ in range(200):  # until the exec: the port is open by then
+        if Path(f"/proc/{proc.pid}/comm").read_text().strip() == "sleep":
+            break
+        time.sleep(0.01)
+    return proc
+
+
 def stop(*procs):
     for proc in procs:
         proc.kill()
@@ -632,6 +685,19 @@ def test_port_use(kqports):
               unit["ptt"]["holders"] == [{"pid": holder.pid, "command": "flrig"}]
               and unit["cat"]["holders"] == [] and unit["ptt"]["access"]["mayOpen"] is True,
               unit["ptt"])
+
+        # The bed's PTT node leads to a pty, which the contained process opens.
+        contained = start_in_namespace(os.path.realpath(
+            Path(os.environ["UMOCKDEV_DIR"]) / "dev" / "ttyUSB1"))
+        if contained:
+            try:
+                document = json.loads(run(kqports, "--json")[1])
+            finally:
+                stop(contained)
+            check("holders: a process holding the port by its own path in another mount "
+                  "namespace, found by the device number",
+                  {"pid": contained.pid, "command": "sleep"} in document["units"][0]["ptt"]["holders"],
+                  document["units"][0]["ptt"])
 
         mm = start_as(scratch, "ModemManager", ":")
         try:
@@ -765,17 +831,20 @@ def test_watch_holders(kqports):
             holder = start_as(scratch, "wsjtx", "exec 3<>/dev/ttyUSB0; sleep 0.3; "
                               "exec 4<>/dev/ttyACM0")
             opened = time.monotonic()
-            line = read_line(proc.stdout, 6)
+            # Two looks a second apart, or further where a look costs more
+            # than 10 ms of processor time, as in the sanitizers' build on a
+            # busy machine.
+            line = read_line(proc.stdout, 8)
             took = time.monotonic() - opened
             unit = json.loads(line)["units"][0] if line else {}
             print(f"      the holder reported {took:.2f} s after it began opening")
-            check("watch holders: both ports' holder in one report, within 4 s",
-                  line and took <= 4 and [unit[r]["holders"] for r in ("cat", "winkey")] ==
+            check("watch holders: both ports' holder in one report, within 6 s",
+                  line and took <= 6 and [unit[r]["holders"] for r in ("cat", "winkey")] ==
                   [[{"pid": holder.pid, "command": "wsjtx"}]] * 2, f"after {took:.2f} s: {line}")
             quiet = read_line(proc.stdout, 3)
             check("watch holders: nothing more while nothing changes (3 s)", quiet is None, quiet)
             stop(holder)
-            line = read_line(proc.stdout, 6)
+            line = read_line(proc.stdout, 8)
             check("watch holders: its going is one report",
                   line and json.loads(line)["units"][0]["cat"]["holders"] == [], line)
             extra = read_line(proc.stdout, 3)
@@ -783,6 +852,56 @@ def test_watch_holders(kqports):
         finally:
             proc.kill()
             proc.wait()
+    del bed
+
+
+def maintainer_script(name):
+    """The package's maintainer script as scripts/release.sh makes it."""
+    deb = HERE.parent.parent / "packaging" / "deb"
+    return (deb / name).read_text().replace("#KQ_APPLY_RULES#\n", (deb / "apply-rules.sh").read_text())
+
+
+def test_maintainer_scripts(kqports):
+    """postinst and postrm on the two-unit test bed, with a udevadm that only
+    notes its arguments: udev is told to reload and to handle the units'
+    three USB functions again, no other device; nothing at all where udev's
+    control socket is missing (a chroot, a container)."""
+    text, _ = testbeds.testbeds()["two-units"]
+    bed = new_bed(text)
+    with tempfile.TemporaryDirectory() as scratch:
+        (Path(scratch) / "bin").mkdir()
+        udevadm = Path(scratch) / "bin" / "udevadm"
+        udevadm.write_text(f'#!/bin/sh\necho "$*" >> {scratch}/calls\n')
+        udevadm.chmod(0o755)
+        for name in ("postinst", "postrm"):
+            (Path(scratch) / name).write_text(maintainer_script(name))
+        socket = "python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"/run/udev/control\")'"
+        runs = {"no udev": "postinst configure", "postinst": "postinst configure",
+                "postrm": "postrm purge", "upgrade": "postrm upgrade 1.0.0.1"}
+        script = ""
+        for what, args in runs.items():
+            if what == "postinst":
+                script += f"mkdir -p /run/udev && {socket}\n"
+            script += (f"echo '== {what}' >> {scratch}/calls; PATH={scratch}/bin:$PATH "
+                       f"sh {scratch}/{args} || echo '{what} failed' >> {scratch}/calls\n")
+        if in_namespace(scratch, "", script) is None:
+            return
+        calls = (Path(scratch) / "calls").read_text().split("== ")[1:]
+    got = {part.split("\n", 1)[0]: part.split("\n", 1)[1].splitlines() for part in calls}
+    functions = [f"{testbeds.ROOT}/{hub}/{hub}.{n}" for hub in ("1-4", "1-5") for n in (1, 2, 3)]
+    check("maintainer scripts: without udev's control socket, udevadm is not called",
+          got.get("no udev") == [], got)
+    check("maintainer scripts: postinst reloads and handles each unit's functions' ports and "
+          "cards, nothing else",
+          got.get("postinst") == ["control --reload"] + [
+              f"trigger --action=change --subsystem-match={s} --parent-match=/sys{f}"
+              for f in functions for s in ("tty", "sound")], got.get("postinst"))
+    check("maintainer scripts: postrm on purge handles the units' sound cards only",
+          got.get("postrm") == ["control --reload"] + [
+              f"trigger --action=change --subsystem-match=sound --parent-match=/sys{f}"
+              for f in functions], got.get("postrm"))
+    check("maintainer scripts: postrm on upgrade leaves udev alone", got.get("upgrade") == [],
+          got.get("upgrade"))
     del bed
 
 
@@ -816,7 +935,8 @@ def main():
         EXPECTED.mkdir(exist_ok=True)
         tests = [test_beds, test_serial_and_role, test_unplugged, test_watch, test_rules,
                  test_hostile_serials, test_failures, test_port_use, test_seen,
-                 test_never_opens_a_port, test_watch_holders, test_real_sys]
+                 test_never_opens_a_port, test_watch_holders, test_maintainer_scripts,
+                 test_real_sys]
         # The watches spend their time waiting: --part runs them, or all the
         # others, so that the two halves can run side by side.
         watches = {test_watch, test_watch_holders}

@@ -85,11 +85,13 @@ def hub(parent, port, vid="05e3", pid="0608", product="USB2.0 Hub"):
 
 
 def unit(parent, port, serial, ftdi_serial, acm=(0, 1), usb=(0, 1), card=1,
-         ftdi_driver=True, codec_driver=True, mcu_driver=True, with_mcu=True, rules=False):
+         ftdi_driver=True, codec_driver=True, mcu_driver=True, with_mcu=True, rules=False,
+         by_id=True):
     """A whole KQ-6200 on `port` of the device at `parent`; its MCU's USB
     serial is "2051" and `serial`. Without `with_mcu` the MCU function is missing;
-    with `rules` the packaged udev rules have named it. Returns (text, the
-    unit's hub path)."""
+    with `rules` the packaged udev rules have named it; without `by_id` its
+    ports have no links at all (udev's own rules did not run). Returns (text,
+    the unit's hub path)."""
     text, unit_hub = hub(parent, port)
     own = unit_hub.rsplit("/", 1)[1]
     mcu, ftdi, codec = (f"{unit_hub}/{own}.{p}" for p in (1, 2, 3))
@@ -97,7 +99,7 @@ def unit(parent, port, serial, ftdi_serial, acm=(0, 1), usb=(0, 1), card=1,
 
     def named(role, links):
         extra_links, props = ruled(serial, role) if rules else ([], [])
-        return extra_links + links, props
+        return extra_links + (links if by_id else []), props
 
     if with_mcu:
         text += usb_device(mcu, "0483", "a1df", "KQ-6200", serial=f"2051{serial}",

@@ -1,0 +1,140 @@
+#!/usr/bin/python3
+"""What looking at the ports' holders costs on a busy machine.
+
+    umockdev-wrapper /usr/bin/python3 tools/holders_bench.py --kqports build/bench/bin/kqports
+        [--processes 5000] [--files 22] [--hoarder 200000] [--seconds 60] [--runs 5]
+
+Serves the test bed "one-unit" (tests/udev/testbeds.py) and starts PROCESSES
+processes that each hold FILES files under /dev, one more that holds
+HOARDER, and one that holds the unit's PTT port by a path of its own in a
+mount namespace of its own. Then it prints:
+  - the time of one report (`kqports --json`, whose one look at the holders
+    reads every process's open files), the median of RUNS, without and with
+    those processes: the difference is one look;
+  - whether the report names the process in the other namespace as the PTT
+    port's holder;
+  - the processor time `kqports --watch` takes over SECONDS, as a share of
+    one core.
+A benchmark, not a test: it asserts nothing, and wants root (the namespace,
+the hoarder's file limit) and a build without sanitizers, e.g.
+    cmake --preset native -B build/bench -DCMAKE_BUILD_TYPE=Release -DKQ_SANITIZE=OFF
+    cmake --build build/bench --target kqports
+"""
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "udev"))
+import run as beds  # noqa: E402
+import testbeds  # noqa: E402
+
+DEV_FILES = ["/dev/null", "/dev/zero", "/dev/full", "/dev/urandom", "/dev/random"]
+
+HOARDER = """
+import os, resource, sys, time
+hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+n = min(int(sys.argv[1]), hard - 64)
+resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+fd = os.open("/dev/null", os.O_RDONLY)
+for _ in range(n):
+    os.dup(fd)
+print("ready", n, flush=True)
+time.sleep(3600)
+"""
+
+
+def one_report(kqports):
+    started = time.monotonic()
+    done = subprocess.run([kqports, "--json"], capture_output=True, text=True,
+                          env=beds.env_for(), timeout=120)
+    return time.monotonic() - started, done.stdout
+
+
+def median_report(kqports, runs):
+    one_report(kqports)  # warm: /proc's and the libraries' pages in memory
+    return statistics.median(one_report(kqports)[0] for _ in range(runs))
+
+
+def cpu_seconds(pid):
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def start_crowd(count, files):
+    """`count` sleeping processes, each holding `files` files under /dev."""
+    held = [os.open(DEV_FILES[i % len(DEV_FILES)], os.O_RDONLY) for i in range(files)]
+    crowd = [subprocess.Popen(["sleep", "3600"], pass_fds=held, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              env=beds.env_for(bed_env=False))
+             for _ in range(count)]
+    for fd in held:
+        os.close(fd)
+    return crowd
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--kqports", required=True)
+    parser.add_argument("--processes", type=int, default=5000)
+    parser.add_argument("--files", type=int, default=22)
+    parser.add_argument("--hoarder", type=int, default=200000)
+    parser.add_argument("--seconds", type=float, default=60)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+    if "UMOCKDEV_DIR" not in os.environ and "umockdev" not in os.environ.get("LD_PRELOAD", ""):
+        sys.exit("run under umockdev-wrapper")
+    kqports = str(Path(args.kqports).resolve())
+    text, _ = testbeds.testbeds()["one-unit"]
+    bed = beds.new_bed(text)
+
+    quiet = median_report(kqports, args.runs)
+    print(f"one report, {len(list(Path('/proc').glob('[0-9]*')))} processes: {quiet * 1000:.0f} ms")
+
+    started = time.monotonic()
+    crowd = start_crowd(args.processes, args.files)
+    hoarder = subprocess.Popen([sys.executable, "-c", HOARDER, str(args.hoarder)],
+                               stdout=subprocess.PIPE, text=True, env=beds.env_for(bed_env=False))
+    hoarded = hoarder.stdout.readline().split()
+    contained = beds.start_in_namespace(os.path.realpath(
+        Path(os.environ["UMOCKDEV_DIR"]) / "dev" / "ttyUSB1"))
+    print(f"started {args.processes} processes holding {args.files} files under /dev each, "
+          f"one holding {hoarded[1] if len(hoarded) == 2 else 'none (it failed)'}, "
+          f"in {time.monotonic() - started:.0f} s")
+    watch = None
+    try:
+        busy = median_report(kqports, args.runs)
+        processes = len(list(Path("/proc").glob("[0-9]*")))
+        print(f"one report, {processes} processes: {busy * 1000:.0f} ms "
+              f"(one look at the holders: about {(busy - quiet) * 1000:.0f} ms)")
+        if contained:
+            document = json.loads(one_report(kqports)[1])
+            holders = document["units"][0]["ptt"]["holders"]
+            print(f"the PTT port's holder in another mount namespace (pid {contained.pid}) "
+                  f"{'found' if any(h['pid'] == contained.pid for h in holders) else 'NOT found'}")
+        else:
+            print("no mount namespace can be made here: the contained holder is not tried")
+
+        watch = subprocess.Popen([kqports, "--watch", "--json"], stdout=subprocess.DEVNULL,
+                                 env=beds.env_for())
+        time.sleep(5)  # past its first report
+        before = cpu_seconds(watch.pid)
+        time.sleep(args.seconds)
+        used = cpu_seconds(watch.pid) - before
+        print(f"kqports --watch over {args.seconds:.0f} s: {used:.2f} s of processor time, "
+              f"{100 * used / args.seconds:.1f} % of a core")
+    finally:
+        for proc in [watch, hoarder, contained, *crowd]:
+            if proc and proc.poll() is None:
+                proc.kill()
+                proc.wait()
+    del bed
+
+
+if __name__ == "__main__":
+    main()
