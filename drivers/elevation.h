@@ -17,7 +17,9 @@
 #include <string_view>
 
 #ifdef _WIN32
-#include "base/win_handles.h"
+#include "base/win_handles.h"  // windows.h, which sddl.h needs first
+
+#include <sddl.h>
 #endif
 
 namespace kq {
@@ -137,6 +139,25 @@ std::wstring CurrentUserSid();
 // runs its script (the sign of one, owned by Administrators, is there). Held
 // until it is released or the process ends.
 std::optional<UniqueKernelHandle> TakeInstallationLock();
+
+// A security descriptor made from SDDL text, owned (LocalFree); empty when
+// the text is refused.
+struct LocalMemoryTraits {
+  using pointer = PSECURITY_DESCRIPTOR;
+  static pointer invalid() noexcept { return nullptr; }
+  static void close(pointer memory) noexcept { LocalFree(memory); }
+};
+using UniqueDescriptor = UniqueHandle<LocalMemoryTraits>;
+inline UniqueDescriptor DescriptorFromSddl(const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                            nullptr))
+    return {};
+  return UniqueDescriptor(descriptor);
+}
+inline SECURITY_ATTRIBUTES AttributesOf(const UniqueDescriptor& descriptor) {
+  return {sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
+}
 
 // Whether `owner` is Administrators or SYSTEM: an owner only an elevated
 // process or the system can give a file or kernel object.

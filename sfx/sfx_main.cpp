@@ -234,13 +234,11 @@ void RemoveEarlierRunFolders(const std::wstring& temp) {
 // there already, a folder of the same name included.
 ExitCode MakeRunFolder(const std::wstring& folder, const std::wstring& userSid) {
   const std::wstring sddl = kq::RunFolderSddl(userSid);
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (sddl.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                          sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
-    return kq::kSfxFolderRefused;
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  const kq::UniqueDescriptor descriptor =
+      sddl.empty() ? kq::UniqueDescriptor() : kq::DescriptorFromSddl(sddl.c_str());
+  if (!descriptor) return kq::kSfxFolderRefused;
+  SECURITY_ATTRIBUTES attributes = kq::AttributesOf(descriptor);
   const bool made = CreateDirectoryW(folder.c_str(), &attributes);
-  LocalFree(descriptor);
   if (!made || kq::LookAtPath(folder.c_str()) != kq::PathKind::Folder) return kq::kSfxFolderRefused;
   return kq::kSfxFinished;
 }
@@ -324,14 +322,11 @@ struct ScriptLock {
 // descriptor `sddl` (none when null); null when it existed already or could
 // not be made.
 kq::UniqueKernelHandle NewOwnedMutex(const wchar_t* name, const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (sddl && !ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
-                                                                    &descriptor, nullptr))
-    return {};
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  const kq::UniqueDescriptor descriptor = sddl ? kq::DescriptorFromSddl(sddl) : kq::UniqueDescriptor();
+  if (sddl && !descriptor) return {};
+  SECURITY_ATTRIBUTES attributes = kq::AttributesOf(descriptor);
   kq::UniqueKernelHandle mutex(CreateMutexW(sddl ? &attributes : nullptr, TRUE, name));
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-  LocalFree(descriptor);
   return existed ? kq::UniqueKernelHandle() : std::move(mutex);
 }
 
@@ -354,14 +349,11 @@ UniqueNamespace OpenLockNamespace(bool& unavailable) {
   const bool added = AddSIDToBoundaryDescriptor(&boundaryHandle, administrators);
   boundary.reset(boundaryHandle);
   if (!added) return {};
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          kq::kScriptLockNamespaceSddl, SDDL_REVISION_1, &descriptor, nullptr))
-    return {};
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  const kq::UniqueDescriptor descriptor = kq::DescriptorFromSddl(kq::kScriptLockNamespaceSddl);
+  if (!descriptor) return {};
+  SECURITY_ATTRIBUTES attributes = kq::AttributesOf(descriptor);
   UniqueNamespace opened(
       CreatePrivateNamespaceW(&attributes, boundaryHandle, kq::kScriptLockNamespace));
-  LocalFree(descriptor);
   if (!opened && GetLastError() == ERROR_ALREADY_EXISTS)
     opened.reset(OpenPrivateNamespaceW(boundaryHandle, kq::kScriptLockNamespace));
   return opened;

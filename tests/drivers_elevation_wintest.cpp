@@ -138,14 +138,10 @@ namespace {
 
 // A mutex named as the elevated side's sign, with the descriptor `sddl`.
 UniqueKernelHandle MakeSign(const std::wstring& sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                            &descriptor, nullptr))
-    return {};
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  UniqueKernelHandle sign(CreateMutexW(&attributes, TRUE, kScriptSignName));
-  LocalFree(descriptor);
-  return sign;
+  const UniqueDescriptor descriptor = DescriptorFromSddl(sddl.c_str());
+  if (!descriptor) return {};
+  SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);
+  return UniqueKernelHandle(CreateMutexW(&attributes, TRUE, kScriptSignName));
 }
 
 }  // namespace
