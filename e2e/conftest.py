@@ -19,6 +19,7 @@ import os
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+import allowed_skips
 import pytest
 
 from common import ROOT
@@ -32,9 +33,9 @@ DURATIONS = HERE / "durations.json"  # seconds per scenario, measured one at a t
 # The niceness of a timing scenario's worker (common.timing).
 PREFERRED_NICENESS = -10
 
-# Scenarios that may be skipped, each with its reason; any other skip fails
-# the run, so that nothing passes by not running. None may be, today.
-ALLOWED_SKIPS = {}
+# A skip fails the run unless pytest.ini's allowed_skips lists the scenario
+# with its reason (tests/allowed_skips.py); none is listed, today.
+pytest_plugins = ["allowed_skips"]
 
 
 def pytest_addoption(parser):
@@ -167,27 +168,17 @@ def pytest_runtest_makereport(item, call):
 
 
 def pytest_runtest_logreport(report):
-    name = report.nodeid.split("::")[-1].split("@")[0]  # less pytest-xdist's "@group"
     if report.when == "call" and report.passed:
-        pytest_runtest_logreport.seconds[name] = round(report.duration, 1)
-    if report.skipped and name not in ALLOWED_SKIPS:
-        pytest_runtest_logreport.skipped.append(name)
+        pytest_runtest_logreport.seconds[allowed_skips.name_of(report.nodeid)] = \
+            round(report.duration, 1)
 
 
 pytest_runtest_logreport.seconds = {}
-pytest_runtest_logreport.skipped = []
 
 
 def pytest_sessionfinish(session):
     config = session.config
-    if is_worker(config):
-        return
-    if pytest_runtest_logreport.skipped:
-        session.exitstatus = pytest.ExitCode.TESTS_FAILED
-        config.get_terminal_writer().line(
-            f"skipped, and not allowed to be (conftest.py ALLOWED_SKIPS): "
-            f"{', '.join(pytest_runtest_logreport.skipped)}", red=True)
-    if not config.getoption("record_durations"):
+    if is_worker(config) or not config.getoption("record_durations"):
         return
     try:
         known = json.loads(DURATIONS.read_text(encoding="utf-8"))

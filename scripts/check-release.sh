@@ -195,8 +195,8 @@ maintainer_scripts() {
 }
 check "the packages: postinst and postrm, which apply the rules to the attached units" maintainer_scripts
 check "packaged rules on the test beds" \
-  umockdev-wrapper /usr/bin/python3 tests/udev/run.py \
-    --rules "$scratch/amd64/usr/lib/udev/rules.d/70-kq6200.rules"
+  umockdev-wrapper /usr/bin/python3 -m pytest tests/udev -q \
+    --rules="$scratch/amd64/usr/lib/udev/rules.d/70-kq6200.rules"
 
 echo "release checks took $((SECONDS - started)) s"
 echo "$passed passed, $failed failed"

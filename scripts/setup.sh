@@ -5,7 +5,8 @@ set -euo pipefail
 
 packages=(
   cmake make g++ python3
-  # The end-to-end scenarios run on pytest, as the system's /usr/bin/python3 has it.
+  # The end-to-end scenarios and the udev test beds run on pytest, as the
+  # system's /usr/bin/python3 has it.
   python3-pytest python3-pytest-xdist python3-pytest-timeout
   clang libclang-rt-14-dev
   googletest libbenchmark-dev

@@ -1,0 +1,55 @@
+"""--watch --json driven by uevents: a report at the start, one within 1 s of
+a unit's devices arriving and of their going, none while nothing changes."""
+
+import json
+import signal
+import subprocess
+import time
+
+import pytest
+
+import testbeds
+from harness import UEVENT_GAP, env_for, paths_of, read_line
+
+pytestmark = pytest.mark.watch
+
+
+def test_watch_reports_a_unit_coming_and_going(kqports, make_bed, processes):
+    bed = make_bed(testbeds.root_hub())
+    proc = processes.popen([kqports, "--watch", "--json"], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True, env=env_for())
+    first = read_line(proc.stdout, 10)
+    assert first and json.loads(first)["units"] == [], f"first report: {first}"
+    time.sleep(1.5)
+    text, unit_hub = testbeds.unit(testbeds.ROOT, 4, "40117", "KQ6A1B2C")
+    bed.add_from_string(text)
+    # A few milliseconds apart, as the kernel sends them: sent all at once
+    # they fill the listener's socket, and umockdev's sender gives up.
+    for path in paths_of(text):
+        bed.uevent("/sys" + path, "add")
+        time.sleep(UEVENT_GAP)
+    plugged = time.monotonic()
+    line = read_line(proc.stdout, 3)
+    took = time.monotonic() - plugged
+    units = json.loads(line)["units"] if line else None
+    print(f"arrival reported {took:.2f} s after the last uevent")
+    assert line and took <= 1.0 and len(units) == 1 and units[0]["ftdiStatus"] == 0 \
+        and units[0]["audioStatus"] == 0 and units[0]["mcuStatus"] == 0, \
+        f"the unit's arrival reported within 1 s: after {took:.2f} s: {line}"
+    quiet = read_line(proc.stdout, 5)
+    assert quiet is None, f"nothing printed while nothing changes (5 s): {quiet}"
+    for path in reversed(paths_of(text)):
+        bed.uevent("/sys" + path, "remove")
+        time.sleep(UEVENT_GAP)
+    bed.remove_device("/sys" + unit_hub)
+    unplugged = time.monotonic()
+    line = read_line(proc.stdout, 3)
+    took = time.monotonic() - unplugged
+    print(f"going reported {took:.2f} s after the last uevent")
+    assert line and took <= 1.0 and json.loads(line)["units"] == [], \
+        f"the unit's going reported within 1 s: after {took:.2f} s: {line}"
+    extra = read_line(proc.stdout, 2)
+    assert extra is None, f"one report per change: {extra}"
+    proc.send_signal(signal.SIGINT)
+    code = proc.wait(5)
+    assert code == 0, f"Ctrl+C ends it with exit code 0: {code} {proc.stderr.read()}"

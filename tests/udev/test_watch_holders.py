@@ -1,0 +1,40 @@
+"""--watch: a program that opens two ports, one just after the other, is one
+report; its going is one more; nothing while nothing changes."""
+
+import json
+import subprocess
+import time
+
+import pytest
+
+from harness import BEDS, PORT_ROLES, env_for, read_line, stop
+
+pytestmark = pytest.mark.watch
+
+
+def test_watch_reports_holders_once_per_change(kqports, make_bed, processes):
+    make_bed(BEDS["one-unit"][0])
+    proc = processes.popen([kqports, "--watch", "--json"], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True, env=env_for())
+    first = read_line(proc.stdout, 10)
+    assert first and all(json.loads(first)["units"][0][r]["holders"] == [] for r in PORT_ROLES), \
+        f"first report, nobody holds a port: {first}"
+    holder = processes.start_as("wsjtx", "exec 3<>/dev/ttyUSB0; sleep 0.3; exec 4<>/dev/ttyACM0")
+    opened = time.monotonic()
+    # Two looks a second apart, or further where a look costs more than 10 ms
+    # of processor time, as in the sanitizers' build on a busy machine.
+    line = read_line(proc.stdout, 8)
+    took = time.monotonic() - opened
+    unit = json.loads(line)["units"][0] if line else {}
+    print(f"the holder reported {took:.2f} s after it began opening")
+    assert line and took <= 6 and [unit[r]["holders"] for r in ("cat", "winkey")] == \
+        [[{"pid": holder.pid, "command": "wsjtx"}]] * 2, \
+        f"both ports' holder in one report, within 6 s: after {took:.2f} s: {line}"
+    quiet = read_line(proc.stdout, 3)
+    assert quiet is None, f"nothing more while nothing changes (3 s): {quiet}"
+    stop(holder)
+    line = read_line(proc.stdout, 8)
+    assert line and json.loads(line)["units"][0]["cat"]["holders"] == [], \
+        f"its going is one report: {line}"
+    extra = read_line(proc.stdout, 3)
+    assert extra is None, f"one report per change: {extra}"
