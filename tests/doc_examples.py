@@ -18,7 +18,8 @@ program, on which tree or test bed, with which arguments. The programs print
 them (on the demo trees under Wine, on the test beds on Linux); a test
 compares every committed example with what the program prints now, and
 scripts/examples.sh writes them anew. Times are the one thing that may
-differ: each is compared as a time, not by its digits.
+differ: each is compared as a time, not by its digits. A port's holder
+started by the test has its process ID replaced by DOCUMENTED_PID.
 """
 
 import re
@@ -41,6 +42,10 @@ class Example:
     watch: tuple = ()                 # --watch: the trees it sees after the first, in order
     winver: str = "win10"
     shown: tuple = field(default=None)  # the command line as shown, when not `args`
+    before: tuple = ()                # lines shown before the command line
+    prompt: bool = True               # whether the command line is shown
+    lines: tuple = ()                 # only the output's lines that start so, when given
+    fence: str = ""                   # the Markdown fence's language
 
 
 EXAMPLES = {
@@ -53,7 +58,20 @@ EXAMPLES = {
     "windows-watch": Example("windows", "two-units", ("--watch",),
                              watch=("one-unit", "empty")),
     "linux-help": Example("linux", "", ("--help",)),
+    # Made by tests/udev: a unit the rules named, its CAT port held by flrig;
+    # the links udevadm made from the rules for every unit.
+    "linux-report": Example("linux", "with-rules"),
+    "linux-json": Example("linux", "with-rules", ("--json",), prompt=False, fence="json",
+                          lines=('      "cat": ', '      "audioIn": ')),
+    "linux-links": Example("linux", "two-units", ("--udev-rules",), before=(
+        "$ kqports --udev-rules | sudo tee /etc/udev/rules.d/70-kq6200.rules",
+        "$ sudo udevadm control --reload",
+        "$ sudo udevadm trigger --subsystem-match=tty --subsystem-match=sound --action=add"),
+        shown=("cd /dev && find kq6200 -type l -printf '%p -> %l\\n' | sort",)),
 }
+
+# The process ID an example shows for a holder of a port.
+DOCUMENTED_PID = 4242
 
 
 @dataclass
@@ -94,13 +112,23 @@ def prompt(example):
 
 def render(block, output):
     """The block for `output` (LF line ends), with the command line before it."""
+    example = EXAMPLES[block.name]
     lines = output.rstrip("\n").split("\n")
+    if example.lines:
+        lines = [line for line in lines if line.startswith(example.lines)]
     if block.style == "man":
         return "\n".join(["```"] + lines + ["```"])
-    lines = [prompt(EXAMPLES[block.name])] + lines
+    if example.prompt:
+        lines = list(example.before) + [prompt(example)] + lines
     if block.style == "markdown":
-        return "\n".join(["```"] + lines + ["```"])
+        return "\n".join(["```" + example.fence] + lines + ["```"])
     return "\n".join(("  " + line).rstrip() for line in lines)
+
+
+def with_documented_pid(output, pid):
+    """`output` with the process ID of a port's holder, in the text and in
+    the JSON, as the examples show it."""
+    return re.sub(rf'(\(pid |"pid": ){pid}\b', rf"\g<1>{DOCUMENTED_PID}", output)
 
 
 def same(committed, made):
@@ -157,7 +185,7 @@ def main():
     outputs = {}
     for name, example in EXAMPLES.items():
         if example.system != "linux" or example.tree:
-            continue  # those on a test bed are tests/udev/run.py's to make
+            continue  # those on a test bed are tests/udev's to make
         result = subprocess.run([args.kqports, *example.args], capture_output=True, text=True,
                                 timeout=30)
         outputs[name] = result.stdout

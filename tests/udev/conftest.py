@@ -1,12 +1,14 @@
 """pytest's view of kqports on Linux against umockdev test beds of units.
 
     umockdev-wrapper /usr/bin/python3 -m pytest tests/udev [--kqports=build/native/bin/kqports]
-        [-m watch | -m "not watch"] [--update] [-k serial] [-x] [--lf]
+        [-m watch | -m "not watch"] [--update] [--write-examples] [-k serial] [-x] [--lf]
     umockdev-wrapper /usr/bin/python3 -m pytest tests/udev --rules=70-kq6200.rules
 
 Each test bed of testbeds.py is served to the real libudev by umockdev; the
 text and JSON that kqports prints are compared with tests/udev/expected/
-(--update rewrites those files, to be read before they are committed). Then --watch is driven by uevents, the rules of
+(--update rewrites those files, to be read before they are committed), and
+the documents' Linux examples with what it prints (--write-examples
+rewrites them). Then --watch is driven by uevents, the rules of
 --udev-rules are applied by udevadm to the test bed's devices, and kqports
 runs on this machine's own /sys. With --rules, only that rules file (a
 package's) is applied to the test beds: the tests marked rules_file.
@@ -33,6 +35,8 @@ def pytest_addoption(parser):
                                     "as the rules for every unit")
     group.addoption("--update", action="store_true",
                     help="write what kqports prints into tests/udev/expected/")
+    group.addoption("--write-examples", action="store_true",
+                    help="write the documents' Linux examples of the test beds anew")
 
 
 def pytest_configure(config):
@@ -60,6 +64,11 @@ def kqports(pytestconfig):
 @pytest.fixture(scope="session")
 def update(pytestconfig):
     return pytestconfig.getoption("update")
+
+
+@pytest.fixture(scope="session")
+def write_examples(pytestconfig):
+    return pytestconfig.getoption("write_examples")
 
 
 @pytest.fixture(scope="session")

@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+import doc_examples
 from harness import BEDS, PORT_ROLES, env_for, lines_under, run, stop
 
 
@@ -99,3 +100,15 @@ def test_access_refused_names_the_group_and_the_remedy(kqports, make_bed):
     assert access["mayOpen"] is False and access["group"] == "dialout" \
         and access["inGroup"] is False and under[0] == f"you may not open it: {access['help']}.", \
         f"the JSON says the same: {access}"
+
+
+def test_documented_report_and_json(kqports, make_bed, processes, write_examples):
+    """docs/kqports.md's Linux report and JSON: a unit the packaged rules
+    named, its CAT port held by a program named flrig (its pid shown as the
+    document's)."""
+    make_bed(BEDS["with-rules"][0])
+    holder = processes.start_as("flrig", "exec 3<>/dev/ttyUSB0")
+    outputs = {name: doc_examples.with_documented_pid(run(kqports, *args)[1], holder.pid)
+               for name, args in (("linux-report", ()), ("linux-json", ("--json",)))}
+    problems = doc_examples.compare_or_write(outputs, write_examples, "linux")
+    assert not problems, "\n".join(problems)

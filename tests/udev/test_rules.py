@@ -7,6 +7,7 @@ import subprocess
 
 import pytest
 
+import doc_examples
 import testbeds
 from harness import (BEDS, TWO_UNITS_LINKS, apply_rules, opened_up, run,
                      sound_server_names)
@@ -100,3 +101,11 @@ def test_rules_for_one_serial_name_that_unit_only(kqports):
     _, one, _ = run(kqports, "--udev-rules", "40262", bed_env=False)
     links, _, detail = apply_rules(one, TWO_UNITS)
     assert links == {k: v for k, v in TWO_UNITS_LINKS.items() if "40262" in k}, detail
+
+
+def test_documented_links(every_unit_applied, write_examples):
+    """docs/kqports.md's listing of the links udevadm made from the rules for
+    every unit, as the namespace printed it."""
+    problems = doc_examples.compare_or_write({"linux-links": every_unit_applied[2]},
+                                             write_examples, "linux")
+    assert not problems, "\n".join(problems)
