@@ -56,9 +56,12 @@ class Judge:
     def pytest_sessionfinish(self, session):
         if self.refused:
             session.exitstatus = pytest.ExitCode.TESTS_FAILED
-            session.config.get_terminal_writer().line(
-                f"skipped, and not allowed to be (pytest.ini allowed_skips): "
-                f"{', '.join(self.refused)}", red=True)
+
+    def pytest_terminal_summary(self, terminalreporter):
+        if self.refused:
+            terminalreporter.write_sep("=", "skipped, and not allowed to be (pytest.ini "
+                                            "allowed_skips)", red=True)
+            terminalreporter.line(", ".join(self.refused), red=True)
 
 
 def pytest_configure(config):
