@@ -83,20 +83,36 @@ def rules_for_every_unit(pytestconfig, request):
     return "rules for every unit", rules
 
 
+@pytest.fixture(scope="session")
+def served():
+    """The test bed this process serves: its text, the bed, and whether the
+    test that made it promised to leave it as it is."""
+    return {}
+
+
 @pytest.fixture
-def make_bed():
-    """make_bed(text) serves that test bed to the programs the test runs
-    (one at a time: the previous one is removed); the last is removed after
-    the test."""
-    beds = []
+def make_bed(served):
+    """make_bed(text) serves that test bed to the programs the test runs, one
+    bed at a time. make_bed(text, shared=True), for a test that changes
+    nothing in it, takes the bed the test before served when it is the same
+    and was shared too: making a bed costs more than most tests."""
 
-    def make(text):
-        beds.clear()
-        beds.append(harness.new_bed(text))
-        return beds[-1]
+    def make(text, shared=False):
+        if not (shared and served.get("shared") and served["text"] == text):
+            served.clear()
+            served.update(text=text, bed=harness.new_bed(text), shared=shared)
+        os.environ["UMOCKDEV_DIR"] = served["bed"].get_root_dir()
+        return served["bed"]
 
-    yield make
-    beds.clear()
+    return make
+
+
+@pytest.fixture
+def no_bed(served):
+    """No test bed served: this process and the programs it runs see the
+    machine's own /sys."""
+    served.clear()
+    os.environ.pop("UMOCKDEV_DIR", None)
 
 
 class Processes:

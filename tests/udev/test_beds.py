@@ -18,7 +18,12 @@ PORT_KEYS = {"name", "id", "link", "stable", "access", "holders", "uninspected",
 AUDIO_KEYS = {"name", "id", "alsa", "plughw", "description"}
 SEEN_KEYS = {"function", "vidPid", "id", "problem"}
 
-beds = pytest.mark.parametrize("name", list(BEDS))
+
+@pytest.fixture(scope="module", params=list(BEDS))
+def name(request):
+    """Each test bed's name; pytest runs a bed's tests one after the other,
+    so that they share it."""
+    return request.param
 
 
 def compare(got, path, update):
@@ -28,10 +33,9 @@ def compare(got, path, update):
     assert got == expected, f"differs from tests/udev/expected/{path.name} (--update rewrites it)"
 
 
-@beds
 def test_text(name, kqports, make_bed, update):
     text, what = BEDS[name]
-    make_bed(text)
+    make_bed(text, shared=True)
     code, out, err = run(kqports)
     compare(as_on_any_machine(out), EXPECTED / f"{name}.txt", update)
     assert code == (1 if out.startswith(NOT_FOUND) else 0), f"exit code {code} ({what}): {err}"
@@ -43,9 +47,8 @@ def roles_as_documented(unit):
         for role in UNIT_KEYS - {"serial", "mcuStatus", "ftdiStatus", "audioStatus", "problems"})
 
 
-@beds
 def test_json(name, kqports, make_bed, update):
-    make_bed(BEDS[name][0])
+    make_bed(BEDS[name][0], shared=True)
     code, out, err = run(kqports, "--json")
     try:
         document = json.loads(out)

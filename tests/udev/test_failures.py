@@ -42,7 +42,7 @@ def test_udev_unreadable_udev_rules_all_the_same(kqports, unreadable_udev):
 def test_standard_output_full_is_exit_code_3(args, kqports, make_bed):
     """The report did not reach its reader; --watch ends at its first report,
     as a failure."""
-    make_bed(BEDS["one-unit"][0])
+    make_bed(BEDS["one-unit"][0], shared=True)
     with open("/dev/full", "w") as full:
         done = subprocess.run([kqports, *args], stdout=full, stderr=subprocess.PIPE,
                               env=env_for(), timeout=60)
@@ -50,7 +50,7 @@ def test_standard_output_full_is_exit_code_3(args, kqports, make_bed):
 
 
 def test_standard_output_closed_is_exit_code_3(kqports, make_bed):
-    make_bed(BEDS["one-unit"][0])
+    make_bed(BEDS["one-unit"][0], shared=True)
     done = subprocess.run([kqports], stdout=subprocess.DEVNULL, env=env_for(), timeout=60,
                           preexec_fn=lambda: os.close(1))
     assert done.returncode == 3, done.returncode

@@ -11,7 +11,7 @@ def test_maintainer_scripts(make_bed, tmp_path):
     notes its arguments: udev is told to reload and to handle the units'
     three USB functions again, no other device; nothing at all where udev's
     control socket is missing (a chroot, a container)."""
-    make_bed(BEDS["two-units"][0])
+    make_bed(BEDS["two-units"][0], shared=True)
     scratch = str(tmp_path)
     (Path(scratch) / "bin").mkdir()
     udevadm = Path(scratch) / "bin" / "udevadm"

@@ -14,7 +14,7 @@ from harness import BEDS, env_for
                          ids=lambda args: " ".join(args) or "text")
 def test_no_port_opened(args, kqports, make_bed, processes, tmp_path):
     assert shutil.which("strace"), "strace is installed"
-    make_bed(BEDS["two-units"][0])
+    make_bed(BEDS["two-units"][0], shared=True)
     processes.start_as("flrig", "exec 3<>/dev/ttyUSB1")
     log = tmp_path / "trace"
     # The leak check cannot run under ptrace.

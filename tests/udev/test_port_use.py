@@ -15,7 +15,7 @@ from harness import BEDS, PORT_ROLES, env_for, lines_under, run, stop
 
 
 def test_holder_named_under_its_port(kqports, make_bed, processes):
-    make_bed(BEDS["one-unit"][0])
+    make_bed(BEDS["one-unit"][0], shared=True)
     holder = processes.start_as("flrig", "exec 3<>/dev/ttyUSB1")
     code, out, err = run(kqports)
     document = json.loads(run(kqports, "--json")[1])
@@ -34,7 +34,7 @@ def test_holder_in_another_mount_namespace_found_by_the_device_number(kqports, m
     as a container or a snap does."""
     if os.geteuid() != 0:
         pytest.skip("not root: no mount namespace of another process can be made")
-    make_bed(BEDS["one-unit"][0])
+    make_bed(BEDS["one-unit"][0], shared=True)
     # The bed's PTT node leads to a pty, which the contained process opens.
     contained = processes.start_in_namespace(os.path.realpath(
         Path(os.environ["UMOCKDEV_DIR"]) / "dev" / "ttyUSB1"))
@@ -44,7 +44,7 @@ def test_holder_in_another_mount_namespace_found_by_the_device_number(kqports, m
 
 
 def test_modem_manager_warned_of_under_each_port_without_the_rules(kqports, make_bed, processes):
-    make_bed(BEDS["one-unit"][0])
+    make_bed(BEDS["one-unit"][0], shared=True)
     mm = processes.start_as("ModemManager", ":")
     out = run(kqports)[1]
     document = json.loads(run(kqports, "--json")[1])
@@ -55,7 +55,7 @@ def test_modem_manager_warned_of_under_each_port_without_the_rules(kqports, make
 
 
 def test_ports_the_rules_named(kqports, make_bed, processes):
-    make_bed(BEDS["with-rules"][0])
+    make_bed(BEDS["with-rules"][0], shared=True)
     mm = processes.start_as("ModemManager", ":")
     out = run(kqports)[1]
     stop(mm)
@@ -106,7 +106,7 @@ def test_documented_report_and_json(kqports, make_bed, processes, write_examples
     """docs/kqports.md's Linux report and JSON: a unit the packaged rules
     named, its CAT port held by a program named flrig (its pid shown as the
     document's)."""
-    make_bed(BEDS["with-rules"][0])
+    make_bed(BEDS["with-rules"][0], shared=True)
     holder = processes.start_as("flrig", "exec 3<>/dev/ttyUSB0")
     outputs = {name: doc_examples.with_documented_pid(run(kqports, *args)[1], holder.pid)
                for name, args in (("linux-report", ()), ("linux-json", ("--json",)))}

@@ -7,7 +7,7 @@ import pytest
 from harness import NOT_FOUND, run
 
 
-def test_not_found_on_this_machine(kqports):
+def test_not_found_on_this_machine(kqports, no_bed):
     attached = any((d / "idProduct").exists() and (d / "idProduct").read_text().strip() == "a1df"
                    for d in Path("/sys/bus/usb/devices").glob("*"))
     if attached:

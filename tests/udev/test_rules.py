@@ -16,7 +16,7 @@ TWO_UNITS = BEDS["two-units"][0]
 
 
 def test_printed_for_every_unit_whatever_is_attached(kqports, make_bed, rules_for_every_unit):
-    make_bed(TWO_UNITS)
+    make_bed(TWO_UNITS, shared=True)
     code, rules, err = run(kqports, "--udev-rules")
     assert code == 0 and "# Unit" not in rules and "$env{KQ6200_SERIAL}" in rules, \
         f"with no serial, for every unit: {code} {err}"

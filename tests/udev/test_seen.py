@@ -7,7 +7,7 @@ from harness import BEDS, NOT_FOUND, run
 
 
 def test_functions_seen_without_a_unit(kqports, make_bed):
-    make_bed(BEDS["mcu-missing"][0])
+    make_bed(BEDS["mcu-missing"][0], shared=True)
     code, out, err = run(kqports)
     seen = [line.strip() for line in out.splitlines()[1:]]
     assert code == 1 and out.startswith(NOT_FOUND) and seen == [

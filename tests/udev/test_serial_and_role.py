@@ -25,25 +25,25 @@ ROLE_CASES = [
 @pytest.mark.parametrize("args, out, code", ROLE_CASES,
                          ids=[" ".join(args) for args, _, _ in ROLE_CASES])
 def test_role_on_two_units(args, out, code, kqports, make_bed):
-    make_bed(BEDS["two-units"][0])
+    make_bed(BEDS["two-units"][0], shared=True)
     got = run(kqports, *args)
     assert got[:2] == (code, out), got
 
 
 def test_an_option_given_twice_is_named(kqports, make_bed):
-    make_bed(BEDS["two-units"][0])
+    make_bed(BEDS["two-units"][0], shared=True)
     got = run(kqports, "--serial", "40117", "--role", "cat", "--role", "ptt")
     assert got[0] == 2 and '"--role" is given twice' in got[2], got
 
 
 def test_serial_reports_that_unit_only(kqports, make_bed):
-    make_bed(BEDS["two-units"][0])
+    make_bed(BEDS["two-units"][0], shared=True)
     got = run(kqports, "--serial", "40262")
     assert got[0] == 0 and "S/N 40262" in got[1] and "S/N 40117" not in got[1], got
 
 
 def test_role_with_one_unit(kqports, make_bed):
-    make_bed(BEDS["ftdi-without-driver"][0])
+    make_bed(BEDS["ftdi-without-driver"][0], shared=True)
     got = run(kqports, "--role", "cat")
     assert got[:2] == (1, "") and "FTDI" not in got[1], \
         f"a port whose walk stopped short exits 1, nothing printed: {got}"
@@ -55,13 +55,13 @@ def test_role_with_one_unit(kqports, make_bed):
 @pytest.mark.parametrize("role, out", [("winkey", "/dev/kq6200/40117/winkey\n"),
                                        ("audioIn", "hw:CARD=KQ40117,DEV=0\n")])
 def test_role_by_the_rules_name_where_udev_made_it(role, out, kqports, make_bed):
-    make_bed(BEDS["with-rules"][0])
+    make_bed(BEDS["with-rules"][0], shared=True)
     got = run(kqports, "--role", role)
     assert got[:2] == (0, out), got
 
 
 def test_role_is_the_device_node_where_the_port_has_no_link(kqports, make_bed):
     bare, _ = testbeds.unit(testbeds.ROOT, 4, "40117", "KQ6A1B2C", by_id=False)
-    make_bed(testbeds.root_hub() + bare)
+    make_bed(testbeds.root_hub() + bare, shared=True)
     got = run(kqports, "--role", "ptt")
     assert got[:2] == (0, "/dev/ttyUSB1\n"), got

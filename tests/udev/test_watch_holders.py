@@ -13,7 +13,7 @@ pytestmark = pytest.mark.watch
 
 
 def test_watch_reports_holders_once_per_change(kqports, make_bed, processes):
-    make_bed(BEDS["one-unit"][0])
+    make_bed(BEDS["one-unit"][0], shared=True)
     proc = processes.popen([kqports, "--watch", "--json"], stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE, text=True, env=env_for())
     first = read_line(proc.stdout, 10)
