@@ -150,6 +150,14 @@ def wait_run_folder(sc, timeout=20):
     return sc.drive_c / "windows" / "temp" / match[1]
 
 
+def unix_mode(path):
+    """The permission bits of `path`, or None while there is nothing there."""
+    try:
+        return path.stat().st_mode & 0o777
+    except FileNotFoundError:
+        return None
+
+
 def run_folder_windows(folder):
     """The run folder as the program names it: "<Windows folder>\\Temp\\<name>"."""
     return "C:\\windows\\Temp\\" + folder.name
@@ -459,8 +467,15 @@ def test_install_succeeds(session, arch):
         # Every marker as the script makes it, told by inotify from the
         # folder's making on: the folder is looked at too seldom to see them
         # all (the script writes them within milliseconds under Wine).
-        watch = FolderWatch(wait_run_folder(sc), ARCH[arch]["script"])
+        run_folder = wait_run_folder(sc)
+        watch = FolderWatch(run_folder, ARCH[arch]["script"])
         try:
+            # Wine keeps no descriptor of a file, but makes a folder's Unix
+            # mode from the descriptor it was made with: the self-extractor's
+            # lets no one but SYSTEM, Administrators and the user in.
+            mode = poll("the run folder made", lambda: unix_mode(run_folder), 20, 0.005)
+            expect(mode & 0o027 == 0, f"the run folder's Unix mode is {mode:o}: made without "
+                                      f"its descriptor, or one that lets others in")
             unpacked, _, _, folder = follow_installation(sc, arch)
             sc.wait_msgbox(INSTALLER, timeout=60)
         finally:

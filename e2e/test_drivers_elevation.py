@@ -5,9 +5,10 @@ earlier run whose script still runs, a script that ends at once, and a
 cfgmgr32.dll planted beside the programs.
 
 Wine runs every process with one token and enforces no file ACLs: the run
-folder's protection itself is covered by Elevation.RunFolderDescriptor* and
-InstallRunFolder.* (kq_tests.exe); these scenarios show what the flow takes
-from where."""
+folder's descriptor is covered by Elevation.RunFolderDescriptor* and, made by
+the self-extractor's own code, by InstallRunFolder.* (kq_tests.exe), and the
+Unix mode Wine derives from it by test_install_succeeds; these scenarios show
+what the flow takes from where."""
 
 import hashlib
 import re

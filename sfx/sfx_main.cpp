@@ -12,7 +12,6 @@
 // unpacks there, runs the install script from there and waits for it, then
 // removes the folder. See FORMAT.md.
 #include <windows.h>
-#include <aclapi.h>
 #include <sddl.h>
 
 #include <string>
@@ -22,6 +21,7 @@
 #include "drivers/elevation.h"
 #include "drivers/install_files.h"
 #include "drivers/path_kind.h"
+#include "drivers/run_folder.h"
 #include "sfx/archive.h"
 #include "base/system_dlls.h"
 #include "base/utf8.h"
@@ -162,54 +162,6 @@ std::wstring SystemFolder(UINT (WINAPI* get)(LPWSTR, UINT)) {
 // system gives each Terminal Services user a Windows folder of their own.
 std::wstring WindowsFolder() { return SystemFolder(GetSystemWindowsDirectoryW); }
 
-// Only a folder that only an administrator or the system could have made:
-// every user may make folders in Windows' Temp folder, but not one owned by
-// Administrators or SYSTEM.
-bool OwnedByAdministrators(const std::wstring& path) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                            nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
-    return false;
-  const bool trusted = kq::IsAdministratorsOrSystem(owner);
-  LocalFree(descriptor);
-  return trusted;
-}
-
-// Deletes the files directly in `folder` (never through a link: a link among
-// them is deleted itself) and then `folder`, if it is a real folder.
-void RemoveRealFolder(const std::wstring& folder) {
-  if (kq::LookAtPath(folder.c_str()) != kq::PathKind::Folder) return;
-  std::vector<std::wstring> files;
-  WIN32_FIND_DATAW entry;
-  {
-    const kq::UniqueFind search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
-    if (search) {
-      do {
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(entry.cFileName);
-      } while (FindNextFileW(search.get(), &entry));
-    }
-  }
-  for (const auto& name : files) {
-    const std::wstring path = folder + L"\\" + name;
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path.c_str());
-  }
-  RemoveDirectoryW(folder.c_str());
-}
-
-// A subfolder that is a link is removed by itself, never entered.
-void RemoveRunFolder(const std::wstring& folder) {
-  for (const wchar_t* name : kq::kPackageSubfolders) {
-    const std::wstring subfolder = folder + name;
-    if (kq::LookAtPath(subfolder.c_str()) == kq::PathKind::Link)
-      RemoveDirectoryW(subfolder.c_str());
-    else
-      RemoveRealFolder(subfolder);
-  }
-  RemoveRealFolder(folder);
-}
-
 // Run folders of earlier installations. This process holds the script lock,
 // which every earlier self-extractor held until it ended, and the scripts of
 // each ran in a job that ends them with it: no earlier script can still run.
@@ -226,21 +178,8 @@ void RemoveEarlierRunFolders(const std::wstring& temp) {
     }
   }
   for (const auto& folder : folders)
-    if (kq::LookAtPath(folder.c_str()) == kq::PathKind::Folder && OwnedByAdministrators(folder))
-      RemoveRunFolder(folder);
-}
-
-// The run folder, made now with its own descriptor; refused if anything is
-// there already, a folder of the same name included.
-ExitCode MakeRunFolder(const std::wstring& folder, const std::wstring& userSid) {
-  const std::wstring sddl = kq::RunFolderSddl(userSid);
-  const kq::UniqueDescriptor descriptor =
-      sddl.empty() ? kq::UniqueDescriptor() : kq::DescriptorFromSddl(sddl.c_str());
-  if (!descriptor) return kq::kSfxFolderRefused;
-  SECURITY_ATTRIBUTES attributes = kq::AttributesOf(descriptor);
-  const bool made = CreateDirectoryW(folder.c_str(), &attributes);
-  if (!made || kq::LookAtPath(folder.c_str()) != kq::PathKind::Folder) return kq::kSfxFolderRefused;
-  return kq::kSfxFinished;
+    if (kq::LookAtPath(folder.c_str()) == kq::PathKind::Folder && kq::OwnedByAdministrators(folder))
+      kq::RemoveRunFolder(folder);
 }
 
 // The script named by the package's "Setup" setting: one of its top-level
@@ -398,14 +337,13 @@ ExitCode RunElevated(const kq::ElevatedRequest& request, const kq::sfx::ArchiveV
   const std::wstring runFolder = kq::RunFolderUnder(windows, request.runFolderName);
   if (runFolder.empty()) return kq::kSfxFolderRefused;
   RemoveEarlierRunFolders(windows + L"\\Temp");
-  if (const ExitCode refused = MakeRunFolder(runFolder, request.userSid); refused != kq::kSfxFinished)
-    return refused;
+  if (!kq::MakeRunFolder(runFolder, request.userSid)) return kq::kSfxFolderRefused;
 
   std::vector<std::wstring> targets;
   ExitCode unpacked = TargetPaths(runFolder + L"\\", archive, targets);
   if (unpacked == kq::kSfxFinished) unpacked = WriteEntries(runFolder + L"\\", archive, targets, CREATE_NEW);
   if (unpacked != kq::kSfxFinished) {
-    RemoveRunFolder(runFolder);
+    kq::RemoveRunFolder(runFolder);
     return unpacked;
   }
 
@@ -415,14 +353,14 @@ ExitCode RunElevated(const kq::ElevatedRequest& request, const kq::sfx::ArchiveV
   if (job) SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
   const kq::UniqueKernelHandle process = StartScript(runFolder, script, job.get());
   if (!process) {
-    RemoveRunFolder(runFolder);
+    kq::RemoveRunFolder(runFolder);
     return kq::kSfxScriptNotStarted;
   }
   WaitForSingleObject(process.get(), INFINITE);
   // The end marker is the script's last act; read after its end, it is final.
   const std::wstring finished = runFolder + kq::kFinishedMarker;
   const bool done = GetFileAttributesW(finished.c_str()) != INVALID_FILE_ATTRIBUTES;
-  RemoveRunFolder(runFolder);
+  kq::RemoveRunFolder(runFolder);
   return done ? kq::kSfxFinished : kq::kSfxNotFinished;
 }
 

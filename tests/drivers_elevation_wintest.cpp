@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "drivers/elevation.h"
+#include "drivers/run_folder.h"
 #include "tests/drivers_wintest_util.h"
 
 namespace kq::test {
@@ -96,20 +97,13 @@ TEST(InstallRunFolder, WindowsReadsTheDescriptorAsMeant) {
   LocalFree(descriptor);
 }
 
-// Made with that descriptor, a folder carries it (Windows, and Wine, which
-// keeps a file's descriptor beside it but does not check access against it).
+// The folder the self-extractor makes carries that descriptor (Windows; Wine
+// keeps a file's descriptor beside it only in its staging builds, and
+// otherwise makes one up from the Unix mode bits it derived from it).
 TEST(InstallRunFolder, AFolderMadeWithTheDescriptorKeepsIt) {
-  const std::wstring folder = TempPath() + L"kq-run-folder-test";
-  RemoveTree(folder);
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      RunFolderSddl(kUser).c_str(), SDDL_REVISION_1, &descriptor, nullptr));
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), &attributes));
-  // Refused when it exists: a folder is never taken over.
-  EXPECT_FALSE(CreateDirectoryW(folder.c_str(), &attributes));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-  LocalFree(descriptor);
+  const ScratchFolder temp(L"kq-run-folder");
+  const std::wstring folder = temp.path + L"\\QuorvantaKQ6k-0123456789abcdef0123456789abcdef";
+  ASSERT_TRUE(MakeRunFolder(folder, kUser));
 
   PSECURITY_DESCRIPTOR stored = nullptr;
   ASSERT_EQ(GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT,
@@ -124,12 +118,53 @@ TEST(InstallRunFolder, AFolderMadeWithTheDescriptorKeepsIt) {
   LocalFree(text);
   const Granted granted = Read(stored);
   LocalFree(stored);
-  RemoveTree(folder);
-  // Wine 8 keeps a file's descriptor only where the file system takes
-  // extended attributes, and otherwise makes one up from the Unix mode bits.
   if (RunningUnderWine() && !granted.protectedDacl)
     GTEST_SKIP() << "Wine did not keep the descriptor; it reads back as " << Narrow(storedSddl);
   ExpectRunFolderDescriptor(granted);
+  EXPECT_TRUE(OwnedByAdministrators(folder));
+}
+
+// Nothing is taken over: a folder or file already there, or a SID of another
+// shape, and the self-extractor makes nothing.
+TEST(InstallRunFolder, MadeOnlyWhereNothingStandsAndForASid) {
+  const ScratchFolder temp(L"kq-run-folder-refused");
+  const std::wstring folder = temp.path + L"\\run";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  MakeFile(folder + L"\\planted.bat");
+  EXPECT_FALSE(MakeRunFolder(folder, kUser));
+  EXPECT_TRUE(Exists(folder + L"\\planted.bat"));
+  // Made by a user: not an earlier run folder of an elevated side.
+  EXPECT_FALSE(OwnedByAdministrators(folder));
+
+  const std::wstring file = temp.path + L"\\file";
+  MakeFile(file);
+  EXPECT_FALSE(MakeRunFolder(file, kUser));
+
+  const std::wstring other = temp.path + L"\\other";
+  EXPECT_FALSE(MakeRunFolder(other, L"S-1-5-18)(A;OICI;FA;;;WD"));
+  EXPECT_FALSE(MakeRunFolder(other, L""));
+  EXPECT_FALSE(Exists(other));
+}
+
+// Removed with what the package put in it and in its subfolders; a folder
+// beside the package's subfolders is no part of it and stops the removal.
+TEST(InstallRunFolder, RemovedWithThePackagesFilesOnly) {
+  const ScratchFolder temp(L"kq-run-folder-removed");
+  const std::wstring folder = temp.path + L"\\run";
+  ASSERT_TRUE(MakeRunFolder(folder, kUser));
+  for (const wchar_t* sub : {L"\\x86", L"\\amd64"}) {
+    ASSERT_TRUE(CreateDirectoryW((folder + sub).c_str(), nullptr));
+    MakeFile(folder + sub + L"\\kq_6200_fsk.inf", FILE_ATTRIBUTE_READONLY);
+  }
+  MakeFile(folder + L"\\setup.bat");
+  RemoveRunFolder(folder);
+  EXPECT_FALSE(Exists(folder));
+
+  ASSERT_TRUE(MakeRunFolder(folder, kUser));
+  ASSERT_TRUE(CreateDirectoryW((folder + L"\\kept").c_str(), nullptr));
+  MakeFile(folder + L"\\kept\\file");
+  RemoveRunFolder(folder);
+  EXPECT_TRUE(Exists(folder + L"\\kept\\file"));
 }
 
 }  // namespace

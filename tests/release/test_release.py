@@ -1,0 +1,127 @@
+"""A signed release as it leaves the project: no key in it, the zip's and the
+packages' exact contents, every signature, the programs the signed build's,
+lintian, and the ARM programs run by qemu-user on this machine's /sys."""
+
+import re
+import subprocess
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+ZIP_FILES = ("kq6200ports.exe", "kqports.exe", "README.txt", "SHA256SUMS")
+DEB_FILES = ["./usr/bin/kqports", "./usr/lib/udev/rules.d/70-kq6200.rules",
+             "./usr/share/doc/kqports/changelog.gz", "./usr/share/doc/kqports/copyright",
+             "./usr/share/man/man1/kqports.1.gz"]
+CONTROL_FILES = ["-rw-r--r-- ./control", "-rw-r--r-- ./md5sums", "-rwxr-xr-x ./postinst",
+                 "-rwxr-xr-x ./postrm"]
+RULES = "usr/lib/udev/rules.d/70-kq6200.rules"
+# Each ARM package: the qemu-user that runs it, its machine as readelf names it.
+ARM = {"arm64": ("qemu-aarch64", "AArch64"), "armhf": ("qemu-arm", "ARM")}
+NOT_FOUND = "Quorvanta KQ-6200 not found"
+
+
+def run(*command, timeout=120, **options):
+    return subprocess.run(command, capture_output=True, text=True, timeout=timeout, **options)
+
+
+def test_no_key_material_in_what_was_made(key):
+    secrets = {"password": (key / "password").read_text().strip().encode(),
+               "PKCS#12 file": (key / "sign.p12").read_bytes()[-64:],
+               "private key": (key / "key.der").read_bytes()[-64:],
+               "PEM key": b"PRIVATE KEY"}
+    found = [f"{what} in {path}" for top in (ROOT / "dist", ROOT / "build" / "release")
+             for path in top.rglob("*") if path.is_file() and not path.is_symlink()
+             for what, secret in secrets.items() if secret in path.read_bytes()]
+    assert not found
+
+
+def test_zip_holds_one_folder_of_four_files_mode_0644(zip_path):
+    archive = zipfile.ZipFile(zip_path)
+    folder = zip_path.name[:-4]
+    assert sorted(archive.namelist()) == sorted(f"{folder}/{name}" for name in ZIP_FILES)
+    modes = {i.filename: oct(i.external_attr >> 16) for i in archive.infolist()
+             if i.create_system != 3 or i.external_attr >> 16 != 0o100644}
+    assert not modes, "not Unix mode 0644"
+    readme = archive.read(f"{folder}/README.txt")
+    assert b"#example: " not in readme and b"#end of example" not in readme, \
+        "README.txt carries the marks of its examples"
+    assert readme.count(b"\n") == readme.count(b"\r\n"), "README.txt has line ends without CR"
+    assert ("-dev-" in folder) == (b"DEVELOPMENT BUILD" in readme), \
+        "README.txt and the zip's name disagree on a development build"
+
+
+def test_zip_sha256sums_match(unzipped):
+    done = run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=unzipped)
+    assert done.returncode == 0, done.stdout + done.stderr
+    listed = sorted(line.split()[1].lstrip("*") for line in
+                    (unzipped / "SHA256SUMS").read_text().splitlines())
+    assert listed == sorted(set(ZIP_FILES) - {"SHA256SUMS"})
+
+
+@pytest.mark.parametrize("arch", sorted(ARM) + ["amd64"])
+def test_package_holds_the_program_man_page_rules_copyright_changelog_only(debs, arch):
+    listing = run("dpkg-deb", "-c", str(debs[arch])).stdout.splitlines()
+    assert sorted(line.split()[5] for line in listing if not line.startswith("d")) == DEB_FILES
+
+
+@pytest.mark.parametrize("arch", sorted(ARM) + ["amd64"])
+def test_package_control_has_postinst_and_postrm(debs, arch):
+    """The maintainer scripts apply the rules to the attached units."""
+    control = subprocess.run(["dpkg-deb", "--ctrl-tarfile", str(debs[arch])], capture_output=True,
+                             check=True).stdout
+    listing = subprocess.run(["tar", "-tv"], input=control, capture_output=True,
+                             check=True).stdout.decode().splitlines()
+    assert sorted(f"{line.split()[0]} {line.split()[5]}" for line in listing
+                  if line.split()[5] != "./") == CONTROL_FILES
+
+
+@pytest.mark.parametrize("name", ["kq6200ports.exe", "kqports.exe", "kqdrv_x86.pkg",
+                                  "kqdrv_x64.pkg"])
+def test_signature_verifies(key, unzipped, windows, name):
+    path = (unzipped / name if name.endswith(".exe")
+            else windows / "drivers" / "packages" / name)
+    done = run("osslsigncode", "verify", "-CAfile", str(key / "cert.pem"), "-in", str(path))
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("name", ["kq6200ports.exe", "kqports.exe"])
+def test_zip_programs_are_the_signed_builds(unzipped, windows, name):
+    assert (unzipped / name).read_bytes() == (windows / "bin" / name).read_bytes()
+
+
+def test_zip_program_carries_the_signed_packages(unzipped, windows):
+    program = (unzipped / "kq6200ports.exe").read_bytes()
+    for name in ("kqdrv_x86.pkg", "kqdrv_x64.pkg"):
+        assert (windows / "drivers" / "packages" / name).read_bytes() in program, name
+
+
+def test_lintian_finds_no_errors_or_warnings(debs):
+    done = run("lintian", "--fail-on", "error,warning", "--no-tag-display-limit",
+               *map(str, debs.values()), timeout=600)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+@pytest.mark.parametrize("arch", sorted(ARM))
+def test_arm_program_under_qemu(unpacked, version, arch):
+    """Its machine, --version, and the not-found line with exit code 1 on
+    this machine's /sys (then what was seen of a unit's USB functions)."""
+    qemu, machine = ARM[arch]
+    program = unpacked[arch] / "usr" / "bin" / "kqports"
+    header = run("readelf", "-h", str(program)).stdout
+    assert re.search(rf"Machine:\s*{machine}$", header, re.M), header
+    assert run(qemu, str(program), "--version").stdout == f"kqports {version}\n"
+    done = run(qemu, str(program))
+    lines = done.stdout.rstrip("\n").split("\n")
+    assert (done.returncode, lines[0]) == (1, NOT_FOUND), done.stdout + done.stderr
+    assert all(re.match(r"        [A-Z]", line) for line in lines[1:]), done.stdout
+
+
+@pytest.mark.parametrize("arch", sorted(ARM))
+def test_arm_program_prints_the_packaged_rules_the_same_as_amd64(unpacked, arch):
+    qemu, _ = ARM[arch]
+    printed = run(qemu, str(unpacked[arch] / "usr" / "bin" / "kqports"), "--udev-rules").stdout
+    assert printed == (unpacked[arch] / RULES).read_text()
+    assert (unpacked[arch] / RULES).read_bytes() == (unpacked["amd64"] / RULES).read_bytes()
+
