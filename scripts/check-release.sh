@@ -66,7 +66,7 @@ echo "== the release's files, signatures and ARM programs (tests/release)"
   failed+=("tests/release")
 
 echo "== the signed programs under Wine: drivers installed from the signed package, kqports"
-/usr/bin/python3 -m pytest -q -p no:cacheprovider --build-dir "$windows" \
+/usr/bin/python3 -m pytest -q --build-dir "$windows" \
   'e2e/test_drivers.py::test_install_succeeds[win32]' \
   e2e/test_kqports.py::test_kqports_exit_codes_and_usage || failed+=("the signed programs under Wine")
 
