@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+pytest_plugins = ["allowed_skips"]
 
 
 def pytest_addoption(parser):
