@@ -424,6 +424,9 @@ def test_documented_examples(session):
                 outputs[name] = watch_transcript(sc, example)
             else:
                 outputs[name] = kqports(sc, *example.args).text
+            if example.python:
+                outputs[name] = run(["/usr/bin/python3", "-c", example.python],
+                                    input=outputs[name]).stdout
     problems = doc_examples.compare_or_write(outputs, os.environ.get("KQ_WRITE_EXAMPLES") == "1",
                                              "windows")
     expect(not problems, "\n".join(problems))

@@ -46,6 +46,7 @@ class Example:
     prompt: bool = True               # whether the command line is shown
     lines: tuple = ()                 # only the output's lines that start so, when given
     fence: str = ""                   # the Markdown fence's language
+    python: str = ""                  # Python code the output is piped into, when given
 
 
 EXAMPLES = {
@@ -57,6 +58,9 @@ EXAMPLES = {
     "windows-json": Example("windows", "example", ("--json",)),
     "windows-watch": Example("windows", "two-units", ("--watch",),
                              watch=("one-unit", "empty")),
+    "windows-script": Example("windows", "two-units", ("--json",), python=(
+        "import json,sys; print(next(u['cat']['name'] for u in json.load(sys.stdin)['units'] "
+        "if u['serial'] == '40117'))")),
     "linux-help": Example("linux", "", ("--help",)),
     # Made by tests/udev: a unit the rules named, its CAT port held by flrig;
     # the links udevadm made from the rules for every unit.
@@ -107,6 +111,8 @@ def blocks(root=ROOT):
 
 def prompt(example):
     shown = example.shown or ("kqports",) + tuple(example.args)
+    if example.python:
+        shown += ("|", "python", "-c", f'"{example.python}"')
     return ("C:\\> " if example.system == "windows" else "$ ") + " ".join(shown)
 
 
