@@ -2,9 +2,8 @@
 
 #include <windows.h>
 
-#include <vector>
-
 #include "drivers/driver_store.h"
+#include "drivers/folder_files.h"
 #include "drivers/install_wait.h"
 #include "base/win_handles.h"
 #include "res/resource.h"
@@ -19,28 +18,7 @@ std::wstring InstallFolder() {
 }
 
 void RemoveFolder(const std::wstring& path) {
-  // Names first, deletions after: the search is not disturbed by its own work.
-  struct Found { std::wstring name; DWORD attributes; };
-  std::vector<Found> files;
-  if (const auto pattern = ComposePath(path, L"\\*")) {
-    WIN32_FIND_DATAW entry;
-    const kq::UniqueFind search(FindFirstFileW(pattern->c_str(), &entry));
-    if (search) {
-      do {
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-          files.push_back({entry.cFileName, entry.dwFileAttributes});
-      } while (FindNextFileW(search.get(), &entry));
-    }
-  }
-  for (const auto& found : files) {
-    const auto file = ComposePath(path, L"\\" + found.name);
-    if (!file) continue;
-    // Like "del /F": a read-only file goes too. A link is deleted as a link;
-    // its target is never touched.
-    if ((found.attributes & FILE_ATTRIBUTE_READONLY) && !(found.attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-      SetFileAttributesW(file->c_str(), found.attributes & ~FILE_ATTRIBUTE_READONLY);
-    DeleteFileW(file->c_str());
-  }
+  DeleteFilesIn(path);
   PumpingWait(1000);
   RemoveDirectoryW(path.c_str());
 }

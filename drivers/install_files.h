@@ -69,10 +69,8 @@ std::vector<FolderStep> CleanUpSteps(const std::wstring& installFolder, const Lo
 // InstallFolderUnder(GetTempPathW()), empty when that fails too.
 std::wstring InstallFolder();
 
-// Deletes the files directly in `path` through the file API, so no shell ever
-// parses the path (blanks, &, %, ^, parentheses are all just characters
-// here), waits 1000 ms and removes `path` itself once, if it is empty by then.
-// Subfolders and what they hold are left alone.
+// DeleteFilesIn(path) (folder_files.h), then waits 1000 ms and removes `path`
+// itself once, if it is empty by then.
 void RemoveFolder(const std::wstring& path);
 
 // Removes the links FolderLinksToRemove names. False when one could not be

@@ -3,10 +3,8 @@
 #include <windows.h>
 #include <aclapi.h>
 
-#include <vector>
-
-#include "base/win_handles.h"
 #include "drivers/elevation.h"
+#include "drivers/folder_files.h"
 #include "drivers/install_files.h"
 #include "drivers/path_kind.h"
 
@@ -14,25 +12,10 @@ namespace kq {
 
 namespace {
 
-// Deletes the files directly in `folder` (never through a link: a link among
-// them is deleted itself) and then `folder`, if it is a real folder.
+// The files directly in `folder`, then `folder`, if it is a real folder.
 void RemoveRealFolder(const std::wstring& folder) {
   if (LookAtPath(folder.c_str()) != PathKind::Folder) return;
-  std::vector<std::wstring> files;
-  WIN32_FIND_DATAW entry;
-  {
-    const UniqueFind search(FindFirstFileW((folder + L"\\*").c_str(), &entry));
-    if (search) {
-      do {
-        if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(entry.cFileName);
-      } while (FindNextFileW(search.get(), &entry));
-    }
-  }
-  for (const auto& name : files) {
-    const std::wstring path = folder + L"\\" + name;
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path.c_str());
-  }
+  DeleteFilesIn(folder);
   RemoveDirectoryW(folder.c_str());
 }
 
