@@ -8,18 +8,29 @@
 #include <string>
 #include <string_view>
 
+#include "base/one_line.h"
+
 namespace kq {
 
 // The literal with its quotes, as wide text: '"', '\\' and the control
 // characters below U+0020 escaped (\b \f \n \r \t by name, the others as
-// \u00XX), and DEL and the C1 controls U+007F-U+009F as \u00XX too, which
-// JSON allows and a terminal showing the output raw then cannot take for an
-// escape sequence; everything else, surrogates included, stays as it is, so
-// that the caller's UTF-8 or UTF-16 output carries it unchanged.
+// \u00XX), and DEL, the C1 controls and the format characters (one_line.h)
+// as \uXXXX too (a pair of them beyond U+FFFF), which JSON allows and a
+// terminal showing the output raw then can take neither for an escape
+// sequence nor for a change of the text's direction; everything else stays
+// as it is, lone surrogates included, so that the caller's UTF-8 or UTF-16
+// output carries it unchanged.
 inline std::wstring jsonString(std::wstring_view text) {
   std::wstring out = L"\"";
-  for (const wchar_t c : text) {
-    switch (c) {
+  const auto escape = [&out](std::uint32_t unit) {
+    char code[8];
+    std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(unit));
+    out.append(code, code + 6);
+  };
+  for (size_t at = 0; at < text.size();) {
+    const CodePoint point = CodePointAt(text, at);
+    at += point.units;
+    switch (point.value) {
       case L'"': out += L"\\\""; break;
       case L'\\': out += L"\\\\"; break;
       case L'\b': out += L"\\b"; break;
@@ -28,13 +39,13 @@ inline std::wstring jsonString(std::wstring_view text) {
       case L'\r': out += L"\\r"; break;
       case L'\t': out += L"\\t"; break;
       default:
-        if (const auto value = static_cast<std::uint32_t>(c);
-            value < 0x20 || (value >= 0x7F && value <= 0x9F)) {
-          char code[8];
-          std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
-          out.append(code, code + 6);
+        if (!IsHiddenCharacter(point.value)) {
+          out.append(text.substr(at - point.units, point.units));
+        } else if (point.value > 0xFFFF) {
+          escape(0xD800 + ((point.value - 0x10000) >> 10));
+          escape(0xDC00 + ((point.value - 0x10000) & 0x3FF));
         } else {
-          out += c;
+          escape(point.value);
         }
     }
   }

@@ -20,6 +20,7 @@
 #include "console/render.h"
 #include "res/version.h"
 #include "udev/port_use.h"
+#include "udev/process_look.h"
 #include "udev/udev_monitor.h"
 #include "udev/udev_rules.h"
 #include "udev/udev_tree.h"
@@ -115,24 +116,31 @@ Enumeration Enumerate(const ConsoleOptions& options) {
 // /proc is read at most once a second, and less often where a read takes
 // long: a watch keeps the table it read last.
 struct Processes {
+  udev::Looker looker;
   udev::ProcessTable table;
   std::optional<std::chrono::steady_clock::time_point> readAt;
   std::chrono::steady_clock::duration period = std::chrono::seconds(1);
 };
 
 // Who may open each of the units' ports and who has it open; no /proc read
-// when the units have no port.
-void AddUses(Enumeration& now, Processes& processes) {
-  if (now.ports.empty()) return;
+// when the units have no port. False when `stopFd` became readable during
+// the look: the report is not worth finishing.
+bool AddUses(Enumeration& now, Processes& processes, int stopFd) {
+  if (now.ports.empty()) return true;
   const auto at = std::chrono::steady_clock::now();
   if (!processes.readAt || at - *processes.readAt >= processes.period) {
     const std::chrono::nanoseconds started = ThreadTime();
-    processes.table = udev::ReadProcesses();
+    udev::Look look = udev::LookAtProcesses(processes.looker, "/proc", stopFd);
+    if (look.stopped) return false;
+    processes.table = std::move(look.table);
     processes.readAt = at;
+    // The look's processor time: the child's reading and this thread's
+    // fork and reading of what the child sent.
     processes.period = std::max<std::chrono::steady_clock::duration>(
-        std::chrono::seconds(1), (ThreadTime() - started) * kLookTimeShare);
+        std::chrono::seconds(1), (ThreadTime() - started + look.childTime) * kLookTimeShare);
   }
   udev::AddPortUses(*now.report->names, now.ports, now.devices, processes.table);
+  return true;
 }
 
 // Written to by SIGINT and SIGTERM; --watch waits on its other end.
@@ -162,7 +170,7 @@ int Watch(const ConsoleOptions& options) {
     // udev unreadable for a moment is said and tried again at the next event.
     if (readUdev) now = Enumerate(options);
     if (now.report) {
-      AddUses(now, processes);
+      if (!AddUses(now, processes, stopPipe[0])) break;
       if (ReportChanged(watch, WatchedLines(*now.report), &*now.report->names)) {
         const Written written =
             WriteText(STDOUT_FILENO, ConsoleOutput(options, *now.report, FormatLocalTime(Now())));
@@ -225,7 +233,7 @@ int main(int argc, char** argv) {
     return PrintOnce(answer.out, answer.exitCode);
   }
   Processes processes;
-  AddUses(now, processes);
+  AddUses(now, processes, -1);
   return PrintOnce(ConsoleOutput(options, *now.report, FormatLocalTime(Now())),
                    ExitCodeFor(now.report->units));
 }

@@ -8,24 +8,12 @@
 #include <vector>
 
 #include "base/json_text.h"
+#include "base/one_line.h"
 #include "devtree/device_node.h"
 
 namespace kq {
 
 namespace {
-
-// A report line shows as one output line: a control character inside a
-// device name (there should be none) becomes a space instead of breaking it.
-// C1 controls count too: a terminal reads U+009B as CSI, the start of an
-// escape sequence that could move the cursor or rewrite what was printed.
-std::wstring oneLine(std::wstring_view text) {
-  std::wstring out(text);
-  for (wchar_t& c : out) {
-    const auto code = static_cast<unsigned long>(c);
-    if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) c = L' ';
-  }
-  return out;
-}
 
 // --- JSON -------------------------------------------------------------------
 
@@ -234,10 +222,10 @@ std::wstring textOf(const std::vector<TextLine>& lines) {
     if (line.value) column = std::max(column, line.head.size());
   std::wstring out;
   for (const TextLine& line : lines) {
-    out += oneLine(line.head);
+    out += OneLine(line.head);
     if (line.value) {
       out.append(column - line.head.size(), L' ');
-      out += L" - " + oneLine(*line.value);
+      out += L" - " + OneLine(*line.value);
     }
     out += L'\n';
   }
@@ -260,6 +248,15 @@ void addUseLines(std::vector<TextLine>& lines, const PortUse& use) {
                      L"which can key the transmitter: install the udev rules (kqports "
                      L"--udev-rules) and plug the unit in again.",
                      std::nullopt});
+}
+
+// The processes not looked at for holders are the same for every port: said
+// once, after the units, when any port's use says it.
+std::wstring uninspectedHelpOf(const ConsoleReport& report) {
+  if (!report.names) return {};
+  for (const auto& [id, names] : *report.names)
+    if (names.use && !names.use->uninspectedHelp.empty()) return names.use->uninspectedHelp;
+  return {};
 }
 
 // Where a seen function is: on Linux its USB port ("1-4.2", the last part
@@ -311,6 +308,8 @@ std::wstring ConsoleText(const ConsoleReport& report, HelpSystem system) {
                            PlainText(RemedyFor(*help, system)) + L".",
                        std::nullopt});
   });
+  if (const std::wstring help = uninspectedHelpOf(report); !help.empty())
+    lines.push_back({help, std::nullopt});
   for (const ReportLine& line : seenLinesOf(report)) lines.push_back({line.text, std::nullopt});
   return textOf(lines);
 }
@@ -421,11 +420,11 @@ std::optional<std::wstring> roleName(const DeviceUnit& unit, Role role, const Re
   if (roleInfo(role).kind == RoleKind::kPort && own && !kernelNode) {
     if (const std::wstring stable = stableNameOf(unit.serial, role); hasLink(*own, stable))
       return stable;
-    if (!own->link.empty()) return oneLine(own->link);
+    if (!own->link.empty()) return OneLine(own->link);
   }
   const std::optional<std::wstring>& text = roleText(node, role);
   if (!text || text->empty()) return std::nullopt;
-  return oneLine(*text);
+  return OneLine(*text);
 }
 
 }  // namespace
@@ -446,8 +445,8 @@ RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options
   if (const std::optional<std::wstring> name =
           known ? roleName(unit, *known, namesIn(report), options.kernelNode) : std::nullopt)
     return {*name + L"\n", {}, kExitOk};
-  return {{}, L"kqports: the unit with S/N " + oneLine(unit.serial) + L" has no " + role +
-                  L" device in order; kqports --serial " + oneLine(unit.serial) +
+  return {{}, L"kqports: the unit with S/N " + OneLine(unit.serial) + L" has no " + role +
+                  L" device in order; kqports --serial " + OneLine(unit.serial) +
                   L" says why\n",
           kExitNoUnit};
 }

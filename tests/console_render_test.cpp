@@ -88,15 +88,25 @@ TEST(ConsoleText, ValuesLineUpInOneColumnAcrossUnitsWithoutTabs) {
             L"    Audio Output - Spk B 2\n");
 }
 
-TEST(ConsoleText, DelAndC1ControlsBecomeSpacesLikeC0Controls) {
-  // U+009B is CSI to a terminal, U+0085 a line end to some; a device chooses
-  // these strings, in its serial as in its names.
+TEST(ConsoleText, ControlAndFormatCharactersBecomeSpaces) {
+  // U+009B is CSI to a terminal, U+0085 a line end to some, U+009F the last
+  // C1 control and U+00A0 the first character after them; the bidi
+  // overrides, isolates and marks reorder a line. A device chooses these
+  // strings, in its serial as in its names; the window shows the same.
   DeviceUnit unit = completeUnit();
-  unit.serial = L"1\u009b2J3";
+  unit.serial = L"1\u009b2J3\u009f\u00a0";
   unit.audioInNode = endpoint(L"I", L"Mic\u009b31m\u007fA\u0085B\x01" L"C\u00a0D");
+  unit.audioOutNode = endpoint(
+      L"O", L"a\u202eb\u2066c\u2069d\u200fe\u061cf\u2028g\u00adh\U000E0041i\u0600j\u00e4\U0001F399");
   const std::wstring text = ReportText(reportItems(unit));
-  EXPECT_EQ(text.substr(0, text.find(L'\n')), L"Quorvanta KQ6200 S/N 1 2J3");
+  EXPECT_EQ(text.substr(0, text.find(L'\n')), L"Quorvanta KQ6200 S/N 1 2J3 \u00a0");
   EXPECT_NE(text.find(L"    Audio Input  - Mic 31m A B C\u00a0D\n"), std::wstring::npos) << text;
+  EXPECT_NE(text.find(L"    Audio Output - a b c d e f g h i j\u00e4\U0001F399\n"), std::wstring::npos)
+      << text;
+  const ReportList window = DisplayLines(reportItems(unit));
+  EXPECT_EQ(window.front().text, L"Quorvanta KQ6200 S/N 1 2J3 \u00a0");
+  EXPECT_EQ(window.back().text.substr(window.back().text.find(L" - ")),
+            L" - a b c d e f g h i j\u00e4\U0001F399");
 }
 
 TEST(ConsoleText, ATabInADevicesStringsIsNoColumn) {
@@ -258,11 +268,13 @@ TEST(ConsoleJson, EscapesQuotesBackslashesAndControlsAndKeepsOtherCharacters) {
   DeviceUnit unit = completeUnit();
   unit.serial = L"a\"b\\c";
   unit.audioInNode =
-      endpoint(L"I\\1", L"Mic\t\x01\x1f\u007f\u009b\u0085 \u041c\u0438\u043a \U0001F399 \u00e4");
+      endpoint(L"I\\1", L"Mic\t\x01\x1f\u007f\u009b\u0085\u009f\u00a0\u202e\u2066\U000E0041 "
+                        L"\u041c\u0438\u043a \U0001F399 \u00e4");
   const std::wstring json = unitJson(unit);
   EXPECT_NE(json.find(L"\"serial\": \"a\\\"b\\\\c\""), std::wstring::npos) << json;
   const std::wstring audioIn =
-      L"\"audioIn\": {\"name\": \"Mic\\t\\u0001\\u001f\\u007f\\u009b\\u0085 \u041c\u0438\u043a \U0001F399 \u00e4\", "
+      L"\"audioIn\": {\"name\": \"Mic\\t\\u0001\\u001f\\u007f\\u009b\\u0085\\u009f\u00a0\\u202e\\u2066"
+      L"\\udb40\\udc41 \u041c\u0438\u043a \U0001F399 \u00e4\", "
       L"\"id\": \"I\\\\1\"}";
   EXPECT_NE(json.find(audioIn), std::wstring::npos) << json;
 }

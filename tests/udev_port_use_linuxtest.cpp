@@ -11,46 +11,33 @@
 #include <string>
 
 #include "console/render.h"
+#include "tests/fake_proc.h"
 #include "tests/tree_fixture.h"
 #include "udev/port_use.h"
 
 namespace kq::test {
 namespace {
 
-namespace fs = std::filesystem;
 using udev::NodeAccess;
 using udev::Process;
 using udev::ProcessTable;
 
-struct FakeProc {
-  fs::path root = fs::temp_directory_path() / ("kq-proc-" + std::to_string(getpid()));
-  FakeProc() { fs::create_directories(root); }
-  ~FakeProc() { fs::remove_all(root); }
-  FakeProc(const FakeProc&) = delete;
-  FakeProc& operator=(const FakeProc&) = delete;
+unsigned long long deviceNumber(const char* path) {
+  struct stat status {};
+  EXPECT_EQ(stat(path, &status), 0) << path;
+  return status.st_rdev;
+}
 
-  // A process with its comm and, unless `files` is null, an fd folder of links.
-  void add(long pid, const std::string& comm, const std::vector<std::string>* files) {
-    const fs::path folder = root / std::to_string(pid);
-    fs::create_directories(folder);
-    std::ofstream(folder / "comm") << comm;
-    if (!files) return;
-    fs::create_directories(folder / "fd");
-    int fd = 0;
-    for (const std::string& target : *files)
-      fs::create_symlink(target, folder / "fd" / std::to_string(fd++));
-  }
-};
-
-TEST(PortUse, ProcessesAreReadFromTheirFileLinksAndTheOthersCounted) {
+TEST(PortUse, HoldersAreFoundByDeviceNumberAndNeverByALinksText) {
   FakeProc proc;
-  const std::vector<std::string> logger = {"/dev/ttyUSB0", "/home/op/log.adi", "socket:[123]",
-                                           "/dev/pts/kq2"};
-  const std::vector<std::string> keyer = {"/dev/ttyACM1"};
-  const std::vector<std::string> self = {"/dev/ttyUSB0"};
+  const std::vector<std::string> logger = {"/dev/null", "/etc/hostname", "socket:[123]"};
+  // A link that leads nowhere here but whose text names the port: a /dev of
+  // the process's own mount namespace, where anything can be that path.
+  const std::vector<std::string> faker = {"/dev/ttyUSB0", "/dev/kq-not-there"};
+  const std::vector<std::string> self = {"/dev/null"};
   proc.add(4242, "flrig\n", &logger);
-  proc.add(77, "keyer\x1b[2J\n", &keyer);  // a name with a terminal escape in it
-  proc.add(1, "ModemManager\n", nullptr);  // another user's: no fd folder to read
+  proc.add(77, "flrig\x1b[2J\n", &faker);  // a name with a terminal escape in it
+  proc.add(1, "ModemManager\n", nullptr);
   proc.add(getpid(), "kqports\n", &self);  // this process: never its own holder
   fs::create_directories(proc.root / "self");
   std::ofstream(proc.root / "uptime") << "1.0";
@@ -58,52 +45,64 @@ TEST(PortUse, ProcessesAreReadFromTheirFileLinksAndTheOthersCounted) {
   const ProcessTable table = udev::ReadProcesses(proc.root.string());
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(table[0].pid, 1);
-  EXPECT_FALSE(table[0].inspected);
-  EXPECT_EQ(table[1].command, "keyer\x1b[2J");
-  std::vector<std::string> files = table[2].files;
-  std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"/dev/pts/kq2", "/dev/ttyUSB0"}))
-      << "only the links below /dev/ are kept";
+  EXPECT_EQ(table[0].unread, udev::Unread::kNotAllowed);
+  EXPECT_EQ(table[1].command, "flrig\x1b[2J");
+  EXPECT_TRUE(table[1].devices.empty()) << "links that lead nowhere are no devices";
+  EXPECT_EQ(table[2].devices, std::vector<unsigned long long>{deviceNumber("/dev/null")})
+      << "only the character devices are kept";
 
-  const std::vector<PortHolder> holders = udev::HoldersOf(table, {"/dev/ttyUSB0"});
+  const std::vector<PortHolder> holders = udev::HoldersOf(table, {deviceNumber("/dev/null")});
   ASSERT_EQ(holders.size(), 1u);
   EXPECT_EQ(holders[0].pid, 4242);
   EXPECT_EQ(holders[0].command, L"flrig");
-  // A node that is a link (a test bed's pty) is held through its target too.
-  EXPECT_EQ(udev::HoldersOf(table, {"/dev/ttyUSB9", "/dev/pts/kq2"}).size(), 1u);
-  EXPECT_TRUE(udev::HoldersOf(table, {"/dev/ttyUSB"}).empty()) << "whole paths only";
+  EXPECT_TRUE(udev::HoldersOf(table, {deviceNumber("/dev/zero")}).empty());
   EXPECT_EQ(udev::UninspectedCount(table), 1);
   EXPECT_TRUE(udev::ModemManagerRuns(table));
   EXPECT_TRUE(udev::ReadProcesses((proc.root / "none").string()).empty());
 }
 
-// A process in another mount namespace holds the port by a path of its own:
-// it is found by the device number its link leads to. A process with more
-// open files than are read counts as not inspected.
-TEST(PortUse, HoldersAreFoundByDeviceNumberAndHoardersCountedAsNotInspected) {
+// A process with more open files than are read, and those reached after
+// the look's time ran out, count as not inspected; their names are read.
+TEST(PortUse, HoardersAndLateProcessesCountAsNotInspected) {
   FakeProc proc;
-  struct stat null {};
-  ASSERT_EQ(stat("/dev/null", &null), 0);
   fs::create_symlink("/dev/null", proc.root / "radio");
   const std::vector<std::string> contained = {(proc.root / "radio").string(), "/etc/hostname"};
-  const std::vector<std::string> hoarder(10, "/dev/ttyACM0");
+  const std::vector<std::string> hoarder(10, "/dev/null");
   proc.add(300, "wsjtx\n", &contained);
   proc.add(400, "hoarder\n", &hoarder);
 
   ProcessTable table = udev::ReadProcesses(proc.root.string(), 4);
   ASSERT_EQ(table.size(), 2u);
-  EXPECT_TRUE(table[0].files.empty()) << "its link does not lie below /dev/";
-  const std::vector<PortHolder> holders =
-      udev::HoldersOf(table, {"/dev/ttyUSB0"}, {static_cast<unsigned long long>(null.st_rdev)});
-  ASSERT_EQ(holders.size(), 1u);
-  EXPECT_EQ(holders[0].pid, 300);
-  EXPECT_TRUE(udev::HoldersOf(table, {"/dev/ttyUSB0"}).empty());
-  EXPECT_TRUE(table[0].inspected);
-  EXPECT_FALSE(table[1].inspected) << "4 of its 10 files read, the rest not looked at";
-  EXPECT_LE(table[1].files.size(), 4u);
-  EXPECT_EQ(udev::UninspectedCount(table), 1);
+  EXPECT_EQ(udev::HoldersOf(table, {deviceNumber("/dev/null")}).size(), 2u)
+      << "a link to a link to the device is the device";
+  EXPECT_EQ(table[0].unread, udev::Unread::kNone);
+  EXPECT_EQ(table[1].unread, udev::Unread::kTooMany) << "4 of its 10 files read";
+  EXPECT_LE(table[1].devices.size(), 4u);
   table = udev::ReadProcesses(proc.root.string(), 10);
   EXPECT_EQ(udev::UninspectedCount(table), 0) << "all ten read when ten may be";
+
+  table = udev::ReadProcesses(proc.root.string(), 10,
+                              std::chrono::steady_clock::now() - std::chrono::seconds(1));
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(udev::UninspectedCount(table, udev::Unread::kOutOfTime), 2);
+  EXPECT_EQ(table[1].command, "hoarder");
+  EXPECT_TRUE(table[1].devices.empty());
+}
+
+TEST(PortUse, TheSentenceOnProcessesNotLookedAtSaysWhyAndWhatToDo) {
+  ProcessTable table = {{1, "a", {}, udev::Unread::kNone}};
+  EXPECT_EQ(udev::UninspectedHelp(table), L"");
+  table.push_back({2, "b", {}, udev::Unread::kNotAllowed});
+  EXPECT_EQ(udev::UninspectedHelp(table),
+            L"Not looked at for holders of the ports: 1 process of other users, which only root "
+            L"may look at (sudo kqports looks at them too); any of them may hold a port.");
+  table.push_back({3, "c", {}, udev::Unread::kNotAllowed});
+  table.push_back({4, "d", {}, udev::Unread::kTooMany});
+  table.push_back({5, "e", {}, udev::Unread::kOutOfTime});
+  EXPECT_EQ(udev::UninspectedHelp(table),
+            L"Not looked at for holders of the ports: 2 processes of other users, which only root "
+            L"may look at (sudo kqports looks at them too), 1 process with more than 4096 open "
+            L"files and 1 process the look had no time left for; any of them may hold a port.");
 }
 
 TEST(PortUse, TheAccessSentenceNamesWhoMayOpenItAndTheWayIn) {
@@ -175,6 +174,8 @@ TEST(PortUse, TextShowsWhatToActOnUnderItsPortAndNothingElse) {
   names[L"CAT"].use = heldBy({{4242, L"flrig"}, {77, L"keyer\x1b[2J"}});
   names[L"PTT"].use = PortUse{};
   names[L"PTT"].use->uninspected = 12;  // a count alone is nothing to act on
+  names[L"PTT"].use->uninspectedHelp = L"Not looked at: 12 processes.";
+  names[L"CAT"].use->uninspectedHelp = L"Not looked at: 12 processes.";
   PortUse& fsk = names[L"FSK"].use.emplace();
   fsk.mayOpen = false;
   fsk.accessHelp = L"only root may open it";
@@ -189,7 +190,9 @@ TEST(PortUse, TextShowsWhatToActOnUnderItsPortAndNothingElse) {
             L"        you may not open it: only root may open it.\n"
             L"        ModemManager is running and may probe this port with AT commands, which can "
             L"key the transmitter: install the udev rules (kqports --udev-rules) and plug the unit "
-            L"in again.\n");
+            L"in again.\n"
+            L"Not looked at: 12 processes.\n")
+      << "the processes not looked at are said once, after the units";
   fsk.modemManagerIgnores = true;
   EXPECT_EQ(textOf(report, names).find(L"ModemManager"), std::wstring::npos);
 }
@@ -212,8 +215,12 @@ TEST(PortUse, WatchReportsAChangeOfHoldersOnceItHasSettled) {
   // Other users' processes coming and going change nothing to act on.
   ReportNames counted = two;
   counted[L"CAT"].use->uninspected = 40;
+  counted[L"CAT"].use->uninspectedHelp = L"40 processes";
   EXPECT_FALSE(ReportChanged(watch, report, &counted));
-  EXPECT_FALSE(ReportChanged(watch, report, &counted));
+  EXPECT_TRUE(ReportChanged(watch, report, &counted)) << "some not looked at, where none were";
+  counted[L"CAT"].use->uninspected = 41;
+  counted[L"CAT"].use->uninspectedHelp = L"41 processes";
+  EXPECT_FALSE(ReportChanged(watch, report, &counted)) << "how many is no change";
   // Holders that keep changing are reported after kMostUnsettledChecks checks.
   int checks = 0;
   bool printed = false;

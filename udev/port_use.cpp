@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,31 +49,50 @@ std::string commandOf(int pidFd) {
   return command.substr(0, command.find('\n'));
 }
 
-// Whether all of the process's open files could be read, at most
-// `mostFiles` of them: the numbers of those that are character devices, and
-// the targets below /dev/ of links that lead nowhere this process can follow.
-bool readFiles(int pidFd, Process& process, size_t mostFiles) {
+// Files read between two looks at the clock.
+constexpr size_t kFilesPerClockRead = 64;
+
+// Reads the numbers of the process's open files that are character devices,
+// at most `mostFiles` of them and until `deadline`; false when the process
+// went away before its files could be listed.
+//
+// Each /proc/<pid>/fd/<n> leads to the open file itself, in whatever mount
+// namespace it was opened, and statx reads its type and device number
+// without opening it. AT_STATX_DONT_SYNC takes what the kernel holds of the
+// file and asks its file system nothing: a FUSE daemon that stopped
+// answering or a dead NFS server would otherwise keep the call waiting, in
+// a sleep no signal ends. The link's text is never read: a process may
+// mount anything on /dev in a mount namespace of its own, so a path names
+// no port; the device number does.
+bool readFiles(int pidFd, Process& process, size_t mostFiles,
+               std::chrono::steady_clock::time_point deadline) {
   const int fdFolder = openat(pidFd, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fdFolder < 0) return false;
+  if (fdFolder < 0) {
+    if (errno == ENOENT || errno == ESRCH) return false;
+    process.unread = Unread::kNotAllowed;
+    return true;
+  }
   const UniqueDir folder(fdopendir(fdFolder));
   if (!folder) {
     close(fdFolder);
-    return false;
+    process.unread = Unread::kNotAllowed;
+    return true;
   }
   size_t read = 0;
   while (const dirent* entry = readdir(folder.get())) {
     if (!allDigits(entry->d_name)) continue;
-    if (read++ == mostFiles) return false;
-    // stat follows the link to the open file itself, in whatever mount
-    // namespace it was opened, and opens nothing. Only a character device
-    // can be a port; a link that leads nowhere is known by its text alone.
-    struct stat status {};
-    if (fstatat(dirfd(folder.get()), entry->d_name, &status, 0) == 0) {
-      if (S_ISCHR(status.st_mode)) process.devices.push_back(status.st_rdev);
-      continue;
+    if (read == mostFiles) {
+      process.unread = Unread::kTooMany;
+      break;
     }
-    std::string target = linkTarget(dirfd(folder.get()), entry->d_name);
-    if (target.rfind("/dev/", 0) == 0) process.files.push_back(std::move(target));
+    if (read++ % kFilesPerClockRead == 0 && std::chrono::steady_clock::now() >= deadline) {
+      process.unread = Unread::kOutOfTime;
+      break;
+    }
+    struct statx status {};
+    if (statx(dirfd(folder.get()), entry->d_name, AT_STATX_DONT_SYNC, STATX_TYPE, &status) == 0 &&
+        (status.stx_mask & STATX_TYPE) && S_ISCHR(status.stx_mode))
+      process.devices.push_back(makedev(status.stx_rdev_major, status.stx_rdev_minor));
   }
   return true;
 }
@@ -175,43 +195,84 @@ bool groupGrantsUse(unsigned mode) { return (mode & 060) == 060; }
 
 }  // namespace
 
-ProcessTable ReadProcesses(const std::string& procRoot, size_t mostFiles) {
+std::vector<long> ProcessIds(DIR* proc) {
+  std::vector<long> pids;
+  const long self = static_cast<long>(getpid());
+  rewinddir(proc);
+  while (const dirent* entry = readdir(proc))
+    if (allDigits(entry->d_name)) {
+      const long pid = std::strtol(entry->d_name, nullptr, 10);
+      if (pid != self) pids.push_back(pid);
+    }
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+std::optional<Process> ReadProcess(int procFd, long pid, size_t mostFiles,
+                                   std::chrono::steady_clock::time_point deadline) {
+  Process process;
+  process.pid = pid;
+  const int pidFd =
+      openat(procFd, std::to_string(pid).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (pidFd < 0) return std::nullopt;  // gone since the folder was read
+  process.command = commandOf(pidFd);
+  bool there = true;
+  if (std::chrono::steady_clock::now() >= deadline)
+    process.unread = Unread::kOutOfTime;
+  else
+    there = readFiles(pidFd, process, mostFiles, deadline);
+  close(pidFd);
+  if (!there) return std::nullopt;
+  return process;
+}
+
+ProcessTable ReadProcesses(const std::string& procRoot, size_t mostFiles,
+                           std::chrono::steady_clock::time_point deadline) {
   ProcessTable table;
   const UniqueDir root(opendir(procRoot.c_str()));
   if (!root) return table;
-  const long self = static_cast<long>(getpid());
-  while (const dirent* entry = readdir(root.get())) {
-    if (!allDigits(entry->d_name)) continue;
-    Process process;
-    process.pid = std::strtol(entry->d_name, nullptr, 10);
-    if (process.pid == self) continue;
-    const int pidFd = openat(dirfd(root.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (pidFd < 0) continue;  // gone since the folder was read
-    process.command = commandOf(pidFd);
-    process.inspected = readFiles(pidFd, process, mostFiles);
-    close(pidFd);
-    table.push_back(std::move(process));
-  }
-  std::sort(table.begin(), table.end(),
-            [](const Process& a, const Process& b) { return a.pid < b.pid; });
+  for (const long pid : ProcessIds(root.get()))
+    if (auto process = ReadProcess(dirfd(root.get()), pid, mostFiles, deadline))
+      table.push_back(std::move(*process));
   return table;
 }
 
-std::vector<PortHolder> HoldersOf(const ProcessTable& table, const std::vector<std::string>& paths,
+std::vector<PortHolder> HoldersOf(const ProcessTable& table,
                                   const std::vector<unsigned long long>& devices) {
-  const auto among = [](const auto& wanted, const auto& held) {
-    return std::find_first_of(held.begin(), held.end(), wanted.begin(), wanted.end()) != held.end();
-  };
   std::vector<PortHolder> holders;
   for (const Process& process : table)
-    if (among(paths, process.files) || among(devices, process.devices))
+    if (std::find_first_of(process.devices.begin(), process.devices.end(), devices.begin(),
+                           devices.end()) != process.devices.end())
       holders.push_back({process.pid, wideFromUtf8(process.command)});
   return holders;
 }
 
-int UninspectedCount(const ProcessTable& table) {
-  return static_cast<int>(std::count_if(table.begin(), table.end(),
-                                        [](const Process& p) { return !p.inspected; }));
+int UninspectedCount(const ProcessTable& table, Unread why) {
+  return static_cast<int>(std::count_if(table.begin(), table.end(), [why](const Process& p) {
+    return why == Unread::kNone ? p.unread != Unread::kNone : p.unread == why;
+  }));
+}
+
+std::wstring UninspectedHelp(const ProcessTable& table) {
+  const int notAllowed = UninspectedCount(table, Unread::kNotAllowed);
+  const int tooMany = UninspectedCount(table, Unread::kTooMany);
+  const int outOfTime = UninspectedCount(table, Unread::kOutOfTime);
+  std::vector<std::wstring> parts;
+  const auto processes = [](int count) {
+    return std::to_wstring(count) + (count == 1 ? L" process" : L" processes");
+  };
+  if (notAllowed)
+    parts.push_back(processes(notAllowed) + L" of other users, which only root may look at " +
+                    L"(sudo kqports looks at them too)");
+  if (tooMany)
+    parts.push_back(processes(tooMany) + L" with more than " +
+                    std::to_wstring(kMostFilesPerProcess) + L" open files");
+  if (outOfTime) parts.push_back(processes(outOfTime) + L" the look had no time left for");
+  if (parts.empty()) return {};
+  std::wstring help = L"Not looked at for holders of the ports: ";
+  for (size_t i = 0; i < parts.size(); ++i)
+    help += (i == 0 ? L"" : i + 1 == parts.size() ? L" and " : L", ") + parts[i];
+  return help + L"; any of them may hold a port.";
 }
 
 bool ModemManagerRuns(const ProcessTable& table) {
@@ -260,9 +321,9 @@ PortUse UseOf(const Device& tty, const ProcessTable& table) {
     use.group = wideFromUtf8(node.group);
     use.inGroup = node.inGroupNow;
   }
-  const std::vector<std::string> paths = pathsOf(tty.devNode);
-  use.holders = HoldersOf(table, paths, deviceNumbersOf(paths));
+  use.holders = HoldersOf(table, deviceNumbersOf(pathsOf(tty.devNode)));
   use.uninspected = UninspectedCount(table);
+  use.uninspectedHelp = UninspectedHelp(table);
   use.modemManagerRunning = ModemManagerRuns(table);
   const auto ignore = tty.props.find("ID_MM_DEVICE_IGNORE");
   use.modemManagerIgnores = ignore != tty.props.end() && ignore->second == "1";

@@ -1,10 +1,14 @@
 // Who may open each port of the units and who has it open, found without
 // opening any port: opening a serial port raises DTR and RTS, and on this
 // unit those can key the transmitter. What is read instead: the node's
-// permissions against the user's groups, the links of every open file in
-// /proc, and whether ModemManager runs.
+// permissions against the user's groups, the type and device number of every
+// open file in /proc, and whether ModemManager runs.
 #pragma once
 
+#include <dirent.h>
+
+#include <chrono>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,20 +18,23 @@
 
 namespace kq::udev {
 
-// One process as /proc shows it: of its open files, the numbers of those
-// that are character devices (`devices`), which also find a port that a
-// process in another mount namespace (a container, a snap) opened by a path
-// of its own, and the targets below /dev/ of links that cannot be followed
-// (`files`), known by their text alone. `inspected` is false when its open files could not be
-// read (the process is another user's, or went away while being read), or
-// when it has more than the most that are read of one process: then the rest
-// are not looked at.
+// Why the open files of a process were not all read.
+enum class Unread {
+  kNone,        // every one was read
+  kNotAllowed,  // another user's: this user may not look at them
+  kTooMany,     // it has more than the most that are read of one process
+  kOutOfTime,   // the look's time ran out before them
+};
+
+// One process as /proc shows it: the numbers of those of its open files
+// that are character devices, which find a port whatever path the process
+// opened it by, in whatever mount namespace (a container, a snap). When
+// `unread` says why not all were read, the rest are not looked at.
 struct Process {
   long pid = 0;
   std::string command;  // its comm, as the process set it
-  std::vector<std::string> files;
   std::vector<unsigned long long> devices;
-  bool inspected = true;
+  Unread unread = Unread::kNone;
 };
 using ProcessTable = std::vector<Process>;
 
@@ -35,18 +42,34 @@ using ProcessTable = std::vector<Process>;
 // and reading them all took seconds.
 inline constexpr size_t kMostFilesPerProcess = 4096;
 
-// Every process under `procRoot` but this one, by pid, with at most
-// `mostFiles` of each one's open files.
+// The pids in the /proc folder `proc`, but this process's, in order.
+std::vector<long> ProcessIds(DIR* proc);
+
+// Process `pid` of the /proc folder open as `procFd`, with at most
+// `mostFiles` of its open files, read until `deadline` (one reached at or
+// after it is not read: kOutOfTime). Nothing when it has gone.
+std::optional<Process> ReadProcess(int procFd, long pid, size_t mostFiles,
+                                   std::chrono::steady_clock::time_point deadline);
+
+// Every process under `procRoot` but this one, by pid, read in this
+// process: for a look that nothing may hang, LookAtProcesses
+// (udev/process_look.h).
 ProcessTable ReadProcesses(const std::string& procRoot = "/proc",
-                           size_t mostFiles = kMostFilesPerProcess);
+                           size_t mostFiles = kMostFilesPerProcess,
+                           std::chrono::steady_clock::time_point deadline =
+                               std::chrono::steady_clock::time_point::max());
 
 // The processes that have a file open that is the character device numbered
-// one of `devices` (the numbers of the port's node and of where it leads),
-// or whose link that cannot be followed is one of `paths`.
-std::vector<PortHolder> HoldersOf(const ProcessTable& table, const std::vector<std::string>& paths,
-                                  const std::vector<unsigned long long>& devices = {});
+// one of `devices` (the numbers of the port's node and of where it leads).
+std::vector<PortHolder> HoldersOf(const ProcessTable& table,
+                                  const std::vector<unsigned long long>& devices);
 
-int UninspectedCount(const ProcessTable& table);
+// How many processes were not looked at for `why`; kNone: for any reason.
+int UninspectedCount(const ProcessTable& table, Unread why = Unread::kNone);
+
+// The sentence that says how many processes were not looked at, why, and
+// what to do; empty when every one was.
+std::wstring UninspectedHelp(const ProcessTable& table);
 
 // Whether a process named ModemManager is running.
 bool ModemManagerRuns(const ProcessTable& table);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/one_line.h"
+
 namespace kq {
 namespace {
 
@@ -92,9 +94,10 @@ bool IsPortLine(const ReportItem& item) {
 
 std::wstring DisplayLine(const ReportItem& item) {
   switch (item.kind) {
-    case LineKind::kHeader: return kHeader + item.value;
+    // A device chooses these strings: shown on one line, as they read.
+    case LineKind::kHeader: return kHeader + OneLine(item.value);
     case LineKind::kRole:
-    case LineKind::kAudioDevice: return ItemLabel(item) + kValueSeparator + item.value;
+    case LineKind::kAudioDevice: return ItemLabel(item) + kValueSeparator + OneLine(item.value);
     case LineKind::kError: return ErrorLine(item.walk, item.code);
     case LineKind::kNoDrivers: return kNoDriversLine;
     case LineKind::kNotFound: return kNotFoundLine;
@@ -119,6 +122,7 @@ bool SameUse(const PortUse& a, const PortUse& b) {
   return a.mayOpen == b.mayOpen && a.accessHelp == b.accessHelp &&
          a.modemManagerRunning == b.modemManagerRunning &&
          a.modemManagerIgnores == b.modemManagerIgnores &&
+         a.uninspectedHelp.empty() == b.uninspectedHelp.empty() &&
          std::equal(a.holders.begin(), a.holders.end(), b.holders.begin(), b.holders.end(), same);
 }
 

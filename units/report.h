@@ -75,14 +75,16 @@ struct PortUse {
   std::wstring group;
   bool inGroup = false;
   std::vector<PortHolder> holders;  // by pid
-  int uninspected = 0;  // processes whose open files this user may not look at
+  int uninspected = 0;  // processes whose open files were not all looked at
+  // Once a report: how many were not, why, and what to do; empty when none.
+  std::wstring uninspectedHelp;
   bool modemManagerRunning = false;
   bool modemManagerIgnores = false;  // the port carries ID_MM_DEVICE_IGNORE=1
 };
 
 // Whether two uses differ in what a person acts on: access, holders,
-// ModemManager. The count of processes not inspected is left out: other
-// users' processes come and go all the time.
+// ModemManager, and whether any process was not looked at. How many were
+// not is left out: other users' processes come and go all the time.
 bool SameUse(const PortUse& a, const PortUse& b);
 
 // What a system names a device beyond its port or endpoint name, by the

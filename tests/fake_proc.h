@@ -1,0 +1,43 @@
+// A folder shaped as /proc: processes with a comm and an fd folder of links,
+// for the readers of processes' open files.
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace kq::test {
+
+namespace fs = std::filesystem;
+
+struct FakeProc {
+  static inline int made = 0;
+  fs::path root = fs::temp_directory_path() /
+                  ("kq-proc-" + std::to_string(getpid()) + "-" + std::to_string(made++));
+  FakeProc() { fs::create_directories(root); }
+  ~FakeProc() { fs::remove_all(root); }
+  FakeProc(const FakeProc&) = delete;
+  FakeProc& operator=(const FakeProc&) = delete;
+
+  // A process with its comm and, unless `files` is null, an fd folder of
+  // links; without one, its fd is no folder, as another user's cannot be
+  // opened.
+  void add(long pid, const std::string& comm, const std::vector<std::string>* files) {
+    const fs::path folder = root / std::to_string(pid);
+    fs::create_directories(folder);
+    std::ofstream(folder / "comm") << comm;
+    if (!files) {
+      std::ofstream(folder / "fd") << "";
+      return;
+    }
+    fs::create_directories(folder / "fd");
+    int fd = 0;
+    for (const std::string& target : *files)
+      fs::create_symlink(target, folder / "fd" / std::to_string(fd++));
+  }
+};
+
+}  // namespace kq::test
