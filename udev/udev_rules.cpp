@@ -80,7 +80,10 @@ std::string header(bool everyUnit, const std::string& version) {
            "# a file of the same name in /etc/udev/rules.d takes its place. Each unit's\n"
            "# ports are /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound\n"
            "# card is the ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), which the\n"
-           "# sound servers list as \"KQ-6200 S/N <serial>\". The package applies them\n"
+           "# sound servers list as \"KQ-6200 S/N <serial>\" and name " +
+           kSoundServerNamePrefix +
+           "<serial>.\n"
+           "# The package applies them\n"
            "# to the units attached when it is installed; others are named when next\n"
            "# plugged in.\n";
   return "# Stable names for Quorvanta KQ-6200 units, made by kqports " + version +
@@ -93,17 +96,24 @@ std::string header(bool everyUnit, const std::string& version) {
          "# (or unplug and plug in the units). Each unit's ports then are\n"
          "# /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound card is the\n"
          "# ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), \"KQ-6200 S/N <serial>\"\n"
-         "# in the sound servers' lists.\n";
+         "# in the sound servers' lists, which name it " +
+         kSoundServerNamePrefix + "<serial>.\n";
 }
 
-// The card's name in the sound servers' lists, where both units' codecs are
-// otherwise "USB Audio CODEC": PulseAudio takes a card's description from
-// SOUND_DESCRIPTION, and PulseAudio and PipeWire take its product name from
-// ID_MODEL_FROM_DATABASE before the USB device's own (WirePlumber then
-// describes the card by its product name).
+// The card's names in the sound servers. Its description, where both units'
+// codecs are otherwise "USB Audio CODEC": PulseAudio takes a card's
+// description from SOUND_DESCRIPTION, and PulseAudio and PipeWire take its
+// product name from ID_MODEL_FROM_DATABASE before the USB device's own
+// (WirePlumber then describes the card by its product name). Its name, which
+// programs store (WSJT-X keeps a source's and a sink's): PulseAudio names a
+// card by PULSE_NAME before ID_ID, PipeWire by ACP_NAME before its bus ID,
+// and both name its sources and sinks after it; without them, two codecs of
+// the same kind and no serial take names by plug order.
 std::string soundServerNames(const std::string& serial) {
-  const std::string name = "KQ-6200 S/N " + serial;
-  return ", ENV{SOUND_DESCRIPTION}=\"" + name + "\", ENV{ID_MODEL_FROM_DATABASE}=\"" + name + "\"";
+  const std::string description = "KQ-6200 S/N " + serial;
+  const std::string name = std::string(kSoundServerNamePrefix) + serial;
+  return ", ENV{SOUND_DESCRIPTION}=\"" + description + "\", ENV{ID_MODEL_FROM_DATABASE}=\"" +
+         description + "\", ENV{PULSE_NAME}=\"" + name + "\", ENV{ACP_NAME}=\"" + name + "\"";
 }
 
 // KQ6200_ROLE of each port, by its USB function and interface.

@@ -14,6 +14,11 @@ namespace kq::udev {
 // only the serials that pass isPlainSerial).
 std::string UdevRules(const std::vector<std::wstring>& serials, const std::string& version);
 
+// The start of the name the rules give a unit's sound card in PulseAudio and
+// PipeWire (PULSE_NAME, ACP_NAME), its serial following: its source is then
+// alsa_input.kq6200-<serial>.<profile>, its sink alsa_output.kq6200-<serial>.<profile>.
+inline constexpr char kSoundServerNamePrefix[] = "kq6200-";
+
 // Where rules for chosen units are meant to be installed; a file there takes
 // the place of the packaged one of the same name.
 inline constexpr char kRulesFile[] = "/etc/udev/rules.d/70-kq6200.rules";

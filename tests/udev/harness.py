@@ -139,12 +139,20 @@ def opened_up(logs):
 
 
 def sound_server_names(logs):
-    """The card properties PulseAudio and PipeWire name a card by, as udevadm
-    test lists them, where the rules made them (udev's hardware database
-    gives the FTDI bridge's ports a product name of its own)."""
+    """The card properties PulseAudio and PipeWire describe and name a card
+    by, as udevadm test lists them, where the rules made them (udev's
+    hardware database gives the FTDI bridge's ports a product name of its
+    own)."""
     return [(key, value) for key, value in
-            re.findall(r"^(SOUND_DESCRIPTION|ID_MODEL_FROM_DATABASE)=(.*)$", logs, re.M)
-            if key == "SOUND_DESCRIPTION" or value.startswith("KQ")]
+            re.findall(r"^(SOUND_DESCRIPTION|ID_MODEL_FROM_DATABASE|PULSE_NAME|ACP_NAME)=(.*)$",
+                       logs, re.M)
+            if key != "ID_MODEL_FROM_DATABASE" or value.startswith("KQ")]
+
+
+def card_names_of(serial):
+    """What the rules give the sound card of the unit `serial`."""
+    return sorted([("ACP_NAME", f"kq6200-{serial}"), ("ID_MODEL_FROM_DATABASE", f"KQ-6200 S/N {serial}"),
+                   ("PULSE_NAME", f"kq6200-{serial}"), ("SOUND_DESCRIPTION", f"KQ-6200 S/N {serial}")])
 
 
 def rule_devices(text):
