@@ -1,0 +1,216 @@
+#include "console/program_settings.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace kq {
+namespace {
+
+std::wstring lower(std::wstring_view text) {
+  std::wstring out(text);
+  for (wchar_t& c : out)
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  return out;
+}
+
+// "the unit with S/N 40117"
+std::wstring unitName(const ProgramUnit& unit) { return L"the unit with S/N " + unit.serial; }
+
+// --- WSJT-X ------------------------------------------------------------------
+// Configuration.cpp keeps its settings in WSJT-X.ini through QSettings, group
+// [Configuration]; the PTT method is a QVariant of its enum, which QSettings
+// writes as @Variant(...) with the enum's type and value names.
+
+std::wstring wsjtxPttMethod(ControlLine line) {
+  return L"@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x1eTransceiverFactory::PTTMethod\\0\\0\\0\\0\\xfPTT_method_" +
+         std::wstring(LineName(line)) + L"\\0)";
+}
+
+// A value as QSettings writes it into an INI file: a backslash or a quote
+// escaped, and the whole quoted when it holds what would end or split it.
+std::wstring iniValue(const std::wstring& value) {
+  std::wstring out;
+  bool quote = !value.empty() && (value.front() == L' ' || value.back() == L' ');
+  for (const wchar_t c : value) {
+    if (c == L'\\' || c == L'"') out += L'\\';
+    if (c == L';' || c == L',' || c == L'=') quote = true;
+    out += c;
+  }
+  return quote ? L"\"" + out + L"\"" : out;
+}
+
+void iniKey(std::wstring& out, const wchar_t* key, const GivenValue& given) {
+  if (given.value.empty())
+    out += L"; " + std::wstring(key) + L": none: " + given.missing + L".\n";
+  else
+    out += std::wstring(key) + L"=" + iniValue(given.value) + L"\n";
+}
+
+std::wstring wsjtx(const std::vector<ProgramUnit>& units, KeyingLines lines,
+                   SettingsSystem system) {
+  const bool windows = system == SettingsSystem::kWindows;
+  std::wstring out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    const ProgramUnit& unit = units[i];
+    if (i) out += L"\n";
+    if (i == 0) {
+      out += L"; WSJT-X, " + unitName(unit) + L": these keys of the group [Configuration] in\n; " +
+             (windows ? L"%LOCALAPPDATA%\\WSJT-X\\WSJT-X.ini" : L"~/.config/WSJT-X.ini") +
+             L", written while WSJT-X is closed.\n";
+    } else {
+      const std::wstring instance = L"WSJT-X - " + unit.serial;
+      out += L"; WSJT-X, " + unitName(unit) + L": started as " +
+             (windows ? L"wsjtx.exe" : L"wsjtx") + L" --rig-name=" + unit.serial +
+             L", which keeps\n; its settings apart in " +
+             (windows ? L"%LOCALAPPDATA%\\" + instance + L"\\" + instance + L".ini"
+                      : L"~/.config/" + instance + L".ini") +
+             L", group [Configuration].\n";
+    }
+    out += L"[Configuration]\n";
+    iniKey(out, L"CATSerialPort", unit.cat);
+    out += L"PTTMethod=" + wsjtxPttMethod(lines.ptt) + L"\n";
+    iniKey(out, L"PTTport", unit.ptt);
+    iniKey(out, L"SoundInName", unit.audioIn);
+    iniKey(out, L"SoundOutName", unit.audioOut);
+  }
+  return out;
+}
+
+// --- rigctld -----------------------------------------------------------------
+// Hamlib's rigctld: -r the CAT port, -p the PTT port, -P the line that keys
+// PTT, -t the TCP port (4532 by default), -C the serial port's settings:
+// dtr_state and rts_state hold the CAT port's control lines as it opens.
+
+constexpr int kFirstRigctldPort = 4532;
+
+// A word the shell takes as it stands: quoted unless it holds only
+// characters no shell reads as anything but themselves.
+std::wstring shellWord(const std::wstring& word) {
+  const bool plain = !word.empty() && std::all_of(word.begin(), word.end(), [](wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+           std::wstring_view(L"/._-:=+@,").find(c) != std::wstring_view::npos;
+  });
+  if (plain) return word;
+  std::wstring out = L"'";
+  for (const wchar_t c : word) out += c == L'\'' ? std::wstring(L"'\\''") : std::wstring(1, c);
+  return out + L"'";
+}
+
+void missingLine(std::wstring& out, const wchar_t* comment, const wchar_t* what,
+                 const GivenValue& given) {
+  if (given.value.empty())
+    out += std::wstring(comment) + L" " + what + L": none: " + given.missing + L".\n";
+}
+
+std::wstring rigctld(const std::vector<ProgramUnit>& units, KeyingLines lines,
+                     SettingsSystem system) {
+  const bool windows = system == SettingsSystem::kWindows;
+  const auto word = [windows](const std::wstring& value) {
+    return windows ? value : shellWord(value);
+  };
+  std::wstring out =
+      L"# rigctld, one per unit. MODEL is the radio's Hamlib model number (rigctl -l\n"
+      L"# lists them); dtr_state and rts_state keep the CAT port's control lines low\n"
+      L"# as it opens.\n";
+  for (size_t i = 0; i < units.size(); ++i) {
+    const ProgramUnit& unit = units[i];
+    const int tcpPort = kFirstRigctldPort + 2 * static_cast<int>(i);
+    out += L"\n# " + unitName(unit) + L", on TCP port " + std::to_wstring(tcpPort) + L"\n";
+    missingLine(out, L"#", L"CAT port", unit.cat);
+    missingLine(out, L"#", L"PTT port", unit.ptt);
+    if (unit.cat.value.empty()) continue;
+    out += std::wstring(windows ? L"rigctld.exe" : L"rigctld") + L" -m MODEL -r " + word(unit.cat.value);
+    if (!unit.ptt.value.empty())
+      out += L" -p " + word(unit.ptt.value) + L" -P " + std::wstring(LineName(lines.ptt));
+    out += L" -t " + std::to_wstring(tcpPort) + L" -C dtr_state=OFF,rts_state=OFF\n";
+  }
+  return out;
+}
+
+// --- Direwolf ----------------------------------------------------------------
+// direwolf.conf: ADEVICEn names sound card n (input, then output), whose
+// channels are 2n and 2n + 1, ACHANNELS the channels of the card before it,
+// CHANNEL the channel the lines after it are for, PTT the port and the line
+// that keys it. On Windows a card is named by a part of its name, which
+// Windows gives Direwolf cut to 31 characters; a name with blanks is quoted.
+
+constexpr size_t kDirewolfCards = 3;
+constexpr size_t kWaveNameLength = 31;
+
+std::optional<std::wstring> direwolfWord(const std::wstring& value, bool windows) {
+  if (value.find(L'"') != std::wstring::npos) return std::nullopt;
+  const std::wstring word = windows ? value.substr(0, kWaveNameLength) : value;
+  return word.find(L' ') == std::wstring::npos ? word : L"\"" + word + L"\"";
+}
+
+std::wstring direwolf(const std::vector<ProgramUnit>& units, KeyingLines lines,
+                      SettingsSystem system) {
+  const bool windows = system == SettingsSystem::kWindows;
+  std::wstring cards, channels, notes;
+  size_t card = 0;
+  for (const ProgramUnit& unit : units) {
+    // On Windows the endpoints by name, input and output; on Linux the card.
+    const GivenValue& first = windows ? unit.audioIn : unit.alsa;
+    const GivenValue* lacking = first.value.empty() ? &first
+                                : windows && unit.audioOut.value.empty() ? &unit.audioOut
+                                                                         : nullptr;
+    if (lacking) {
+      notes += L"# " + unitName(unit) + L": no sound card: " + lacking->missing + L".\n";
+      continue;
+    }
+    const std::optional<std::wstring> in = direwolfWord(first.value, windows);
+    const std::optional<std::wstring> out =
+        windows ? direwolfWord(unit.audioOut.value, true) : std::optional<std::wstring>(L"");
+    if (!in || !out) {
+      notes += L"# " + unitName(unit) + L": its sound card's name holds a quote, which "
+               L"Direwolf cannot read.\n";
+      continue;
+    }
+    if (card == kDirewolfCards) {
+      notes += L"# " + unitName(unit) + L": Direwolf takes at most three sound cards.\n";
+      continue;
+    }
+    const std::wstring number = std::to_wstring(card);
+    cards += L"# " + unitName(unit) + L": sound card " + number + L", channel " +
+             std::to_wstring(2 * card) + L"\n";
+    cards += L"ADEVICE" + number + L" " + *in + (out->empty() ? L"" : L" " + *out) +
+             L"\nACHANNELS 1\n";
+    channels += L"CHANNEL " + std::to_wstring(2 * card) + L"\n";
+    missingLine(channels, L"#", L"PTT port", unit.ptt);
+    if (const auto port = unit.ptt.value.empty() ? std::nullopt : direwolfWord(unit.ptt.value, false))
+      channels += L"PTT " + *port + L" " + std::wstring(LineName(lines.ptt)) + L"\n";
+    ++card;
+  }
+  return L"# Direwolf: these lines of direwolf.conf; MYCALL, MODEM and the rest of each\n"
+         L"# channel's settings are yours.\n" +
+         notes + cards + channels;
+}
+
+}  // namespace
+
+std::optional<Program> FindProgram(std::wstring_view word) {
+  const std::wstring wanted = lower(word);
+  for (const ProgramInfo& info : kPrograms)
+    if (info.name == wanted) return info.program;
+  return std::nullopt;
+}
+
+std::wstring ProgramWords() {
+  std::wstring words;
+  const size_t count = std::size(kPrograms);
+  for (size_t i = 0; i < count; ++i)
+    words += (i == 0 ? L"" : i + 1 == count ? L" or " : L", ") + std::wstring(kPrograms[i].name);
+  return words;
+}
+
+std::wstring ProgramSettings(Program program, const std::vector<ProgramUnit>& units,
+                             KeyingLines lines, SettingsSystem system) {
+  switch (program) {
+    case Program::kWsjtx: return wsjtx(units, lines, system);
+    case Program::kRigctld: return rigctld(units, lines, system);
+    case Program::kDirewolf: return direwolf(units, lines, system);
+  }
+  return {};
+}
+
+}  // namespace kq
