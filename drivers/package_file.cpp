@@ -13,8 +13,9 @@ namespace kq {
 
 UniqueFile CreatePackageFile(const std::wstring& path) {
   const std::wstring sddl = PackageFileSddl(CurrentUserSid());
+  if (sddl.empty()) return {};
   const UniqueDescriptor descriptor = DescriptorFromSddl(sddl.c_str());
-  if (sddl.empty() || !descriptor) return {};
+  if (!descriptor) return {};
   SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);
   return UniqueFile(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &attributes,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
