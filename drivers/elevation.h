@@ -36,6 +36,11 @@ bool IsRunFolderName(std::wstring_view name);
 // (the authority within 48).
 bool IsSidString(std::wstring_view sid);
 
+// `before` + `userSid` + `after`: SDDL text naming a user; empty for a SID
+// that is not IsSidString, so that nothing else reaches a descriptor's text.
+std::wstring SddlNamingUser(std::wstring_view before, std::wstring_view userSid,
+                           std::wstring_view after);
+
 // <windows folder>\Temp\<name>, or empty when it would not fit a MAX_PATH
 // buffer together with the longest name the package puts under it. Windows'
 // own Temp folder lets every user make a folder in it that only its creator

@@ -77,12 +77,17 @@ std::wstring RunFolderUnder(std::wstring_view windowsFolder, std::wstring_view n
   return folder;
 }
 
-std::wstring RunFolderSddl(std::wstring_view userSid) {
+std::wstring SddlNamingUser(std::wstring_view before, std::wstring_view userSid,
+                           std::wstring_view after) {
   if (!IsSidString(userSid)) return {};
-  std::wstring sddl = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;";
+  std::wstring sddl(before);
   sddl += userSid;
-  sddl += L')';
+  sddl += after;
   return sddl;
+}
+
+std::wstring RunFolderSddl(std::wstring_view userSid) {
+  return SddlNamingUser(L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;", userSid, L")");
 }
 
 std::wstring ElevatedParameters(const ElevatedRequest& request) {

@@ -6,9 +6,6 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
-#include <algorithm>
-#include <cstring>
-#include <iterator>
 #include <string>
 #include <utility>
 
@@ -17,6 +14,7 @@
 #include "drivers/elevation.h"
 #include "drivers/install_files.h"
 #include "drivers/install_wait.h"
+#include "drivers/package_file.h"
 #include "osver/os_level.h"
 #include "base/win_handles.h"
 #include "res/resource.h"
@@ -108,50 +106,26 @@ ProgressDialog ShowProgressDialog(HINSTANCE instance, int showCommand) {
   return {window, bar};
 }
 
-// Whether `file` holds exactly `package`, read from its start.
-bool HoldsExactly(HANDLE file, const PackageData& package) {
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size) || size.QuadPart != package.size) return false;
-  const LARGE_INTEGER start{};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
-  const auto* expected = static_cast<const unsigned char*>(package.data);
-  unsigned char chunk[65536];
-  for (unsigned long done = 0; done < package.size;) {
-    DWORD got = 0;
-    const DWORD want = static_cast<DWORD>(std::min<unsigned long>(sizeof chunk, package.size - done));
-    if (!ReadFile(file, chunk, want, &got, nullptr) || got != want ||
-        std::memcmp(chunk, expected + done, got) != 0)
-      return false;
-    done += got;
-  }
-  return true;
-}
-
-// Writes the package whole into a file that must not exist yet, and returns
-// that file held open, shared for reading only: from its creation until the
-// elevated side has ended, no other process can write, delete or rename it,
-// so the image that is elevated is the one written here. Windows runs an image only when no handle may write it, so
-// the writing handle gives way to a reading one through a second that lets
-// others write (the file can be neither renamed nor deleted in between); the
-// reading handle is refused if another process has opened the file for
-// writing meanwhile, and what it reads must be the package.
+// Writes the package whole into a file that must not exist yet, made so that
+// no process of the user can write it once the program's writing handle has
+// ended (package_file.h), and returns that file held open, shared for reading
+// only, until the elevated side has ended: no other process can write, delete
+// or rename it meanwhile, so the image that is elevated is the one written
+// here. What the held handle reads back must be the package: a writable view
+// that another process had mapped before the descriptor was in force would
+// show there.
 UniqueFile WritePackage(const std::wstring& packageFile, DriverPackage which) {
   const PackageData package =
       LoadPackageResource(which == DriverPackage::kX64 ? IDR_DRIVERS_X64 : IDR_DRIVERS_X86);
   if (!package.data) Fail(kPackageMissing);
-  UniqueFile writing(CreateFileW(packageFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueFile writing = CreatePackageFile(packageFile);
   if (!writing) Fail(kCannotCreatePackage);
   DWORD written = 0;
   if (!WriteFile(writing.get(), package.data, package.size, &written, nullptr) ||
       written != package.size)
     Fail(kCannotWritePackage);
-  UniqueFile bridge(ReOpenFile(writing.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
-  writing.reset();
-  UniqueFile held(bridge ? ReOpenFile(bridge.get(), GENERIC_READ, FILE_SHARE_READ, 0)
-                         : INVALID_HANDLE_VALUE);
-  bridge.reset();
-  if (!held || !HoldsExactly(held.get(), package)) Fail(kCannotWritePackage);
+  UniqueFile held = HoldWritten(std::move(writing), package);
+  if (!held) Fail(kCannotWritePackage);
   PumpingWait(200);
   return held;
 }
@@ -180,12 +154,14 @@ struct ElevatedSide {
 
 // The image elevated is the package itself (its self-extractor, which the
 // release signs), never a command shell: the elevation prompt names its
-// publisher, and what it runs it takes from the archive sealed into it. The
+// publisher, and what it runs it takes from the archive sealed into it. It is
+// named by the path the system gives for the held file (HeldFilePath), in
+// its folder: the path the program composed could lead elsewhere by now. The
 // shell's own error box is off: a declined prompt or a failed start is
 // answered by the flow's refusal message alone.
-ElevatedSide StartElevated(const std::wstring& packageFile, const std::wstring& installFolder,
-                           const ElevatedRequest& request) {
+ElevatedSide StartElevated(const std::wstring& packageFile, const ElevatedRequest& request) {
   const std::wstring parameters = ElevatedParameters(request);
+  const std::wstring installFolder = FolderOfPath(packageFile);
   SHELLEXECUTEINFOW run{};
   run.cbSize = sizeof run;
   run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
@@ -205,6 +181,7 @@ struct Installation {
   std::wstring installFolder;  // in the user's temporary folder: the package
   std::wstring runFolder;      // in Windows' Temp folder: what the package unpacks
   std::wstring packageFile;
+  std::wstring heldPackagePath;  // the held package's final path (HeldFilePath)
   ElevatedRequest request;
   // Both until the elevated side has ended (HoldFolder, WritePackage).
   UniqueFile heldFolder;
@@ -262,6 +239,9 @@ void PrepareFolders(Installation& installation) {
 
   CreateDirectoryW(installation.installFolder.c_str(), nullptr);
   installation.heldFolder = HoldFolder(installation.installFolder);
+  // Checked once the folder is held: a real folder above it can no longer be
+  // renamed or replaced, and a link above it is one the user cannot change.
+  if (!InstallFolderAncestorsTrusted(installation.installFolder)) Fail(kCannotCreatePackage);
   installation.packageFile = installation.installFolder + L"\\drv.exe";
   PumpingWait(200);
   installation.progress.Step();  // 10
@@ -269,6 +249,8 @@ void PrepareFolders(Installation& installation) {
 
 void PlacePackage(Installation& installation, DriverPackage which) {
   installation.heldPackage = WritePackage(installation.packageFile, which);
+  installation.heldPackagePath = HeldFilePath(installation.heldPackage.get());
+  if (installation.heldPackagePath.empty()) Fail(kCannotCreatePackage);
   installation.progress.Step();  // 15
 
   PumpingWait(200);
@@ -283,7 +265,7 @@ void PlacePackage(Installation& installation, DriverPackage which) {
 void StartElevatedSide(Installation& installation) {
   PumpingWait(500);
   installation.elevated =
-      StartElevated(installation.packageFile, installation.installFolder, installation.request);
+      StartElevated(installation.heldPackagePath, installation.request);
   installation.progress.Step();  // 25
   if (installation.elevated.start == ScriptStart::NotStarted) {
     installation.progress.Step();  // 30

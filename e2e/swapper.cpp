@@ -1,17 +1,21 @@
 // Another program of the same user, as it would attack an installation: from
 // the moment the package appears in the user's install folder it tries, again
-// and again, to put another package in its place: it rewrites it, renames it
+// and again, to put another package in its place: it maps a writable view of
+// it and closes its handles (the view outlives them), rewrites it, renames it
 // away, deletes it, moves a file over it and moves the whole folder away,
 // each time writing the replacement where the package was. It stops at its
-// first success, or when the stop file appears.
+// first success, or when the stop file appears; a view it mapped it keeps,
+// writing the replacement through it again and again until then.
 //
 //   kq_swapper.exe <install folder> <replacement> <log> <stop file>
 //
-// The log gets one line per success ("rewrote", "renamed", "deleted",
-// "replaced", "moved the folder") and at the end "tries N": the rounds made
-// while the package was there.
+// The log gets one line per success ("mapped a writable view", "rewrote",
+// "renamed", "deleted", "replaced", "moved the folder") and at the end
+// "tries N": the rounds made while the package was there.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,9 +58,35 @@ void Log(const std::wstring& log, const std::string& line) {
   if (file) WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// A view of the package mapped for writing, kept after its handles end.
+struct WritableView {
+  void* data = nullptr;
+  DWORD size = 0;
+  void Write(const std::vector<char>& replacement) const {
+    std::memcpy(data, replacement.data(), std::min<std::size_t>(size, replacement.size()));
+  }
+};
+
+WritableView MapForWriting(const std::wstring& package) {
+  const kq::UniqueFile file(CreateFileW(package.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+  const DWORD size = file ? GetFileSize(file.get(), nullptr) : 0;
+  if (size == 0 || size == INVALID_FILE_SIZE) return {};
+  const kq::UniqueKernelHandle mapping(
+      CreateFileMappingW(file.get(), nullptr, PAGE_READWRITE, 0, 0, nullptr));
+  return {mapping ? MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, 0) : nullptr, size};
+}
+
 // One round of every attack; the name of the one that worked, or nothing.
-const char* Attack(const std::wstring& folder, const std::vector<char>& replacement) {
+const char* Attack(const std::wstring& folder, const std::vector<char>& replacement,
+                   WritableView& view) {
   const std::wstring package = folder + L"\\drv.exe";
+  view = MapForWriting(package);
+  if (view.data) {
+    view.Write(replacement);
+    return "mapped a writable view";
+  }
   {
     const kq::UniqueFile file(CreateFileW(package.c_str(), GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -89,16 +119,20 @@ int wmain(int argc, wchar_t** argv) {
   if (replacement.empty()) return 3;
   unsigned tries = 0;
   const DWORD started = GetTickCount();
-  while (!Exists(stop) && GetTickCount() - started < 120000) {
+  WritableView view;
+  const auto running = [&] { return !Exists(stop) && GetTickCount() - started < 120000; };
+  while (running()) {
     if (Exists(folder + L"\\drv.exe")) {
       ++tries;
-      if (const char* done = Attack(folder, replacement)) {
+      if (const char* done = Attack(folder, replacement, view)) {
         Log(log, done);
         break;
       }
     }
     Sleep(2);
   }
+  // Whatever the program reads or runs from now on, the view changes.
+  for (; view.data && running(); Sleep(2)) view.Write(replacement);
   Log(log, "tries " + std::to_string(tries));
   return 0;
 }

@@ -77,11 +77,16 @@ def temp_folder(sc):
     return sc.unix_path(result.stdout.strip().splitlines()[-1])
 
 
-def set_temp(sc, windows_path):
+def set_temp_variables(sc, windows_path):
+    """The user's TEMP and TMP, as the program will read them."""
     for name in ("TEMP", "TMP"):
         result = sc.wine(["reg", "add", "HKCU\\Environment", "/v", name, "/t", "REG_SZ",
                           "/d", windows_path, "/f"])
         expect_equal(result.returncode, 0, f"reg add {name}")
+
+
+def set_temp(sc, windows_path):
+    set_temp_variables(sc, windows_path)
     folder = sc.unix_path(windows_path)
     folder.mkdir(parents=True, exist_ok=True)
     return folder
@@ -464,6 +469,13 @@ def test_install_succeeds(session, arch):
         staging = temp / INSTALL_FOLDER
         dialog = accept_offer(sc)
         sc.screenshot("progress", dialog, evidence_only=True)
+        # Wine keeps no descriptor of a file, but makes its Unix mode from the
+        # one it is made with: the package's lets none in but SYSTEM,
+        # Administrators and the user, who reads and executes (the owner's
+        # write bit is the Administrators entry's: Wine's token holds
+        # Administrators). A file made without it is 0755.
+        package_mode = poll("the package", lambda: unix_mode(staging / "drv.exe"), 20, 0.005)
+        expect_equal(oct(package_mode), oct(0o750), "the package's Unix mode")
         # Every marker as the script makes it, told by inotify from the
         # folder's making on: the folder is looked at too seldom to see them
         # all (the script writes them within milliseconds under Wine).
@@ -762,6 +774,26 @@ def test_linked_install_folder_refused(session, linked):
         expect(link.is_symlink(), "the link is gone")
         if linked:
             expect_equal(os.listdir(folder), [linked], "install folder")
+        expect_equal(sc.launches(), [], "launches")
+        answer_and_expect_exit(sc, 1)
+
+
+def test_install_folder_under_a_linked_folder_refused(session):
+    """The temporary folder lies below a link the user made (under Wine a unix
+    symbolic link, the only reparse point it shows, and one it lets the user
+    change, as Windows lets a junction's maker): "Can't create drivers
+    package", exit code 1, no package written and nothing launched."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        target = sc.drive_c / "kq real"
+        (target / "temp").mkdir(parents=True)
+        (sc.drive_c / "kq linked").symlink_to(target, target_is_directory=True)
+        set_temp_variables(sc, "C:\\kq linked\\temp")
+        accept_offer(sc, progress=False)
+        sc.wait_msgbox(INSTALLER, timeout=15)
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, CANNOT_CREATE], "message boxes")
+        expect(not (target / "temp" / INSTALL_FOLDER / "drv.exe").exists(),
+               "package written below the link")
         expect_equal(sc.launches(), [], "launches")
         answer_and_expect_exit(sc, 1)
 

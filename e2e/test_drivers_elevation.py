@@ -25,8 +25,9 @@ from scenario import decode_wine_string
 from test_drivers import (ALREADY_RUNNING, ARCH, COMPLETED, DISCONNECT, ELEVATED_PARAMS, FTDI_ONLY,
                           INSTALL_FOLDER, INSTALLER, OFFER, PROGRESS, WITHOUT, accept_offer,
                           answer_and_expect_exit, elevated_launch, package_files, place_pnputil,
-                          replace_command_shell, run_folder_windows, slow_devcon, still_running,
-                          store_log, temp_folder, wait_run_folder, wait_unpacked)
+                          replace_command_shell, run_folder_windows, set_temp_variables,
+                          slow_devcon, still_running, store_log, temp_folder, wait_run_folder,
+                          wait_unpacked)
 
 PLANTED_LOG = "planted-ran.log"
 BOTH = (("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
@@ -198,12 +199,15 @@ CANNOT_WRITE = "Error: Can't write to drivers package"
 def test_package_cannot_be_swapped_before_its_elevated_start(session, arch):
     """A Windows program of the same user (so that Wine's sharing rules apply
     to it as Windows' would) tries, from the moment the package appears until
-    the elevated start, to rewrite it, rename it, delete it, move a file over
-    it or move its folder away, each time putting the other architecture's
-    sealed package in its place. What runs elevated is this architecture's
-    package, to "Installation completed"; or, should the program find its
-    package touched before it holds it, the installation ends with the
-    existing write error and nothing is elevated."""
+    the elevated start, to map a writable view of it and close its handles
+    (writing through the view from then on), rewrite it, rename it, delete
+    it, move a file over it or move its folder away, each time putting the
+    other architecture's sealed package in its place. What runs elevated is
+    this architecture's package, to "Installation completed"; or, should the
+    program find its package touched before it holds it, the installation
+    ends with the existing write error and nothing is elevated. (Wine counts
+    a writable view as a writer, so the held handle is refused where Windows
+    would give it; there the package's descriptor refuses the view's open.)"""
     with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc)
         other = "x86" if arch == "win64" else "x64"
@@ -234,7 +238,9 @@ def test_package_cannot_be_swapped_before_its_elevated_start(session, arch):
         if outcome == "message":
             # The program lets go of its writing handle for a moment before
             # it holds the package for reading only; what another program
-            # does to it then, it sees in what it reads back.
+            # does to it then (under Wine, which ignores the package's
+            # descriptor), it sees in what it reads back, or as a writable
+            # view that refuses the held handle.
             expect_equal(sc.messages(), [OFFER, DISCONNECT, CANNOT_WRITE], "message boxes")
             expect_equal(store_log(store), [], "pnputil additions")
             print(f"      {tries} tries to swap the package; {swaps} before the program held it")
@@ -292,6 +298,26 @@ def test_elevated_image_is_the_package(session, arch):
                f"the shell runs {command!r}, not the package")
         expect("cmd" not in command.lower() and ".bat" not in command.lower(),
                f"a command shell or script elevated: {command!r}")
+        sc.wait_msgbox(INSTALLER, timeout=60)
+        expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
+        answer_and_expect_exit_or_window(sc)
+
+
+def test_elevation_names_the_held_files_final_path(session):
+    """The temporary folder is named in other letter case than it has on disk
+    (the file system finds it all the same): the shell is asked to elevate
+    the package by the path the system gives for the held file, in its
+    folder, never by the names the program composed."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        (sc.drive_c / "kq tmp" / "mixed").mkdir(parents=True)
+        set_temp_variables(sc, "C:\\KQ TMP\\Mixed")
+        accept_offer(sc)
+        poll("the elevated start", lambda: elevated_launch(sc), 20, 0.05)
+        launch = elevated_launch(sc)
+        folder = "C:\\kq tmp\\mixed\\" + INSTALL_FOLDER
+        expect_equal((launch["file"], launch["dir"]), (folder + "\\drv.exe", folder),
+                     "file elevated and its folder")
         sc.wait_msgbox(INSTALLER, timeout=60)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
         answer_and_expect_exit_or_window(sc)

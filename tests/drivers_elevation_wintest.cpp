@@ -16,63 +16,7 @@ namespace kq::test {
 
 namespace {
 
-bool RunningUnderWine() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 constexpr wchar_t kUser[] = L"S-1-5-21-1004336348-1177238915-682003330-1013";
-
-// What a descriptor's owner and DACL say, as Windows reads them.
-struct Granted {
-  bool ownerIsAdministrators = false;
-  bool protectedDacl = false;
-  std::vector<std::pair<std::wstring, ACCESS_MASK>> allowed;  // SID text, mask
-  std::vector<BYTE> flags;
-};
-
-std::wstring SidText(PSID sid) {
-  wchar_t* text = nullptr;
-  if (!ConvertSidToStringSidW(sid, &text)) return L"?";
-  std::wstring result(text);
-  LocalFree(text);
-  return result;
-}
-
-Granted Read(PSECURITY_DESCRIPTOR descriptor) {
-  Granted granted;
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE;
-  if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && owner)
-    granted.ownerIsAdministrators = IsWellKnownSid(owner, WinBuiltinAdministratorsSid);
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  GetSecurityDescriptorControl(descriptor, &control, &revision);
-  granted.protectedDacl = (control & SE_DACL_PROTECTED) != 0;
-  BOOL present = FALSE;
-  PACL dacl = nullptr;
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) || !present || !dacl)
-    return granted;
-  for (DWORD i = 0; i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    if (!GetAce(dacl, i, &ace)) continue;
-    const auto* header = static_cast<ACE_HEADER*>(ace);
-    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-      granted.allowed.push_back({L"not an allow entry", 0});
-      continue;
-    }
-    const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    granted.allowed.push_back(
-        {SidText(const_cast<DWORD*>(&allowed->SidStart)), allowed->Mask});
-    granted.flags.push_back(header->AceFlags);
-  }
-  return granted;
-}
-
-constexpr ACCESS_MASK kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
-                                FILE_WRITE_ATTRIBUTES | FILE_DELETE_CHILD | DELETE | WRITE_DAC |
-                                WRITE_OWNER;
 
 void ExpectRunFolderDescriptor(const Granted& granted) {
   EXPECT_TRUE(granted.ownerIsAdministrators);
