@@ -29,7 +29,7 @@ ReportItem walkItem(LineKind kind, Walk walk, int status) {
 ReportItem deviceItem(LineKind kind, Role role, const DeviceUnit& unit) {
   ReportItem item = walkItem(kind, roleInfo(role).walk, walkStatus(unit, roleInfo(role).walk));
   item.role = role;
-  const std::optional<DeviceNode>& node = roleNode(unit, role);
+  const std::optional<DeviceNode>& node = unit.*roleInfo(role).node;
   if (!node) return item;
   if (const std::optional<std::wstring>& text = roleText(*node, role)) {
     item.value = *text;

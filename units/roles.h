@@ -26,7 +26,9 @@ struct RoleInfo {
   RoleKind kind;
   UsbFunctionId function;
   int interfaceNumber;      // the USB interface (MI_nn) a port is, or the endpoints are below
-  std::optional<DeviceNode> DeviceUnit::*node;  // where the walk keeps the role's node
+  // Where the walk keeps the role's node. Without split audio it keeps the
+  // codec's interface as the output's node.
+  std::optional<DeviceNode> DeviceUnit::*node;
 };
 
 inline constexpr RoleInfo kRoles[] = {
@@ -48,12 +50,6 @@ constexpr const RoleInfo& roleInfo(Role role) { return kRoles[static_cast<int>(r
 
 // The role of a --role word or JSON member; none for another word.
 std::optional<Role> findRole(std::wstring_view name);
-
-// The node a unit holds for a role, as the walk left it. Without split
-// audio the walk keeps the codec's interface as the output's node.
-inline const std::optional<DeviceNode>& roleNode(const DeviceUnit& unit, Role role) {
-  return unit.*roleInfo(role).node;
-}
 
 // A port's name or an endpoint's friendly name, when the node has one.
 const std::optional<std::wstring>& roleText(const DeviceNode& node, Role role);
