@@ -88,16 +88,15 @@ std::wstring stableNameOf(std::wstring_view serial, Role role) {
   return L"/dev/kq6200/" + std::wstring(serial) + L"/" + std::wstring(link, link + std::strlen(link));
 }
 
-// A role: null unless it is in order (roleInOrder); then the device's port or
+// A role: null unless the unit shows it in order; then the device's port or
 // endpoint name (null when the device has none) and its instance ID, and
 // with `names` what the system names it besides.
-std::wstring roleJson(const DeviceUnit& unit, Role role, const ReportNames* names) {
-  if (!roleInOrder(unit, role)) return L"null";
-  const DeviceNode& node = *roleNode(unit, role);
-  const std::optional<std::wstring>& text = roleText(node, role);
-  const DeviceNames* own = namesOf(names, *node.instanceId);
-  std::wstring out = L"{" + member(L"name", text ? jsonString(*text) : L"null") + L", " +
-                     member(L"id", jsonString(own ? own->id : *node.instanceId));
+std::wstring roleJson(const UnitItems& unit, Role role, const ReportNames* names) {
+  const ReportItem* item = RoleItem(unit, role);
+  if (!item || !item->inOrder) return L"null";
+  const DeviceNames* own = namesOf(names, item->id);
+  std::wstring out = L"{" + member(L"name", item->named ? jsonString(item->value) : L"null") +
+                     L", " + member(L"id", jsonString(own ? own->id : item->id));
   if (names) {
     if (roleInfo(role).kind == RoleKind::kPort) {
       const std::wstring stableName = stableNameOf(unit.serial, role);
@@ -114,14 +113,6 @@ std::wstring roleJson(const DeviceUnit& unit, Role role, const ReportNames* name
   return out + L"}";
 }
 
-// The walks that stopped short, in the report's order, with their help.
-std::vector<const StatusHelp*> problemsOf(const DeviceUnit& unit) {
-  std::vector<const StatusHelp*> out;
-  for (const Walk walk : {Walk::kFtdi, Walk::kMcu, Walk::kAudio})
-    if (const StatusHelp* help = FindStatusHelp(walk, walkStatus(unit, walk))) out.push_back(help);
-  return out;
-}
-
 std::wstring problemJson(const StatusHelp& help, HelpSystem system) {
   return L"{" + member(L"walk", jsonString(WalkName(help.walk))) + L", " +
          member(L"code", std::to_wstring(help.code)) + L", " +
@@ -129,17 +120,23 @@ std::wstring problemJson(const StatusHelp& help, HelpSystem system) {
          member(L"remedy", jsonString(PlainText(RemedyFor(help, system)))) + L"}";
 }
 
-std::wstring unitJson(const DeviceUnit& unit, JsonLayout layout, int depth,
+// A unit: its serial, its walks' codes, each role of the roles' table, and
+// "problems": each walk that stopped short, in the report's order, with its
+// help.
+std::wstring unitJson(const UnitItems& unit, JsonLayout layout, int depth,
                       const ReportNames* names, HelpSystem system) {
   std::vector<std::wstring> members = {
       member(L"serial", jsonString(unit.serial)),
-      member(L"mcuStatus", std::to_wstring(static_cast<int>(unit.mcuStatus))),
-      member(L"ftdiStatus", std::to_wstring(static_cast<int>(unit.ftdiStatus))),
-      member(L"audioStatus", std::to_wstring(static_cast<int>(unit.audioStatus)))};
+      member(L"mcuStatus", std::to_wstring(WalkCode(unit, Walk::kMcu))),
+      member(L"ftdiStatus", std::to_wstring(WalkCode(unit, Walk::kFtdi))),
+      member(L"audioStatus", std::to_wstring(WalkCode(unit, Walk::kAudio)))};
   for (const RoleInfo& info : kRoles)
     members.push_back(member(info.name, roleJson(unit, info.role, names)));
   std::vector<std::wstring> problems;
-  for (const StatusHelp* help : problemsOf(unit)) problems.push_back(problemJson(*help, system));
+  for (const ReportItem& item : unit.items)
+    if (item.kind == LineKind::kError)
+      if (const StatusHelp* help = FindStatusHelp(item.walk, item.code))
+        problems.push_back(problemJson(*help, system));
   members.push_back(member(L"problems", joined(L'[', problems, L']', layout, depth + 1)));
   return joined(L'{', members, L'}', layout, depth);
 }
@@ -365,7 +362,7 @@ std::wstring ReportJson(const ConsoleReport& report, std::wstring_view time, Jso
                         HelpSystem system) {
   const ReportNames* names = namesIn(report);
   std::vector<std::wstring> unitItems;
-  for (const DeviceUnit& unit : report.units.units)
+  for (const UnitItems& unit : ReportUnits(report.report))
     unitItems.push_back(unitJson(unit, layout, 2, names, system));
   // The pairs exactly as the window gets them, TABs included.
   std::vector<std::wstring> pairs;
@@ -411,36 +408,35 @@ namespace {
 // /dev/serial/by-id/ link, else its device node, which `kernelNode` asks
 // for), or its audio device's name (its ALSA name by card id where the system
 // has one); nothing when the role is not in order or the device has no name.
-std::optional<std::wstring> roleName(const DeviceUnit& unit, Role role, const ReportNames* names,
+std::optional<std::wstring> roleName(const UnitItems& unit, Role role, const ReportNames* names,
                                      bool kernelNode) {
-  if (!roleInOrder(unit, role)) return std::nullopt;
-  const DeviceNode& node = *roleNode(unit, role);
-  const DeviceNames* own = namesOf(names, *node.instanceId);
+  const ReportItem* item = RoleItem(unit, role);
+  if (!item || !item->inOrder) return std::nullopt;
+  const DeviceNames* own = namesOf(names, item->id);
   if (roleInfo(role).kind == RoleKind::kAudio && own && !own->alsa.empty()) return own->alsa;
   if (roleInfo(role).kind == RoleKind::kPort && own && !kernelNode) {
     if (const std::wstring stable = stableNameOf(unit.serial, role); hasLink(*own, stable))
       return stable;
     if (!own->link.empty()) return OneLine(own->link);
   }
-  const std::optional<std::wstring>& text = roleText(node, role);
-  if (!text || text->empty()) return std::nullopt;
-  return OneLine(*text);
+  if (item->value.empty()) return std::nullopt;
+  return OneLine(item->value);
 }
 
 }  // namespace
 
 RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options) {
-  const UnitList& units = report.units;
+  const std::vector<UnitItems> units = ReportUnits(report.report);
   const std::wstring role = options.role.value_or(L"");
-  if (units.units.empty())
+  if (units.empty())
     return {{}, options.serial ? L"kqports: no unit with S/N " + *options.serial + L" is attached\n"
                                : L"kqports: no Quorvanta KQ-6200 is attached\n",
             kExitNoUnit};
-  if (units.units.size() > 1)
-    return {{}, L"kqports: " + std::to_wstring(units.units.size()) +
+  if (units.size() > 1)
+    return {{}, L"kqports: " + std::to_wstring(units.size()) +
                     L" units are attached; name one with --serial\n",
             kExitBadUsage};
-  const DeviceUnit& unit = units.units.front();
+  const UnitItems& unit = units.front();
   const std::optional<Role> known = findRole(role);
   if (const std::optional<std::wstring> name =
           known ? roleName(unit, *known, namesIn(report), options.kernelNode) : std::nullopt)

@@ -58,8 +58,7 @@ ConsoleReport consoleOf(UnitList list, bool splitAudio = true) {
 }
 
 std::wstring unitJson(const DeviceUnit& unit) {
-  return ReportJson({listOf({unit}), {}, unit.splitAudio, std::nullopt, std::nullopt}, L"T",
-                    JsonLayout::kOneLine);
+  return ReportJson(consoleOf(listOf({unit}), unit.splitAudio), L"T", JsonLayout::kOneLine);
 }
 
 }  // namespace
@@ -286,7 +285,8 @@ TEST(ConsoleJson, RolesAreNullWithoutTheirDeviceAndNamesNullWithoutAName) {
   unit.mcuDriversPresent = false;   // complete MCU walk, but no drivers: no FSK, no WinKey
   unit.audioInNode = found(L"I");   // an endpoint without a friendly name
   unit.audioOutNode = endpoint(L"O", L"");
-  EXPECT_EQ(unitJson(unit),
+  const std::wstring nulls = unitJson(unit);
+  EXPECT_EQ(nulls.substr(0, nulls.find(L", \"report\": ")),
             L"{\"format\": 1, \"time\": \"T\", \"splitAudio\": true, \"units\": [{"
             L"\"serial\": \"\", \"mcuStatus\": 0, \"ftdiStatus\": 3, \"audioStatus\": 0, "
             L"\"cat\": null, \"ptt\": null, "
@@ -294,7 +294,7 @@ TEST(ConsoleJson, RolesAreNullWithoutTheirDeviceAndNamesNullWithoutAName) {
             L"\"audioOut\": {\"name\": \"\", \"id\": \"O\"}, \"problems\": [{\"walk\": \"ftdi\", "
             L"\"code\": 3, \"meaning\": \"" + std::wstring(FindStatusHelp(Walk::kFtdi, 3)->meaning) +
             L"\", \"remedy\": \"" + PlainText(FindStatusHelp(Walk::kFtdi, 3)->onWindows) +
-            L"\"}]}], \"report\": []}");
+            L"\"}]}]");
 
   // A complete status whose node is missing, or was not found, names no device.
   unit = completeUnit();

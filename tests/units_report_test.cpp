@@ -122,6 +122,86 @@ TEST(ReportLines, EndpointWithoutFriendlyNameShowsTheLabel) {
   EXPECT_EQ(UnitList(true, true).fullReport()[5].text, L"    Audio Input \t - ");
 }
 
+// What a unit's items say of one role: the ID and name of its node, or no
+// item at all (nullopt), and whether it is in order.
+struct RoleSeen {
+  Role role;
+  std::optional<std::wstring> id;
+  std::wstring name;
+  bool inOrder = true;
+};
+
+void expectRoles(const Report& report, const std::vector<RoleSeen>& expected) {
+  const std::vector<UnitItems> units = ReportUnits(report);
+  ASSERT_EQ(units.size(), 1u);
+  for (const RoleSeen& want : expected) {
+    const std::wstring role(roleInfo(want.role).name);
+    const ReportItem* item = RoleItem(units[0], want.role);
+    ASSERT_EQ(item != nullptr, want.id.has_value()) << role;
+    if (!item) continue;
+    EXPECT_EQ(item->id, *want.id) << role;
+    EXPECT_EQ(item->value, want.name) << role;
+    EXPECT_EQ(item->inOrder, want.inOrder) << role;
+  }
+}
+
+// Each role's item names its own node, whichever of the codec's endpoints
+// Windows lists first, and without split audio the codec's interface is
+// both audio roles.
+TEST(RoleItems, EachRoleNamesItsOwnNode) {
+  const std::vector<RoleSeen> ports = {{Role::kCat, w(kCat), L"COM9"},
+                                       {Role::kPtt, w(kPtt), L"COM10"},
+                                       {Role::kFsk, w(kFsk), L"COM8"},
+                                       {Role::kWinkey, w(kWinkey), L"COM7"}};
+  std::vector<RoleSeen> split = ports;
+  split.push_back({Role::kAudioIn, w(kCapture), L"Microphone (USB Audio CODEC)"});
+  split.push_back({Role::kAudioOut, w(kRender), L"Speakers (USB Audio CODEC)"});
+  for (const bool captureFirst : {false, true}) {
+    SCOPED_TRACE(captureFirst ? "capture first" : "render first");
+    const std::string endpoints = std::string("children=") + kCapture + "|" + kRender;
+    loadTree(captureFirst ? edited(kOneUnit, {{kMi02, endpoints}}) : kOneUnit);
+    expectRoles(UnitList(true, true).report(), split);
+  }
+  loadTree(replaced(kOneUnit, kMcu, R"(usb\vid_0483&pid_a1df\205112345)"));
+  std::vector<RoleSeen> legacy = ports;
+  legacy.push_back({Role::kAudioIn, w(kMi02), L"USB Audio CODEC"});
+  legacy.push_back({Role::kAudioOut, w(kMi02), L"USB Audio CODEC"});
+  expectRoles(UnitList(false, true).report(), legacy);
+}
+
+// A role's node that is missing or was not found is shown, with what it has,
+// but is not in order; a walk that stopped short, or the maker's drivers
+// missing, shows none of its roles, and its code stays with the unit.
+TEST(RoleItems, MissingAndUnfoundNodesAreShownButNotInOrder) {
+  DeviceUnit unit;
+  unit.serial = L"00042";
+  unit.splitAudio = unit.mcuDriversPresent = true;
+  unit.mcuStatus = unit.ftdiStatus = unit.audioStatus = kq::kStatusComplete;
+  unit.catNode = portNode(L"C", L"COM9");
+  unit.pttNode = DeviceNode{};
+  unit.pttNode->portName = L"COM10";  // read, but the node was never found
+  unit.winkeyNode = portNode(L"W", L"COM7");
+  unit.audioInNode = DeviceNode{};
+  unit.audioInNode->instanceId = L"I";  // found, but without a friendly name
+  expectRoles(reportItems(unit), {{Role::kCat, L"C", L"COM9"},
+                                  {Role::kPtt, L"", L"COM10", false},
+                                  {Role::kFsk, L"", L"", false},
+                                  {Role::kWinkey, L"W", L"COM7"},
+                                  {Role::kAudioIn, L"I", L""},
+                                  {Role::kAudioOut, L"", L"", false}});
+  EXPECT_FALSE(RoleItem(ReportUnits(reportItems(unit))[0], Role::kAudioIn)->named);
+
+  unit.ftdiStatus = 9;
+  unit.mcuDriversPresent = false;
+  const UnitItems items = ReportUnits(reportItems(unit))[0];
+  EXPECT_EQ(items.serial, L"00042");
+  for (const Role role : {Role::kCat, Role::kPtt, Role::kFsk, Role::kWinkey})
+    EXPECT_EQ(RoleItem(items, role), nullptr) << std::wstring(roleInfo(role).name);
+  EXPECT_EQ(WalkCode(items, Walk::kFtdi), 9);
+  EXPECT_EQ(WalkCode(items, Walk::kMcu), 0);
+  EXPECT_EQ(WalkCode(items, Walk::kAudio), 0);
+}
+
 }  // namespace
 
 }  // namespace kq::test

@@ -141,11 +141,11 @@ void walkEndpoints(DeviceUnit& unit, const DeviceNode& mi02) {
   const std::wstring_view firstId = firstEntry(*mi02.childrenIds);
   EndpointOrder order;
   if (startsWith(firstId, kRenderEndpoint))
-    order = {kCaptureEndpoint, &DeviceUnit::audioOutNode, &DeviceUnit::audioInNode,
+    order = {kCaptureEndpoint, roleInfo(Role::kAudioOut).node, roleInfo(Role::kAudioIn).node,
              AudioStep::kRenderFirstHealthy, AudioStep::kCaptureAfterRender,
              AudioStep::kCaptureAfterHealthy};
   else if (startsWith(firstId, kCaptureEndpoint))
-    order = {kRenderEndpoint, &DeviceUnit::audioInNode, &DeviceUnit::audioOutNode,
+    order = {kRenderEndpoint, roleInfo(Role::kAudioIn).node, roleInfo(Role::kAudioOut).node,
              AudioStep::kCaptureFirstHealthy, AudioStep::kRenderAfterCapture,
              AudioStep::kRenderAfterHealthy};
   else
@@ -181,8 +181,8 @@ void walkAudio(DeviceUnit& unit, const DeviceNode& mcu, std::optional<DeviceNode
   DeviceNode mi02 = openUsbNode(secondEntry(*mi00.siblingIds));
   if (!mi02.healthy()) return;
   if (!unit.splitAudio) {
-    // MI_02 itself stands for the whole audio device.
-    unit.audioOutNode = std::move(mi02);
+    // MI_02 itself stands for the whole audio device, kept as the output's node.
+    unit.*roleInfo(Role::kAudioOut).node = std::move(mi02);
     unit.audioStatus = kStatusComplete;
     return;
   }

@@ -14,9 +14,9 @@ constexpr wchar_t kAudioDeviceLabel[] = L"Audio device";
 constexpr wchar_t kNoDriversLine[] = L"    WinKey & FSK - no drivers";
 constexpr wchar_t kErrorEntry[] = L"Error entry";
 
-ReportItem errorItem(Walk walk, int status) {
+ReportItem walkItem(LineKind kind, Walk walk, int status) {
   ReportItem item;
-  item.kind = LineKind::kError;
+  item.kind = kind;
   item.walk = walk;
   item.code = status;
   return item;
@@ -24,19 +24,37 @@ ReportItem errorItem(Walk walk, int status) {
 
 // A role's line shows its port or endpoint name whole, however long it is;
 // a node without one shows the label alone. A complete walk always sets
-// both, but a line must never depend on that.
-ReportItem deviceItem(LineKind kind, Role role, const std::optional<DeviceNode>& node) {
-  ReportItem item;
-  item.kind = kind;
+// both, but a line must never depend on that: a role whose node is missing
+// or was not found is shown, but not in order.
+ReportItem deviceItem(LineKind kind, Role role, const DeviceUnit& unit) {
+  ReportItem item = walkItem(kind, roleInfo(role).walk, walkStatus(unit, roleInfo(role).walk));
   item.role = role;
+  const std::optional<DeviceNode>& node = unit.*roleInfo(role).node;
   if (!node) return item;
-  if (const std::optional<std::wstring>& text = roleText(*node, role)) item.value = *text;
+  if (const std::optional<std::wstring>& text = roleText(*node, role)) {
+    item.value = *text;
+    item.named = true;
+  }
   if (node->instanceId) item.id = *node->instanceId;
+  item.inOrder = node->found();
   return item;
 }
 
-void addRole(Report& report, const DeviceUnit& unit, Role role) {
-  report.push_back(deviceItem(LineKind::kRole, role, roleNode(unit, role)));
+// A walk's roles in the roles' table's order, or the one item that says why
+// it shows none.
+void addWalk(Report& report, const DeviceUnit& unit, Walk walk) {
+  const int status = walkStatus(unit, walk);
+  if (status != kStatusComplete) {
+    report.push_back(walkItem(LineKind::kError, walk, status));
+  } else if (walk == Walk::kMcu && !unit.mcuDriversPresent) {
+    report.push_back(walkItem(LineKind::kNoDrivers, walk, status));
+  } else if (walk == Walk::kAudio && !unit.splitAudio) {
+    // The codec's interface stands for the whole audio device.
+    report.push_back(deviceItem(LineKind::kAudioDevice, Role::kAudioOut, unit));
+  } else {
+    for (const RoleInfo& info : kRoles)
+      if (info.walk == walk) report.push_back(deviceItem(LineKind::kRole, info.role, unit));
+  }
 }
 
 }  // namespace
@@ -54,33 +72,33 @@ Report reportItems(const DeviceUnit& unit) {
     return report;
   }
   report.push_back({LineKind::kHeader, Role::kCat, Walk::kMcu, 0, unit.serial, L""});
-
-  if (unit.ftdiStatus != kStatusComplete) {
-    report.push_back(errorItem(Walk::kFtdi, unit.ftdiStatus));
-  } else {
-    addRole(report, unit, Role::kCat);
-    addRole(report, unit, Role::kPtt);
-  }
-
-  if (unit.mcuStatus != kStatusComplete) {
-    report.push_back(errorItem(Walk::kMcu, unit.mcuStatus));
-  } else if (!unit.mcuDriversPresent) {
-    report.push_back({LineKind::kNoDrivers, Role::kCat, Walk::kMcu, 0, L"", L""});
-  } else {
-    addRole(report, unit, Role::kFsk);
-    addRole(report, unit, Role::kWinkey);
-  }
-
-  if (unit.audioStatus != kStatusComplete) {
-    report.push_back(errorItem(Walk::kAudio, unit.audioStatus));
-  } else if (unit.splitAudio) {
-    addRole(report, unit, Role::kAudioIn);
-    addRole(report, unit, Role::kAudioOut);
-  } else {
-    // The codec's interface stands for the whole audio device.
-    report.push_back(deviceItem(LineKind::kAudioDevice, Role::kAudioOut, unit.audioOutNode));
-  }
+  for (const Walk walk : {Walk::kFtdi, Walk::kMcu, Walk::kAudio}) addWalk(report, unit, walk);
   return report;
+}
+
+std::vector<UnitItems> ReportUnits(const Report& report) {
+  std::vector<UnitItems> units;
+  for (const ReportItem& item : report) {
+    if (item.kind == LineKind::kHeader)
+      units.push_back({item.value, {}});
+    else if (!units.empty())
+      units.back().items.push_back(item);
+  }
+  return units;
+}
+
+const ReportItem* RoleItem(const UnitItems& unit, Role role) {
+  for (const ReportItem& item : unit.items)
+    if ((item.kind == LineKind::kRole && item.role == role) ||
+        (item.kind == LineKind::kAudioDevice && roleInfo(role).kind == RoleKind::kAudio))
+      return &item;
+  return nullptr;
+}
+
+int WalkCode(const UnitItems& unit, Walk walk) {
+  for (const ReportItem& item : unit.items)
+    if (item.kind != LineKind::kHeader && item.walk == walk) return item.code;
+  return kNotResolved;
 }
 
 std::wstring ItemLabel(const ReportItem& item) {

@@ -16,22 +16,48 @@ namespace kq {
 // endpoint, the one audio device of a codec without split audio, a walk that
 // stopped short, the MCU's ports not looked at, or no unit at all. Each
 // output formats it at its edge: the list box and the clipboard from its
-// display line (DisplayLine), kqports from its parts.
+// display line (DisplayLine), kqports' text, JSON and --role from its parts.
+// A unit's items are its header and every item after it up to the next
+// header; together they say all that any output shows of the unit.
 enum class LineKind { kHeader, kRole, kAudioDevice, kError, kNoDrivers, kNotFound, kErrorEntry };
 
 struct ReportItem {
   LineKind kind = LineKind::kNotFound;
-  Role role = Role::kCat;   // kRole
-  Walk walk = Walk::kMcu;   // kError
-  int code = 0;             // kError: the walk's status code
+  Role role = Role::kCat;   // kRole; kAudioDevice: kAudioOut
+  Walk walk = Walk::kMcu;   // kRole, kAudioDevice, kError, kNoDrivers: the walk it comes from
+  int code = 0;             // ... and that walk's status code
   std::wstring value;       // kHeader: the serial; kRole, kAudioDevice: the port or endpoint name
   std::wstring id;          // the instance ID of the device it names; empty when it names none
+  // kRole, kAudioDevice: whether the node has a port or endpoint name; an
+  // endpoint may lack one, and then `value` is empty.
+  bool named = false;
+  // kRole, kAudioDevice: whether the role names a device: its walk is
+  // complete and its node was found. The JSON and --role name no other.
+  bool inOrder = false;
 };
 
 using Report = std::vector<ReportItem>;
 
-// The lines of one unit in the report's order.
+// The items of one unit in the report's order. Which roles a unit shows, and
+// whether each is in order, is decided here and nowhere else.
 Report reportItems(const DeviceUnit& unit);
+
+// One unit's part of a report: its serial and the items after its header.
+struct UnitItems {
+  std::wstring serial;
+  Report items;
+};
+
+// The units of a report, in its order.
+std::vector<UnitItems> ReportUnits(const Report& report);
+
+// The item that names a role's device in a unit; none when the unit shows
+// no such role (its walk stopped short, or the maker's drivers are absent).
+// Without split audio the codec's one audio device serves as input and output.
+const ReportItem* RoleItem(const UnitItems& unit, Role role);
+
+// A walk's status code in a unit, as its items carry it.
+int WalkCode(const UnitItems& unit, Walk walk);
 
 // One display line and the instance ID of the device it names (empty when it
 // names none: headers, error lines, the not-found line).

@@ -26,32 +26,30 @@ struct RoleInfo {
   RoleKind kind;
   UsbFunctionId function;
   int interfaceNumber;      // the USB interface (MI_nn) a port is, or the endpoints are below
+  // Where the walk keeps the role's node. Without split audio it keeps the
+  // codec's interface as the output's node.
+  std::optional<DeviceNode> DeviceUnit::*node;
 };
 
 inline constexpr RoleInfo kRoles[] = {
-    {Role::kCat, L"cat", "cat", L"CAT Port ", Walk::kFtdi, RoleKind::kPort, kFtdiFunctionId, 0},
-    {Role::kPtt, L"ptt", "ptt", L"PTT/CW Port ", Walk::kFtdi, RoleKind::kPort, kFtdiFunctionId, 1},
-    {Role::kFsk, L"fsk", "fsk", L"FSK Port ", Walk::kMcu, RoleKind::kPort, kMcuFunctionId, 2},
+    {Role::kCat, L"cat", "cat", L"CAT Port ", Walk::kFtdi, RoleKind::kPort, kFtdiFunctionId, 0,
+     &DeviceUnit::catNode},
+    {Role::kPtt, L"ptt", "ptt", L"PTT/CW Port ", Walk::kFtdi, RoleKind::kPort, kFtdiFunctionId, 1,
+     &DeviceUnit::pttNode},
+    {Role::kFsk, L"fsk", "fsk", L"FSK Port ", Walk::kMcu, RoleKind::kPort, kMcuFunctionId, 2,
+     &DeviceUnit::fskNode},
     {Role::kWinkey, L"winkey", "winkey", L"WinKey Port ", Walk::kMcu, RoleKind::kPort,
-     kMcuFunctionId, 0},
+     kMcuFunctionId, 0, &DeviceUnit::winkeyNode},
     {Role::kAudioIn, L"audioIn", nullptr, L"Audio Input ", Walk::kAudio, RoleKind::kAudio,
-     kAudioFunctionId, kAudioEndpointInterface},
+     kAudioFunctionId, kAudioEndpointInterface, &DeviceUnit::audioInNode},
     {Role::kAudioOut, L"audioOut", nullptr, L"Audio Output", Walk::kAudio, RoleKind::kAudio,
-     kAudioFunctionId, kAudioEndpointInterface},
+     kAudioFunctionId, kAudioEndpointInterface, &DeviceUnit::audioOutNode},
 };
 
 constexpr const RoleInfo& roleInfo(Role role) { return kRoles[static_cast<int>(role)]; }
 
 // The role of a --role word or JSON member; none for another word.
 std::optional<Role> findRole(std::wstring_view name);
-
-// The node a unit holds for a role. Without split audio the codec's
-// interface is the one audio device, and it serves as input and output.
-const std::optional<DeviceNode>& roleNode(const DeviceUnit& unit, Role role);
-
-// Whether the role's walk is complete (for the MCU's ports, with the maker's
-// drivers present) and its node was found: only then does it name a device.
-bool roleInOrder(const DeviceUnit& unit, Role role);
 
 // A port's name or an endpoint's friendly name, when the node has one.
 const std::optional<std::wstring>& roleText(const DeviceNode& node, Role role);
