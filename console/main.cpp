@@ -12,6 +12,7 @@
 #include "base/system_dlls.h"
 #include "base/utf8.h"
 #include "base/win_handles.h"
+#include "console/for_program.h"
 #include "console/options.h"
 #include "console/render.h"
 #include "osver/os_level.h"
@@ -165,8 +166,9 @@ int wmain(int argc, wchar_t** argv) {
   if (options.watch) return Watch(options, out, err, splitAudio);
 
   const ConsoleReport report = EnumerateForConsole(splitAudio, options);
-  if (options.role) {
-    const RoleAnswer answer = AnswerRole(report, options);
+  if (options.role || options.program) {
+    const RoleAnswer answer =
+        options.program ? AnswerFor(report, options) : AnswerRole(report, options);
     if (!answer.err.empty()) Write(err, answer.err);
     if (answer.out.empty()) return answer.exitCode;
     return Write(out, answer.out) ? answer.exitCode : kExitFailure;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/utf8.h"
+#include "console/for_program.h"
 #include "console/options.h"
 #include "console/render.h"
 #include "res/version.h"
@@ -95,7 +96,8 @@ LocalTime Now() {
 struct Enumeration {
   std::optional<ConsoleReport> report;
   udev::Devices devices;
-  udev::ReportedPorts ports;  // the units' ports
+  udev::ReportedPorts ports;      // the units' ports
+  udev::ReportedPorts endpoints;  // the units' audio endpoints
 };
 
 Enumeration Enumerate(const ConsoleOptions& options) {
@@ -110,6 +112,8 @@ Enumeration Enumerate(const ConsoleOptions& options) {
   result.report = EnumerateForConsole(true, options);
   result.report->names = std::move(names);
   result.ports = udev::PortsOf(result.report->report, *result.report->names, result.devices);
+  result.endpoints =
+      udev::EndpointsOf(result.report->report, *result.report->names, result.devices);
   return result;
 }
 
@@ -126,7 +130,7 @@ struct Processes {
 // when the units have no port. False when `stopFd` became readable during
 // the look: the report is not worth finishing.
 bool AddUses(Enumeration& now, Processes& processes, int stopFd) {
-  if (now.ports.empty()) return true;
+  if (now.ports.empty() && now.endpoints.empty()) return true;
   const auto at = std::chrono::steady_clock::now();
   if (!processes.readAt || at - *processes.readAt >= processes.period) {
     const std::chrono::nanoseconds started = ThreadTime();
@@ -140,6 +144,7 @@ bool AddUses(Enumeration& now, Processes& processes, int stopFd) {
         std::chrono::seconds(1), (ThreadTime() - started + look.childTime) * kLookTimeShare);
   }
   udev::AddPortUses(*now.report->names, now.ports, now.devices, processes.table);
+  udev::AddEndpointHolders(*now.report->names, now.endpoints, now.devices, processes.table);
   return true;
 }
 
@@ -184,7 +189,7 @@ int Watch(const ConsoleOptions& options) {
     }
     // While the units have ports, their use is looked at once a second
     // between udev's events; udev itself is read again only after an event.
-    const bool uses = now.report && !now.ports.empty();
+    const bool uses = now.report && !(now.ports.empty() && now.endpoints.empty());
     if (events) {
       const udev::WaitOutcome outcome = udev::WaitForEvents(
           monitor, stopPipe[0], uses ? kWatchPeriodMs : -1, kQuietMs, kSettleMs);
@@ -227,8 +232,9 @@ int main(int argc, char** argv) {
 
   Enumeration now = Enumerate(options);
   if (!now.report) return kExitFailure;
-  if (options.role) {
-    const RoleAnswer answer = AnswerRole(*now.report, options);
+  if (options.role || options.program) {
+    const RoleAnswer answer =
+        options.program ? AnswerFor(*now.report, options) : AnswerRole(*now.report, options);
     if (!answer.err.empty()) Write(STDERR_FILENO, answer.err);
     return PrintOnce(answer.out, answer.exitCode);
   }

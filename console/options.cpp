@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/ascii.h"
 #include "res/version.h"
 #include "units/device_unit.h"
 #include "units/roles.h"
@@ -51,6 +52,19 @@ std::wstring_view roleNamed(std::wstring_view text) {
   return {};
 }
 
+// The PTT/CW port's line a word names, in any letter case.
+std::optional<ControlLine> lineNamed(std::wstring_view word) {
+  for (const ControlLine line : {ControlLine::kRts, ControlLine::kDtr})
+    if (equalsIgnoringAsciiCase(LineName(line), word)) return line;
+  return std::nullopt;
+}
+
+// How the unit's PTT/CW port is wired, for the help: "RTS keys PTT, DTR keys CW".
+std::wstring keyingWords() {
+  return std::wstring(LineName(kUnitKeyingLines.ptt)) + L" keys PTT, " +
+         std::wstring(LineName(kUnitKeyingLines.cw)) + L" keys CW";
+}
+
 // "--serial=40117" is "--serial" with its value written into it; only a
 // long option carries one so.
 struct Written {
@@ -86,7 +100,8 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
     const Flag* match = nullptr;
     for (const Flag& flag : kFlags)
       if (option == flag.text) match = &flag;
-    const bool valued = option == L"--serial" || option == L"--role";
+    const bool valued = option == L"--serial" || option == L"--role" || option == L"--for" ||
+                        option == L"--ptt-line";
     const bool linuxFlag = onLinux && (option == L"--udev-rules" || option == L"--node");
     if (match || valued || linuxFlag) {
       // -h, /? and --help are one option.
@@ -117,6 +132,15 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
         if (!isPlainSerial(value))
           return bad(parsed, value, L"\"" + value + L"\" is not a serial: " + kWhatASerialIs);
         options.serial = value;
+      } else if (option == L"--for") {
+        options.program = FindProgram(value);
+        if (!options.program)
+          return bad(parsed, value,
+                     L"\"" + value + L"\" is not a program kqports knows: " + ProgramWords());
+      } else if (option == L"--ptt-line") {
+        const std::optional<ControlLine> line = lineNamed(value);
+        if (!line) return bad(parsed, value, L"\"" + value + L"\" is not a line: rts or dtr");
+        options.keying = KeyingWithPttOn(*line);
       } else {
         const std::wstring_view role = roleNamed(value);
         if (role.empty())
@@ -142,11 +166,17 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
                      (onLinux ? L", kqports --udev-rules " + argument + L" prints its rules"
                               : L""));
   }
-  if (options.udevRules && (options.json || options.watch || options.serial || options.role))
+  if (options.udevRules &&
+      (options.json || options.watch || options.serial || options.role || options.program))
     return bad(parsed, L"--udev-rules",
                L"--udev-rules prints the rules file and takes no other option but serials");
   if (options.role && (options.json || options.watch))
     return bad(parsed, L"--role", L"--role prints one name and takes neither --json nor --watch");
+  if (options.program && (options.json || options.watch || options.role))
+    return bad(parsed, L"--for",
+               L"--for prints a program's settings and takes neither --json, --watch nor --role");
+  if (std::find(given.begin(), given.end(), L"--ptt-line") != given.end() && !options.program)
+    return bad(parsed, L"--ptt-line", L"--ptt-line goes with --for: it says which line keys PTT");
   if (options.kernelNode && !options.role)
     return bad(parsed, L"--node", L"--node goes with --role: it prints a port's kernel node");
   options.serials = std::move(positional);
@@ -161,10 +191,23 @@ std::wstring UsageErrorText(const ParsedArguments& parsed) {
   return L"kqports: " + problem + L"; kqports --help lists the options\n";
 }
 
+namespace {
+
+// The help's lines of --for and --ptt-line, the same on both systems.
+std::wstring forHelp() {
+  return L"  --for PROGRAM print the settings PROGRAM takes from the units, in its own\n"
+         L"                keys and lines: " + ProgramWords() + L"\n"
+         L"  --ptt-line L  with --for, the PTT/CW port's line that keys PTT: rts (the\n"
+         L"                unit's own wiring: " + keyingWords() + L") or dtr\n";
+}
+
+}  // namespace
+
 std::wstring HelpText(ConsolePlatform platform) {
   if (platform == ConsolePlatform::kLinux)
     return L"Usage: kqports [--json] [--watch] [--serial SERIAL]\n"
            L"       kqports [--serial SERIAL] --role ROLE [--node]\n"
+           L"       kqports [--serial SERIAL] --for PROGRAM [--ptt-line rts|dtr]\n"
            L"       kqports --udev-rules [SERIAL...]\n"
            L"Lists every Quorvanta KQ-6200 attached, with the serial ports (device node\n"
            L"and stable links) and the ALSA sound card its channels became; under a port,\n"
@@ -185,7 +228,8 @@ std::wstring HelpText(ConsolePlatform platform) {
            L"                /dev/serial/by-id/ link, else its device node), audioIn or\n"
            L"                audioOut (its ALSA name by card id); needs --serial when more\n"
            L"                than one unit is attached\n"
-           L"  --node        with --role, a port's device node (/dev/ttyUSB0) instead\n"
+           L"  --node        with --role, a port's device node (/dev/ttyUSB0) instead\n" +
+           forHelp() +
            L"  --udev-rules  print the udev rules that name every unit stably (the file\n"
            L"                the package installs), or only the units whose SERIALs are\n"
            L"                given: /dev/kq6200/SERIAL/cat, ptt, fsk and winkey, and the\n"
@@ -200,6 +244,7 @@ std::wstring HelpText(ConsolePlatform platform) {
            L"read or the output could not be written.\n";
   return L"Usage: kqports [--json] [--watch] [--serial SERIAL]\n"
          L"       kqports [--serial SERIAL] --role ROLE\n"
+         L"       kqports [--serial SERIAL] --for PROGRAM [--ptt-line rts|dtr]\n"
          L"Lists every Quorvanta KQ-6200 attached, with the COM ports and audio devices\n"
          L"its channels became, as the Quorvanta KQ-6200 Ports window shows them; when\n"
          L"no unit is found, which of its USB functions are there.\n"
@@ -212,7 +257,8 @@ std::wstring HelpText(ConsolePlatform platform) {
          L"  --role ROLE   print only the name of one of the unit's devices, on one line:\n"
          L"                cat, ptt, fsk or winkey (its COM port), audioIn or audioOut\n"
          L"                (its audio device); needs --serial when more than one unit\n"
-         L"                is attached\n"
+         L"                is attached\n" +
+         forHelp() +
          L"  --help        this text\n"
          L"  --version     the program's version\n"
          L"\n"

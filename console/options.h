@@ -7,6 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "console/program_settings.h"
+#include "units/keying.h"
+
 namespace kq {
 
 // Where kqports runs: Linux names devices its own way and has --udev-rules.
@@ -23,6 +26,8 @@ struct ConsoleOptions {
   std::vector<std::wstring> serials;  // the units --udev-rules is for; empty: every unit
   std::optional<std::wstring> serial;  // --serial: report this unit only
   std::optional<std::wstring> role;    // --role: print this role's name only
+  std::optional<Program> program;     // --for: print the settings of this program
+  KeyingLines keying = kUnitKeyingLines;  // --ptt-line: the PTT/CW port's lines
 };
 
 struct ParsedArguments {

@@ -3,15 +3,10 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/ascii.h"
+
 namespace kq {
 namespace {
-
-std::wstring lower(std::wstring_view text) {
-  std::wstring out(text);
-  for (wchar_t& c : out)
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-  return out;
-}
 
 // "the unit with S/N 40117"
 std::wstring unitName(const ProgramUnit& unit) { return L"the unit with S/N " + unit.serial; }
@@ -189,9 +184,8 @@ std::wstring direwolf(const std::vector<ProgramUnit>& units, KeyingLines lines,
 }  // namespace
 
 std::optional<Program> FindProgram(std::wstring_view word) {
-  const std::wstring wanted = lower(word);
   for (const ProgramInfo& info : kPrograms)
-    if (info.name == wanted) return info.program;
+    if (equalsIgnoringAsciiCase(info.name, word)) return info.program;
   return std::nullopt;
 }
 

@@ -103,7 +103,7 @@ std::wstring roleJson(const UnitItems& unit, Role role, const ReportNames* names
       out += L", " + member(L"link", own ? orNull(own->link) : L"null");
       out += L", " + member(L"stable", own && hasLink(*own, stableName) ? jsonString(stableName)
                                                                        : L"null");
-      if (own && own->use) out += L", " + useJson(*own->use);
+      if (own && own->use && roleInfo(role).kind == RoleKind::kPort) out += L", " + useJson(*own->use);
     } else {
       out += L", " + member(L"alsa", own ? orNull(own->alsa) : L"null") + L", " +
              member(L"plughw", own ? orNull(plugName(own->alsa)) : L"null") + L", " +
@@ -298,7 +298,8 @@ std::wstring ConsoleText(const ConsoleReport& report, HelpSystem system) {
   std::vector<TextLine> lines;
   forEachNamed(report, [&](const ReportItem& item, const DeviceNames* own, std::wstring value) {
     lines.push_back(textLine(item, std::move(value)));
-    if (own && own->use && IsPortLine(item)) addUseLines(lines, *own->use);
+    if (own && own->use && (item.kind == LineKind::kRole || item.kind == LineKind::kAudioDevice))
+      addUseLines(lines, *own->use);
     if (item.kind != LineKind::kError) return;
     if (const StatusHelp* help = FindStatusHelp(item.walk, item.code))
       lines.push_back({L"        " + PlainText(help->meaning) + L". " +
@@ -400,15 +401,7 @@ std::wstring ConsoleOutput(const ConsoleOptions& options, const ConsoleReport& r
   return text;
 }
 
-namespace {
-
-// What --role prints for a role of the unit: its port name (where the
-// system has them, the name that outlasts a replug: the packaged rules'
-// /dev/kq6200/<serial>/<role> where udev made it, else the port's
-// /dev/serial/by-id/ link, else its device node, which `kernelNode` asks
-// for), or its audio device's name (its ALSA name by card id where the system
-// has one); nothing when the role is not in order or the device has no name.
-std::optional<std::wstring> roleName(const UnitItems& unit, Role role, const ReportNames* names,
+std::optional<std::wstring> RoleName(const UnitItems& unit, Role role, const ReportNames* names,
                                      bool kernelNode) {
   const ReportItem* item = RoleItem(unit, role);
   if (!item || !item->inOrder) return std::nullopt;
@@ -423,15 +416,17 @@ std::optional<std::wstring> roleName(const UnitItems& unit, Role role, const Rep
   return OneLine(item->value);
 }
 
-}  // namespace
+
+RoleAnswer NoUnitAnswer(const ConsoleOptions& options) {
+  return {{}, options.serial ? L"kqports: no unit with S/N " + *options.serial + L" is attached\n"
+                             : L"kqports: no Quorvanta KQ-6200 is attached\n",
+          kExitNoUnit};
+}
 
 RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options) {
   const std::vector<UnitItems> units = ReportUnits(report.report);
   const std::wstring role = options.role.value_or(L"");
-  if (units.empty())
-    return {{}, options.serial ? L"kqports: no unit with S/N " + *options.serial + L" is attached\n"
-                               : L"kqports: no Quorvanta KQ-6200 is attached\n",
-            kExitNoUnit};
+  if (units.empty()) return NoUnitAnswer(options);
   if (units.size() > 1)
     return {{}, L"kqports: " + std::to_wstring(units.size()) +
                     L" units are attached; name one with --serial\n",
@@ -439,7 +434,7 @@ RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options
   const UnitItems& unit = units.front();
   const std::optional<Role> known = findRole(role);
   if (const std::optional<std::wstring> name =
-          known ? roleName(unit, *known, namesIn(report), options.kernelNode) : std::nullopt)
+          known ? RoleName(unit, *known, namesIn(report), options.kernelNode) : std::nullopt)
     return {*name + L"\n", {}, kExitOk};
   return {{}, L"kqports: the unit with S/N " + OneLine(unit.serial) + L" has no " + role +
                   L" device in order; kqports --serial " + OneLine(unit.serial) +

@@ -111,6 +111,18 @@ struct RoleAnswer {
 };
 RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options);
 
+// What --role and --for answer when no unit (or not the one of --serial) is attached.
+RoleAnswer NoUnitAnswer(const ConsoleOptions& options);
+
+// What --role prints for a role of the unit: its port name (where the
+// system has them, the name that outlasts a replug: the packaged rules'
+// /dev/kq6200/<serial>/<role> where udev made it, else the port's
+// /dev/serial/by-id/ link, else its device node, which `kernelNode` asks
+// for), or its audio device's name (its ALSA name by card id where the
+// system has one); nothing when the role is not in order or has no name.
+std::optional<std::wstring> RoleName(const UnitItems& unit, Role role, const ReportNames* names,
+                                     bool kernelNode);
+
 // Leaves in the list only the unit with this serial, if any (--serial).
 void KeepSerial(UnitList& units, std::wstring_view serial);
 

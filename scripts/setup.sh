@@ -15,6 +15,8 @@ packages=(
   wine wine32:i386 wine64 fonts-wine
   xvfb xdotool xclip imagemagick x11-utils
   librsvg2-bin icoutils
+  # Radio programs that read what kqports --for prints, in the udev beds' tests.
+  direwolf libhamlib-utils
   # Releases (scripts/release.sh) and their checks (scripts/check-*.sh).
   dpkg-dev scdoc osslsigncode lintian
   g++-aarch64-linux-gnu libudev-dev:arm64 libstdc++6:arm64

@@ -155,3 +155,45 @@ TEST(ConsoleArguments, UdevRulesTakesSerialsInAnyOrderAndNoOtherOption) {
 }
 
 }  // namespace kq::test
+
+namespace kq::test {
+
+TEST(ConsoleArguments, ForTakesAProgramAndPttLineItsLineAndNeitherGoesWithTheReport) {
+  for (const ConsolePlatform platform : {ConsolePlatform::kWindows, ConsolePlatform::kLinux}) {
+    ParsedArguments parsed =
+        ParseArguments(args({L"--ptt-line=DTR", L"--for", L"WSJTX", L"--serial", L"40117"}), platform);
+    ASSERT_FALSE(parsed.badArgument) << parsed.problem;
+    EXPECT_EQ(parsed.options.program, Program::kWsjtx);
+    EXPECT_EQ(parsed.options.keying.ptt, ControlLine::kDtr);
+    EXPECT_EQ(parsed.options.keying.cw, ControlLine::kRts);
+    parsed = ParseArguments(args({L"--for", L"rigctld"}), platform);
+    EXPECT_EQ(parsed.options.keying.ptt, ControlLine::kRts) << "the unit's own wiring";
+    EXPECT_EQ(parsed.options.keying.cw, ControlLine::kDtr);
+
+    struct Refused {
+      std::vector<std::wstring> arguments;
+      const wchar_t* problem;
+    };
+    const Refused refused[] = {
+        {args({L"--for", L"wsjt-x"}),
+         L"\"wsjt-x\" is not a program kqports knows: wsjtx, rigctld or direwolf"},
+        {args({L"--for", L"direwolf", L"--ptt-line", L"cts"}), L"\"cts\" is not a line: rts or dtr"},
+        {args({L"--ptt-line", L"rts"}), L"--ptt-line goes with --for: it says which line keys PTT"},
+        {args({L"--for", L"wsjtx", L"--json"}),
+         L"--for prints a program's settings and takes neither --json, --watch nor --role"},
+        {args({L"--for", L"wsjtx", L"--role", L"cat"}),
+         L"--for prints a program's settings and takes neither --json, --watch nor --role"},
+        {args({L"--for", L"wsjtx", L"--for", L"rigctld"}), L"\"--for\" is given twice; give it once"},
+    };
+    for (const Refused& bad : refused) {
+      parsed = ParseArguments(bad.arguments, platform);
+      EXPECT_TRUE(parsed.badArgument) << bad.problem;
+      EXPECT_EQ(parsed.problem, bad.problem);
+    }
+  }
+  // The help says how the unit is wired, from the one place that says it.
+  EXPECT_NE(HelpText(ConsolePlatform::kLinux).find(L"unit's own wiring: RTS keys PTT, DTR keys CW"),
+            std::wstring::npos);
+}
+
+}  // namespace kq::test

@@ -165,7 +165,7 @@ TEST(ConsoleRole, OneNameForOneUnitAndAnExitCodeForEveryOtherCase) {
 
   // Linux names audio by its ALSA name, ports by their node.
   ReportNames names;
-  names[L"I"] = DeviceNames{L"/sys/card1", L"", L"hw:CARD=CODEC,DEV=0", L"USB Audio CODEC", {}, std::nullopt};
+  names[L"I"] = DeviceNames{L"/sys/card1", L"", L"hw:CARD=CODEC,DEV=0", L"USB Audio CODEC", {}, std::nullopt, {}};
   ConsoleReport named = consoleOf(listOf({unit}));
   named.names = names;
   EXPECT_EQ(AnswerRole(named, options).out, L"hw:CARD=CODEC,DEV=0\n");

@@ -72,6 +72,10 @@ EXAMPLES = {
         "$ sudo udevadm control --reload",
         "$ sudo udevadm trigger --subsystem-match=tty --subsystem-match=sound --action=add"),
         shown=("cd /dev && find kq6200 -type l -printf '%p -> %l\\n' | sort",)),
+    # Made by tests/udev: the settings of each program for two units the rules named.
+    "linux-for-wsjtx": Example("linux", "two-with-rules", ("--for", "wsjtx")),
+    "linux-for-rigctld": Example("linux", "two-with-rules", ("--for", "rigctld")),
+    "linux-for-direwolf": Example("linux", "two-with-rules", ("--for", "direwolf")),
 }
 
 # The process ID an example shows for a holder of a port.

@@ -335,8 +335,8 @@ TEST(ConsoleNames, LinuxNamesFollowPortsAndReplaceIds) {
   loaded(withRoot(unit(4, "40117", "capture")));  // audio incomplete: no audio roles
   const UnitList list(true, true);
   ReportNames names;
-  names[*list.units[0].catNode->instanceId] = {L"/sys/cat", L"/dev/serial/by-id/cat", L"", L"", {}, std::nullopt};
-  names[*list.units[0].pttNode->instanceId] = {L"/sys/ptt", L"", L"", L"", {}, std::nullopt};
+  names[*list.units[0].catNode->instanceId] = {L"/sys/cat", L"/dev/serial/by-id/cat", L"", L"", {}, std::nullopt, {}};
+  names[*list.units[0].pttNode->instanceId] = {L"/sys/ptt", L"", L"", L"", {}, std::nullopt, {}};
   const ConsoleReport console{list, list.report(), true, std::nullopt, names};
   const ReportList report = NamedLines(console);
   EXPECT_EQ(report[1].text, L"    CAT Port \t - /dev/ttyUSB8 (/dev/serial/by-id/cat)");

@@ -15,6 +15,7 @@
 #include "base/unique_handle.h"
 #include "base/utf8.h"
 #include "udev/udev_rules.h"
+#include "units/roles.h"
 
 namespace kq::udev {
 namespace {
@@ -341,6 +342,37 @@ ReportedPorts PortsOf(const Report& report, const ReportNames& names, const Devi
         ports.emplace_back(line.id, i);
   }
   return ports;
+}
+
+ReportedPorts EndpointsOf(const Report& report, const ReportNames& names, const Devices& devices) {
+  ReportedPorts endpoints;
+  for (const ReportItem& line : report) {
+    const auto own = names.find(line.id);
+    if ((line.kind != LineKind::kRole && line.kind != LineKind::kAudioDevice) ||
+        roleInfo(line.role).kind != RoleKind::kAudio || own == names.end())
+      continue;
+    // An endpoint's ID ends in ".{<its PCM device's name>}".
+    const size_t open = line.id.rfind(L".{");
+    if (open == std::wstring::npos || line.id.back() != L'}') continue;
+    const std::string pcm = encodeUtf8(line.id.substr(open + 2, line.id.size() - open - 3));
+    const std::string card = encodeUtf8(own->second.id);
+    for (size_t i = 0; i < devices.size(); ++i)
+      if (devices[i].subsystem == "sound" && devices[i].sysName == pcm &&
+          !devices[i].devNode.empty() && devices[i].sysPath.rfind(card + "/", 0) == 0)
+        endpoints.emplace_back(line.id, i);
+  }
+  return endpoints;
+}
+
+void AddEndpointHolders(ReportNames& names, const ReportedPorts& endpoints, const Devices& devices,
+                        const ProcessTable& table) {
+  for (const auto& [instanceId, pcm] : endpoints) {
+    PortUse use;
+    use.holders = HoldersOf(table, deviceNumbersOf(pathsOf(devices.at(pcm).devNode)));
+    use.uninspected = UninspectedCount(table);
+    use.uninspectedHelp = UninspectedHelp(table);
+    names[instanceId].use = std::move(use);
+  }
 }
 
 void AddPortUses(ReportNames& names, const ReportedPorts& ports, const Devices& devices,

@@ -101,6 +101,15 @@ PortUse UseOf(const Device& tty, const ProcessTable& table);
 using ReportedPorts = std::vector<std::pair<std::wstring, size_t>>;
 ReportedPorts PortsOf(const Report& report, const ReportNames& names, const Devices& devices);
 
+// The audio endpoints a report names: the instance ID of each audio line,
+// and the index in `devices` of the PCM device node it is.
+ReportedPorts EndpointsOf(const Report& report, const ReportNames& names, const Devices& devices);
+
+// Sets `use` of each of `endpoints` in `names`: who holds its PCM device
+// (a sound server, Direwolf), nothing about access.
+void AddEndpointHolders(ReportNames& names, const ReportedPorts& endpoints, const Devices& devices,
+                        const ProcessTable& table);
+
 // Sets `use` of each of `ports` in `names`.
 void AddPortUses(ReportNames& names, const ReportedPorts& ports, const Devices& devices,
                  const ProcessTable& table);

@@ -89,6 +89,18 @@ std::wstring shown(const std::string& text) {
 }
 
 
+// The card's name in the sound servers, as a rule set it: a name they take
+// as it stands (letters, digits, '.', '_', '-'), else none.
+std::string soundServerName(const Device& card) {
+  const auto found = card.props.find("PULSE_NAME");
+  if (found == card.props.end() || found->second.empty() || found->second.size() > 64) return {};
+  for (const char c : found->second)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+          c == '.' || c == '_' || c == '-'))
+      return {};
+  return found->second;
+}
+
 // A device's names with its sysfs path as its own ID.
 DeviceNames namesOf(const std::string& sysPath) {
   DeviceNames names;
@@ -236,6 +248,7 @@ struct Shaper {
         DeviceNames names = namesOf(card.sysPath);
         names.alsa = wideFromUtf8(alsa);
         names.description = wideFromUtf8(description);
+        names.soundServer = wideFromUtf8(soundServerName(card));
         endpoints.push_back(add(std::move(endpoint), names));
       }
     }

@@ -37,7 +37,8 @@ inline constexpr const char* kAttributes[] = {
 
 // The udev properties read: whether ModemManager is to leave a port alone,
 // and the tags ("uaccess") rules gave it.
-inline constexpr const char* kProperties[] = {"ID_MM_DEVICE_IGNORE", "TAGS", "CURRENT_TAGS"};
+inline constexpr const char* kProperties[] = {"ID_MM_DEVICE_IGNORE", "TAGS", "CURRENT_TAGS",
+                                             "PULSE_NAME"};
 
 struct WindowsShape {
   // The tree for the in-memory configuration manager, in the order its class

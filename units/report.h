@@ -124,6 +124,9 @@ struct DeviceNames {
   // shows the packaged rules' /dev/kq6200/<serial>/<role> from among them.
   std::vector<std::wstring> allLinks;
   std::optional<PortUse> use;  // a port's, where the system can tell
+  // An audio endpoint's card's name in PulseAudio and PipeWire, as a rule set
+  // it (PULSE_NAME); empty when none did, and the servers name it by plug order.
+  std::wstring soundServer;
 };
 using ReportNames = std::map<std::wstring, DeviceNames>;
 

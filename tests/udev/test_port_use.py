@@ -112,3 +112,13 @@ def test_documented_report_and_json(kqports, make_bed, processes, write_examples
                for name, args in (("linux-report", ()), ("linux-json", ("--json",)))}
     problems = doc_examples.compare_or_write(outputs, write_examples, "linux")
     assert not problems, "\n".join(problems)
+
+
+def test_holder_of_the_codec_named_under_its_direction(kqports, make_bed, processes):
+    """A program that has the codec's capture device open (Direwolf, a sound
+    server) is named under the audio input, not the output."""
+    make_bed(BEDS["one-unit"][0], shared=True)
+    holder = processes.start_as("direwolf", "exec 3<>/dev/snd/pcmC1D0c")
+    out = run(kqports)[1]
+    assert lines_under(out, "Audio Input") == [f"open in direwolf (pid {holder.pid})"] \
+        and lines_under(out, "Audio Output") == [], out

@@ -137,8 +137,9 @@ def unit(parent, port, serial, ftdi_serial, acm=(0, 1), usb=(0, 1), card=1,
         text += usb_interface(f"{codec}/{codec_name}:1.{number}", number, cls, driver, name)
     if codec_driver:
         sound = f"{codec}/{codec_name}:1.0/sound/card{card}"
+        names = [("PULSE_NAME", f"kq6200-{serial}"), ("ACP_NAME", f"kq6200-{serial}")] if rules else []
         text += block(sound, [("SUBSYSTEM", "sound"), ("SOUND_INITIALIZED", "1"),
-                              ("ID_MODEL", "USB_Audio_CODEC")],
+                              ("ID_MODEL", "USB_Audio_CODEC")] + names,
                       [("id", f"KQ{serial}" if rules else "CODEC" if card == 1 else f"CODEC_{card}"),
                        ("number", str(card))])
         for pcm, minor in ((f"pcmC{card}D0p", 16), (f"pcmC{card}D0c", 24), (f"controlC{card}", 0)):
@@ -192,6 +193,9 @@ def testbeds():
     ruled_unit, _ = unit(ROOT, 4, "40117", "KQ6A1B2C", rules=True)
     beds["with-rules"] = (root_hub() + ruled_unit,
                           "a unit named by the packaged udev rules: its links, its card id")
+    ruled_second, _ = unit(ROOT, 5, "40262", "KQ6B7E41", acm=(2, 3), usb=(3, 2), card=2, rules=True)
+    beds["two-with-rules"] = (root_hub() + ruled_unit + ruled_second,
+                              "two units named by the packaged udev rules")
     no_mcu, _ = unit(ROOT, 4, "40117", "KQ6A1B2C", with_mcu=False)
     beds["mcu-missing"] = (root_hub() + other_devices(ROOT) + no_mcu,
                            "a unit whose MCU did not enumerate: its FTDI and codec are seen")

@@ -1,0 +1,92 @@
+#include "console/for_program.h"
+
+#include <tuple>
+
+#include "base/one_line.h"
+#include "units/status_help.h"
+
+namespace kq {
+namespace {
+
+// Until the udev rules name a unit's card, the sound servers name it after
+// the codec's USB strings, the same for two units, and add ".2" to the one
+// plugged in second: a stored name then finds the other radio.
+constexpr wchar_t kUnnamedCard[] =
+    L"the sound servers name this codec by plug order until the udev rules name it: "
+    L"install them (kqports --udev-rules) and plug the unit in again";
+
+// The profile PulseAudio and PipeWire choose for the codec, whose input and
+// output are stereo, and which ends its sources' and sinks' names.
+constexpr wchar_t kCodecProfile[] = L"analog-stereo";
+
+// The text without the blanks around it.
+std::wstring trimmed(std::wstring_view text) {
+  const size_t first = text.find_first_not_of(L' ');
+  if (first == std::wstring_view::npos) return {};
+  return std::wstring(text.substr(first, text.find_last_not_of(L' ') - first + 1));
+}
+
+std::wstring labelOf(Role role) { return trimmed(roleInfo(role).label); }
+
+// Why a unit gives no name for a role, and what to do.
+std::wstring whyNot(const UnitItems& unit, Role role, HelpSystem system) {
+  const RoleInfo& info = roleInfo(role);
+  const std::wstring what = L"its " + labelOf(role);
+  if (const int code = WalkCode(unit, info.walk))
+    if (const StatusHelp* help = FindStatusHelp(info.walk, code))
+      return what + L" is not in order (" + trimmed(ErrorLine(info.walk, code)) + L": " +
+             PlainText(help->meaning) + L"); " + PlainText(RemedyFor(*help, system));
+  for (const ReportItem& item : unit.items)
+    if (item.kind == LineKind::kNoDrivers && info.walk == item.walk)
+      return what + L" is not listed without the maker's WinKey and FSK drivers";
+  return what + L" has no name in order; kqports --serial " + OneLine(unit.serial) +
+         L" says why";
+}
+
+const DeviceNames* namesOf(const ConsoleReport& report, const UnitItems& unit, Role role) {
+  const ReportItem* item = RoleItem(unit, role);
+  if (!report.names || !item) return nullptr;
+  const auto found = report.names->find(item->id);
+  return found == report.names->end() ? nullptr : &found->second;
+}
+
+ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool onLinux) {
+  const HelpSystem system = onLinux ? HelpSystem::kLinux : HelpSystem::kWindows;
+  const ReportNames* names = report.names ? &*report.names : nullptr;
+  const auto given = [&](Role role) -> GivenValue {
+    if (const auto name = RoleName(unit, role, names, false)) return {*name, {}};
+    return {{}, whyNot(unit, role, system)};
+  };
+  ProgramUnit out{OneLine(unit.serial), given(Role::kCat), given(Role::kPtt), given(Role::kFsk),
+                  given(Role::kWinkey), given(Role::kAudioIn), given(Role::kAudioOut), {}};
+  if (!onLinux) return out;
+  // On Linux RoleName gives the ALSA name; the programs that speak to a
+  // sound server want its source and sink, and Direwolf ALSA's converting name.
+  for (auto [role, audio, stream] : {std::tuple{Role::kAudioIn, &out.audioIn, L"alsa_input."},
+                                     std::tuple{Role::kAudioOut, &out.audioOut, L"alsa_output."}}) {
+    if (audio->value.empty()) continue;
+    const DeviceNames* own = namesOf(report, unit, role);
+    if (own && !own->soundServer.empty())
+      *audio = {stream + own->soundServer + L"." + kCodecProfile, {}};
+    else
+      *audio = {{}, kUnnamedCard};
+  }
+  const GivenValue alsa = given(Role::kAudioIn);
+  out.alsa = alsa.value.rfind(L"hw:", 0) == 0 ? GivenValue{L"plug" + alsa.value, {}} : alsa;
+  return out;
+}
+
+}  // namespace
+
+RoleAnswer AnswerFor(const ConsoleReport& report, const ConsoleOptions& options) {
+  const std::vector<UnitItems> units = ReportUnits(report.report);
+  if (units.empty() || !options.program) return NoUnitAnswer(options);
+  const bool onLinux = options.platform == ConsolePlatform::kLinux;
+  std::vector<ProgramUnit> given;
+  for (const UnitItems& unit : units) given.push_back(programUnit(report, unit, onLinux));
+  return {ProgramSettings(*options.program, given, options.keying,
+                          onLinux ? SettingsSystem::kLinux : SettingsSystem::kWindows),
+          {}, kExitOk};
+}
+
+}  // namespace kq
