@@ -181,6 +181,109 @@ std::wstring direwolf(const std::vector<ProgramUnit>& units, KeyingLines lines,
          notes + cards + channels;
 }
 
+// --- fldigi and flrig --------------------------------------------------------
+// Both key CW by a line of a port they share with PTT, and FSK by a line of
+// a port of its own, which one a setting of theirs says; which line the
+// unit's FSK port keys by is the unit's, so that setting is left to the user.
+
+// fldigi's ELEM_ values for a line (configuration.h: 1 RTS, 2 DTR).
+std::wstring lineNumber(ControlLine line) { return line == ControlLine::kRts ? L"1" : L"2"; }
+
+// A value as XML text.
+std::wstring xmlText(const std::wstring& value) {
+  std::wstring out;
+  for (const wchar_t c : value) {
+    switch (c) {
+      case L'&': out += L"&amp;"; break;
+      case L'<': out += L"&lt;"; break;
+      case L'>': out += L"&gt;"; break;
+      case L'"': out += L"&quot;"; break;
+      case L'\'': out += L"&apos;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+void xmlElement(std::wstring& out, const wchar_t* tag, const GivenValue& given) {
+  if (given.value.empty())
+    out += L"<!-- " + std::wstring(tag) + L": none: " + given.missing + L". -->\n";
+  else
+    out += L"<" + std::wstring(tag) + L">" + xmlText(given.value) + L"</" + tag + L">\n";
+}
+
+void xmlElement(std::wstring& out, const wchar_t* tag, const std::wstring& value) {
+  xmlElement(out, tag, GivenValue{value, {}});
+}
+
+std::wstring fldigi(const std::vector<ProgramUnit>& units, KeyingLines lines,
+                    SettingsSystem system) {
+  const bool windows = system == SettingsSystem::kWindows;
+  const std::wstring folder = windows ? L"%USERPROFILE%\\fldigi.files\\" : L"~/.fldigi/";
+  std::wstring out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    const ProgramUnit& unit = units[i];
+    if (i) out += L"\n";
+    out += L"<!-- fldigi, " + unitName(unit) + L": these elements of " + folder +
+           L"fldigi_def.xml, written while fldigi is closed" +
+           (i ? L" (fldigi for a second radio runs with --config-dir, a folder of its own)" : L"") +
+           L". -->\n";
+    xmlElement(out, L"HAMRIGDEVICE", unit.cat);
+    xmlElement(out, L"XMLRIGDEVICE", unit.cat);
+    xmlElement(out, L"TTYPTT", L"1");
+    xmlElement(out, L"PTTDEV", unit.ptt);
+    xmlElement(out, L"RTSPTT", lines.ptt == ControlLine::kRts ? L"1" : L"0");
+    xmlElement(out, L"DTRPTT", lines.ptt == ControlLine::kDtr ? L"1" : L"0");
+    xmlElement(out, L"CW_KEYLINE_SERIAL_PORT_NAME", unit.ptt);
+    xmlElement(out, L"CW_KEYLINE_on_ptt_port", L"1");
+    xmlElement(out, L"CWKEYLINE", lineNumber(lines.cw));
+    xmlElement(out, L"FSK_PORT", unit.fsk);
+    out += L"<!-- FSK_ON_DTR: 1 when the unit's FSK port keys by DTR, 0 by RTS. -->\n";
+    out += L"<!-- and in " + folder + L"fldigi.prefs: -->\n";
+    if (unit.winkey.value.empty())
+      out += L"<!-- WK_serial_port_name: none: " + unit.winkey.missing + L". -->\n";
+    else
+      out += L"WK_serial_port_name:" + unit.winkey.value + L"\n";
+  }
+  return out;
+}
+
+void prefsKey(std::wstring& out, const wchar_t* key, const GivenValue& given) {
+  if (given.value.empty())
+    out += L"; " + std::wstring(key) + L": none: " + given.missing + L".\n";
+  else
+    out += std::wstring(key) + L":" + given.value + L"\n";
+}
+
+void prefsKey(std::wstring& out, const wchar_t* key, const std::wstring& value) {
+  prefsKey(out, key, GivenValue{value, {}});
+}
+
+std::wstring flrig(const std::vector<ProgramUnit>& units, KeyingLines lines,
+                   SettingsSystem system) {
+  const bool windows = system == SettingsSystem::kWindows;
+  const std::wstring folder = windows ? L"%USERPROFILE%\\flrig.files\\" : L"~/.flrig/";
+  std::wstring out;
+  for (size_t i = 0; i < units.size(); ++i) {
+    const ProgramUnit& unit = units[i];
+    if (i) out += L"\n";
+    out += L"; flrig, " + unitName(unit) + L": these lines under [.] of " + folder +
+           L"<radio>.prefs (TS-2000.prefs for a TS-2000), written while flrig is closed" +
+           (i ? L"; flrig for a second radio runs with --config-dir, a folder of its own" : L"") +
+           L".\n";
+    prefsKey(out, L"xcvr_serial_port", unit.cat);
+    prefsKey(out, L"sep_serial_port", unit.ptt);
+    prefsKey(out, L"sep_rtsptt", lines.ptt == ControlLine::kRts ? L"1" : L"0");
+    prefsKey(out, L"sep_dtrptt", lines.ptt == ControlLine::kDtr ? L"1" : L"0");
+    // CW keyed by a line of the separate PTT port (cwioSHARED 3).
+    prefsKey(out, L"cwioSHARED", L"3");
+    prefsKey(out, L"cwioKEYLINE", lineNumber(lines.cw));
+    prefsKey(out, L"FSK_PORT", unit.fsk);
+    out += L"; FSK_KEYLINE: 2 when the unit's FSK port keys by DTR, 1 by RTS.\n";
+  }
+  return out;
+}
+
 }  // namespace
 
 std::optional<Program> FindProgram(std::wstring_view word) {
@@ -203,6 +306,8 @@ std::wstring ProgramSettings(Program program, const std::vector<ProgramUnit>& un
     case Program::kWsjtx: return wsjtx(units, lines, system);
     case Program::kRigctld: return rigctld(units, lines, system);
     case Program::kDirewolf: return direwolf(units, lines, system);
+    case Program::kFldigi: return fldigi(units, lines, system);
+    case Program::kFlrig: return flrig(units, lines, system);
   }
   return {};
 }

@@ -12,7 +12,7 @@
 
 namespace kq {
 
-enum class Program { kWsjtx, kRigctld, kDirewolf };
+enum class Program { kWsjtx, kRigctld, kDirewolf, kFldigi, kFlrig };
 
 struct ProgramInfo {
   Program program;
@@ -23,12 +23,14 @@ inline constexpr ProgramInfo kPrograms[] = {
     {Program::kWsjtx, L"wsjtx"},
     {Program::kRigctld, L"rigctld"},
     {Program::kDirewolf, L"direwolf"},
+    {Program::kFldigi, L"fldigi"},
+    {Program::kFlrig, L"flrig"},
 };
 
 // The program a word names, in any letter case; none for another word.
 std::optional<Program> FindProgram(std::wstring_view word);
 
-// "wsjtx, rigctld or direwolf"
+// "wsjtx, rigctld, direwolf, fldigi or flrig"
 std::wstring ProgramWords();
 
 // One value a unit gives the programs, or, when it gives none, why not and

@@ -176,7 +176,7 @@ TEST(ConsoleArguments, ForTakesAProgramAndPttLineItsLineAndNeitherGoesWithTheRep
     };
     const Refused refused[] = {
         {args({L"--for", L"wsjt-x"}),
-         L"\"wsjt-x\" is not a program kqports knows: wsjtx, rigctld or direwolf"},
+         L"\"wsjt-x\" is not a program kqports knows: wsjtx, rigctld, direwolf, fldigi or flrig"},
         {args({L"--for", L"direwolf", L"--ptt-line", L"cts"}), L"\"cts\" is not a line: rts or dtr"},
         {args({L"--ptt-line", L"rts"}), L"--ptt-line goes with --for: it says which line keys PTT"},
         {args({L"--for", L"wsjtx", L"--json"}),

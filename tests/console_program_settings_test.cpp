@@ -132,11 +132,43 @@ TEST(ProgramSettings, DirewolfCardsAndChannelsOfOneFile) {
   EXPECT_EQ(windows.find(L"ADEVICE3"), std::wstring::npos) << windows;
 }
 
+TEST(ProgramSettings, FldigiAndFlrigKeyCwOnThePttPortsOtherLine) {
+  ProgramUnit unit = linuxUnit(L"40117");
+  unit.cat.value = L"/dev/serial/by-id/usb-A&B<C>-if00";
+  unit.winkey = {{}, L"its WinKey Port is not in order (MCU ErrorCode: 4)"};
+  const std::wstring fldigi =
+      ProgramSettings(Program::kFldigi, {unit}, KeyingWithPttOn(ControlLine::kDtr), kLinux);
+  for (const wchar_t* line :
+       {L"<HAMRIGDEVICE>/dev/serial/by-id/usb-A&amp;B&lt;C&gt;-if00</HAMRIGDEVICE>\n",
+        L"<TTYPTT>1</TTYPTT>\n<PTTDEV>/dev/kq6200/40117/ptt</PTTDEV>\n<RTSPTT>0</RTSPTT>\n"
+        L"<DTRPTT>1</DTRPTT>\n",
+        L"<CW_KEYLINE_on_ptt_port>1</CW_KEYLINE_on_ptt_port>\n<CWKEYLINE>1</CWKEYLINE>\n",
+        L"<FSK_PORT>/dev/kq6200/40117/fsk</FSK_PORT>\n",
+        L"<!-- WK_serial_port_name: none: its WinKey Port is not in order (MCU ErrorCode: 4). -->\n"})
+    EXPECT_NE(fldigi.find(line), std::wstring::npos) << line << fldigi;
+  EXPECT_EQ(fldigi.find(L"FSK_ON_DTR>"), std::wstring::npos) << "the FSK port's line is the unit's";
+
+  const std::wstring flrig = ProgramSettings(Program::kFlrig, {unit, linuxUnit(L"40262")},
+                                             kUnitKeyingLines, kLinux);
+  for (const wchar_t* line :
+       {L"\nsep_serial_port:/dev/kq6200/40117/ptt\nsep_rtsptt:1\nsep_dtrptt:0\n"
+        L"cwioSHARED:3\ncwioKEYLINE:2\nFSK_PORT:/dev/kq6200/40117/fsk\n",
+        L"flrig for a second radio runs with --config-dir",
+        L"xcvr_serial_port:/dev/kq6200/40262/cat\n"})
+    EXPECT_NE(flrig.find(line), std::wstring::npos) << line << flrig;
+  EXPECT_EQ(flrig.find(L"\nFSK_KEYLINE:"), std::wstring::npos) << "no value: " << flrig;
+  EXPECT_NE(ProgramSettings(Program::kFlrig, {windowsUnit(L"COM9", L"COM10", L"x")},
+                            kUnitKeyingLines, kWindows)
+                .find(L"%USERPROFILE%\\flrig.files\\<radio>.prefs"),
+            std::wstring::npos);
+}
+
 TEST(ProgramSettings, ProgramsAreNamedInAnyLetterCase) {
   EXPECT_EQ(FindProgram(L"WSJTX"), Program::kWsjtx);
   EXPECT_EQ(FindProgram(L"direwolf"), Program::kDirewolf);
   EXPECT_FALSE(FindProgram(L"wsjt"));
-  EXPECT_EQ(ProgramWords(), L"wsjtx, rigctld or direwolf");
+  EXPECT_EQ(FindProgram(L"Flrig"), Program::kFlrig);
+  EXPECT_EQ(ProgramWords(), L"wsjtx, rigctld, direwolf, fldigi or flrig");
 }
 
 }  // namespace

@@ -76,6 +76,8 @@ EXAMPLES = {
     "linux-for-wsjtx": Example("linux", "two-with-rules", ("--for", "wsjtx")),
     "linux-for-rigctld": Example("linux", "two-with-rules", ("--for", "rigctld")),
     "linux-for-direwolf": Example("linux", "two-with-rules", ("--for", "direwolf")),
+    "linux-for-fldigi": Example("linux", "two-with-rules", ("--for", "fldigi")),
+    "linux-for-flrig": Example("linux", "two-with-rules", ("--for", "flrig")),
 }
 
 # The process ID an example shows for a holder of a port.

@@ -68,7 +68,7 @@ TEST(UdevFuzzParts, TheReadBackCheckRejectsWhatDoesNotReadBack) {
   EXPECT_NE(readBackProblem(unclaimed), "");
 
   udev::WindowsShape stray = healthy;
-  stray.names[L"USB\\VID_FFFF&PID_FFFF\\NONE"] = {L"/sys/none", L"", L"", L"", {}, std::nullopt};
+  stray.names[L"USB\\VID_FFFF&PID_FFFF\\NONE"] = {L"/sys/none", L"", L"", L"", {}, std::nullopt, {}};
   EXPECT_NE(readBackProblem(stray).find("no node"), std::string::npos);
 }
 

@@ -20,6 +20,14 @@ from harness import BEDS, run
 TWO = BEDS["two-with-rules"][0]
 # The keys of WSJT-X.ini's [Configuration] that WSJT-X takes from this tool.
 WSJTX_KEYS = {"CATSerialPort", "PTTMethod", "PTTport", "SoundInName", "SoundOutName"}
+# fldigi 4.1's elements of fldigi_def.xml (src/include/configuration.h) and
+# key of fldigi.prefs (src/misc/status.cxx) for ports and keying lines.
+FLDIGI_KEYS = {"HAMRIGDEVICE", "XMLRIGDEVICE", "TTYPTT", "PTTDEV", "RTSPTT", "DTRPTT",
+               "CW_KEYLINE_SERIAL_PORT_NAME", "CW_KEYLINE_on_ptt_port", "CWKEYLINE", "FSK_PORT",
+               "WK_serial_port_name"}
+# flrig 1.4's keys of <radio>.prefs (src/support/status.cxx).
+FLRIG_KEYS = {"xcvr_serial_port", "sep_serial_port", "sep_rtsptt", "sep_dtrptt", "cwioSHARED",
+              "cwioKEYLINE", "FSK_PORT"}
 
 
 def ini_blocks(text):
@@ -48,6 +56,20 @@ def test_wsjtx_keys_name_each_unit_by_its_lasting_names(kqports, make_bed):
     dtr = ini_blocks(run(kqports, "--for", "WSJTX", "--serial", "40262", "--ptt-line", "DTR")[1])
     assert len(dtr) == 1 and dtr[0][1]["PTTMethod"].endswith("PTT_method_DTR\\0)") \
         and dtr[0][1]["PTTport"] == "/dev/kq6200/40262/ptt", dtr
+
+
+def test_fldigi_and_flrig_keys_are_theirs(kqports, make_bed):
+    make_bed(TWO, shared=True)
+    fldigi = run(kqports, "--for", "fldigi", "--serial", "40262")[1]
+    elements = dict(re.findall(r"^<(\w+)>([^<]*)</\1>$", fldigi, re.M))
+    elements.update(re.findall(r"^(WK_serial_port_name):(.*)$", fldigi, re.M))
+    assert set(elements) == FLDIGI_KEYS and elements["PTTDEV"] == "/dev/kq6200/40262/ptt" \
+        and elements["CWKEYLINE"] == "2" and elements["RTSPTT"] == "1" \
+        and elements["WK_serial_port_name"] == "/dev/kq6200/40262/winkey", fldigi
+    flrig = run(kqports, "--for", "flrig", "--serial", "40262")[1]
+    keys = dict(line.split(":", 1) for line in flrig.splitlines() if not line.startswith(";"))
+    assert set(keys) == FLRIG_KEYS and keys["xcvr_serial_port"] == "/dev/kq6200/40262/cat" \
+        and keys["cwioKEYLINE"] == "2", flrig
 
 
 def test_a_unit_without_audio_gives_no_audio_name(kqports, make_bed):
@@ -131,7 +153,7 @@ def test_rigctl_reads_the_radio_through_the_printed_cat_path(kqports, make_bed):
 
 def test_unknown_program_and_no_unit(kqports, make_bed):
     code, out, err = run(kqports, "--for", "ham")
-    assert code == 2 and not out and "wsjtx, rigctld or direwolf" in err, err
+    assert code == 2 and not out and "wsjtx, rigctld, direwolf, fldigi or flrig" in err, err
     make_bed(BEDS["no-unit"][0], shared=True)
     code, out, err = run(kqports, "--for", "rigctld")
     assert code == 1 and not out and err == "kqports: no Quorvanta KQ-6200 is attached\n", err
@@ -141,6 +163,6 @@ def test_documented_settings(kqports, make_bed, write_examples):
     """docs/kqports.md's settings for each program, on two units the rules named."""
     make_bed(TWO, shared=True)
     outputs = {f"linux-for-{program}": run(kqports, "--for", program)[1]
-               for program in ("wsjtx", "rigctld", "direwolf")}
+               for program in ("wsjtx", "rigctld", "direwolf", "fldigi", "flrig")}
     problems = doc_examples.compare_or_write(outputs, write_examples, "linux")
     assert not problems, "\n".join(problems)
