@@ -1,6 +1,6 @@
 #include "console/for_program.h"
 
-#include <tuple>
+#include <utility>
 
 #include "base/one_line.h"
 #include "units/status_help.h"
@@ -14,10 +14,6 @@ namespace {
 constexpr wchar_t kUnnamedCard[] =
     L"the sound servers name this codec by plug order until the udev rules name it: "
     L"install them (kqports --udev-rules) and plug the unit in again";
-
-// The profile PulseAudio and PipeWire choose for the codec, whose input and
-// output are stereo, and which ends its sources' and sinks' names.
-constexpr wchar_t kCodecProfile[] = L"analog-stereo";
 
 // The text without the blanks around it.
 std::wstring trimmed(std::wstring_view text) {
@@ -62,14 +58,12 @@ ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool
   if (!onLinux) return out;
   // On Linux RoleName gives the ALSA name; the programs that speak to a
   // sound server want its source and sink, and Direwolf ALSA's converting name.
-  for (auto [role, audio, stream] : {std::tuple{Role::kAudioIn, &out.audioIn, L"alsa_input."},
-                                     std::tuple{Role::kAudioOut, &out.audioOut, L"alsa_output."}}) {
+  for (auto [role, audio] : {std::pair{Role::kAudioIn, &out.audioIn},
+                             std::pair{Role::kAudioOut, &out.audioOut}}) {
     if (audio->value.empty()) continue;
     const DeviceNames* own = namesOf(report, unit, role);
-    if (own && !own->soundServer.empty())
-      *audio = {stream + own->soundServer + L"." + kCodecProfile, {}};
-    else
-      *audio = {{}, kUnnamedCard};
+    const std::wstring server = own ? SoundServerName(*own, role) : std::wstring();
+    *audio = server.empty() ? GivenValue{{}, kUnnamedCard} : GivenValue{server, {}};
   }
   const GivenValue alsa = given(Role::kAudioIn);
   out.alsa = alsa.value.rfind(L"hw:", 0) == 0 ? GivenValue{L"plug" + alsa.value, {}} : alsa;

@@ -34,12 +34,38 @@ std::wstring iniValue(const std::wstring& value) {
   return quote ? L"\"" + out + L"\"" : out;
 }
 
-void iniKey(std::wstring& out, const wchar_t* key, const GivenValue& given) {
-  if (given.value.empty())
-    out += L"; " + std::wstring(key) + L": none: " + given.missing + L".\n";
-  else
-    out += std::wstring(key) + L"=" + iniValue(given.value) + L"\n";
+// The forms of the programs' settings files, each with its comments.
+enum class Form { kIni, kXml, kPrefs };
+
+std::wstring comment(Form form, const std::wstring& text) {
+  return form == Form::kXml ? L"<!-- " + text + L" -->\n" : L"; " + text + L"\n";
 }
+
+std::wstring xmlText(const std::wstring& value);
+
+// One setting in the file's form; for a value the unit does not give, a
+// comment that says why.
+void setting(std::wstring& out, Form form, const wchar_t* key, const GivenValue& given) {
+  if (given.value.empty()) {
+    out += comment(form, std::wstring(key) + L": none: " + given.missing + L".");
+    return;
+  }
+  switch (form) {
+    case Form::kIni: out += std::wstring(key) + L"=" + iniValue(given.value) + L"\n"; break;
+    case Form::kXml:
+      out += L"<" + std::wstring(key) + L">" + xmlText(given.value) + L"</" + key + L">\n";
+      break;
+    case Form::kPrefs: out += std::wstring(key) + L":" + given.value + L"\n"; break;
+  }
+}
+
+using Settings = std::vector<std::pair<const wchar_t*, GivenValue>>;
+
+void settings(std::wstring& out, Form form, const Settings& all) {
+  for (const auto& [key, given] : all) setting(out, form, key, given);
+}
+
+GivenValue given(std::wstring value) { return {std::move(value), {}}; }
 
 std::wstring wsjtx(const std::vector<ProgramUnit>& units, KeyingLines lines,
                    SettingsSystem system) {
@@ -62,11 +88,11 @@ std::wstring wsjtx(const std::vector<ProgramUnit>& units, KeyingLines lines,
              L", group [Configuration].\n";
     }
     out += L"[Configuration]\n";
-    iniKey(out, L"CATSerialPort", unit.cat);
-    out += L"PTTMethod=" + wsjtxPttMethod(lines.ptt) + L"\n";
-    iniKey(out, L"PTTport", unit.ptt);
-    iniKey(out, L"SoundInName", unit.audioIn);
-    iniKey(out, L"SoundOutName", unit.audioOut);
+    setting(out, Form::kIni, L"CATSerialPort", unit.cat);
+    out += L"PTTMethod=" + wsjtxPttMethod(lines.ptt) + L"\n";  // as QSettings writes it
+    settings(out, Form::kIni,
+             {{L"PTTport", unit.ptt}, {L"SoundInName", unit.audioIn},
+              {L"SoundOutName", unit.audioOut}});
   }
   return out;
 }
@@ -205,81 +231,62 @@ std::wstring xmlText(const std::wstring& value) {
   return out;
 }
 
-void xmlElement(std::wstring& out, const wchar_t* tag, const GivenValue& given) {
-  if (given.value.empty())
-    out += L"<!-- " + std::wstring(tag) + L": none: " + given.missing + L". -->\n";
-  else
-    out += L"<" + std::wstring(tag) + L">" + xmlText(given.value) + L"</" + tag + L">\n";
-}
+// "1" for the line that is `line`, else "0".
+GivenValue flag(bool on) { return given(on ? L"1" : L"0"); }
 
-void xmlElement(std::wstring& out, const wchar_t* tag, const std::wstring& value) {
-  xmlElement(out, tag, GivenValue{value, {}});
+// The heading of a unit's block: which file, and for a second radio's
+// program the folder of its own it runs with.
+std::wstring heading(const wchar_t* program, const ProgramUnit& unit, const std::wstring& file,
+                     bool second) {
+  return std::wstring(program) + L", " + unitName(unit) + L": these settings of " + file +
+         L", written while " + program + L" is closed" +
+         (second ? L"; " + std::wstring(program) +
+                       L" for a second radio runs with --config-dir and a folder of its own"
+                 : L"") +
+         L".";
 }
 
 std::wstring fldigi(const std::vector<ProgramUnit>& units, KeyingLines lines,
                     SettingsSystem system) {
-  const bool windows = system == SettingsSystem::kWindows;
-  const std::wstring folder = windows ? L"%USERPROFILE%\\fldigi.files\\" : L"~/.fldigi/";
+  const std::wstring folder =
+      system == SettingsSystem::kWindows ? L"%USERPROFILE%\\fldigi.files\\" : L"~/.fldigi/";
   std::wstring out;
   for (size_t i = 0; i < units.size(); ++i) {
     const ProgramUnit& unit = units[i];
     if (i) out += L"\n";
-    out += L"<!-- fldigi, " + unitName(unit) + L": these elements of " + folder +
-           L"fldigi_def.xml, written while fldigi is closed" +
-           (i ? L" (fldigi for a second radio runs with --config-dir, a folder of its own)" : L"") +
-           L". -->\n";
-    xmlElement(out, L"HAMRIGDEVICE", unit.cat);
-    xmlElement(out, L"XMLRIGDEVICE", unit.cat);
-    xmlElement(out, L"TTYPTT", L"1");
-    xmlElement(out, L"PTTDEV", unit.ptt);
-    xmlElement(out, L"RTSPTT", lines.ptt == ControlLine::kRts ? L"1" : L"0");
-    xmlElement(out, L"DTRPTT", lines.ptt == ControlLine::kDtr ? L"1" : L"0");
-    xmlElement(out, L"CW_KEYLINE_SERIAL_PORT_NAME", unit.ptt);
-    xmlElement(out, L"CW_KEYLINE_on_ptt_port", L"1");
-    xmlElement(out, L"CWKEYLINE", lineNumber(lines.cw));
-    xmlElement(out, L"FSK_PORT", unit.fsk);
-    out += L"<!-- FSK_ON_DTR: 1 when the unit's FSK port keys by DTR, 0 by RTS. -->\n";
-    out += L"<!-- and in " + folder + L"fldigi.prefs: -->\n";
-    if (unit.winkey.value.empty())
-      out += L"<!-- WK_serial_port_name: none: " + unit.winkey.missing + L". -->\n";
-    else
-      out += L"WK_serial_port_name:" + unit.winkey.value + L"\n";
+    out += comment(Form::kXml, heading(L"fldigi", unit, folder + L"fldigi_def.xml", i > 0));
+    settings(out, Form::kXml,
+             {{L"HAMRIGDEVICE", unit.cat}, {L"XMLRIGDEVICE", unit.cat}, {L"TTYPTT", flag(true)},
+              {L"PTTDEV", unit.ptt}, {L"RTSPTT", flag(lines.ptt == ControlLine::kRts)},
+              {L"DTRPTT", flag(lines.ptt == ControlLine::kDtr)},
+              {L"CW_KEYLINE_SERIAL_PORT_NAME", unit.ptt}, {L"CW_KEYLINE_on_ptt_port", flag(true)},
+              {L"CWKEYLINE", given(lineNumber(lines.cw))}, {L"FSK_PORT", unit.fsk}});
+    out += comment(Form::kXml, L"FSK_ON_DTR: 1 when the unit's FSK port keys by DTR, 0 by RTS.");
+    out += comment(Form::kXml, L"and in " + folder + L"fldigi.prefs:");
+    setting(out, Form::kPrefs, L"WK_serial_port_name", unit.winkey);
   }
   return out;
 }
 
-void prefsKey(std::wstring& out, const wchar_t* key, const GivenValue& given) {
-  if (given.value.empty())
-    out += L"; " + std::wstring(key) + L": none: " + given.missing + L".\n";
-  else
-    out += std::wstring(key) + L":" + given.value + L"\n";
-}
-
-void prefsKey(std::wstring& out, const wchar_t* key, const std::wstring& value) {
-  prefsKey(out, key, GivenValue{value, {}});
-}
-
 std::wstring flrig(const std::vector<ProgramUnit>& units, KeyingLines lines,
                    SettingsSystem system) {
-  const bool windows = system == SettingsSystem::kWindows;
-  const std::wstring folder = windows ? L"%USERPROFILE%\\flrig.files\\" : L"~/.flrig/";
+  const std::wstring folder =
+      system == SettingsSystem::kWindows ? L"%USERPROFILE%\\flrig.files\\" : L"~/.flrig/";
   std::wstring out;
   for (size_t i = 0; i < units.size(); ++i) {
     const ProgramUnit& unit = units[i];
     if (i) out += L"\n";
-    out += L"; flrig, " + unitName(unit) + L": these lines under [.] of " + folder +
-           L"<radio>.prefs (TS-2000.prefs for a TS-2000), written while flrig is closed" +
-           (i ? L"; flrig for a second radio runs with --config-dir, a folder of its own" : L"") +
-           L".\n";
-    prefsKey(out, L"xcvr_serial_port", unit.cat);
-    prefsKey(out, L"sep_serial_port", unit.ptt);
-    prefsKey(out, L"sep_rtsptt", lines.ptt == ControlLine::kRts ? L"1" : L"0");
-    prefsKey(out, L"sep_dtrptt", lines.ptt == ControlLine::kDtr ? L"1" : L"0");
-    // CW keyed by a line of the separate PTT port (cwioSHARED 3).
-    prefsKey(out, L"cwioSHARED", L"3");
-    prefsKey(out, L"cwioKEYLINE", lineNumber(lines.cw));
-    prefsKey(out, L"FSK_PORT", unit.fsk);
-    out += L"; FSK_KEYLINE: 2 when the unit's FSK port keys by DTR, 1 by RTS.\n";
+    out += comment(Form::kPrefs,
+                   heading(L"flrig", unit,
+                           L"[.] in " + folder + L"<radio>.prefs (TS-2000.prefs for a TS-2000)",
+                           i > 0));
+    // CW keyed by a line of the separate PTT port: cwioSHARED 3.
+    settings(out, Form::kPrefs,
+             {{L"xcvr_serial_port", unit.cat}, {L"sep_serial_port", unit.ptt},
+              {L"sep_rtsptt", flag(lines.ptt == ControlLine::kRts)},
+              {L"sep_dtrptt", flag(lines.ptt == ControlLine::kDtr)}, {L"cwioSHARED", given(L"3")},
+              {L"cwioKEYLINE", given(lineNumber(lines.cw))}, {L"FSK_PORT", unit.fsk}});
+    out += comment(Form::kPrefs, L"FSK_KEYLINE: 2 when the unit's FSK port keys by DTR, 1 by RTS.");
   }
   return out;
 }

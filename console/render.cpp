@@ -103,11 +103,12 @@ std::wstring roleJson(const UnitItems& unit, Role role, const ReportNames* names
       out += L", " + member(L"link", own ? orNull(own->link) : L"null");
       out += L", " + member(L"stable", own && hasLink(*own, stableName) ? jsonString(stableName)
                                                                        : L"null");
-      if (own && own->use && roleInfo(role).kind == RoleKind::kPort) out += L", " + useJson(*own->use);
+      if (own && own->use) out += L", " + useJson(*own->use);
     } else {
       out += L", " + member(L"alsa", own ? orNull(own->alsa) : L"null") + L", " +
              member(L"plughw", own ? orNull(plugName(own->alsa)) : L"null") + L", " +
-             member(L"description", own ? orNull(own->description) : L"null");
+             member(L"description", own ? orNull(own->description) : L"null") + L", " +
+             member(L"soundServer", own ? orNull(SoundServerName(*own, role)) : L"null");
     }
   }
   return out + L"}";
@@ -154,7 +155,9 @@ std::wstring namedValue(const ReportItem& item, const DeviceNames* own, std::wst
   if (roleInfo(item.role).kind == RoleKind::kAudio) {
     if (own->alsa.empty()) return item.value;
     const std::wstring plug = plugName(own->alsa);
-    return own->alsa + (plug.empty() ? L"" : L" or " + plug) + L" (" + own->description + L")";
+    const std::wstring server = SoundServerName(*own, item.role);
+    return own->alsa + (plug.empty() ? L"" : L" or " + plug) + L" (" + own->description +
+           (server.empty() ? L"" : L", " + server) + L")";
   }
   std::vector<std::wstring> links;
   const std::wstring stable = stableNameOf(serial, item.role);
@@ -416,6 +419,12 @@ std::optional<std::wstring> RoleName(const UnitItems& unit, Role role, const Rep
   return OneLine(item->value);
 }
 
+
+std::wstring SoundServerName(const DeviceNames& names, Role role) {
+  if (names.soundServer.empty()) return {};
+  return (role == Role::kAudioIn ? L"alsa_input." : L"alsa_output.") + names.soundServer +
+         L"." + kCodecProfile;
+}
 
 RoleAnswer NoUnitAnswer(const ConsoleOptions& options) {
   return {{}, options.serial ? L"kqports: no unit with S/N " + *options.serial + L" is attached\n"

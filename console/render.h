@@ -111,6 +111,15 @@ struct RoleAnswer {
 };
 RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options);
 
+// The profile PulseAudio and PipeWire choose for the codec, whose input and
+// output are stereo, and which ends its sources' and sinks' names.
+inline constexpr wchar_t kCodecProfile[] = L"analog-stereo";
+
+// The name PulseAudio and PipeWire give an audio role's source or sink, as
+// the rules named its card ("alsa_input.kq6200-40117.analog-stereo"); empty
+// when no rule did and the servers name it by plug order.
+std::wstring SoundServerName(const DeviceNames& names, Role role);
+
 // What --role and --for answer when no unit (or not the one of --serial) is attached.
 RoleAnswer NoUnitAnswer(const ConsoleOptions& options);
 

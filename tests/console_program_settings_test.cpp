@@ -144,7 +144,7 @@ TEST(ProgramSettings, FldigiAndFlrigKeyCwOnThePttPortsOtherLine) {
         L"<DTRPTT>1</DTRPTT>\n",
         L"<CW_KEYLINE_on_ptt_port>1</CW_KEYLINE_on_ptt_port>\n<CWKEYLINE>1</CWKEYLINE>\n",
         L"<FSK_PORT>/dev/kq6200/40117/fsk</FSK_PORT>\n",
-        L"<!-- WK_serial_port_name: none: its WinKey Port is not in order (MCU ErrorCode: 4). -->\n"})
+        L"\n; WK_serial_port_name: none: its WinKey Port is not in order (MCU ErrorCode: 4).\n"})
     EXPECT_NE(fldigi.find(line), std::wstring::npos) << line << fldigi;
   EXPECT_EQ(fldigi.find(L"FSK_ON_DTR>"), std::wstring::npos) << "the FSK port's line is the unit's";
 

@@ -15,7 +15,7 @@ UNIT_KEYS = {"serial", "mcuStatus", "ftdiStatus", "audioStatus", "cat", "ptt", "
              "audioIn", "audioOut", "problems"}
 PROBLEM_KEYS = {"walk", "code", "meaning", "remedy"}
 PORT_KEYS = {"name", "id", "link", "stable", "access", "holders", "uninspected", "modemManager"}
-AUDIO_KEYS = {"name", "id", "alsa", "plughw", "description"}
+AUDIO_KEYS = {"name", "id", "alsa", "plughw", "description", "soundServer"}
 SEEN_KEYS = {"function", "vidPid", "id", "problem"}
 
 
