@@ -49,12 +49,16 @@ const DeviceNames* namesOf(const ConsoleReport& report, const UnitItems& unit, R
 ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool onLinux) {
   const HelpSystem system = onLinux ? HelpSystem::kLinux : HelpSystem::kWindows;
   const ReportNames* names = report.names ? &*report.names : nullptr;
+  const std::wstring label = LabelOf(report, unit.serial);
   const auto given = [&](Role role) -> GivenValue {
-    if (const auto name = RoleName(unit, role, names, false)) return {*name, {}};
+    if (const auto name = RoleName(unit, role, names, false, label)) return {*name, {}};
     return {{}, whyNot(unit, role, system)};
   };
-  ProgramUnit out{OneLine(unit.serial), given(Role::kCat), given(Role::kPtt), given(Role::kFsk),
-                  given(Role::kWinkey), given(Role::kAudioIn), given(Role::kAudioOut), {}};
+  ProgramUnit out{OneLine(unit.serial), label,
+                  given(Role::kCat),     given(Role::kPtt),
+                  given(Role::kFsk),     given(Role::kWinkey),
+                  given(Role::kAudioIn), given(Role::kAudioOut),
+                  {}};
   if (!onLinux) return out;
   // On Linux RoleName gives the ALSA name; the programs that speak to a
   // sound server want its source and sink, and Direwolf ALSA's converting name.

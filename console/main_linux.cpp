@@ -109,7 +109,7 @@ Enumeration Enumerate(const ConsoleOptions& options) {
   }
   // Linux has an ALSA device of each direction: the split layout. The
   // drivers are the kernel's.
-  result.report = EnumerateForConsole(true, options);
+  result.report = EnumerateForConsole(true, options, udev::UnitLabelsOf(result.devices));
   result.report->names = std::move(names);
   result.ports = udev::PortsOf(result.report->report, *result.report->names, result.devices);
   result.endpoints =
@@ -204,8 +204,11 @@ int Watch(const ConsoleOptions& options) {
 }
 
 // With no serial given, the rules for every unit, as the package installs
-// them: the same bytes whether or not a unit is attached, and no udev read.
+// them: the same bytes whether or not a unit is attached, and no udev read;
+// with labels, the rules that add them, to install beside those.
 int PrintUdevRules(const ConsoleOptions& options) {
+  if (!options.labels.empty())
+    return PrintOnce(wideFromUtf8(udev::UdevLabelRules(options.labels, KQ_VERSION_TEXT)), kExitOk);
   return PrintOnce(wideFromUtf8(udev::UdevRules(options.serials, KQ_VERSION_TEXT)), kExitOk);
 }
 

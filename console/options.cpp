@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "base/ascii.h"
+#include "base/one_line.h"
 #include "res/version.h"
 #include "units/device_unit.h"
 #include "units/roles.h"
@@ -49,6 +50,24 @@ std::wstring_view roleNamed(std::wstring_view text) {
         std::equal(role.name.begin(), role.name.end(), text.begin(),
                    [&](wchar_t x, wchar_t y) { return lower(x) == lower(y); }))
       return role.name;
+  return {};
+}
+
+// Takes "SERIAL=NAME" into `labels`; what is wrong with it, or nothing.
+std::wstring addLabel(UnitLabels& labels, const std::wstring& given) {
+  const size_t equals = given.find(L'=');
+  const std::wstring serial = given.substr(0, equals);
+  const std::wstring label = equals == std::wstring::npos ? std::wstring() : given.substr(equals + 1);
+  const std::wstring quoted = L"\"" + OneLine(given) + L"\"";
+  if (equals == std::wstring::npos || !isPlainSerial(serial))
+    return quoted + L" is no label: --label takes SERIAL=NAME, " + kWhatASerialIs;
+  if (!isPlainLabel(label))
+    return quoted + L" is no label: a label is 1 to " + std::to_wstring(kMaxLabelLength) +
+           L" letters, digits, '-' and '_'";
+  if (labels.count(serial)) return quoted + L": the unit with S/N " + serial + L" has a label already";
+  for (const auto& [other, taken] : labels)
+    if (taken == label) return quoted + L": the label " + label + L" is the unit " + other + L"'s already";
+  labels[serial] = label;
   return {};
 }
 
@@ -101,9 +120,9 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
     for (const Flag& flag : kFlags)
       if (option == flag.text) match = &flag;
     const bool valued = option == L"--serial" || option == L"--role" || option == L"--for" ||
-                        option == L"--ptt-line";
+                        option == L"--ptt-line" || option == L"--label";
     const bool linuxFlag = onLinux && (option == L"--udev-rules" || option == L"--node");
-    if (match || valued || linuxFlag) {
+    if ((match || valued || linuxFlag) && option != L"--label") {
       // -h, /? and --help are one option.
       std::wstring name = option;
       if (match)
@@ -129,9 +148,13 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
         return bad(parsed, argument, argument + L" needs a value after it");
       const std::wstring value = written ? *written : arguments[++i];
       if (option == L"--serial") {
-        if (!isPlainSerial(value))
-          return bad(parsed, value, L"\"" + value + L"\" is not a serial: " + kWhatASerialIs);
+        if (!isPlainSerial(value) && !isPlainLabel(value))
+          return bad(parsed, value,
+                     L"\"" + value + L"\" is neither a serial nor a label: " + kWhatASerialIs);
         options.serial = value;
+      } else if (option == L"--label") {
+        if (const std::wstring problem = addLabel(options.labels, value); !problem.empty())
+          return bad(parsed, value, problem);
       } else if (option == L"--for") {
         options.program = FindProgram(value);
         if (!options.program)
@@ -169,7 +192,11 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
   if (options.udevRules &&
       (options.json || options.watch || options.serial || options.role || options.program))
     return bad(parsed, L"--udev-rules",
-               L"--udev-rules prints the rules file and takes no other option but serials");
+               L"--udev-rules prints the rules file and takes no other option but serials "
+               L"or labels");
+  if (options.udevRules && !options.labels.empty() && !positional.empty())
+    return bad(parsed, L"--udev-rules",
+               L"--udev-rules prints the rules for serials or the rules for labels, not both");
   if (options.role && (options.json || options.watch))
     return bad(parsed, L"--role", L"--role prints one name and takes neither --json nor --watch");
   if (options.program && (options.json || options.watch || options.role))
@@ -193,9 +220,13 @@ std::wstring UsageErrorText(const ParsedArguments& parsed) {
 
 namespace {
 
-// The help's lines of --for and --ptt-line, the same on both systems.
+// The help's lines of --label, --for and --ptt-line, the same on both systems.
 std::wstring forHelp() {
-  return L"  --for PROGRAM print the settings PROGRAM takes from the units, in its own\n"
+  return L"  --label S=NAME\n"
+         L"                call the unit whose S/N is S NAME, in the report and --for,\n"
+         L"                and let --serial take NAME (1 to " + std::to_wstring(kMaxLabelLength) +
+         L" letters, digits, - and _);\n"
+         L"                once for each unit\n" + L"  --for PROGRAM print the settings PROGRAM takes from the units, in its own\n"
          L"                keys and lines: " + ProgramWords() + L"\n"
          L"  --ptt-line L  with --for, the PTT/CW port's line that keys PTT: rts (the\n"
          L"                unit's own wiring: " + keyingWords() + L") or dtr\n";
@@ -205,10 +236,12 @@ std::wstring forHelp() {
 
 std::wstring HelpText(ConsolePlatform platform) {
   if (platform == ConsolePlatform::kLinux)
-    return L"Usage: kqports [--json] [--watch] [--serial SERIAL]\n"
+    return L"Usage: kqports [--json] [--watch] [--serial SERIAL] [--label SERIAL=NAME]...\n"
            L"       kqports [--serial SERIAL] --role ROLE [--node]\n"
            L"       kqports [--serial SERIAL] --for PROGRAM [--ptt-line rts|dtr]\n"
+           L"               [--label SERIAL=NAME]...\n"
            L"       kqports --udev-rules [SERIAL...]\n"
+           L"       kqports --udev-rules --label SERIAL=NAME...\n"
            L"Lists every Quorvanta KQ-6200 attached, with the serial ports (device node\n"
            L"and stable links) and the ALSA sound card its channels became; under a port,\n"
            L"the programs that have it open, why you may not open it, and whether\n"
@@ -233,18 +266,20 @@ std::wstring HelpText(ConsolePlatform platform) {
            L"  --udev-rules  print the udev rules that name every unit stably (the file\n"
            L"                the package installs), or only the units whose SERIALs are\n"
            L"                given: /dev/kq6200/SERIAL/cat, ptt, fsk and winkey, and the\n"
-           L"                ALSA card KQSERIAL\n"
+           L"                ALSA card KQSERIAL; with --label, the rules to install beside\n"
+           L"                those that add /dev/kq6200/NAME/ROLE and the label\n"
            L"  --help        this text\n"
            L"  --version     the program's version\n"
            L"\n"
-           L"Each option is given once; a value may follow after \"=\" (--serial=40117),\n"
-           L"a role in any letter case.\n"
+           L"Each option but --label is given once; a value may follow after \"=\"\n"
+           L"(--serial=40117), a role in any letter case.\n"
            L"Exit codes: 0 when at least one unit is found, 1 when none is (or not the\n"
            L"unit or role asked for), 2 for bad usage, 3 when the devices could not be\n"
            L"read or the output could not be written.\n";
-  return L"Usage: kqports [--json] [--watch] [--serial SERIAL]\n"
+  return L"Usage: kqports [--json] [--watch] [--serial SERIAL] [--label SERIAL=NAME]...\n"
          L"       kqports [--serial SERIAL] --role ROLE\n"
          L"       kqports [--serial SERIAL] --for PROGRAM [--ptt-line rts|dtr]\n"
+         L"               [--label SERIAL=NAME]...\n"
          L"Lists every Quorvanta KQ-6200 attached, with the COM ports and audio devices\n"
          L"its channels became, as the Quorvanta KQ-6200 Ports window shows them; when\n"
          L"no unit is found, which of its USB functions are there.\n"
@@ -262,8 +297,8 @@ std::wstring HelpText(ConsolePlatform platform) {
          L"  --help        this text\n"
          L"  --version     the program's version\n"
          L"\n"
-         L"Each option is given once; a value may follow after \"=\" (--serial=40117),\n"
-         L"a role in any letter case.\n"
+         L"Each option but --label is given once; a value may follow after \"=\"\n"
+         L"(--serial=40117), a role in any letter case.\n"
          L"Exit codes: 0 when at least one unit is found, 1 when none is (or not the\n"
          L"unit or role asked for), 2 for bad usage, 3 when the devices could not be\n"
          L"read or the output could not be written.\n";

@@ -2,6 +2,7 @@
 // and the exit codes. No Windows API, so the host tests check it.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,9 @@ namespace kq {
 // Where kqports runs: Linux names devices its own way and has --udev-rules.
 enum class ConsolePlatform { kWindows, kLinux };
 
+// The labels a user gives units, by serial (--label SERIAL=NAME).
+using UnitLabels = std::map<std::wstring, std::wstring>;
+
 struct ConsoleOptions {
   ConsolePlatform platform = ConsolePlatform::kWindows;
   bool json = false;
@@ -24,7 +28,8 @@ struct ConsoleOptions {
   bool udevRules = false;             // Linux only
   bool kernelNode = false;            // Linux only: --role prints the kernel's node
   std::vector<std::wstring> serials;  // the units --udev-rules is for; empty: every unit
-  std::optional<std::wstring> serial;  // --serial: report this unit only
+  std::optional<std::wstring> serial;  // --serial: report this unit only, by serial or label
+  UnitLabels labels;                   // --label: each unit's name, by serial
   std::optional<std::wstring> role;    // --role: print this role's name only
   std::optional<Program> program;     // --for: print the settings of this program
   KeyingLines keying = kUnitKeyingLines;  // --ptt-line: the PTT/CW port's lines

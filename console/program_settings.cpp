@@ -8,8 +8,16 @@
 namespace kq {
 namespace {
 
-// "the unit with S/N 40117"
-std::wstring unitName(const ProgramUnit& unit) { return L"the unit with S/N " + unit.serial; }
+// "the unit with S/N 40117", "the unit IC7300 (S/N 40117)"
+std::wstring unitName(const ProgramUnit& unit) {
+  if (unit.label.empty()) return L"the unit with S/N " + unit.serial;
+  return L"the unit " + unit.label + L" (S/N " + unit.serial + L")";
+}
+
+// What a unit's program of its own is named by: its label, else its serial.
+const std::wstring& instanceName(const ProgramUnit& unit) {
+  return unit.label.empty() ? unit.serial : unit.label;
+}
 
 // --- WSJT-X ------------------------------------------------------------------
 // Configuration.cpp keeps its settings in WSJT-X.ini through QSettings, group
@@ -79,9 +87,9 @@ std::wstring wsjtx(const std::vector<ProgramUnit>& units, KeyingLines lines,
              (windows ? L"%LOCALAPPDATA%\\WSJT-X\\WSJT-X.ini" : L"~/.config/WSJT-X.ini") +
              L", written while WSJT-X is closed.\n";
     } else {
-      const std::wstring instance = L"WSJT-X - " + unit.serial;
+      const std::wstring instance = L"WSJT-X - " + instanceName(unit);
       out += L"; WSJT-X, " + unitName(unit) + L": started as " +
-             (windows ? L"wsjtx.exe" : L"wsjtx") + L" --rig-name=" + unit.serial +
+             (windows ? L"wsjtx.exe" : L"wsjtx") + L" --rig-name=" + instanceName(unit) +
              L", which keeps\n; its settings apart in " +
              (windows ? L"%LOCALAPPDATA%\\" + instance + L"\\" + instance + L".ini"
                       : L"~/.config/" + instance + L".ini") +

@@ -43,6 +43,7 @@ struct GivenValue {
 // What a unit gives the programs, each value as this system names it.
 struct ProgramUnit {
   std::wstring serial;
+  std::wstring label;  // the name the user gave the unit, or empty
   // Its ports by the names that last: on Linux the rules' link, else the
   // by-id link, else the node; on Windows COMn.
   GivenValue cat, ptt, fsk, winkey;

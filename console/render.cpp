@@ -125,9 +125,11 @@ std::wstring problemJson(const StatusHelp& help, HelpSystem system) {
 // "problems": each walk that stopped short, in the report's order, with its
 // help.
 std::wstring unitJson(const UnitItems& unit, JsonLayout layout, int depth,
-                      const ReportNames* names, HelpSystem system) {
+                      const ConsoleReport& report, HelpSystem system) {
+  const ReportNames* names = report.names ? &*report.names : nullptr;
   std::vector<std::wstring> members = {
       member(L"serial", jsonString(unit.serial)),
+      member(L"label", orNull(LabelOf(report, unit.serial))),
       member(L"mcuStatus", std::to_wstring(WalkCode(unit, Walk::kMcu))),
       member(L"ftdiStatus", std::to_wstring(WalkCode(unit, Walk::kFtdi))),
       member(L"audioStatus", std::to_wstring(WalkCode(unit, Walk::kAudio)))};
@@ -175,7 +177,16 @@ template <typename Visit>
 void forEachNamed(const ConsoleReport& report, Visit visit) {
   std::wstring serial;
   for (const ReportItem& item : report.report) {
-    if (item.kind == LineKind::kHeader) serial = item.value;
+    if (item.kind == LineKind::kHeader) {
+      serial = item.value;
+      // A labelled unit's header: "Quorvanta KQ6200 S/N 40117 (IC7300)".
+      if (const std::wstring label = LabelOf(report, serial); !label.empty()) {
+        ReportItem labelled = item;
+        labelled.value += L" (" + label + L")";
+        visit(labelled, nullptr, labelled.value);
+        continue;
+      }
+    }
     const DeviceNames* own = item.id.empty() ? nullptr : namesOf(namesIn(report), item.id);
     visit(item, own, namedValue(item, own, serial));
   }
@@ -275,11 +286,14 @@ ReportList seenLinesOf(const ConsoleReport& report) {
 
 }  // namespace
 
-ConsoleReport EnumerateForConsole(bool splitAudio, const ConsoleOptions& options) {
+ConsoleReport EnumerateForConsole(bool splitAudio, const ConsoleOptions& options,
+                                  const UnitLabels& systemLabels) {
   // There is no driver gate here: every enumeration counts the maker's
   // drivers as present, as a window does unless its user declined them.
-  ConsoleReport out{UnitList(splitAudio, true), {}, splitAudio, std::nullopt, std::nullopt};
-  if (options.serial) KeepSerial(out.units, *options.serial);
+  ConsoleReport out{UnitList(splitAudio, true), {}, splitAudio, std::nullopt, std::nullopt, {}};
+  out.labels = systemLabels;
+  for (const auto& [serial, label] : options.labels) out.labels[serial] = label;
+  if (options.serial) KeepSerial(out.units, *options.serial, out.labels);
   out.report = out.units.report();
   out.seen = out.units.units.empty() ? SeenFunctions() : std::vector<SeenFunction>();
   return out;
@@ -367,7 +381,7 @@ std::wstring ReportJson(const ConsoleReport& report, std::wstring_view time, Jso
   const ReportNames* names = namesIn(report);
   std::vector<std::wstring> unitItems;
   for (const UnitItems& unit : ReportUnits(report.report))
-    unitItems.push_back(unitJson(unit, layout, 2, names, system));
+    unitItems.push_back(unitJson(unit, layout, 2, report, system));
   // The pairs exactly as the window gets them, TABs included.
   std::vector<std::wstring> pairs;
   for (const ReportLine& line : NamedLines(report))
@@ -405,12 +419,16 @@ std::wstring ConsoleOutput(const ConsoleOptions& options, const ConsoleReport& r
 }
 
 std::optional<std::wstring> RoleName(const UnitItems& unit, Role role, const ReportNames* names,
-                                     bool kernelNode) {
+                                     bool kernelNode, std::wstring_view label) {
   const ReportItem* item = RoleItem(unit, role);
   if (!item || !item->inOrder) return std::nullopt;
   const DeviceNames* own = namesOf(names, item->id);
   if (roleInfo(role).kind == RoleKind::kAudio && own && !own->alsa.empty()) return own->alsa;
   if (roleInfo(role).kind == RoleKind::kPort && own && !kernelNode) {
+    // The link of the unit's label where the labelling rules made it.
+    if (const std::wstring named = label.empty() ? std::wstring() : stableNameOf(label, role);
+        hasLink(*own, named))
+      return named;
     if (const std::wstring stable = stableNameOf(unit.serial, role); hasLink(*own, stable))
       return stable;
     if (!own->link.empty()) return OneLine(own->link);
@@ -443,7 +461,9 @@ RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options
   const UnitItems& unit = units.front();
   const std::optional<Role> known = findRole(role);
   if (const std::optional<std::wstring> name =
-          known ? RoleName(unit, *known, namesIn(report), options.kernelNode) : std::nullopt)
+          known ? RoleName(unit, *known, namesIn(report), options.kernelNode,
+                           LabelOf(report, unit.serial))
+                : std::nullopt)
     return {*name + L"\n", {}, kExitOk};
   return {{}, L"kqports: the unit with S/N " + OneLine(unit.serial) + L" has no " + role +
                   L" device in order; kqports --serial " + OneLine(unit.serial) +
@@ -451,11 +471,25 @@ RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options
           kExitNoUnit};
 }
 
-void KeepSerial(UnitList& units, std::wstring_view serial) {
+std::wstring LabelOf(const ConsoleReport& report, const std::wstring& serial) {
+  const auto found = report.labels.find(serial);
+  return found == report.labels.end() ? std::wstring() : found->second;
+}
+
+void KeepSerial(UnitList& units, std::wstring_view serial, const UnitLabels& labels) {
+  // A serial names its unit; a label names the unit it labels, unless a
+  // unit has that serial.
+  const bool bySerial = std::any_of(units.units.begin(), units.units.end(),
+                                    [&](const DeviceUnit& unit) { return unit.serial == serial; });
+  const auto wanted = [&](const DeviceUnit& unit) {
+    if (bySerial) return unit.serial == serial;
+    const auto found = labels.find(unit.serial);
+    return found != labels.end() && found->second == serial;
+  };
   std::vector<DeviceUnit> kept;
   IdList claimed;
   for (DeviceUnit& unit : units.units)
-    if (unit.serial == serial) {
+    if (wanted(unit)) {
       claimed.push_back(unit.mcuInstanceId);
       kept.push_back(std::move(unit));
     }

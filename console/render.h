@@ -38,11 +38,19 @@ struct ConsoleReport {
   std::optional<std::vector<SeenFunction>> seen;
   // What the system names each device beyond its port or endpoint name (Linux).
   std::optional<ReportNames> names;
+  // The units' labels, by serial: the system's (Linux: the rules'), and over
+  // them those of the command line.
+  UnitLabels labels;
 };
 
 // One enumeration as kqports makes it: every unit, or with --serial the one
 // unit of that serial; when none is found, what was seen of its functions.
-ConsoleReport EnumerateForConsole(bool splitAudio, const ConsoleOptions& options);
+// `systemLabels` are the labels the system gives units (Linux: udev's).
+ConsoleReport EnumerateForConsole(bool splitAudio, const ConsoleOptions& options,
+                                  const UnitLabels& systemLabels = {});
+
+// A unit's label in the report, or empty.
+std::wstring LabelOf(const ConsoleReport& report, const std::wstring& serial);
 
 // The report as a person reads it: one line per report line, each ending in
 // LF, the values of the port and audio lines starting in one column.
@@ -130,10 +138,10 @@ RoleAnswer NoUnitAnswer(const ConsoleOptions& options);
 // for), or its audio device's name (its ALSA name by card id where the
 // system has one); nothing when the role is not in order or has no name.
 std::optional<std::wstring> RoleName(const UnitItems& unit, Role role, const ReportNames* names,
-                                     bool kernelNode);
+                                     bool kernelNode, std::wstring_view label = {});
 
 // Leaves in the list only the unit with this serial, if any (--serial).
-void KeepSerial(UnitList& units, std::wstring_view serial);
+void KeepSerial(UnitList& units, std::wstring_view serial, const UnitLabels& labels = {});
 
 // 0 when the enumeration found at least one unit, whatever its state.
 int ExitCodeFor(const UnitList& units);

@@ -430,3 +430,21 @@ def test_documented_examples(session):
     problems = doc_examples.compare_or_write(outputs, os.environ.get("KQ_WRITE_EXAMPLES") == "1",
                                              "windows")
     expect(not problems, "\n".join(problems))
+
+
+def test_kqports_labels(session):
+    """--label names a unit in the report, the JSON, --serial and --for;
+    a label of another shape is refused with nothing printed."""
+    with session.scenario(tree=tree("two-units")) as sc:
+        result = kqports(sc, "--label", "12345=IC7300")
+        expect(result.text.startswith("Quorvanta KQ6200 S/N 12345 (IC7300)\n"), result.text)
+        units = {u["serial"]: u for u in json.loads(
+            kqports(sc, "--json", "--label=12345=IC7300").text)["units"]}
+        expect_equal((units["12345"]["label"], units["67890"]["label"]), ("IC7300", None), "labels")
+        result = kqports(sc, "--serial", "IC7300", "--role", "cat", "--label", "12345=IC7300")
+        expect_equal(result.text, units["12345"]["cat"]["name"] + "\n", "--role by the label")
+        wsjtx = kqports(sc, "--for", "wsjtx", "--label", "67890=FT991").text
+        expect("wsjtx.exe --rig-name=FT991" in wsjtx, wsjtx)
+        result = kqports(sc, "--label", "12345=IC 7300")
+        expect((result.returncode, result.stdout_bytes) == (2, b"")
+               and "is no label" in decoded(result.stderr_bytes, "error"), result.stderr_bytes)

@@ -72,13 +72,14 @@ TEST(ConsoleArguments, SerialAndRoleTakeTheirValueAndSayWhatTheyWant) {
       const wchar_t* says;
     };
     const Bad bad[] = {
-        {args({L"--serial", L"4011"}), L"4011", L"is not a serial: a serial is the five"},
-        {args({L"--serial", L"40117;"}), L"40117;", L"is not a serial"},
+        {args({L"--serial", L"4011/"}), L"4011/",
+         L"is neither a serial nor a label: a serial is the five"},
+        {args({L"--serial", L"40117;"}), L"40117;", L"is neither a serial nor a label"},
         {args({L"--serial"}), L"--serial", L"--serial needs a value"},
         {args({L"--role", L"cats"}), L"cats", L"is not a role: cat, ptt, fsk, winkey, audioIn or"},
         {args({L"--role=audio"}), L"audio", L"is not a role"},
-        {args({L"--serial=4011"}), L"4011", L"is not a serial"},
-        {args({L"--serial="}), L"", L"is not a serial"},
+        {args({L"--serial=4011 "}), L"4011 ", L"is neither a serial nor a label"},
+        {args({L"--serial="}), L"", L"is neither a serial nor a label"},
         {args({L"--role", L"cat", L"--json"}), L"--role", L"takes neither --json nor --watch"},
         {args({L"--watch", L"--role", L"fsk"}), L"--role", L"takes neither"},
         {args({L"40117"}), L"40117", L"kqports --serial 40117 reports that unit"},

@@ -10,6 +10,7 @@ namespace {
 ProgramUnit linuxUnit(const std::wstring& serial) {
   const std::wstring links = L"/dev/kq6200/" + serial + L"/";
   return {serial,
+          {},
           {links + L"cat", {}},
           {links + L"ptt", {}},
           {links + L"fsk", {}},
@@ -20,7 +21,7 @@ ProgramUnit linuxUnit(const std::wstring& serial) {
 }
 
 ProgramUnit windowsUnit(const std::wstring& cat, const std::wstring& ptt, const std::wstring& codec) {
-  return {L"40117", {cat, {}}, {ptt, {}}, {L"COM8", {}}, {L"COM7", {}},
+  return {L"40117", {}, {cat, {}}, {ptt, {}}, {L"COM8", {}}, {L"COM7", {}},
           {L"Microphone (" + codec + L")", {}}, {L"Speakers (" + codec + L")", {}}, {}};
 }
 

@@ -54,7 +54,7 @@ UnitList listOf(std::vector<DeviceUnit> units) {
 // What kqports prints of `list`, its report made of its units.
 ConsoleReport consoleOf(UnitList list, bool splitAudio = true) {
   Report report = list.report();
-  return {std::move(list), std::move(report), splitAudio, std::nullopt, std::nullopt};
+  return {std::move(list), std::move(report), splitAudio, std::nullopt, std::nullopt, {}};
 }
 
 std::wstring unitJson(const DeviceUnit& unit) {
@@ -236,6 +236,7 @@ TEST(ConsoleJson, CompleteUnitAsIndentedDocument) {
       L"  \"units\": [\n"
       L"    {\n"
       L"      \"serial\": \"12345\",\n"
+      L"      \"label\": null,\n"
       L"      \"mcuStatus\": 0,\n"
       L"      \"ftdiStatus\": 0,\n"
       L"      \"audioStatus\": 0,\n"
@@ -288,7 +289,7 @@ TEST(ConsoleJson, RolesAreNullWithoutTheirDeviceAndNamesNullWithoutAName) {
   const std::wstring nulls = unitJson(unit);
   EXPECT_EQ(nulls.substr(0, nulls.find(L", \"report\": ")),
             L"{\"format\": 1, \"time\": \"T\", \"splitAudio\": true, \"units\": [{"
-            L"\"serial\": \"\", \"mcuStatus\": 0, \"ftdiStatus\": 3, \"audioStatus\": 0, "
+            L"\"serial\": \"\", \"label\": null, \"mcuStatus\": 0, \"ftdiStatus\": 3, \"audioStatus\": 0, "
             L"\"cat\": null, \"ptt\": null, "
             L"\"fsk\": null, \"winkey\": null, \"audioIn\": {\"name\": null, \"id\": \"I\"}, "
             L"\"audioOut\": {\"name\": \"\", \"id\": \"O\"}, \"problems\": [{\"walk\": \"ftdi\", "

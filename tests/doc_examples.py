@@ -78,6 +78,8 @@ EXAMPLES = {
     "linux-for-direwolf": Example("linux", "two-with-rules", ("--for", "direwolf")),
     "linux-for-fldigi": Example("linux", "two-with-rules", ("--for", "fldigi")),
     "linux-for-flrig": Example("linux", "two-with-rules", ("--for", "flrig")),
+    # Two radios, one of them labelled by the labelling rules.
+    "linux-two-radios": Example("linux", "two-labelled"),
 }
 
 # The process ID an example shows for a holder of a port.

@@ -100,6 +100,12 @@ std::string header(bool everyUnit, const std::string& version) {
          kSoundServerNamePrefix + "<serial>.\n";
 }
 
+// The card's description in the sound servers' lists: "KQ-6200 S/N 40117",
+// with a label "KQ-6200 IC7300 (S/N 40117)".
+std::string cardDescription(const std::string& serial, const std::string& label = {}) {
+  return label.empty() ? "KQ-6200 S/N " + serial : "KQ-6200 " + label + " (S/N " + serial + ")";
+}
+
 // The card's names in the sound servers. Its description, where both units'
 // codecs are otherwise "USB Audio CODEC": PulseAudio takes a card's
 // description from SOUND_DESCRIPTION, and PulseAudio and PipeWire take its
@@ -110,7 +116,7 @@ std::string header(bool everyUnit, const std::string& version) {
 // and both name its sources and sinks after it; without them, two codecs of
 // the same kind and no serial take names by plug order.
 std::string soundServerNames(const std::string& serial) {
-  const std::string description = "KQ-6200 S/N " + serial;
+  const std::string description = cardDescription(serial);
   const std::string name = std::string(kSoundServerNamePrefix) + serial;
   return ", ENV{SOUND_DESCRIPTION}=\"" + description + "\", ENV{ID_MODEL_FROM_DATABASE}=\"" +
          description + "\", ENV{PULSE_NAME}=\"" + name + "\", ENV{ACP_NAME}=\"" + name + "\"";
@@ -186,7 +192,59 @@ std::vector<std::string> plainSerials(const std::vector<std::wstring>& serials) 
   return out;
 }
 
+// Each of a unit's USB functions learns the unit's serial as its ports do.
+std::string usbSerialRules() {
+  std::string out = "\n# The unit's serial on each of its USB functions, from the MCU beside it.\n";
+  for (const UsbFunctionId& function : {kMcuFunctionId, kFtdiFunctionId, kAudioFunctionId})
+    out += "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
+           udevId(function.vendor) + "\", ATTR{idProduct}==\"" + udevId(function.product) +
+           "\", IMPORT{program}=\"" + SerialProgram() + "\"\n";
+  return out;
+}
+
+// `serial` and `label` are as isPlainSerial and isPlainLabel checked.
+std::string unitsLabel(const std::string& serial, const std::string& label) {
+  const std::string unit = "ENV{KQ6200_SERIAL}==\"" + serial + "\", ";
+  const std::string set = "ENV{KQ6200_LABEL}=\"" + label + "\"";
+  const std::string description = cardDescription(serial, label);
+  return "\n# Unit " + serial + ": " + label + "\n" +
+         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", " + unit + set + "\n" +
+         "SUBSYSTEM==\"tty\", " + unit + "ENV{KQ6200_ROLE}==\"?*\", " + set + ", SYMLINK+=\"kq6200/" +
+         label + "/$env{KQ6200_ROLE}\"\n" +
+         "SUBSYSTEM==\"sound\", KERNEL==\"card*\", " + unit + set +
+         ", ENV{SOUND_DESCRIPTION}=\"" + description + "\", ENV{ID_MODEL_FROM_DATABASE}=\"" +
+         description + "\"\n";
+}
+
 }  // namespace
+
+std::string UdevLabelRules(const std::map<std::wstring, std::wstring>& labels,
+                           const std::string& version) {
+  std::string out =
+      "# Labels for Quorvanta KQ-6200 units, made by kqports " + version +
+      ".\n"
+      "# Install as " +
+      std::string(kLabelRulesFile) +
+      ", beside the rules that name every unit\n"
+      "# (" +
+      std::string(kPackagedRulesFile) +
+      " from the package, or kqports --udev-rules):\n"
+      "# these add to them, need them, and run after them. Then run\n"
+      "#   udevadm control --reload\n"
+      "#   udevadm trigger --subsystem-match=usb --subsystem-match=tty "
+      "--subsystem-match=sound --action=add\n"
+      "# (or unplug and plug in the units). Each unit below then also has\n"
+      "# /dev/kq6200/<label>/cat, ptt, fsk and winkey, KQ6200_LABEL on its USB functions,\n"
+      "# ports and sound card, and its label in the card's description; its card id and\n"
+      "# sound-server names stay its serial's. A unit not below is left as it is.\n"
+      "\n"
+      "ACTION==\"remove\", GOTO=\"kq6200_labels_end\"\n" +
+      usbSerialRules();
+  for (const auto& [serial, label] : labels)
+    if (isPlainSerial(serial) && isPlainLabel(label))
+      out += unitsLabel(encodeUtf8(serial), encodeUtf8(label));
+  return out + "\nLABEL=\"kq6200_labels_end\"\n";
+}
 
 std::string UdevRules(const std::vector<std::wstring>& serials, const std::string& version) {
   std::string out = header(serials.empty(), version) +

@@ -2,6 +2,7 @@
 // meets its devices in and whichever port it is plugged into.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,18 @@ std::string UdevRules(const std::vector<std::wstring>& serials, const std::strin
 // PipeWire (PULSE_NAME, ACP_NAME), its serial following: its source is then
 // alsa_input.kq6200-<serial>.<profile>, its sink alsa_output.kq6200-<serial>.<profile>.
 inline constexpr char kSoundServerNamePrefix[] = "kq6200-";
+
+// The rules that add labels to units (`labels`: label by serial, each a
+// plain serial and label): for each, /dev/kq6200/<label>/<role> links beside
+// the serial's, KQ6200_LABEL on its USB functions, ports and sound card, and
+// the label in the card's description. They need the rules of UdevRules,
+// which give each device its serial and role, and run after them.
+std::string UdevLabelRules(const std::map<std::wstring, std::wstring>& labels,
+                           const std::string& version);
+
+// Where the labelling rules are meant to be installed: after the rules that
+// name the units, beside them.
+inline constexpr char kLabelRulesFile[] = "/etc/udev/rules.d/71-kq6200-labels.rules";
 
 // Where rules for chosen units are meant to be installed; a file there takes
 // the place of the packaged one of the same name.

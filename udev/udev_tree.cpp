@@ -358,4 +358,17 @@ bool LoadUdevTree(ReportNames* names, Devices* devices) {
   return true;
 }
 
+std::map<std::wstring, std::wstring> UnitLabelsOf(const Devices& devices) {
+  std::map<std::wstring, std::wstring> labels;
+  for (const Device& device : devices) {
+    const auto serial = device.props.find("KQ6200_SERIAL");
+    const auto label = device.props.find("KQ6200_LABEL");
+    if (serial == device.props.end() || label == device.props.end()) continue;
+    const std::wstring wideSerial = wideFromUtf8(serial->second);
+    const std::wstring wideLabel = wideFromUtf8(label->second);
+    if (isPlainSerial(wideSerial) && isPlainLabel(wideLabel)) labels[wideSerial] = wideLabel;
+  }
+  return labels;
+}
+
 }  // namespace kq::udev

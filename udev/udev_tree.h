@@ -38,7 +38,12 @@ inline constexpr const char* kAttributes[] = {
 // The udev properties read: whether ModemManager is to leave a port alone,
 // and the tags ("uaccess") rules gave it.
 inline constexpr const char* kProperties[] = {"ID_MM_DEVICE_IGNORE", "TAGS", "CURRENT_TAGS",
-                                             "PULSE_NAME"};
+                                             "PULSE_NAME", "KQ6200_SERIAL", "KQ6200_LABEL"};
+
+// The labels the labelling rules gave units (KQ6200_LABEL beside
+// KQ6200_SERIAL on a unit's devices), by serial; only a serial and a label
+// of the shapes a command line takes.
+std::map<std::wstring, std::wstring> UnitLabelsOf(const Devices& devices);
 
 struct WindowsShape {
   // The tree for the in-memory configuration manager, in the order its class

@@ -58,6 +58,22 @@ inline bool isPlainSerial(std::wstring_view serial) {
   return true;
 }
 
+// The longest name a user gives a unit (--label): what a radio's model or
+// a station's "left" needs, short enough for a link name and a header.
+inline constexpr size_t kMaxLabelLength = 15;
+
+// A unit's label as a command line and a udev rules file take it: 1 to
+// kMaxLabelLength letters, digits, '-' and '_', since it becomes part of
+// rule matches, link names and program settings.
+inline bool isPlainLabel(std::wstring_view label) {
+  if (label.empty() || label.size() > kMaxLabelLength) return false;
+  for (const wchar_t c : label)
+    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
+          c == L'-' || c == L'_'))
+      return false;
+  return true;
+}
+
 // Finds the next unit whose MCU function is not in `claimed` and walks it.
 DeviceUnit resolveUnit(const IdList& claimed, bool splitAudio, bool mcuDriversPresent);
 

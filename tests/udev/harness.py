@@ -112,14 +112,15 @@ def require_unshare():
                     f"{done.returncode} {done.stderr.strip()}".strip(), pytrace=False)
 
 
-def apply_rules(rules, bed_text):
-    """udevadm test with these rules for every tty and sound card of the test
-    bed, in a mount namespace of its own, so that the links land in a private
-    /dev. Returns the links made (link -> target), udevadm's logs and what the
-    namespace printed."""
+def apply_rules(rules, bed_text, devices=None):
+    """udevadm test with these rules (a file's text, or {file name: text})
+    for every tty and sound card of the test bed (or `devices`), in a mount
+    namespace of its own, so that the links land in a private /dev. Returns
+    the links made (link -> target), udevadm's logs and what the namespace
+    printed."""
     bed = new_bed(bed_text)
     with tempfile.TemporaryDirectory() as scratch:
-        devices = rule_devices(bed_text)
+        devices = devices or rule_devices(bed_text)
         tests = udevadm_tests(scratch, devices, lambda i: f"log.{i}")
         out = in_namespace(scratch, rules, tests + "\nif [ -d /dev/kq6200 ]; then cd /dev && "
                            "find kq6200 -type l -printf '%p -> %l\\n' | sort; fi\n") or ""
@@ -171,7 +172,8 @@ def in_namespace(scratch, rules, script):
     require_unshare()
     rules_dir = Path(scratch) / "rules.d"
     rules_dir.mkdir(exist_ok=True)
-    (rules_dir / "70-kq6200.rules").write_text(rules)
+    for name, text in (rules if isinstance(rules, dict) else {"70-kq6200.rules": rules}).items():
+        (rules_dir / name).write_text(text)
     (Path(scratch) / "null").touch()
     setup = f"""set -e
 mount --bind /dev/null {scratch}/null

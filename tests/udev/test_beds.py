@@ -11,7 +11,7 @@ from harness import BEDS, EXPECTED, NOT_FOUND, PORT_ROLES, as_on_any_machine, ru
 # The members the Windows program's JSON has (docs/kqports.md); Linux keeps
 # each of them with its meaning and adds its own names to the roles.
 DOCUMENT_KEYS = {"format", "time", "splitAudio", "units", "report", "seen"}
-UNIT_KEYS = {"serial", "mcuStatus", "ftdiStatus", "audioStatus", "cat", "ptt", "fsk", "winkey",
+UNIT_KEYS = {"serial", "label", "mcuStatus", "ftdiStatus", "audioStatus", "cat", "ptt", "fsk", "winkey",
              "audioIn", "audioOut", "problems"}
 PROBLEM_KEYS = {"walk", "code", "meaning", "remedy"}
 PORT_KEYS = {"name", "id", "link", "stable", "access", "holders", "uninspected", "modemManager"}
@@ -44,7 +44,7 @@ def test_text(name, kqports, make_bed, update):
 def roles_as_documented(unit):
     return set(unit) == UNIT_KEYS and all(
         unit[role] is None or set(unit[role]) == (PORT_KEYS if role in PORT_ROLES else AUDIO_KEYS)
-        for role in UNIT_KEYS - {"serial", "mcuStatus", "ftdiStatus", "audioStatus", "problems"})
+        for role in UNIT_KEYS - {"serial", "label", "mcuStatus", "ftdiStatus", "audioStatus", "problems"})
 
 
 def test_json(name, kqports, make_bed, update):

@@ -86,20 +86,25 @@ def hub(parent, port, vid="05e3", pid="0608", product="USB2.0 Hub"):
 
 def unit(parent, port, serial, ftdi_serial, acm=(0, 1), usb=(0, 1), card=1,
          ftdi_driver=True, codec_driver=True, mcu_driver=True, with_mcu=True, rules=False,
-         by_id=True):
+         by_id=True, label=None):
     """A whole KQ-6200 on `port` of the device at `parent`; its MCU's USB
     serial is "2051" and `serial`. Without `with_mcu` the MCU function is missing;
     with `rules` the packaged udev rules have named it; without `by_id` its
-    ports have no links at all (udev's own rules did not run). Returns (text,
-    the unit's hub path)."""
+    ports have no links at all (udev's own rules did not run); with `label`
+    the labelling rules have labelled it too. Returns (text, the unit's hub
+    path)."""
     text, unit_hub = hub(parent, port)
     own = unit_hub.rsplit("/", 1)[1]
     mcu, ftdi, codec = (f"{unit_hub}/{own}.{p}" for p in (1, 2, 3))
     mcu_name, ftdi_name, codec_name = (p.rsplit("/", 1)[1] for p in (mcu, ftdi, codec))
 
+    labelled = [("KQ6200_SERIAL", serial), ("KQ6200_LABEL", label)] if label else []
+
     def named(role, links):
         extra_links, props = ruled(serial, role) if rules else ([], [])
-        return extra_links + (links if by_id else []), props
+        if label:
+            extra_links = [f"/dev/kq6200/{label}/{role}"] + extra_links
+        return extra_links + (links if by_id else []), props + labelled
 
     if with_mcu:
         text += usb_device(mcu, "0483", "a1df", "KQ-6200", serial=f"2051{serial}",
@@ -137,7 +142,8 @@ def unit(parent, port, serial, ftdi_serial, acm=(0, 1), usb=(0, 1), card=1,
         text += usb_interface(f"{codec}/{codec_name}:1.{number}", number, cls, driver, name)
     if codec_driver:
         sound = f"{codec}/{codec_name}:1.0/sound/card{card}"
-        names = [("PULSE_NAME", f"kq6200-{serial}"), ("ACP_NAME", f"kq6200-{serial}")] if rules else []
+        names = ([("PULSE_NAME", f"kq6200-{serial}"), ("ACP_NAME", f"kq6200-{serial}")] if rules
+                 else []) + labelled
         text += block(sound, [("SUBSYSTEM", "sound"), ("SOUND_INITIALIZED", "1"),
                               ("ID_MODEL", "USB_Audio_CODEC")] + names,
                       [("id", f"KQ{serial}" if rules else "CODEC" if card == 1 else f"CODEC_{card}"),
@@ -196,6 +202,9 @@ def testbeds():
     ruled_second, _ = unit(ROOT, 5, "40262", "KQ6B7E41", acm=(2, 3), usb=(3, 2), card=2, rules=True)
     beds["two-with-rules"] = (root_hub() + ruled_unit + ruled_second,
                               "two units named by the packaged udev rules")
+    labelled, _ = unit(ROOT, 4, "40117", "KQ6A1B2C", rules=True, label="IC7300")
+    beds["two-labelled"] = (root_hub() + labelled + ruled_second,
+                            "two units the rules named, one of them labelled IC7300")
     no_mcu, _ = unit(ROOT, 4, "40117", "KQ6A1B2C", with_mcu=False)
     beds["mcu-missing"] = (root_hub() + other_devices(ROOT) + no_mcu,
                            "a unit whose MCU did not enumerate: its FTDI and codec are seen")
