@@ -432,6 +432,39 @@ def test_documented_examples(session):
     expect(not problems, "\n".join(problems))
 
 
+def test_kqports_for_programs(session):
+    """--for on two units: each program's keys carry the COM ports and the
+    endpoint names of the report, per unit; the second unit's FTDI walk stops
+    short, and its lines say so instead of naming a port."""
+    with session.scenario(tree=tree("two-units")) as sc:
+        units = {u["serial"]: u for u in json.loads(kqports(sc, "--json").text)["units"]}
+        first, second = units["12345"], units["67890"]
+        result = kqports(sc, "--for", "wsjtx")
+        expect_equal(result.returncode, 0, "--for wsjtx exit code")
+        keys = [dict(line.split("=", 1) for line in block.splitlines() if "=" in line
+                     and not line.startswith(";"))
+                for block in result.text.strip().split("\n\n")]
+        expect_equal(keys[0], {
+            "CATSerialPort": first["cat"]["name"], "PTTport": first["ptt"]["name"],
+            "PTTMethod": "@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x1eTransceiverFactory::PTTMethod"
+                         "\\0\\0\\0\\0\\xfPTT_method_RTS\\0)",
+            "SoundInName": first["audioIn"]["name"], "SoundOutName": first["audioOut"]["name"]},
+            "WSJT-X's keys of the first unit")
+        expect("CATSerialPort" not in keys[1] and "; CATSerialPort: none: its CAT Port is not in "
+               "order (FTDI ErrorCode: 1" in result.text
+               and "wsjtx.exe --rig-name=67890" in result.text
+               and "%LOCALAPPDATA%\\WSJT-X - 67890\\WSJT-X - 67890.ini" in result.text,
+               f"the second unit's WSJT-X: {result.text}")
+        rigctld = kqports(sc, "--for", "rigctld", "--ptt-line", "dtr").text
+        expect(f"rigctld.exe -m MODEL -r {first['cat']['name']} -p {first['ptt']['name']} -P DTR "
+               "-t 4532 -C dtr_state=OFF,rts_state=OFF\n" in rigctld
+               and "# CAT port: none: its CAT Port is not in order" in rigctld, rigctld)
+        direwolf = kqports(sc, "--for", "direwolf").text
+        expect(f'ADEVICE0 "{first["audioIn"]["name"][:31]}" "{first["audioOut"]["name"][:31]}"\n'
+               f"ACHANNELS 1\n" in direwolf
+               and f"CHANNEL 0\nPTT {first['ptt']['name']} RTS\n" in direwolf, direwolf)
+
+
 def test_kqports_labels(session):
     """--label names a unit in the report, the JSON, --serial and --for;
     a label of another shape is refused with nothing printed."""
