@@ -1,5 +1,7 @@
 #include "console/for_program.h"
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 
 #include "base/one_line.h"
@@ -39,6 +41,12 @@ std::wstring whyNot(const UnitItems& unit, Role role, HelpSystem system) {
          L" says why";
 }
 
+// "COM9": COM and one to three digits.
+bool isComPortName(std::wstring_view name) {
+  if (name.size() < 4 || name.size() > 6 || name.substr(0, 3) != L"COM") return false;
+  return std::all_of(name.begin() + 3, name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
 const DeviceNames* namesOf(const ConsoleReport& report, const UnitItems& unit, Role role) {
   const ReportItem* item = RoleItem(unit, role);
   if (!report.names || !item) return nullptr;
@@ -51,8 +59,13 @@ ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool
   const ReportNames* names = report.names ? &*report.names : nullptr;
   const std::wstring label = LabelOf(report, unit.serial);
   const auto given = [&](Role role) -> GivenValue {
-    if (const auto name = RoleName(unit, role, names, false, label)) return {*name, {}};
-    return {{}, whyNot(unit, role, system)};
+    const auto name = RoleName(unit, role, names, false, label);
+    if (!name) return {{}, whyNot(unit, role, system)};
+    // A Windows port's name comes from its device's friendly name, which the
+    // device may have chosen: only a COM port's name goes into a command.
+    if (!onLinux && roleInfo(role).kind == RoleKind::kPort && !isComPortName(*name))
+      return {{}, L"its " + labelOf(role) + L"'s name \"" + *name + L"\" is no COM port's name"};
+    return {*name, {}};
   };
   ProgramUnit out{OneLine(unit.serial), label,
                   given(Role::kCat),     given(Role::kPtt),

@@ -2,6 +2,7 @@
 // watch's rules and the exit code.
 #include <gtest/gtest.h>
 
+#include "console/for_program.h"
 #include "console/render.h"
 #include "tests/tree_fixture.h"
 
@@ -411,6 +412,24 @@ TEST(ConsoleSeen, SaysWhichFunctionsWereSeenWhereAndThatTheMcuWasNot) {
   some.report = {NotFoundItem()};
   some.seen = seen;
   EXPECT_EQ(WatchedLines(some).size(), 1u);
+}
+
+TEST(ConsoleFor, AWindowsPortNameThatIsNoComPortGoesIntoNoCommand) {
+  // A device chooses its friendly name, from which the port's name comes.
+  DeviceUnit unit = completeUnit();
+  unit.catNode = port(L"C", L"COM9 & del");
+  ConsoleOptions options;
+  options.program = Program::kRigctld;
+  const RoleAnswer answer = AnswerFor(consoleOf(listOf({unit})), options);
+  EXPECT_EQ(answer.exitCode, kExitOk);
+  EXPECT_EQ(answer.out.find(L"rigctld.exe"), std::wstring::npos) << answer.out;
+  EXPECT_NE(answer.out.find(L"# CAT port: none: its CAT Port's name \"COM9 & del\" is no COM "
+                            L"port's name."),
+            std::wstring::npos)
+      << answer.out;
+  options.program = Program::kWsjtx;
+  EXPECT_NE(AnswerFor(consoleOf(listOf({completeUnit()})), options).out.find(L"CATSerialPort=COM9\n"),
+            std::wstring::npos);
 }
 
 }  // namespace kq::test
