@@ -6,6 +6,7 @@ import re
 
 import pytest
 
+import testbeds
 from harness import BEDS, EXPECTED, NOT_FOUND, PORT_ROLES, as_on_any_machine, run, without_time
 
 # The members the Windows program's JSON has (docs/kqports.md); Linux keeps
@@ -69,3 +70,13 @@ def test_json(name, kqports, make_bed, update):
         not units or document["seen"] == []), f"the functions seen without a unit: {out}"
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d", document.get("time", "")), \
         f"the JSON time: {document.get('time')!r}"
+
+
+def test_units_in_port_order_past_nine(kqports, make_bed):
+    """Units on hub ports 10 and 2 are listed as the ports count, not as
+    their names sort ("1-10" before "1-2")."""
+    tenth, _ = testbeds.unit(testbeds.ROOT, 10, "40117", "KQ6A1B2C")
+    second, _ = testbeds.unit(testbeds.ROOT, 2, "40262", "KQ6B7E41", acm=(2, 3), usb=(3, 2), card=2)
+    make_bed(testbeds.root_hub() + tenth + second)
+    units = json.loads(run(kqports, "--json")[1])["units"]
+    assert [u["serial"] for u in units] == ["40262", "40117"], units

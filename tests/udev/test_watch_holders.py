@@ -38,3 +38,19 @@ def test_watch_reports_holders_once_per_change(kqports, make_bed, processes):
         f"its going is one report: {line}"
     extra = read_line(proc.stdout, 3)
     assert extra is None, f"one report per change: {extra}"
+
+
+def test_watch_ends_quietly_when_its_reader_goes(kqports, make_bed, processes):
+    """A reader that closes the pipe ends the watch as Ctrl+C does: exit code
+    0, nothing on standard error, at the next report it would write."""
+    make_bed(BEDS["one-unit"][0], shared=True)
+    proc = processes.popen([kqports, "--watch", "--json"], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True, env=env_for())
+    assert read_line(proc.stdout, 10), "the first report"
+    proc.stdout.close()
+    processes.start_as("wsjtx", "exec 3<>/dev/ttyUSB0")  # a change to report
+    try:
+        code = proc.wait(20)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the watch went on after its reader went away", pytrace=False)
+    assert code == 0 and proc.stderr.read() == "", f"exit code {code}: {proc.stderr.read()}"
