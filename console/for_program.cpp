@@ -91,7 +91,7 @@ ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool
 
 RoleAnswer AnswerFor(const ConsoleReport& report, const ConsoleOptions& options) {
   const std::vector<UnitItems> units = ReportUnits(report.report);
-  if (units.empty() || !options.program) return NoUnitAnswer(options);
+  if (units.empty() || !options.program) return NoUnitAnswer(report, options);
   const bool onLinux = options.platform == ConsolePlatform::kLinux;
   std::vector<ProgramUnit> given;
   for (const UnitItems& unit : units) given.push_back(programUnit(report, unit, onLinux));

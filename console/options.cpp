@@ -295,7 +295,7 @@ std::wstring HelpText(ConsolePlatform platform) {
          L"                is attached\n" +
          forHelp() +
          L"  --help        this text\n"
-         L"  --version     the program's version\n"
+         L"  --version     the program's version, and the machine Windows runs on\n"
          L"\n"
          L"Each option but --label is given once; a value may follow after \"=\"\n"
          L"(--serial=40117), a role in any letter case.\n"

@@ -278,6 +278,13 @@ std::wstring placeOf(const SeenFunction& function, const ReportNames* names) {
   return L"on USB port " + own->id.substr(own->id.rfind(L'/') + 1);
 }
 
+// "40117, 40262"
+std::wstring serialList(const std::vector<std::wstring>& serials) {
+  std::wstring out;
+  for (size_t i = 0; i < serials.size(); ++i) out += (i ? L", " : L"") + serials[i];
+  return out;
+}
+
 // The seen lines, when they were looked for and no unit was found.
 ReportList seenLinesOf(const ConsoleReport& report) {
   if (!report.seen || !report.units.units.empty()) return {};
@@ -290,12 +297,19 @@ ConsoleReport EnumerateForConsole(bool splitAudio, const ConsoleOptions& options
                                   const UnitLabels& systemLabels) {
   // There is no driver gate here: every enumeration counts the maker's
   // drivers as present, as a window does unless its user declined them.
-  ConsoleReport out{UnitList(splitAudio, true), {}, splitAudio, std::nullopt, std::nullopt, {}};
+  ConsoleReport out{UnitList(splitAudio, true), {}, splitAudio, std::nullopt, std::nullopt, {}, {}};
   out.labels = systemLabels;
   for (const auto& [serial, label] : options.labels) out.labels[serial] = label;
+  std::vector<std::wstring> attached;
+  for (const DeviceUnit& unit : out.units.units) attached.push_back(OneLine(unit.serial));
   if (options.serial) KeepSerial(out.units, *options.serial, out.labels);
   out.report = out.units.report();
-  out.seen = out.units.units.empty() ? SeenFunctions() : std::vector<SeenFunction>();
+  // Which functions of a unit are there is worth saying when no unit is; when
+  // units are there but not the one of --serial, which they are.
+  if (out.units.units.empty() && !attached.empty())
+    out.others = std::move(attached);
+  if (out.others.empty())
+    out.seen = out.units.units.empty() ? SeenFunctions() : std::vector<SeenFunction>();
   return out;
 }
 
@@ -326,6 +340,9 @@ std::wstring ConsoleText(const ConsoleReport& report, HelpSystem system) {
   if (const std::wstring help = uninspectedHelpOf(report); !help.empty())
     lines.push_back({help, std::nullopt});
   for (const ReportLine& line : seenLinesOf(report)) lines.push_back({line.text, std::nullopt});
+  if (!report.others.empty())
+    lines.push_back({L"        Attached: the units with S/N " + serialList(report.others) + L".",
+                     std::nullopt});
   return textOf(lines);
 }
 
@@ -444,20 +461,25 @@ std::wstring SoundServerName(const DeviceNames& names, Role role) {
          L"." + kCodecProfile;
 }
 
-RoleAnswer NoUnitAnswer(const ConsoleOptions& options) {
-  return {{}, options.serial ? L"kqports: no unit with S/N " + *options.serial + L" is attached\n"
-                             : L"kqports: no Quorvanta KQ-6200 is attached\n",
+RoleAnswer NoUnitAnswer(const ConsoleReport& report, const ConsoleOptions& options) {
+  if (!options.serial) return {{}, L"kqports: no Quorvanta KQ-6200 is attached\n", kExitNoUnit};
+  return {{}, L"kqports: no unit with S/N " + *options.serial + L" is attached" +
+                  (report.others.empty() ? L"" : L"; attached: " + serialList(report.others)) +
+                  L"\n",
           kExitNoUnit};
 }
 
 RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options) {
   const std::vector<UnitItems> units = ReportUnits(report.report);
   const std::wstring role = options.role.value_or(L"");
-  if (units.empty()) return NoUnitAnswer(options);
-  if (units.size() > 1)
-    return {{}, L"kqports: " + std::to_wstring(units.size()) +
-                    L" units are attached; name one with --serial\n",
+  if (units.empty()) return NoUnitAnswer(report, options);
+  if (units.size() > 1) {
+    std::vector<std::wstring> serials;
+    for (const UnitItems& unit : units) serials.push_back(OneLine(unit.serial));
+    return {{}, L"kqports: " + std::to_wstring(units.size()) + L" units are attached (" +
+                    serialList(serials) + L"); name one with --serial\n",
             kExitBadUsage};
+  }
   const UnitItems& unit = units.front();
   const std::optional<Role> known = findRole(role);
   if (const std::optional<std::wstring> name =

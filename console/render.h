@@ -41,6 +41,8 @@ struct ConsoleReport {
   // The units' labels, by serial: the system's (Linux: the rules'), and over
   // them those of the command line.
   UnitLabels labels;
+  // With --serial naming none of them, the serials of the units attached.
+  std::vector<std::wstring> others;
 };
 
 // One enumeration as kqports makes it: every unit, or with --serial the one
@@ -129,7 +131,7 @@ inline constexpr wchar_t kCodecProfile[] = L"analog-stereo";
 std::wstring SoundServerName(const DeviceNames& names, Role role);
 
 // What --role and --for answer when no unit (or not the one of --serial) is attached.
-RoleAnswer NoUnitAnswer(const ConsoleOptions& options);
+RoleAnswer NoUnitAnswer(const ConsoleReport& report, const ConsoleOptions& options);
 
 // What --role prints for a role of the unit: its port name (where the
 // system has them, the name that outlasts a replug: the packaged rules'

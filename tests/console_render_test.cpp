@@ -55,7 +55,7 @@ UnitList listOf(std::vector<DeviceUnit> units) {
 // What kqports prints of `list`, its report made of its units.
 ConsoleReport consoleOf(UnitList list, bool splitAudio = true) {
   Report report = list.report();
-  return {std::move(list), std::move(report), splitAudio, std::nullopt, std::nullopt, {}};
+  return {std::move(list), std::move(report), splitAudio, std::nullopt, std::nullopt, {}, {}};
 }
 
 std::wstring unitJson(const DeviceUnit& unit) {

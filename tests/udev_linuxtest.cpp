@@ -337,7 +337,7 @@ TEST(ConsoleNames, LinuxNamesFollowPortsAndReplaceIds) {
   ReportNames names;
   names[*list.units[0].catNode->instanceId] = {L"/sys/cat", L"/dev/serial/by-id/cat", L"", L"", {}, std::nullopt, {}};
   names[*list.units[0].pttNode->instanceId] = {L"/sys/ptt", L"", L"", L"", {}, std::nullopt, {}};
-  const ConsoleReport console{list, list.report(), true, std::nullopt, names, {}};
+  const ConsoleReport console{list, list.report(), true, std::nullopt, names, {}, {}};
   const ReportList report = NamedLines(console);
   EXPECT_EQ(report[1].text, L"    CAT Port \t - /dev/ttyUSB8 (/dev/serial/by-id/cat)");
   EXPECT_EQ(report[1].id, L"/sys/cat");
@@ -376,7 +376,7 @@ TEST(ConsoleNames, TheRulesLinkShowsOnlyOnItsOwnUnitsLineOfItsRole) {
   }
   const udev::WindowsShape shape = loaded(devices);
   const UnitList list(true, true);
-  const ConsoleReport console{list, list.report(), true, std::nullopt, shape.names, {}};
+  const ConsoleReport console{list, list.report(), true, std::nullopt, shape.names, {}, {}};
   const ReportList report = NamedLines(console);
   ASSERT_EQ(report.size(), 7u);
   EXPECT_EQ(report[1].text,

@@ -157,7 +157,7 @@ PortUse heldBy(std::vector<PortHolder> holders) {
 // kqports' text of a report with the system's names.
 std::wstring textOf(const Report& report, const ReportNames& names) {
   loadTree("");
-  return ConsoleText({UnitList(true, true), report, true, std::nullopt, names, {}},
+  return ConsoleText({UnitList(true, true), report, true, std::nullopt, names, {}, {}},
                      HelpSystem::kLinux);
 }
 

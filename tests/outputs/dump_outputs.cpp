@@ -49,7 +49,7 @@ void printRoles(const UnitList& units, bool splitAudio, ConsoleOptions options) 
     for (const wchar_t* role : {L"cat", L"ptt", L"fsk", L"winkey", L"audioIn", L"audioOut"}) {
       options.serial = serial;
       options.role = role;
-      ConsoleReport kept{units, {}, splitAudio, std::nullopt, std::nullopt, {}};
+      ConsoleReport kept{units, {}, splitAudio, std::nullopt, std::nullopt, {}, {}};
       if (serial) KeepSerial(kept.units, *serial);
       kept.report = kept.units.report();
       const RoleAnswer answer = AnswerRole(kept, options);
@@ -69,7 +69,7 @@ int run(const char* file) {
       const std::string variant = std::string(splitAudio ? "split" : "legacy") +
                                   (drivers ? "" : " no-drivers");
       ConsoleReport console{UnitList(splitAudio, drivers), {}, splitAudio, std::nullopt,
-                            std::nullopt, {}};
+                            std::nullopt, {}, {}};
       const UnitList& units = console.units;
       console.report = units.report();
       console.seen = units.units.empty() ? SeenFunctions() : std::vector<SeenFunction>();

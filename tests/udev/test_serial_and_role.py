@@ -65,3 +65,16 @@ def test_role_is_the_device_node_where_the_port_has_no_link(kqports, make_bed):
     make_bed(testbeds.root_hub() + bare, shared=True)
     got = run(kqports, "--role", "ptt")
     assert got[:2] == (0, "/dev/ttyUSB1\n"), got
+
+
+def test_a_serial_not_attached_names_those_that_are(kqports, make_bed):
+    """--serial of a unit not there among two that are: not their functions
+    as "Seen" lines, which read as a unit half attached, but their serials."""
+    make_bed(BEDS["two-units"][0], shared=True)
+    code, out, _ = run(kqports, "--serial", "99999")
+    assert code == 1 and out == ("Quorvanta KQ-6200 not found\n"
+                                 "        Attached: the units with S/N 40117, 40262.\n"), out
+    assert run(kqports, "--serial", "99999", "--role", "cat")[2] == \
+        "kqports: no unit with S/N 99999 is attached; attached: 40117, 40262\n"
+    assert run(kqports, "--role", "cat")[2] == \
+        "kqports: 2 units are attached (40117, 40262); name one with --serial\n"
