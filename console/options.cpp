@@ -189,6 +189,12 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
                      (onLinux ? L", kqports --udev-rules " + argument + L" prints its rules"
                               : L""));
   }
+  // A label that is another labelled unit's serial would share its links.
+  for (const auto& [serial, label] : options.labels)
+    if (options.labels.count(label) && label != serial)
+      return bad(parsed, serial + L"=" + label,
+                 L"\"" + serial + L"=" + label + L"\" is no label: " + label +
+                     L" is the serial of another unit given");
   if (options.udevRules &&
       (options.json || options.watch || options.serial || options.role || options.program))
     return bad(parsed, L"--udev-rules",

@@ -75,7 +75,8 @@ def test_a_bad_label_is_refused_and_writes_nothing(kqports, label):
 
 def test_two_labels_for_one_unit_or_one_for_two_are_refused(kqports):
     for args, said in ((("40117=A", "40117=B"), "the unit with S/N 40117 has a label already"),
-                       (("40117=A", "40262=A"), "the label A is the unit 40117's already")):
+                       (("40117=A", "40262=A"), "the label A is the unit 40117's already"),
+                       (("40117=40262", "40262=FT991"), "40262 is the serial of another unit")):
         code, out, err = run(kqports, "--udev-rules", *[w for a in args for w in ("--label", a)],
                              bed_env=False)
         assert code == 2 and out == "" and said in err, f"{args}: {code} {out!r} {err!r}"
