@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/one_line.h"
+#include "console/named_items.h"
 #include "units/status_help.h"
 
 namespace kq {
@@ -47,16 +48,9 @@ bool isComPortName(std::wstring_view name) {
   return std::all_of(name.begin() + 3, name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
 }
 
-const DeviceNames* namesOf(const ConsoleReport& report, const UnitItems& unit, Role role) {
-  const ReportItem* item = RoleItem(unit, role);
-  if (!report.names || !item) return nullptr;
-  const auto found = report.names->find(item->id);
-  return found == report.names->end() ? nullptr : &found->second;
-}
-
 ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool onLinux) {
   const HelpSystem system = onLinux ? HelpSystem::kLinux : HelpSystem::kWindows;
-  const ReportNames* names = report.names ? &*report.names : nullptr;
+  const ReportNames* names = namesIn(report);
   const std::wstring label = LabelOf(report, unit.serial);
   const auto given = [&](Role role) -> GivenValue {
     const auto name = RoleName(unit, role, names, false, label);
@@ -78,12 +72,13 @@ ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool
   for (auto [role, audio] : {std::pair{Role::kAudioIn, &out.audioIn},
                              std::pair{Role::kAudioOut, &out.audioOut}}) {
     if (audio->value.empty()) continue;
-    const DeviceNames* own = namesOf(report, unit, role);
+    const DeviceNames* own = namesOf(names, RoleItem(unit, role)->id);
     const std::wstring server = own ? SoundServerName(*own, role) : std::wstring();
     *audio = server.empty() ? GivenValue{{}, kUnnamedCard} : GivenValue{server, {}};
   }
   const GivenValue alsa = given(Role::kAudioIn);
-  out.alsa = alsa.value.rfind(L"hw:", 0) == 0 ? GivenValue{L"plug" + alsa.value, {}} : alsa;
+  const std::wstring plug = plugName(alsa.value);
+  out.alsa = plug.empty() ? alsa : GivenValue{plug, {}};
   return out;
 }
 

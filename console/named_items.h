@@ -87,11 +87,4 @@ void forEachNamed(const ConsoleReport& report, Visit visit) {
   }
 }
 
-// "40117, 40262"
-inline std::wstring serialList(const std::vector<std::wstring>& serials) {
-  std::wstring out;
-  for (size_t i = 0; i < serials.size(); ++i) out += (i ? L", " : L"") + serials[i];
-  return out;
-}
-
 }  // namespace kq

@@ -5,6 +5,7 @@
 
 #include "base/ascii.h"
 #include "base/one_line.h"
+#include "base/word_list.h"
 #include "res/version.h"
 #include "units/device_unit.h"
 #include "units/roles.h"
@@ -34,11 +35,9 @@ constexpr wchar_t kWhatASerialIs[] =
 
 // "cat, ptt, fsk, winkey, audioIn or audioOut"
 std::wstring roleWords() {
-  std::wstring words;
-  const size_t count = std::size(kRoles);
-  for (size_t i = 0; i < count; ++i)
-    words += (i == 0 ? L"" : i + 1 == count ? L" or " : L", ") + std::wstring(kRoles[i].name);
-  return words;
+  std::vector<std::wstring> words;
+  for (const RoleInfo& role : kRoles) words.emplace_back(role.name);
+  return WordList(words);
 }
 
 // The role a word names, whatever its letter case, as the roles' table

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "base/ascii.h"
+#include "base/word_list.h"
 
 namespace kq {
 namespace {
@@ -42,6 +43,16 @@ std::wstring iniValue(const std::wstring& value) {
   return quote ? L"\"" + out + L"\"" : out;
 }
 
+// One block a unit, a blank line between two: `block(unit, second)`, where
+// `second` says the unit is not the first, whose program runs as another
+// instance.
+template <typename Block>
+std::wstring perUnit(const std::vector<ProgramUnit>& units, Block block) {
+  std::wstring out;
+  for (size_t i = 0; i < units.size(); ++i) out += (i ? L"\n" : L"") + block(units[i], i > 0);
+  return out;
+}
+
 // The forms of the programs' settings files, each with its comments.
 enum class Form { kIni, kXml, kPrefs };
 
@@ -78,11 +89,9 @@ GivenValue given(std::wstring value) { return {std::move(value), {}}; }
 std::wstring wsjtx(const std::vector<ProgramUnit>& units, KeyingLines lines,
                    SettingsSystem system) {
   const bool windows = system == SettingsSystem::kWindows;
-  std::wstring out;
-  for (size_t i = 0; i < units.size(); ++i) {
-    const ProgramUnit& unit = units[i];
-    if (i) out += L"\n";
-    if (i == 0) {
+  return perUnit(units, [&](const ProgramUnit& unit, bool second) {
+    std::wstring out;
+    if (!second) {
       out += L"; WSJT-X, " + unitName(unit) + L": these keys of the group [Configuration] in\n; " +
              (windows ? L"%LOCALAPPDATA%\\WSJT-X\\WSJT-X.ini" : L"~/.config/WSJT-X.ini") +
              L", written while WSJT-X is closed.\n";
@@ -101,8 +110,8 @@ std::wstring wsjtx(const std::vector<ProgramUnit>& units, KeyingLines lines,
     settings(out, Form::kIni,
              {{L"PTTport", unit.ptt}, {L"SoundInName", unit.audioIn},
               {L"SoundOutName", unit.audioOut}});
-  }
-  return out;
+    return out;
+  });
 }
 
 // --- rigctld -----------------------------------------------------------------
@@ -258,11 +267,9 @@ std::wstring fldigi(const std::vector<ProgramUnit>& units, KeyingLines lines,
                     SettingsSystem system) {
   const std::wstring folder =
       system == SettingsSystem::kWindows ? L"%USERPROFILE%\\fldigi.files\\" : L"~/.fldigi/";
-  std::wstring out;
-  for (size_t i = 0; i < units.size(); ++i) {
-    const ProgramUnit& unit = units[i];
-    if (i) out += L"\n";
-    out += comment(Form::kXml, heading(L"fldigi", unit, folder + L"fldigi_def.xml", i > 0));
+  return perUnit(units, [&](const ProgramUnit& unit, bool second) {
+    std::wstring out =
+        comment(Form::kXml, heading(L"fldigi", unit, folder + L"fldigi_def.xml", second));
     settings(out, Form::kXml,
              {{L"HAMRIGDEVICE", unit.cat}, {L"XMLRIGDEVICE", unit.cat}, {L"TTYPTT", flag(true)},
               {L"PTTDEV", unit.ptt}, {L"RTSPTT", flag(lines.ptt == ControlLine::kRts)},
@@ -272,22 +279,19 @@ std::wstring fldigi(const std::vector<ProgramUnit>& units, KeyingLines lines,
     out += comment(Form::kXml, L"FSK_ON_DTR: 1 when the unit's FSK port keys by DTR, 0 by RTS.");
     out += comment(Form::kXml, L"and in " + folder + L"fldigi.prefs:");
     setting(out, Form::kPrefs, L"WK_serial_port_name", unit.winkey);
-  }
-  return out;
+    return out;
+  });
 }
 
 std::wstring flrig(const std::vector<ProgramUnit>& units, KeyingLines lines,
                    SettingsSystem system) {
   const std::wstring folder =
       system == SettingsSystem::kWindows ? L"%USERPROFILE%\\flrig.files\\" : L"~/.flrig/";
-  std::wstring out;
-  for (size_t i = 0; i < units.size(); ++i) {
-    const ProgramUnit& unit = units[i];
-    if (i) out += L"\n";
-    out += comment(Form::kPrefs,
-                   heading(L"flrig", unit,
-                           L"[.] in " + folder + L"<radio>.prefs (TS-2000.prefs for a TS-2000)",
-                           i > 0));
+  return perUnit(units, [&](const ProgramUnit& unit, bool second) {
+    std::wstring out = comment(
+        Form::kPrefs,
+        heading(L"flrig", unit, L"[.] in " + folder + L"<radio>.prefs (TS-2000.prefs for a TS-2000)",
+                second));
     // CW keyed by a line of the separate PTT port: cwioSHARED 3.
     settings(out, Form::kPrefs,
              {{L"xcvr_serial_port", unit.cat}, {L"sep_serial_port", unit.ptt},
@@ -295,8 +299,8 @@ std::wstring flrig(const std::vector<ProgramUnit>& units, KeyingLines lines,
               {L"sep_dtrptt", flag(lines.ptt == ControlLine::kDtr)}, {L"cwioSHARED", given(L"3")},
               {L"cwioKEYLINE", given(lineNumber(lines.cw))}, {L"FSK_PORT", unit.fsk}});
     out += comment(Form::kPrefs, L"FSK_KEYLINE: 2 when the unit's FSK port keys by DTR, 1 by RTS.");
-  }
-  return out;
+    return out;
+  });
 }
 
 }  // namespace
@@ -308,11 +312,9 @@ std::optional<Program> FindProgram(std::wstring_view word) {
 }
 
 std::wstring ProgramWords() {
-  std::wstring words;
-  const size_t count = std::size(kPrograms);
-  for (size_t i = 0; i < count; ++i)
-    words += (i == 0 ? L"" : i + 1 == count ? L" or " : L", ") + std::wstring(kPrograms[i].name);
-  return words;
+  std::vector<std::wstring> words;
+  for (const ProgramInfo& info : kPrograms) words.emplace_back(info.name);
+  return WordList(words);
 }
 
 std::wstring ProgramSettings(Program program, const std::vector<ProgramUnit>& units,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/one_line.h"
+#include "base/word_list.h"
 #include "console/named_items.h"
 #include "devtree/device_node.h"
 
@@ -95,7 +96,7 @@ std::wstring SoundServerName(const DeviceNames& names, Role role) {
 RoleAnswer NoUnitAnswer(const ConsoleReport& report, const ConsoleOptions& options) {
   if (!options.serial) return {{}, L"kqports: no Quorvanta KQ-6200 is attached\n", kExitNoUnit};
   return {{}, L"kqports: no unit with S/N " + *options.serial + L" is attached" +
-                  (report.others.empty() ? L"" : L"; attached: " + serialList(report.others)) +
+                  (report.others.empty() ? L"" : L"; attached: " + WordList(report.others, L", ")) +
                   L"\n",
           kExitNoUnit};
 }
@@ -108,7 +109,7 @@ RoleAnswer AnswerRole(const ConsoleReport& report, const ConsoleOptions& options
     std::vector<std::wstring> serials;
     for (const UnitItems& unit : units) serials.push_back(OneLine(unit.serial));
     return {{}, L"kqports: " + std::to_wstring(units.size()) + L" units are attached (" +
-                    serialList(serials) + L"); name one with --serial\n",
+                    WordList(serials, L", ") + L"); name one with --serial\n",
             kExitBadUsage};
   }
   const UnitItems& unit = units.front();

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/one_line.h"
+#include "base/word_list.h"
 #include "console/named_items.h"
 #include "console/render.h"
 
@@ -113,7 +114,7 @@ std::wstring ConsoleText(const ConsoleReport& report, HelpSystem system) {
     lines.push_back({help, std::nullopt});
   for (const ReportLine& line : seenLinesOf(report)) lines.push_back({line.text, std::nullopt});
   if (!report.others.empty())
-    lines.push_back({L"        Attached: the units with S/N " + serialList(report.others) + L".",
+    lines.push_back({L"        Attached: the units with S/N " + WordList(report.others, L", ") + L".",
                      std::nullopt});
   return textOf(lines);
 }

@@ -25,6 +25,15 @@ ProgramUnit windowsUnit(const std::wstring& cat, const std::wstring& ptt, const 
           {L"Microphone (" + codec + L")", {}}, {L"Speakers (" + codec + L")", {}}, {}};
 }
 
+// The snippets `text` lacks.
+std::vector<std::wstring> lacking(const std::wstring& text,
+                                  std::initializer_list<const wchar_t*> snippets) {
+  std::vector<std::wstring> out;
+  for (const wchar_t* snippet : snippets)
+    if (text.find(snippet) == std::wstring::npos) out.emplace_back(snippet);
+  return out;
+}
+
 constexpr SettingsSystem kLinux = SettingsSystem::kLinux;
 constexpr SettingsSystem kWindows = SettingsSystem::kWindows;
 
@@ -58,17 +67,14 @@ TEST(ProgramSettings, WsjtxKeysPerUnitWithARigNameForTheSecond) {
   unit.audioIn.value = L"Mic, \"left\" \\ 1";
   const std::wstring windows =
       ProgramSettings(Program::kWsjtx, {unit, unit}, KeyingWithPttOn(ControlLine::kDtr), kWindows);
-  EXPECT_NE(windows.find(L"; %LOCALAPPDATA%\\WSJT-X\\WSJT-X.ini, written while"), std::wstring::npos)
-      << windows;
-  EXPECT_NE(windows.find(L"started as wsjtx.exe --rig-name=40117, which keeps\n; its settings apart "
-                         L"in %LOCALAPPDATA%\\WSJT-X - 40117\\WSJT-X - 40117.ini"),
-            std::wstring::npos)
-      << windows;
-  EXPECT_NE(windows.find(L"\\xfPTT_method_DTR\\0)\nPTTport=COM10\n"), std::wstring::npos) << windows;
-  EXPECT_NE(windows.find(L"SoundInName=\"Mic, \\\"left\\\" \\\\ 1\"\n"), std::wstring::npos) << windows;
-  EXPECT_NE(windows.find(L"; SoundOutName: none: the codec's output is not in order (USB Audio "
-                         L"ErrorCode: 5).\n"),
-            std::wstring::npos)
+  EXPECT_TRUE(lacking(windows, {L"; %LOCALAPPDATA%\\WSJT-X\\WSJT-X.ini, written while",
+                                L"started as wsjtx.exe --rig-name=40117, which keeps\n; its settings "
+                                L"apart in %LOCALAPPDATA%\\WSJT-X - 40117\\WSJT-X - 40117.ini",
+                                L"\\xfPTT_method_DTR\\0)\nPTTport=COM10\n",
+                                L"SoundInName=\"Mic, \\\"left\\\" \\\\ 1\"\n",
+                                L"; SoundOutName: none: the codec's output is not in order (USB "
+                                L"Audio ErrorCode: 5).\n"})
+                  .empty())
       << windows;
   EXPECT_EQ(windows.find(L"SoundOutName="), std::wstring::npos) << "no invented value";
 }
@@ -124,12 +130,12 @@ TEST(ProgramSettings, DirewolfCardsAndChannelsOfOneFile) {
   const ProgramUnit unit = windowsUnit(L"COM9", L"COM10", L"USB Audio CODEC with a long name");
   const std::wstring windows =
       ProgramSettings(Program::kDirewolf, {unit, unit, unit, unit}, kUnitKeyingLines, kWindows);
-  EXPECT_NE(windows.find(L"ADEVICE0 \"Microphone (USB Audio CODEC wit\" \"Speakers (USB Audio "
-                         L"CODEC with \"\nACHANNELS 1\n"),
-            std::wstring::npos)
+  EXPECT_TRUE(lacking(windows, {L"ADEVICE0 \"Microphone (USB Audio CODEC wit\" \"Speakers (USB "
+                                L"Audio CODEC with \"\nACHANNELS 1\n",
+                                L"Direwolf takes at most three sound cards.",
+                                L"CHANNEL 4\nPTT COM10 RTS\n"})
+                  .empty())
       << windows;
-  EXPECT_NE(windows.find(L"Direwolf takes at most three sound cards."), std::wstring::npos) << windows;
-  EXPECT_NE(windows.find(L"CHANNEL 4\nPTT COM10 RTS\n"), std::wstring::npos) << windows;
   EXPECT_EQ(windows.find(L"ADEVICE3"), std::wstring::npos) << windows;
 }
 
@@ -139,24 +145,26 @@ TEST(ProgramSettings, FldigiAndFlrigKeyCwOnThePttPortsOtherLine) {
   unit.winkey = {{}, L"its WinKey Port is not in order (MCU ErrorCode: 4)"};
   const std::wstring fldigi =
       ProgramSettings(Program::kFldigi, {unit}, KeyingWithPttOn(ControlLine::kDtr), kLinux);
-  for (const wchar_t* line :
-       {L"<HAMRIGDEVICE>/dev/serial/by-id/usb-A&amp;B&lt;C&gt;-if00</HAMRIGDEVICE>\n",
+  EXPECT_TRUE(lacking(fldigi,
+                      {L"<HAMRIGDEVICE>/dev/serial/by-id/usb-A&amp;B&lt;C&gt;-if00</HAMRIGDEVICE>\n",
         L"<TTYPTT>1</TTYPTT>\n<PTTDEV>/dev/kq6200/40117/ptt</PTTDEV>\n<RTSPTT>0</RTSPTT>\n"
         L"<DTRPTT>1</DTRPTT>\n",
         L"<CW_KEYLINE_on_ptt_port>1</CW_KEYLINE_on_ptt_port>\n<CWKEYLINE>1</CWKEYLINE>\n",
         L"<FSK_PORT>/dev/kq6200/40117/fsk</FSK_PORT>\n",
         L"\n; WK_serial_port_name: none: its WinKey Port is not in order (MCU ErrorCode: 4).\n"})
-    EXPECT_NE(fldigi.find(line), std::wstring::npos) << line << fldigi;
+                  .empty())
+      << fldigi;
   EXPECT_EQ(fldigi.find(L"FSK_ON_DTR>"), std::wstring::npos) << "the FSK port's line is the unit's";
 
   const std::wstring flrig = ProgramSettings(Program::kFlrig, {unit, linuxUnit(L"40262")},
                                              kUnitKeyingLines, kLinux);
-  for (const wchar_t* line :
-       {L"\nsep_serial_port:/dev/kq6200/40117/ptt\nsep_rtsptt:1\nsep_dtrptt:0\n"
+  EXPECT_TRUE(lacking(flrig,
+                      {L"\nsep_serial_port:/dev/kq6200/40117/ptt\nsep_rtsptt:1\nsep_dtrptt:0\n"
         L"cwioSHARED:3\ncwioKEYLINE:2\nFSK_PORT:/dev/kq6200/40117/fsk\n",
         L"flrig for a second radio runs with --config-dir",
         L"xcvr_serial_port:/dev/kq6200/40262/cat\n"})
-    EXPECT_NE(flrig.find(line), std::wstring::npos) << line << flrig;
+                  .empty())
+      << flrig;
   EXPECT_EQ(flrig.find(L"\nFSK_KEYLINE:"), std::wstring::npos) << "no value: " << flrig;
   EXPECT_NE(ProgramSettings(Program::kFlrig, {windowsUnit(L"COM9", L"COM10", L"x")},
                             kUnitKeyingLines, kWindows)

@@ -14,6 +14,7 @@
 
 #include "base/unique_handle.h"
 #include "base/utf8.h"
+#include "base/word_list.h"
 #include "udev/udev_rules.h"
 #include "units/roles.h"
 
@@ -270,10 +271,8 @@ std::wstring UninspectedHelp(const ProcessTable& table) {
                     std::to_wstring(kMostFilesPerProcess) + L" open files");
   if (outOfTime) parts.push_back(processes(outOfTime) + L" the look had no time left for");
   if (parts.empty()) return {};
-  std::wstring help = L"Not looked at for holders of the ports: ";
-  for (size_t i = 0; i < parts.size(); ++i)
-    help += (i == 0 ? L"" : i + 1 == parts.size() ? L" and " : L", ") + parts[i];
-  return help + L"; any of them may hold a port.";
+  return L"Not looked at for holders of the ports: " + WordList(parts, L" and ") +
+         L"; any of them may hold a port.";
 }
 
 bool ModemManagerRuns(const ProcessTable& table) {
