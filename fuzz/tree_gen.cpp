@@ -9,20 +9,15 @@
 #include <vector>
 
 #include "base/ascii.h"
+#include "sim/generated_tree.h"
+#include "units/unit_shape.h"
 
 namespace kq::test {
 namespace {
 
 // One device as planned: every snapshot writes it from this, each with its
 // own faults.
-struct Part {
-  std::string id;
-  std::optional<std::string> desc;
-  std::optional<std::string> friendly;
-  const char* setupClass = nullptr;  // only where the ID alone would give another class
-  bool remembered = false;           // unplugged long ago: present=no
-  std::vector<Part> children;
-};
+using Part = WindowsNode;
 
 struct Gen {
   FuzzedDataProvider& in;
@@ -33,7 +28,7 @@ struct Gen {
 };
 
 // Attribute name and value as written, each name at most once per line.
-using Attrs = std::vector<std::pair<std::string, std::string>>;
+using Attrs = sim::DevtreeAttributes;
 
 void set(Attrs& attrs, const std::string& name, const std::string& value) {
   for (auto& [n, v] : attrs) {
@@ -59,7 +54,7 @@ std::string hex(Gen& g, int digits) {
 
 std::string quoted(const std::string& text) { return '"' + text + '"'; }
 
-std::string comPort(Gen& g) { return "(COM" + std::to_string(g.in.ConsumeIntegralInRange(1, 256)) + ")"; }
+int comPort(Gen& g) { return g.in.ConsumeIntegralInRange(1, 256); }
 
 // A colliding ID (the fuzzer's digits repeat) gets a number appended.
 std::string claimId(Gen& g, const std::string& id) {
@@ -75,16 +70,28 @@ Part device(Gen& g, const std::string& id, std::optional<std::string> desc,
   return Part{claimId(g, id), std::move(desc), std::move(friendly), setupClass, false, {}};
 }
 
-// A serial port as Windows names it: its description and the port in parentheses.
-Part port(Gen& g, const std::string& id, const std::string& desc) {
-  return device(g, id, desc, desc + " " + comPort(g), "ports");
+// A node built whole: its ID and those below it claimed in the order written.
+Part claimed(Gen& g, Part part) {
+  part.id = claimId(g, part.id);
+  for (Part& child : part.children) child = claimed(g, std::move(child));
+  return part;
 }
 
-std::string endpointId(Gen& g, bool capture) {
-  std::string guid = hex(g, 8) + "-" + hex(g, 4) + "-" + hex(g, 4) + "-" + hex(g, 4) + "-" + hex(g, 12);
-  std::transform(guid.begin(), guid.end(), guid.begin(), [](char c) { return c >= 'A' && c <= 'F' ? c + 32 : c; });
-  return std::string("SWD\\MMDEVAPI\\{0.0.") + (capture ? "1" : "0") + ".00000000}.{" + guid + "}";
+// A USB function of a known shape, without what lies below it.
+Part function(Gen& g, const UsbDeviceShape& shape, const std::string& instance) {
+  return claimed(g, windowsFunction(shape, instance));
 }
+
+// A serial port as Windows names it: its description and the port in parentheses.
+Part port(Gen& g, const std::string& id, const std::string& desc) {
+  return device(g, id, desc, desc + " (COM" + std::to_string(comPort(g)) + ")", "ports");
+}
+
+std::string endpointGuid(Gen& g) {
+  return toAsciiLower(hex(g, 8) + "-" + hex(g, 4) + "-" + hex(g, 4) + "-" + hex(g, 4) + "-" + hex(g, 12));
+}
+
+size_t at(Role role) { return static_cast<size_t>(role); }
 
 // The three functions of one unit, as siblings under one parent.
 std::vector<Part> unitFunctions(Gen& g) {
@@ -92,46 +99,26 @@ std::vector<Part> unitFunctions(Gen& g) {
   // shorter ones make MCU functions too short to carry a serial.
   const int serialChoice = g.in.ConsumeIntegralInRange(0, 15);
   const int serialLength = serialChoice < 8 ? 5 : serialChoice - 8;
-  const char* mcuPrefix = g.windows7 ? "usb\\vid_0483&pid_a1df\\2051" : "USB\\VID_0483&PID_A1DF\\2051";
-  Part mcu = device(g, mcuPrefix + hex(g, serialLength), "USB Composite Device");
-  const std::string mcuInterfaces = "\\7&" + hex(g, 7) + "&0&000";
-  mcu.children.push_back(port(g, "USB\\VID_0483&PID_A1DF&MI_00" + mcuInterfaces + "0", "KQ-6200 WinKey"));
-  mcu.children.push_back(port(g, "USB\\VID_0483&PID_A1DF&MI_02" + mcuInterfaces + "2", "KQ-6200 FSK"));
-
-  const std::string ftdiSerial = "KQ6" + hex(g, 5);
-  Part ftdi = device(g, "USB\\VID_0403&PID_6010\\" + ftdiSerial, "USB Composite Device");
-  const std::string channels = "\\7&" + hex(g, 7) + "&0&000";
-  for (const char* channel : {"A", "B"}) {
-    const std::string mi = channel[0] == 'A' ? "0" : "1";
-    Part converter = device(g, "USB\\VID_0403&PID_6010&MI_0" + mi + channels + mi,
-                            std::string("USB Serial Converter ") + channel);
-    converter.children.push_back(
-        port(g, "FTDIBUS\\VID_0403+PID_6010+" + ftdiSerial + channel + "\\0000", "USB Serial Port"));
-    ftdi.children.push_back(std::move(converter));
-  }
-
-  Part codec = device(g, "USB\\VID_10C4&PID_EAC3\\6&" + hex(g, 7) + "&0&3", "USB Composite Device");
-  const std::string interfaces = "\\7&" + hex(g, 7) + "&0&000";
-  codec.children.push_back(device(g, "USB\\VID_10C4&PID_EAC3&MI_00" + interfaces + "0", "USB Audio Device",
-                                  std::nullopt, "other"));
-  codec.children.push_back(device(g, "USB\\VID_10C4&PID_EAC3&MI_01" + interfaces + "1",
-                                  "KQ-6200 Reserved Interface", std::nullopt, "other"));
-  Part mi02 = device(g, "USB\\VID_10C4&PID_EAC3&MI_02" + interfaces + "2", "USB Audio Device",
-                     "USB Audio CODEC", "other");
+  WindowsUnitChoice unit;
+  unit.mcuSerial = kMcuSerialPrefix + hex(g, serialLength);
+  unit.mcuLowerCase = g.windows7;
+  unit.mcuInterfaces = "7&" + hex(g, 7) + "&0&";
+  unit.comPorts[at(Role::kWinkey)] = comPort(g);
+  unit.comPorts[at(Role::kFsk)] = comPort(g);
+  unit.ftdiSerial = "KQ6" + hex(g, 5);
+  unit.ftdiInterfaces = "7&" + hex(g, 7) + "&0&";
+  unit.comPorts[at(Role::kCat)] = comPort(g);
+  unit.comPorts[at(Role::kPtt)] = comPort(g);
+  unit.codecInstance = "6&" + hex(g, 7) + "&0&3";
+  unit.codecInterfaces = "7&" + hex(g, 7) + "&0&";
+  unit.codecInterfaceClass = "other";
   // Windows 7 has no endpoint nodes; Windows 8 and later list the two in either order.
   if (g.windows7 == g.in.ConsumeBool()) {
     const bool captureFirst = g.in.ConsumeBool();
-    for (bool capture : {captureFirst, !captureFirst}) {
-      const std::string what = capture ? "Microphone" : "Speakers";
-      mi02.children.push_back(device(g, endpointId(g, capture), what, what + " (USB Audio CODEC)"));
-    }
+    for (bool capture : {captureFirst, !captureFirst}) unit.endpoints.push_back({capture, endpointGuid(g)});
   }
-  codec.children.push_back(std::move(mi02));
-
   std::vector<Part> functions;
-  functions.push_back(std::move(mcu));
-  functions.push_back(std::move(ftdi));
-  functions.push_back(std::move(codec));
+  for (Part& function : windowsUnitFunctions(unit)) functions.push_back(claimed(g, std::move(function)));
   std::rotate(functions.begin(), functions.begin() + g.in.ConsumeIntegralInRange(0, 2), functions.end());
   return functions;
 }
@@ -141,29 +128,31 @@ std::vector<Part> unitFunctions(Gen& g) {
 Part otherDevice(Gen& g) {
   switch (g.in.ConsumeIntegralInRange(0, 4)) {
     case 0: {
-      Part mouse = device(g, "USB\\VID_046D&PID_C077\\5&" + hex(g, 6) + "&0&1", "USB Input Device");
-      mouse.children.push_back(device(g, "HID\\VID_046D&PID_C077\\6&" + hex(g, 8) + "&0&0000", "HID-compliant mouse"));
+      Part mouse = function(g, kMouseShape, "5&" + hex(g, 6) + "&0&1");
+      const std::string hid = std::string("HID\\VID_") + kMouseShape.id.vendor + "&PID_" + kMouseShape.id.product;
+      mouse.children.push_back(device(g, hid + "\\6&" + hex(g, 8) + "&0&0000", "HID-compliant mouse"));
       return mouse;
     }
     case 1: {
       Part webcam = device(g, "USB\\VID_046D&PID_0825\\" + hex(g, 8), "USB Composite Device");
       Part audio = device(g, "USB\\VID_046D&PID_0825&MI_02\\7&" + hex(g, 8) + "&0&0002", "USB Audio Device",
                           "HD Webcam C270", "other");
-      audio.children.push_back(device(g, endpointId(g, true), "Microphone", "Microphone (HD Webcam C270)"));
+      audio.children.push_back(claimed(g, windowsEndpoint(true, endpointGuid(g), *audio.friendly)));
       webcam.children.push_back(std::move(audio));
       return webcam;
     }
     case 2:  // another STMicroelectronics device with a serial like the units'
-      return port(g, "USB\\VID_0483&PID_5740\\2051" + hex(g, 8), "USB Serial Device");
+      return port(g, usbFunctionId(kMcuFunctionId.vendor, "5740") + "\\" + kMcuSerialPrefix + hex(g, 8),
+                  "USB Serial Device");
     case 3: {  // a single-channel FTDI cable
       const std::string serial = "A5" + hex(g, 6);
-      Part cable = device(g, "USB\\VID_0403&PID_6001\\" + serial, "USB Serial Converter");
-      cable.children.push_back(port(g, "FTDIBUS\\VID_0403+PID_6001+" + serial + "A\\0000", "USB Serial Port"));
+      Part cable = device(g, usbFunctionId(kFtdiFunctionId.vendor, "6001") + "\\" + serial, "USB Serial Converter");
+      cable.children.push_back(
+          port(g, ftdiPortIdPrefix(kFtdiFunctionId.vendor, "6001") + serial + "A\\0000", kFtdiShape.busPortDesc));
       return cable;
     }
     default:
-      return device(g, "USB\\VID_05E3&PID_0608\\5&" + hex(g, 7) + "&0&" + std::to_string(g.in.ConsumeIntegralInRange(1, 9)),
-                    "Generic USB Hub");
+      return function(g, kHubShape, "5&" + hex(g, 7) + "&0&" + std::to_string(g.in.ConsumeIntegralInRange(1, 9)));
   }
 }
 
@@ -189,7 +178,7 @@ std::vector<Part> plan(Gen& g) {
     std::vector<Part> functions = unitFunctions(g);
     std::vector<Part>* parent = &root.children;
     if (g.in.ConsumeBool()) {  // behind a desk hub
-      root.children.push_back(device(g, "USB\\VID_05E3&PID_0608\\6&" + hex(g, 7) + "&0&3", "Generic USB Hub"));
+      root.children.push_back(function(g, kHubShape, "6&" + hex(g, 7) + "&0&3"));
       parent = &root.children.back().children;
     }
     parent->insert(parent->end(), std::make_move_iterator(functions.begin()),
@@ -225,9 +214,12 @@ std::string someId(Gen& g) {
       id += "0";
       break;
     case 3: {
-      static constexpr std::array<const char*, 5> kPrefixes = {
-          "USB\\VID_0483&PID_A1DF&MI_00\\", "USB\\VID_0403&PID_6010&MI_01\\", "FTDIBUS\\VID_0403+PID_6010+",
-          "USB\\VID_10C4&PID_EAC3&MI_02\\", "SWD\\MMDEVAPI\\{0.0.1.00000000}"};
+      static const std::array<std::string, 5> kPrefixes = {
+          usbInterfaceId(kMcuFunctionId.vendor, kMcuFunctionId.product, roleInfo(Role::kWinkey).interfaceNumber) + "\\",
+          usbInterfaceId(kFtdiFunctionId.vendor, kFtdiFunctionId.product, roleInfo(Role::kPtt).interfaceNumber) + "\\",
+          ftdiPortIdPrefix(kFtdiFunctionId.vendor, kFtdiFunctionId.product),
+          usbInterfaceId(kAudioFunctionId.vendor, kAudioFunctionId.product, kAudioEndpointInterface) + "\\",
+          kCaptureEndpointPrefix};
       id = pick(g, kPrefixes);
       break;
     }
@@ -301,11 +293,7 @@ void addFault(Gen& g, std::string& id, Attrs& attrs, std::vector<const Part*>& c
 
 void write(Gen& g, const Part& part, size_t level, std::string& out) {
   std::string id = part.id;
-  Attrs attrs;
-  if (part.remembered) set(attrs, "present", "no");
-  if (part.setupClass) set(attrs, "class", part.setupClass);
-  if (part.desc) set(attrs, "desc", quoted(*part.desc));
-  if (part.friendly) set(attrs, "friendly", quoted(*part.friendly));
+  Attrs attrs = sim::devtreeAttributes(part);
   std::vector<const Part*> children;
   for (const Part& child : part.children) children.push_back(&child);
 

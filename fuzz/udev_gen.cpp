@@ -10,6 +10,7 @@
 #include "base/ascii.h"
 #include "base/utf8.h"
 #include "devtree/device_node.h"
+#include "units/unit_shape.h"
 
 namespace kq::test {
 namespace {
@@ -61,21 +62,15 @@ Device& add(Gen& g, const std::string& parentPath, const std::string& name, cons
 
 enum class Kind { Hub, Mcu, Ftdi, Codec, Other };
 
-struct UsbIds {
-  const char* vendor;
-  const char* product;
-  const char* name;
-};
-
-UsbIds idsOf(Kind kind) {
+const UsbDeviceShape& shapeOf(Kind kind) {
   switch (kind) {
-    case Kind::Hub: return {"05e3", "0608", "USB2.0 Hub"};
-    case Kind::Mcu: return {"0483", "a1df", "KQ-6200"};
-    case Kind::Ftdi: return {"0403", "6010", "Dual RS232-HS"};
-    case Kind::Codec: return {"10c4", "eac3", "USB Audio CODEC"};
+    case Kind::Hub: return kHubShape;
+    case Kind::Mcu: return kMcuShape;
+    case Kind::Ftdi: return kFtdiShape;
+    case Kind::Codec: return kCodecShape;
     case Kind::Other: break;
   }
-  return {"046d", "c077", "USB Optical Mouse"};
+  return kMouseShape;
 }
 
 void addTty(Gen& g, const Device& iface, bool ftdiStyle) {
@@ -109,6 +104,7 @@ void addCard(Gen& g, const Device& iface) {
 
 void addInterface(Gen& g, const Device& usb, int number, const char* cls, const char* driver,
                   Kind kind) {
+  const UsbDeviceShape& shape = shapeOf(kind);
   const std::string base = usb.sysName + ":1." + std::to_string(number);
   Device& iface = add(g, usb.sysPath, kernelName(g, base), "usb", "usb_interface");
   char hex[4];
@@ -118,42 +114,32 @@ void addInterface(Gen& g, const Device& usb, int number, const char* cls, const 
   iface.driver = chosen(g, odd(g) ? "" : driver);
   if (g.in.ConsumeBool()) iface.attrs["interface"] = chosen(g, "CDC Abstract Control Model");
   const Device copy = iface;  // `add` below may move the devices
-  if (kind == Kind::Mcu && number % 2 == 0) addTty(g, copy, false);
-  if (kind == Kind::Ftdi) addTty(g, copy, true);
-  if (kind == Kind::Codec && number == 0) addCard(g, copy);
+  // An FTDI channel's tty hangs below a usb-serial device of its own.
+  if (portRoleOn(shape, number)) addTty(g, copy, shape.busPortDesc != nullptr);
+  if (carriesSoundCard(shape, number)) addCard(g, copy);
   if (kind == Kind::Other && odd(g)) addTty(g, copy, g.in.ConsumeBool());
 }
 
 // Adds a USB device with its interfaces and what hangs below them; its sysPath.
 std::string addUsb(Gen& g, const std::string& parentPath, const std::string& name, Kind kind,
                    const std::string& serial) {
-  const UsbIds ids = idsOf(kind);
+  const UsbDeviceShape& shape = shapeOf(kind);
+  const std::string vendor = linuxUsbId(shape.id.vendor);
+  const std::string product = linuxUsbId(shape.id.product);
   Device& usb = add(g, parentPath, kernelName(g, name), "usb", "usb_device");
   usb.driver = "usb";
-  usb.attrs["idVendor"] = odd(g) ? chosen(g, ids.vendor) : ids.vendor;
-  usb.attrs["idProduct"] = odd(g) ? chosen(g, ids.product) : ids.product;
-  usb.attrs["product"] = chosen(g, ids.name);
+  usb.attrs["idVendor"] = odd(g) ? chosen(g, vendor) : vendor;
+  usb.attrs["idProduct"] = odd(g) ? chosen(g, product) : product;
+  usb.attrs["product"] = chosen(g, shape.product);
   if (!odd(g)) usb.attrs["serial"] = chosen(g, serial);
   const Device copy = usb;
-  switch (kind) {
-    case Kind::Hub:
-      addInterface(g, copy, 0, "09", "hub", kind);
-      break;
-    case Kind::Mcu:
-      for (int i = 0; i < 4; ++i) addInterface(g, copy, i, i % 2 ? "0a" : "02", "cdc_acm", kind);
-      break;
-    case Kind::Ftdi:
-      for (int i = 0; i < 2; ++i) addInterface(g, copy, i, "ff", "ftdi_sio", kind);
-      break;
-    case Kind::Codec:
-      addInterface(g, copy, 0, "01", "snd-usb-audio", kind);
-      addInterface(g, copy, 1, "ff", "", kind);
-      addInterface(g, copy, 2, "01", "snd-usb-audio", kind);
-      break;
-    case Kind::Other:
-      for (int i = 0, n = g.in.ConsumeIntegralInRange(0, 3); i < n; ++i)
-        addInterface(g, copy, i, "ff", "", kind);
-      break;
+  if (kind == Kind::Other) {
+    for (int i = 0, n = g.in.ConsumeIntegralInRange(0, 3); i < n; ++i) addInterface(g, copy, i, "ff", "", kind);
+  } else {
+    for (size_t i = 0; i < shape.interfaceCount; ++i) {
+      const UsbInterfaceShape& iface = shape.interfaces[i];
+      addInterface(g, copy, iface.number, iface.usbClass, iface.linuxDriver, kind);
+    }
   }
   return copy.sysPath;
 }
@@ -178,7 +164,7 @@ Devices generateUdevDevices(FuzzedDataProvider& in) {
   for (int u = 0; u < units; ++u) {
     const std::string hub = "1-" + std::to_string(4 + u);
     const std::string hubPath = addUsb(g, root, hub, Kind::Hub, "");
-    const std::string serial = "2051" + std::to_string(40117 + 145 * u);
+    const std::string serial = kMcuSerialPrefix + std::to_string(40117 + 145 * u);
     addUsb(g, hubPath, hub + ".1", Kind::Mcu, serial);
     addUsb(g, hubPath, hub + ".2", Kind::Ftdi, "FT" + std::to_string(u) + "KQ");
     addUsb(g, hubPath, hub + ".3", Kind::Codec, "");
@@ -192,7 +178,8 @@ Devices generateUdevDevices(FuzzedDataProvider& in) {
     const std::string name = (parent.sysName == "usb1" ? "1-" : parent.sysName + ".") +
                              std::to_string(g.in.ConsumeIntegralInRange(1, 15));
     const Kind kind = static_cast<Kind>(g.in.ConsumeIntegralInRange(0, 4));
-    addUsb(g, parentPath, name, kind, chosen(g, "2051" + std::to_string(g.in.ConsumeIntegralInRange(0, 99999))));
+    addUsb(g, parentPath, name, kind,
+           chosen(g, kMcuSerialPrefix + std::to_string(g.in.ConsumeIntegralInRange(0, 99999))));
   }
   return std::move(g.devices);
 }

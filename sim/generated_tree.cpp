@@ -16,21 +16,23 @@ std::string hex4(int n) {
 std::string unitLines(int n) {
   const std::string s = std::to_string(10000 + n);
   const std::string h = hex4(n);
-  return "  USB\\VID_05E3&PID_0608\\5&" + h + "&0&1 desc=\"Generic USB Hub\"\n"
-         "    USB\\VID_0483&PID_A1DF\\2051" + s + " desc=\"USB Composite Device\"\n"
-         "      USB\\VID_0483&PID_A1DF&MI_00\\7&" + h + "&0&0000 class=ports desc=\"KQ-6200 WinKey\" friendly=\"KQ-6200 WinKey (COM" + std::to_string(20 + 4 * n) + ")\"\n"
-         "      USB\\VID_0483&PID_A1DF&MI_02\\7&" + h + "&0&0002 class=ports desc=\"KQ-6200 FSK\" friendly=\"KQ-6200 FSK (COM" + std::to_string(21 + 4 * n) + ")\"\n"
-         "    USB\\VID_0403&PID_6010\\KQ6" + s + " desc=\"USB Composite Device\"\n"
-         "      USB\\VID_0403&PID_6010&MI_00\\7&" + h + "&1&0000 desc=\"USB Serial Converter A\"\n"
-         "        FTDIBUS\\VID_0403+PID_6010+KQ6" + s + "A\\0000 class=ports desc=\"USB Serial Port\" friendly=\"USB Serial Port (COM" + std::to_string(22 + 4 * n) + ")\"\n"
-         "      USB\\VID_0403&PID_6010&MI_01\\7&" + h + "&1&0001 desc=\"USB Serial Converter B\"\n"
-         "        FTDIBUS\\VID_0403+PID_6010+KQ6" + s + "B\\0000 class=ports desc=\"USB Serial Port\" friendly=\"USB Serial Port (COM" + std::to_string(23 + 4 * n) + ")\"\n"
-         "    USB\\VID_10C4&PID_EAC3\\6&" + h + "&0&4 desc=\"USB Composite Device\"\n"
-         "      USB\\VID_10C4&PID_EAC3&MI_00\\7&" + h + "&2&0000 desc=\"USB Audio Device\"\n"
-         "      USB\\VID_10C4&PID_EAC3&MI_01\\7&" + h + "&2&0001 desc=\"KQ-6200 Reserved Interface\"\n"
-         "      USB\\VID_10C4&PID_EAC3&MI_02\\7&" + h + "&2&0002 desc=\"USB Audio Device\" friendly=\"USB Audio CODEC\"\n"
-         "        SWD\\MMDEVAPI\\{0.0.0.00000000}.{" + h + "0000-0000-0000-0000-000000000000} desc=\"Speakers\" friendly=\"Speakers (USB Audio CODEC)\"\n"
-         "        SWD\\MMDEVAPI\\{0.0.1.00000000}.{" + h + "0001-0000-0000-0000-000000000000} desc=\"Microphone\" friendly=\"Microphone (USB Audio CODEC)\"\n";
+  WindowsUnitChoice unit;
+  unit.mcuSerial = kMcuSerialPrefix + s;
+  unit.mcuInterfaces = "7&" + h + "&0&";
+  unit.ftdiSerial = "KQ6" + s;
+  unit.ftdiInterfaces = "7&" + h + "&1&";
+  unit.codecInstance = "6&" + h + "&0&4";
+  unit.codecInterfaces = "7&" + h + "&2&";
+  unit.comPorts[static_cast<size_t>(Role::kWinkey)] = 20 + 4 * n;
+  unit.comPorts[static_cast<size_t>(Role::kFsk)] = 21 + 4 * n;
+  unit.comPorts[static_cast<size_t>(Role::kCat)] = 22 + 4 * n;
+  unit.comPorts[static_cast<size_t>(Role::kPtt)] = 23 + 4 * n;
+  unit.endpoints = {{false, h + "0000-0000-0000-0000-000000000000"}, {true, h + "0001-0000-0000-0000-000000000000"}};
+  WindowsNode hub = windowsFunction(kHubShape, "5&" + h + "&0&1");
+  hub.children = windowsUnitFunctions(unit);
+  std::string lines;
+  writeDevtree(hub, 1, lines);
+  return lines;
 }
 
 constexpr int kHubPorts = 7;
@@ -57,6 +59,22 @@ void addOthers(std::string& tree, int depth, int first, int count, int& hubs) {
 }
 
 }  // namespace
+
+DevtreeAttributes devtreeAttributes(const WindowsNode& node) {
+  DevtreeAttributes attrs;
+  if (node.remembered) attrs.emplace_back("present", "no");
+  if (node.setupClass) attrs.emplace_back("class", node.setupClass);
+  if (node.desc) attrs.emplace_back("desc", '"' + *node.desc + '"');
+  if (node.friendly) attrs.emplace_back("friendly", '"' + *node.friendly + '"');
+  return attrs;
+}
+
+void writeDevtree(const WindowsNode& node, size_t level, std::string& out) {
+  out += std::string(2 * level, ' ') + node.id;
+  for (const auto& [name, value] : devtreeAttributes(node)) out += " " + name + "=" + value;
+  out += "\n";
+  for (const WindowsNode& child : node.children) writeDevtree(child, level + 1, out);
+}
 
 std::string generatedTree(int units, int others) {
   std::string tree = "USB\\ROOT_HUB30\\4&2B8E0A2&0&0 desc=\"USB Root Hub (USB 3.0)\"\n";

@@ -19,7 +19,7 @@ LAYERS = {
     "res": [],
     "cfgmgr": [],
     "memcm": ["base", "cfgmgr"],
-    "sim": ["base", "cfgmgr", "memcm"],
+    "sim": ["base", "cfgmgr", "memcm", "units"],
     "devtree": ["base", "cfgmgr"],
     "units": ["base", "devtree"],
     "osver": [],
