@@ -1,41 +1,132 @@
 #!/usr/bin/env python3
-"""Fails when a source file includes a header of a layer it may not use.
+"""Fails when the sources or the documents break the layer graph.
 
     python3 tests/check_layers.py [SOURCE_ROOT]
 
-Each top-level folder is a layer; LAYERS names the layers each may include
-besides itself (docs/architecture.md draws the same graph). The build
-enforces the rules too, through per-target include directories; this check
-also covers headers that a target happens to reach another way, and says
-which line breaks which rule.
+Each top-level folder is a layer; cmake/layers.txt names the layers each may
+include besides itself, and is the only place that does. This check fails on
+a cycle in that graph, on an include of a layer the graph does not allow (the
+build enforces the rules too, through per-target include directories and its
+own check of each link; this also covers headers that a target happens to
+reach another way, and says which line breaks which rule), and where the
+documents say otherwise: the "May include" column of the layers' table in
+docs/architecture.md, and the folders that docs/development.md describes.
 """
 
 import re
 import sys
 from pathlib import Path
 
-LAYERS = {
-    "base": [],
-    "res": [],
-    "cfgmgr": [],
-    "memcm": ["base", "cfgmgr"],
-    "sim": ["base", "cfgmgr", "memcm", "units"],
-    "devtree": ["base", "cfgmgr"],
-    "units": ["base", "devtree"],
-    "osver": [],
-    "drivers": ["base", "res", "osver"],
-    "sfx": ["base", "drivers"],
-    "app": ["base", "res", "devtree", "units", "osver", "drivers"],
-    "udev": ["base", "memcm", "devtree", "units"],
-    "console": ["base", "res", "devtree", "units", "osver", "udev"],
-    "tools": ["base", "sim", "devtree", "units", "sfx"],
-    "e2e": ["base", "osver", "drivers"],
-    "tests": ["base", "res", "cfgmgr", "memcm", "sim", "devtree", "units", "osver", "drivers", "sfx",
-              "app",
-              "console",
-              "udev", "fuzz", "tests"],
-    "fuzz": ["base", "cfgmgr", "memcm", "sim", "devtree", "units", "sfx", "udev"],
-}
+GRAPH = Path("cmake") / "layers.txt"
+LINE = re.compile(r"^([a-z0-9_]+):(.*)$")
+
+
+def read_graph(root):
+    """{layer: [layers it may include]} in the file's order, and the names
+    of its [programs] section."""
+    layers, programs, section = {}, set(), None
+    for number, line in enumerate((root / GRAPH).read_text(encoding="utf-8").splitlines(), 1):
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        if line in ("[layers]", "[programs]"):
+            section = line
+            continue
+        match = LINE.match(line)
+        if not match or section is None:
+            raise SystemExit(f"check_layers: {GRAPH}:{number}: cannot read \"{line}\"")
+        layers[match.group(1)] = match.group(2).split()
+        if section == "[programs]":
+            programs.add(match.group(1))
+    return layers, programs
+
+
+def cycles(layers):
+    """Each cycle of the graph once, as the path that closes it."""
+    state = {}  # layer -> "open" while on the path, "done" after
+    found = []
+
+    def visit(layer, path):
+        state[layer] = "open"
+        for used in layers.get(layer, []):
+            if used == layer:
+                continue
+            if state.get(used) == "open":
+                found.append(path[path.index(used):] + [used])
+            elif used not in state:
+                visit(used, path + [used])
+        state[layer] = "done"
+
+    for layer in layers:
+        if layer not in state:
+            visit(layer, [layer])
+    return found
+
+
+def graph_problems(layers, programs):
+    for layer, allowed in layers.items():
+        for used in allowed:
+            if used not in layers:
+                yield f"{GRAPH}: {layer} may include {used}, which is no layer"
+            elif used in programs and layer not in programs:
+                yield f"{GRAPH}: {layer} may include {used}/, a folder of programs"
+    for cycle in cycles(layers):
+        yield f"{GRAPH}: a cycle: {' -> '.join(cycle)}"
+
+
+def table_rows(text, heading):
+    """The rows of the first table under `heading`, as lists of cells."""
+    lines = text.splitlines()
+    if heading not in lines:
+        return None
+    rows = []
+    for line in lines[lines.index(heading) + 1:]:
+        if line.startswith("|"):
+            rows.append([cell.strip() for cell in line.strip().strip("|").split("|")])
+        elif rows:
+            break
+    return rows[2:]  # the header and its rule
+
+
+def folder_of(cell):
+    match = re.match(r"^`([a-z0-9_]+)/`", cell)
+    return match.group(1) if match else None
+
+
+def document_problems(root, layers, programs):
+    where = "docs/architecture.md"
+    rows = table_rows((root / where).read_text(encoding="utf-8"), "## The layers")
+    if rows is None:
+        yield f"{where}: no section \"## The layers\""
+        return
+    listed = {}
+    for cells in rows:
+        layer = folder_of(cells[0])
+        if layer:
+            listed[layer] = cells[-1]
+    for layer, allowed in layers.items():
+        if layer in programs:
+            continue
+        if layer not in listed:
+            yield f"{where}: the layers' table has no row for {layer}/"
+            continue
+        cell = listed.pop(layer)
+        said = set(re.findall(r"`([a-z0-9_]+)`", cell))
+        if said != set(allowed):
+            yield (f"{where}: {layer}/ may include {', '.join(sorted(allowed)) or 'nothing'} by {GRAPH}, "
+                   f"the table says {', '.join(sorted(said)) or 'nothing'}")
+    for layer in listed:
+        yield f"{where}: the layers' table has a row for {layer}/, which {GRAPH} has not"
+
+    where = "docs/development.md"
+    rows = table_rows((root / where).read_text(encoding="utf-8"), "## How it is organised")
+    described = set()
+    for cells in rows or []:
+        described.update(re.findall(r"`([a-z0-9_]+)/`", cells[0]))
+    for layer in layers:
+        if layer not in described:
+            yield f"{where}: the folders' table has no row for {layer}/"
+
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 SOURCES = ("*.h", "*.cpp", "*.rc")
@@ -46,13 +137,13 @@ def exists(path):
     return path.exists() or path.with_name(path.name + ".in").exists()
 
 
-def violations(root):
+def violations(root, layers):
     for folder in sorted(p for p in root.iterdir() if p.is_dir()):
-        if folder.name in LAYERS or folder.name.startswith(".") or folder.name == "build":
+        if folder.name in layers or folder.name.startswith(".") or folder.name == "build":
             continue
         if any(any(folder.rglob(pattern)) for pattern in SOURCES):
-            yield f"{folder.name}/: holds sources but is no layer; add it to LAYERS"
-    for layer, allowed in LAYERS.items():
+            yield f"{folder.name}/: holds sources but is no layer; add it to {GRAPH}"
+    for layer, allowed in layers.items():
         folder = root / layer
         for pattern in SOURCES:
             for path in sorted(folder.rglob(pattern)):
@@ -66,7 +157,7 @@ def violations(root):
                             yield f"{where}: \"{target}\" is not beside the file; name its layer"
                         continue
                     used = target.split("/", 1)[0]
-                    if used not in LAYERS:
+                    if used not in layers:
                         yield f"{where}: \"{target}\" is in no layer"
                     elif used != layer and used not in allowed:
                         yield f"{where}: {layer}/ may not include {used}/ (\"{target}\")"
@@ -76,14 +167,17 @@ def violations(root):
 
 def main():
     root = Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).resolve().parent.parent)
-    missing = [layer for layer in LAYERS if not (root / layer).is_dir()]
+    layers, programs = read_graph(root)
+    missing = [layer for layer in layers if not (root / layer).is_dir()]
     if missing:
         print(f"check_layers: no folder for layer(s) {', '.join(missing)} under {root}")
         return 1
-    found = list(violations(root))
+    found = list(graph_problems(layers, programs))
+    found += document_problems(root, layers, programs)
+    found += violations(root, layers)
     for problem in found:
         print(problem)
-    print(f"check_layers: {len(found)} layering violation(s)")
+    print(f"check_layers: {len(layers)} layers, {len(found)} layering violation(s)")
     return 1 if found else 0
 
 
