@@ -134,8 +134,10 @@ Part otherDevice(Gen& g) {
       return mouse;
     }
     case 1: {
-      Part webcam = device(g, "USB\\VID_046D&PID_0825\\" + hex(g, 8), "USB Composite Device");
-      Part audio = device(g, "USB\\VID_046D&PID_0825&MI_02\\7&" + hex(g, 8) + "&0&0002", "USB Audio Device",
+      // A webcam of the mouse's maker.
+      const char* vendor = kMouseShape.id.vendor;
+      Part webcam = device(g, usbFunctionId(vendor, "0825") + "\\" + hex(g, 8), "USB Composite Device");
+      Part audio = device(g, usbInterfaceId(vendor, "0825", 2) + "\\7&" + hex(g, 8) + "&0&0002", "USB Audio Device",
                           "HD Webcam C270", "other");
       audio.children.push_back(claimed(g, windowsEndpoint(true, endpointGuid(g), *audio.friendly)));
       webcam.children.push_back(std::move(audio));

@@ -53,7 +53,7 @@ void addOthers(std::string& tree, int depth, int first, int count, int& hubs) {
   for (int start = first; start < first + count; start += per) {
     const int hub = hubs++;
     tree += indent(depth) + "USB\\VID_2109&PID_2817\\6&" + hex4(hub) + "&0&" +
-            std::to_string(hub) + " desc=\"Generic USB Hub\"\n";
+            std::to_string(hub) + " desc=\"" + kHubShape.windowsDesc + "\"\n";
     addOthers(tree, depth + 1, start, std::min(per, first + count - start), hubs);
   }
 }
