@@ -62,9 +62,11 @@ NOTICE=$notice VERSION=$version python3 -c '
 import os, sys
 text = open(sys.argv[1], encoding="utf-8").read()
 text = text.replace("@VERSION@", os.environ["VERSION"]).replace("@NOTICE@", os.environ["NOTICE"])
-# The lines that mark where the examples stand (tests/doc_examples.py).
+# The lines that mark where the examples and the status table stand
+# (tests/doc_examples.py, tests/units_status_help_test.cpp).
 text = "".join(line for line in text.splitlines(keepends=True)
-               if not line.startswith(("#example: ", "#end of example")))
+               if not line.startswith(("#example: ", "#end of example", "#status table",
+                                       "#end of status table")))
 open(sys.argv[2], "wb").write(text.replace("\n", "\r\n").encode("ascii"))
 ' packaging/windows/README.txt "$stage/README.txt"
 (cd "$stage" && sha256sum kq6200ports.exe kqports.exe README.txt > SHA256SUMS)

@@ -45,8 +45,9 @@ def test_zip_holds_one_folder_of_four_files_mode_0644(zip_path):
              if i.create_system != 3 or i.external_attr >> 16 != 0o100644}
     assert not modes, "not Unix mode 0644"
     readme = archive.read(f"{folder}/README.txt")
-    assert b"#example: " not in readme and b"#end of example" not in readme, \
-        "README.txt carries the marks of its examples"
+    assert not re.search(rb"^#(example: |end of example|status table|end of status table)",
+                         readme, re.MULTILINE), "README.txt carries the marks of its examples"
+    assert b"\r\n  FTDI ErrorCode: 7\r\n" in readme, "README.txt lacks the error codes"
     assert readme.count(b"\n") == readme.count(b"\r\n"), "README.txt has line ends without CR"
     assert ("-dev-" in folder) == (b"DEVELOPMENT BUILD" in readme), \
         "README.txt and the zip's name disagree on a development build"
