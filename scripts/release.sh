@@ -122,6 +122,10 @@ make_deb() {
   size=$(du -s -k --apparent-size "$root/usr" | cut -f1)
   sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@INSTALLED_SIZE@/$size/" \
       -e "s/@DEPENDS@/$depends/" packaging/deb/control.in > "$root/DEBIAN/control"
+  # Which machines a package serves where its architecture's name does not say.
+  if [ -f "packaging/deb/description-$arch" ]; then
+    cat "packaging/deb/description-$arch" >> "$root/DEBIAN/control"
+  fi
   (cd "$root" && find usr -type f | sort | xargs md5sum) > "$root/DEBIAN/md5sums"
   chmod 0644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
   find "$root" -type d -exec chmod 0755 {} +
