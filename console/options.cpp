@@ -6,6 +6,7 @@
 #include "base/ascii.h"
 #include "base/one_line.h"
 #include "base/word_list.h"
+#include "base/wrapped.h"
 #include "res/version.h"
 #include "units/device_unit.h"
 #include "units/roles.h"
@@ -225,30 +226,10 @@ std::wstring UsageErrorText(const ParsedArguments& parsed) {
 
 namespace {
 
-// Where the options' meanings start.
-constexpr wchar_t kColumn[] = L"                ";
-
-// `text` at the options' column, in lines of at most `width` characters.
-// Each paragraph made so keeps the width it was first laid out at, so that
-// the help stays what the documents quote.
-std::wstring filled(const std::wstring& text, size_t width) {
-  const size_t column = std::size(kColumn) - 1;
-  std::wstring out, line = kColumn;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find(L' ', start);
-    if (end == std::wstring::npos) end = text.size();
-    const std::wstring_view word(text.data() + start, end - start);
-    if (line.size() > column && line.size() + 1 + word.size() > width) {
-      out += line + L"\n";
-      line = kColumn;
-    }
-    if (line.size() > column) line += L' ';
-    line += word;
-    start = end + 1;
-  }
-  return out + line + L"\n";
-}
+// Where the options' meanings start. The paragraphs made from the roles'
+// table keep the width each was first laid out at, so that the help stays
+// what the documents quote.
+constexpr std::wstring_view kColumn = L"                ";
 
 // The help's lines of --label, --for and --ptt-line, the same on both systems.
 std::wstring forHelp() {
@@ -287,14 +268,14 @@ SystemHelp linuxHelp() {
           L"                udev's events and looking at the ports' holders once a\n"
           L"                second (less often where a look costs more than 1 % of a\n"
           L"                core), each time with the local time; Ctrl+C ends it.\n",
-          filled(RoleWords(RoleKind::kPort) +
+          Wrapped(RoleWords(RoleKind::kPort) +
                      L" (the name that lasts from one plug-in to the next: the rules' " +
                      LinkPath(L"SERIAL", L"ROLE") +
                      L", else its /dev/serial/by-id/ link, else its device node), " +
                      RoleWords(RoleKind::kAudio) +
                      L" (its ALSA name by card id); needs --serial when more than one unit "
                      L"is attached",
-                 77),
+                  kColumn, 77),
           L"  --node        with --role, a port's device node (/dev/ttyUSB0) instead\n",
           L"  --udev-rules  print the udev rules that name every unit stably (the file\n"
           L"                the package installs), or only the units whose SERIALs are\n"
@@ -312,9 +293,9 @@ SystemHelp windowsHelp() {
           L"no unit is found, which of its USB functions are there.\n",
           L"checked once a\n"
           L"                second, each time with the local time; Ctrl+C ends it.\n",
-          filled(RoleWords(RoleKind::kPort) + L" (its COM port), " + RoleWords(RoleKind::kAudio) +
+          Wrapped(RoleWords(RoleKind::kPort) + L" (its COM port), " + RoleWords(RoleKind::kAudio) +
                      L" (its audio device); needs --serial when more than one unit is attached",
-                 76),
+                  kColumn, 76),
           L"",
           L"",
           L", and the machine Windows runs on"};
