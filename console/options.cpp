@@ -34,7 +34,7 @@ namespace {
 constexpr wchar_t kWhatASerialIs[] =
     L"a serial is the five letters or digits after S/N in the report";
 
-// "cat, ptt, fsk, winkey, audioIn or audioOut"
+// Every role's --role word, in the table's order, as a sentence lists them.
 std::wstring roleWords() {
   std::vector<std::wstring> words;
   for (const RoleInfo& role : kRoles) words.emplace_back(role.name);
