@@ -57,15 +57,26 @@ std::vector<std::string> strayQuotes(const std::regex& pattern, const std::set<s
   return stray;
 }
 
+// As a person reads them ("0483:A1DF", "0483:a1df" as sysfs and dmesg write
+// them) and as Windows writes them in instance and hardware IDs
+// ("VID_0483&PID_A1DF", "VID_0403+PID_6010" of the FTDI bus driver): the
+// driver packages' scripts and INF files quote them too.
 TEST(QuotedFacts, EveryUsbIdQuotedIsOneOfTheUnitsFunctions) {
-  std::set<std::string> ids;
+  std::set<std::string> ids, windowsIds = {"VID_05E3&PID_0608"};  // the example tree's hub
   for (const UsbFunctionId& f : {kMcuFunctionId, kFtdiFunctionId, kAudioFunctionId}) {
     const std::string id = std::string(f.vendor) + ":" + f.product;
     ids.insert(id);
-    ids.insert(toAsciiLower(id));  // as sysfs and dmesg write it
+    ids.insert(toAsciiLower(id));
+    for (const char* between : {"&", "+"}) {
+      const std::string windowsId = "VID_" + std::string(f.vendor) + between + "PID_" + f.product;
+      windowsIds.insert(windowsId);
+      windowsIds.insert(toAsciiLower(windowsId));  // as Windows 7 lists them
+    }
   }
   const std::regex vidPid(R"((?:^|[^0-9A-Za-z:])([0-9A-Fa-f]{4}:[0-9A-Fa-f]{4})(?![0-9A-Za-z:]))");
   EXPECT_EQ(strayQuotes(vidPid, ids), std::vector<std::string>());
+  const std::regex windowsId(R"((VID_[0-9A-F]{4}[&+]PID_[0-9A-F]{4}))", std::regex::icase);
+  EXPECT_EQ(strayQuotes(windowsId, windowsIds), std::vector<std::string>());
 }
 
 TEST(QuotedFacts, EveryLinkFolderQuotedIsTheRulesOne) {
