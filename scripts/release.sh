@@ -31,7 +31,7 @@ fi
 # a date (the packages, the programs, the man page) is made anew each time,
 # so that neither an earlier key nor an earlier date can end up in it.
 work=build/release
-rm -rf dist "$work"/zip "$work"/deb-* "$work"/70-kq6200.rules
+rm -rf dist "$work"/zip "$work"/deb-* "$work"/packaged.rules
 rm -f "$work"/windows-*/bin/kq6200ports.exe "$work"/windows-*/bin/kqports.exe \
       "$work"/windows-*/drivers/packages/kqdrv_*.pkg "$work"/linux-*/console/kqports.1
 mkdir -p "$work" dist
@@ -83,9 +83,12 @@ cmake --preset linux-release-armhf -B "$work/linux-armhf" >/dev/null
 cmake --build "$work/linux-armhf" -j2 --target kqports kqports_man
 
 # The packaged rules are what kqports --udev-rules prints with no serial:
-# the same file for both architectures.
-rules=$work/70-kq6200.rules
+# the same file for every architecture. Their name, and the maintainer
+# scripts' procedure, as the configuration made them from the sources.
+rules=$work/packaged.rules
 "$work/linux-amd64/bin/kqports" --udev-rules > "$rules"
+packaging=$work/linux-amd64/packaging
+. "$packaging/names.sh"
 
 # make_deb ARCH BUILD TOOL-PREFIX
 make_deb() {
@@ -97,13 +100,13 @@ make_deb() {
   # As Debian's own packages strip their programs (dh_strip).
   "$strip" --remove-section=.comment --remove-section=.note "$root/usr/bin/kqports"
   gzip -9n < "$build/console/kqports.1" > "$root/usr/share/man/man1/kqports.1.gz"
-  install -m 0644 "$rules" "$root/usr/lib/udev/rules.d/70-kq6200.rules"
+  install -m 0644 "$rules" "$root/usr/lib/udev/rules.d/$rules_file"
   install -m 0644 packaging/deb/copyright "$root/$doc/copyright"
   # The maintainer scripts, each with the procedure that applies the rules.
   local script
   for script in postinst postrm; do
     python3 -c 'import sys; text = open(sys.argv[1]).read(); sys.stdout.write(text.replace("#KQ_APPLY_RULES#\n", open(sys.argv[2]).read()))' \
-      "packaging/deb/$script" packaging/deb/apply-rules.sh > "$root/DEBIAN/$script"
+      "packaging/deb/$script" "$packaging/apply-rules.sh" > "$root/DEBIAN/$script"
     chmod 0755 "$root/DEBIAN/$script"
   done
   gzip -9n < packaging/deb/changelog > "$root/$doc/changelog.gz"
