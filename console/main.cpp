@@ -1,9 +1,10 @@
 // kqports.exe: the report of the Quorvanta KQ-6200 Ports window on the
-// console, once or whenever it changes. What it prints and why is in the
-// portable part (options, render); here are only the Windows edges: standard
-// handles, the clock, Ctrl+C and the wait between two checks.
+// console, once or whenever it changes. What it prints and when is the
+// portable part (flow, options, render); here are only the Windows edges:
+// standard handles, the clock, Ctrl+C and the wait between two checks.
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,11 +13,8 @@
 #include "base/system_dlls.h"
 #include "base/utf8.h"
 #include "base/win_handles.h"
-#include "console/for_program.h"
-#include "console/options.h"
-#include "console/render.h"
+#include "console/flow.h"
 #include "osver/os_level.h"
-#include "units/unit_list.h"
 
 namespace kq {
 namespace {
@@ -106,35 +104,65 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
   return TRUE;
 }
 
-int Watch(const ConsoleOptions& options, const Output& out, const Output& err, bool splitAudio) {
-  stopWatching.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!stopWatching) {
-    Write(err, L"kqports: cannot watch: no event object\n");
-    return kExitFailure;
-  }
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-  ReportWatch watch;
-  for (;;) {
-    const DWORD started = GetTickCount();
-    const ConsoleReport report = EnumerateForConsole(splitAudio, options);
-    // A reader that went away (a closed pipe) ends the watch as Ctrl+C does;
-    // any other failure to write ends it as a failure.
-    if (ReportChanged(watch, WatchedLines(report)) &&
-        !Write(out, ConsoleOutput(options, report, FormatLocalTime(Now())))) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED)
-        break;
-      Write(err, L"kqports: cannot write the report (error " + std::to_wstring(error) + L")\n");
-      SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-      return kExitFailure;
+// What the edges keep between two calls.
+struct WindowsState {
+  Output out;
+  Output err;
+  std::optional<bool> splitAudio;  // the window's rule, learnt at the first check
+  DWORD checkStarted = 0;          // when the last check began, in ticks
+};
+
+// Every check enumerates anew: Windows tells --watch of no change, so each
+// period may have brought one.
+Checked Check(WindowsState& state, const ConsoleOptions& options,
+              std::optional<ConsoleReport>& report) {
+  state.checkStarted = GetTickCount();
+  // The window's rule: endpoints of their own from Windows 8 on.
+  if (!state.splitAudio) state.splitAudio = SplitsAudio(DetectOsLevel());
+  report = EnumerateForConsole(*state.splitAudio, options);
+  return Checked::kDone;
+}
+
+// A period after the last check began, or less when Ctrl+C comes first.
+Waited WaitAfterCheck(const WindowsState& state) {
+  const DWORD spent = GetTickCount() - state.checkStarted;
+  if (WaitForSingleObject(stopWatching.get(),
+                          spent < kWatchPeriodMs ? kWatchPeriodMs - spent : 0) == WAIT_OBJECT_0)
+    return Waited::kStopped;
+  return Waited::kChanged;
+}
+
+ConsoleEdges WindowsEdges(WindowsState& state) {
+  ConsoleEdges edges;
+  edges.platform = ConsolePlatform::kWindows;
+  edges.writeOut = [&state](std::wstring_view text) {
+    WriteOutcome outcome;
+    if (Write(state.out, text)) return outcome;
+    const DWORD error = GetLastError();
+    if (error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA || error == ERROR_PIPE_NOT_CONNECTED) {
+      outcome.written = Written::kReaderGone;
+    } else {
+      outcome.written = Written::kFailed;
+      outcome.detail = L" (error " + std::to_wstring(error) + L")";
     }
-    const DWORD spent = GetTickCount() - started;
-    if (WaitForSingleObject(stopWatching.get(),
-                            spent < kWatchPeriodMs ? kWatchPeriodMs - spent : 0) == WAIT_OBJECT_0)
-      break;
-  }
-  SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-  return kExitOk;
+    return outcome;
+  };
+  edges.writeErr = [&state](std::wstring_view text) { Write(state.err, text); };
+  edges.now = Now;
+  edges.versionText = [] { return VersionText(DetectNativeMachine().name); };
+  edges.check = [&state](const ConsoleOptions& options, bool, bool,
+                         std::optional<ConsoleReport>& report) {
+    return Check(state, options, report);
+  };
+  edges.startWatch = []() -> std::wstring {
+    stopWatching.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!stopWatching) return L"no event object";
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    return {};
+  };
+  edges.wait = [&state] { return WaitAfterCheck(state); };
+  edges.endWatch = [] { SetConsoleCtrlHandler(OnConsoleControl, FALSE); };
+  return edges;
 }
 
 }  // namespace
@@ -144,36 +172,8 @@ int wmain(int argc, wchar_t** argv) {
   using namespace kq;
   // Before the configuration manager is loaded at its first call.
   LoadDllsFromSystemOnly();
-  const Output out = StandardOutput(STD_OUTPUT_HANDLE);
-  const Output err = StandardOutput(STD_ERROR_HANDLE);
-
-  const ParsedArguments parsed = ParseArguments(std::vector<std::wstring>(argv + 1, argv + argc),
-                                                   ConsolePlatform::kWindows);
-  if (parsed.badArgument) {
-    Write(err, UsageErrorText(parsed));
-    return kExitBadUsage;
-  }
-  const ConsoleOptions& options = parsed.options;
-  if (options.help || options.version) {
-    return Write(out, options.help ? HelpText(ConsolePlatform::kWindows)
-                                    : VersionText(DetectNativeMachine().name))
-               ? kExitOk
-               : kExitFailure;
-  }
-
-  // The window's rule: endpoints of their own from Windows 8 on.
-  const bool splitAudio = SplitsAudio(DetectOsLevel());
-  if (options.watch) return Watch(options, out, err, splitAudio);
-
-  const ConsoleReport report = EnumerateForConsole(splitAudio, options);
-  if (options.role || options.program) {
-    const RoleAnswer answer =
-        options.program ? AnswerFor(report, options) : AnswerRole(report, options);
-    if (!answer.err.empty()) Write(err, answer.err);
-    if (answer.out.empty()) return answer.exitCode;
-    return Write(out, answer.out) ? answer.exitCode : kExitFailure;
-  }
-  return Write(out, ConsoleOutput(options, report, FormatLocalTime(Now())))
-             ? ExitCodeFor(report.units)
-             : kExitFailure;
+  WindowsState state;
+  state.out = StandardOutput(STD_OUTPUT_HANDLE);
+  state.err = StandardOutput(STD_ERROR_HANDLE);
+  return RunConsole(std::vector<std::wstring>(argv + 1, argv + argc), WindowsEdges(state));
 }

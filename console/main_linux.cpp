@@ -1,7 +1,7 @@
 // kqports on Linux: the same report from udev's device database, the udev
 // rules for stable names, and --watch following udev's events. What it prints
-// is the portable part (options, render); here are only the Linux edges:
-// arguments, standard output, the clock, signals and udev.
+// and when is the portable part (flow, options, render); here are only the
+// Linux edges: arguments, standard output, the clock, signals, udev and /proc.
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -16,9 +16,7 @@
 #include <vector>
 
 #include "base/utf8.h"
-#include "console/for_program.h"
-#include "console/options.h"
-#include "console/render.h"
+#include "console/flow.h"
 #include "res/version.h"
 #include "udev/port_use.h"
 #include "udev/process_look.h"
@@ -45,8 +43,6 @@ constexpr int kSettleMs = 2000;
 // work makes a look take longer without it costing more.
 constexpr int kLookTimeShare = 100;
 
-enum class Written { kWhole, kReaderGone, kFailed };
-
 // One write call where the system allows, so a reader of a pipe never sees
 // half a report. kReaderGone: a pipe whose reader has closed it; kFailed:
 // anything else that stops the text (a full disk, a closed descriptor).
@@ -60,13 +56,6 @@ Written WriteText(int fd, std::wstring_view text) {
     done += static_cast<size_t>(written);
   }
   return Written::kWhole;
-}
-
-bool Write(int fd, std::wstring_view text) { return WriteText(fd, text) == Written::kWhole; }
-
-// The output of a program that prints once: all of it, or an internal failure.
-int PrintOnce(std::wstring_view text, int exitCode) {
-  return Write(STDOUT_FILENO, text) ? exitCode : kExitFailure;
 }
 
 // The processor time this thread has taken so far.
@@ -91,32 +80,6 @@ LocalTime Now() {
   return time;
 }
 
-// One enumeration over udev's devices as they are now. No report when udev
-// could not be read (said on standard error).
-struct Enumeration {
-  std::optional<ConsoleReport> report;
-  udev::Devices devices;
-  udev::ReportedPorts ports;      // the units' ports
-  udev::ReportedPorts endpoints;  // the units' audio endpoints
-};
-
-Enumeration Enumerate(const ConsoleOptions& options) {
-  Enumeration result;
-  ReportNames names;
-  if (!udev::LoadUdevTree(&names, &result.devices)) {
-    Write(STDERR_FILENO, L"kqports: cannot read udev's device database\n");
-    return result;
-  }
-  // Linux has an ALSA device of each direction: the split layout. The
-  // drivers are the kernel's.
-  result.report = EnumerateForConsole(true, options, udev::UnitLabelsOf(result.devices));
-  result.report->names = std::move(names);
-  result.ports = udev::PortsOf(result.report->report, *result.report->names, result.devices);
-  result.endpoints =
-      udev::EndpointsOf(result.report->report, *result.report->names, result.devices);
-  return result;
-}
-
 // /proc is read at most once a second, and less often where a read takes
 // long: a watch keeps the table it read last.
 struct Processes {
@@ -126,16 +89,51 @@ struct Processes {
   std::chrono::steady_clock::duration period = std::chrono::seconds(1);
 };
 
+// What the edges keep between two checks: udev's devices as read last and
+// the units' ports and endpoints among them, what /proc showed, the watch's
+// stop pipe and udev's monitor.
+struct LinuxState {
+  udev::Devices devices;
+  udev::ReportedPorts ports;      // the units' ports
+  udev::ReportedPorts endpoints;  // the units' audio endpoints
+  Processes processes;
+  int stopFd = -1;  // readable once the watch is to stop; -1 outside a watch
+  udev::DeviceMonitor monitor;
+  bool events = false;  // udev's events reach the monitor
+};
+
+// Reads udev's devices and makes the report of them. No report when udev
+// could not be read (said on standard error).
+void ReadDevices(LinuxState& state, const ConsoleOptions& options,
+                 std::optional<ConsoleReport>& report) {
+  report.reset();
+  state.devices = {};
+  state.ports.clear();
+  state.endpoints.clear();
+  ReportNames names;
+  if (!udev::LoadUdevTree(&names, &state.devices)) {
+    WriteText(STDERR_FILENO, L"kqports: cannot read udev's device database\n");
+    return;
+  }
+  // Linux has an ALSA device of each direction: the split layout. The
+  // drivers are the kernel's.
+  report = EnumerateForConsole(true, options, udev::UnitLabelsOf(state.devices));
+  report->names = std::move(names);
+  state.ports = udev::PortsOf(report->report, *report->names, state.devices);
+  state.endpoints = udev::EndpointsOf(report->report, *report->names, state.devices);
+}
+
 // Who may open each of the units' ports and who has it open; no /proc read
-// when the units have no port. False when `stopFd` became readable during
-// the look: the report is not worth finishing.
-bool AddUses(Enumeration& now, Processes& processes, int stopFd) {
-  if (now.ports.empty() && now.endpoints.empty()) return true;
+// when the units have no port. kStopped when the stop pipe became readable
+// during the look: the report is not worth finishing.
+Checked AddUses(LinuxState& state, ConsoleReport& report) {
+  if (state.ports.empty() && state.endpoints.empty()) return Checked::kDone;
+  Processes& processes = state.processes;
   const auto at = std::chrono::steady_clock::now();
   if (!processes.readAt || at - *processes.readAt >= processes.period) {
     const std::chrono::nanoseconds started = ThreadTime();
-    udev::Look look = udev::LookAtProcesses(processes.looker, "/proc", stopFd);
-    if (look.stopped) return false;
+    udev::Look look = udev::LookAtProcesses(processes.looker, "/proc", state.stopFd);
+    if (look.stopped) return Checked::kStopped;
     processes.table = std::move(look.table);
     processes.readAt = at;
     // The look's processor time: the child's reading and this thread's
@@ -143,9 +141,18 @@ bool AddUses(Enumeration& now, Processes& processes, int stopFd) {
     processes.period = std::max<std::chrono::steady_clock::duration>(
         std::chrono::seconds(1), (ThreadTime() - started + look.childTime) * kLookTimeShare);
   }
-  udev::AddPortUses(*now.report->names, now.ports, now.devices, processes.table);
-  udev::AddEndpointHolders(*now.report->names, now.endpoints, now.devices, processes.table);
-  return true;
+  udev::AddPortUses(*report.names, state.ports, state.devices, processes.table);
+  udev::AddEndpointHolders(*report.names, state.endpoints, state.devices, processes.table);
+  return Checked::kDone;
+}
+
+// udev is read again only after its events said a change (or where none
+// come, at each check); the ports' use is looked at each time.
+Checked Check(LinuxState& state, const ConsoleOptions& options, bool devicesChanged, bool uses,
+              std::optional<ConsoleReport>& report) {
+  if (devicesChanged) ReadDevices(state, options, report);
+  if (!report || !uses) return Checked::kDone;
+  return AddUses(state, *report);
 }
 
 // Written to by SIGINT and SIGTERM; --watch waits on its other end.
@@ -156,60 +163,61 @@ void OnStopSignal(int) {
   [[maybe_unused]] const ssize_t ignored = write(stopPipe[1], &byte, 1);
 }
 
-int Watch(const ConsoleOptions& options) {
-  if (pipe(stopPipe) != 0) {
-    Write(STDERR_FILENO, L"kqports: cannot watch: no pipe\n");
-    return kExitFailure;
-  }
+std::wstring StartWatch(LinuxState& state) {
+  if (pipe(stopPipe) != 0) return L"no pipe";
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  state.stopFd = stopPipe[0];
+  state.events = udev::OpenMonitor(state.monitor);
+  return {};
+}
 
-  udev::DeviceMonitor monitor;
-  const bool events = udev::OpenMonitor(monitor);
-  ReportWatch watch;
-  Processes processes;
-  Enumeration now;
-  for (bool readUdev = true;;) {
-    // udev unreadable for a moment is said and tried again at the next event.
-    if (readUdev) now = Enumerate(options);
-    if (now.report) {
-      if (!AddUses(now, processes, stopPipe[0])) break;
-      if (ReportChanged(watch, WatchedLines(*now.report), &*now.report->names)) {
-        const Written written =
-            WriteText(STDOUT_FILENO, ConsoleOutput(options, *now.report, FormatLocalTime(Now())));
-        // A reader that went away ends the watch as Ctrl+C does.
-        if (written == Written::kReaderGone) break;
-        if (written == Written::kFailed) {
-          Write(STDERR_FILENO, L"kqports: cannot write the report\n");
-          return kExitFailure;
-        }
-      }
-    }
-    // While the units have ports, their use is looked at once a second
-    // between udev's events; udev itself is read again only after an event.
-    const bool uses = now.report && !(now.ports.empty() && now.endpoints.empty());
-    if (events) {
-      const udev::WaitOutcome outcome = udev::WaitForEvents(
-          monitor, stopPipe[0], uses ? kWatchPeriodMs : -1, kQuietMs, kSettleMs);
-      if (outcome == udev::WaitOutcome::kStopped) break;
-      readUdev = outcome == udev::WaitOutcome::kChanged;
-    } else {
-      pollfd stop{stopPipe[0], POLLIN, 0};
-      if (poll(&stop, 1, kWatchPeriodMs) > 0) break;
-    }
+// While the units have ports, their use is looked at once a second between
+// udev's events; udev itself is read again only after an event.
+Waited Wait(LinuxState& state) {
+  if (!state.events) {
+    pollfd stop{state.stopFd, POLLIN, 0};
+    return poll(&stop, 1, kWatchPeriodMs) > 0 ? Waited::kStopped : Waited::kChanged;
   }
-  return kExitOk;
+  const bool uses = !(state.ports.empty() && state.endpoints.empty());
+  switch (udev::WaitForEvents(state.monitor, state.stopFd, uses ? kWatchPeriodMs : -1, kQuietMs,
+                              kSettleMs)) {
+    case udev::WaitOutcome::kStopped: return Waited::kStopped;
+    case udev::WaitOutcome::kChanged: return Waited::kChanged;
+    case udev::WaitOutcome::kTimeout: break;
+  }
+  return Waited::kTimedOut;
 }
 
 // With no serial given, the rules for every unit, as the package installs
 // them: the same bytes whether or not a unit is attached, and no udev read;
 // with labels, the rules that add them, to install beside those.
-int PrintUdevRules(const ConsoleOptions& options) {
+std::optional<std::wstring> UdevRulesText(const ConsoleOptions& options) {
+  if (!options.udevRules) return std::nullopt;
   if (!options.labels.empty())
-    return PrintOnce(wideFromUtf8(udev::UdevLabelRules(options.labels, KQ_VERSION_TEXT)), kExitOk);
-  return PrintOnce(wideFromUtf8(udev::UdevRules(options.serials, KQ_VERSION_TEXT)), kExitOk);
+    return wideFromUtf8(udev::UdevLabelRules(options.labels, KQ_VERSION_TEXT));
+  return wideFromUtf8(udev::UdevRules(options.serials, KQ_VERSION_TEXT));
+}
+
+ConsoleEdges LinuxEdges(LinuxState& state) {
+  ConsoleEdges edges;
+  edges.platform = ConsolePlatform::kLinux;
+  edges.writeOut = [](std::wstring_view text) {
+    return WriteOutcome{WriteText(STDOUT_FILENO, text), {}};
+  };
+  edges.writeErr = [](std::wstring_view text) { WriteText(STDERR_FILENO, text); };
+  edges.now = Now;
+  edges.versionText = [] { return VersionText(); };
+  edges.check = [&state](const ConsoleOptions& options, bool devicesChanged, bool uses,
+                         std::optional<ConsoleReport>& report) {
+    return Check(state, options, devicesChanged, uses, report);
+  };
+  edges.startWatch = [&state] { return StartWatch(state); };
+  edges.wait = [&state] { return Wait(state); };
+  edges.systemCommand = UdevRulesText;
+  return edges;
 }
 
 }  // namespace
@@ -221,28 +229,6 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::vector<std::wstring> arguments;
   for (int i = 1; i < argc; ++i) arguments.push_back(wideFromUtf8(argv[i]));
-  const ParsedArguments parsed = ParseArguments(arguments, ConsolePlatform::kLinux);
-  if (parsed.badArgument) {
-    Write(STDERR_FILENO, UsageErrorText(parsed));
-    return kExitBadUsage;
-  }
-  const ConsoleOptions& options = parsed.options;
-  if (options.help || options.version) {
-    return PrintOnce(options.help ? HelpText(ConsolePlatform::kLinux) : VersionText(), kExitOk);
-  }
-  if (options.udevRules) return PrintUdevRules(options);
-  if (options.watch) return Watch(options);
-
-  Enumeration now = Enumerate(options);
-  if (!now.report) return kExitFailure;
-  if (options.role || options.program) {
-    const RoleAnswer answer =
-        options.program ? AnswerFor(*now.report, options) : AnswerRole(*now.report, options);
-    if (!answer.err.empty()) Write(STDERR_FILENO, answer.err);
-    return PrintOnce(answer.out, answer.exitCode);
-  }
-  Processes processes;
-  AddUses(now, processes, -1);
-  return PrintOnce(ConsoleOutput(options, *now.report, FormatLocalTime(Now())),
-                   ExitCodeFor(now.report->units));
+  LinuxState state;
+  return RunConsole(arguments, LinuxEdges(state));
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "console/render.h"
+#include "units/roles.h"
 
 namespace kq {
 
@@ -31,11 +32,12 @@ inline bool hasLink(const DeviceNames& names, const std::wstring& link) {
          std::find(names.allLinks.begin(), names.allLinks.end(), link) != names.allLinks.end();
 }
 
-// The link the packaged rules give a port of a unit: /dev/kq6200/<serial>/<role>.
+// The link the packaged rules give a port of a unit:
+// /dev/<kLinkFolder>/<serial>/<linkName>.
 inline std::wstring stableNameOf(std::wstring_view serial, Role role) {
   const char* link = roleInfo(role).linkName;
   if (!link) return {};
-  return L"/dev/kq6200/" + std::wstring(serial) + L"/" + std::wstring(link, link + std::strlen(link));
+  return LinkPath(serial, std::wstring(link, link + std::strlen(link)));
 }
 
 inline const ReportNames* namesIn(const ConsoleReport& report) {

@@ -6,6 +6,7 @@
 #include "base/ascii.h"
 #include "base/one_line.h"
 #include "base/word_list.h"
+#include "base/wrapped.h"
 #include "res/version.h"
 #include "units/device_unit.h"
 #include "units/roles.h"
@@ -33,7 +34,7 @@ namespace {
 constexpr wchar_t kWhatASerialIs[] =
     L"a serial is the five letters or digits after S/N in the report";
 
-// "cat, ptt, fsk, winkey, audioIn or audioOut"
+// Every role's --role word, in the table's order, as a sentence lists them.
 std::wstring roleWords() {
   std::vector<std::wstring> words;
   for (const RoleInfo& role : kRoles) words.emplace_back(role.name);
@@ -225,6 +226,11 @@ std::wstring UsageErrorText(const ParsedArguments& parsed) {
 
 namespace {
 
+// Where the options' meanings start. The paragraphs made from the roles'
+// table keep the width each was first laid out at, so that the help stays
+// what the documents quote.
+constexpr std::wstring_view kColumn = L"                ";
+
 // The help's lines of --label, --for and --ptt-line, the same on both systems.
 std::wstring forHelp() {
   return L"  --label S=NAME\n"
@@ -237,70 +243,82 @@ std::wstring forHelp() {
          L"                unit's own wiring: " + keyingWords() + L") or dtr\n";
 }
 
+// What the help says on one system only; the rest is the same on both.
+struct SystemHelp {
+  std::wstring roleUsage;   // after "--role ROLE" in the usage
+  std::wstring moreUsage;   // the usage's further lines
+  std::wstring about;       // what kqports lists
+  std::wstring watch;       // --watch's meaning up to its line on --json
+  std::wstring role;        // --role's meaning after its first line
+  std::wstring afterRole;   // options between --role and --label
+  std::wstring beforeHelp;  // options between --ptt-line and --help
+  std::wstring version;     // what --version prints besides the version
+};
+
+SystemHelp linuxHelp() {
+  return {L" [--node]",
+          L"       kqports --udev-rules [SERIAL...]\n"
+          L"       kqports --udev-rules --label SERIAL=NAME...\n",
+          L"Lists every Quorvanta KQ-6200 attached, with the serial ports (device node\n"
+          L"and stable links) and the ALSA sound card its channels became; under a port,\n"
+          L"the programs that have it open, why you may not open it, and whether\n"
+          L"ModemManager may probe it. No port is opened to find this out. When no unit\n"
+          L"is found, which of its USB functions are there.\n",
+          L"following\n"
+          L"                udev's events and looking at the ports' holders once a\n"
+          L"                second (less often where a look costs more than 1 % of a\n"
+          L"                core), each time with the local time; Ctrl+C ends it.\n",
+          Wrapped(RoleWords(RoleKind::kPort) +
+                     L" (the name that lasts from one plug-in to the next: the rules' " +
+                     LinkPath(L"SERIAL", L"ROLE") +
+                     L", else its /dev/serial/by-id/ link, else its device node), " +
+                     RoleWords(RoleKind::kAudio) +
+                     L" (its ALSA name by card id); needs --serial when more than one unit "
+                     L"is attached",
+                  kColumn, 77),
+          L"  --node        with --role, a port's device node (/dev/ttyUSB0) instead\n",
+          L"  --udev-rules  print the udev rules that name every unit stably (the file\n"
+          L"                the package installs), or only the units whose SERIALs are\n"
+          L"                given: " + LinkPath(L"SERIAL", LinkNames()) + L", and the\n"
+          L"                ALSA card KQSERIAL; with --label, the rules to install beside\n"
+          L"                those that add " + LinkPath(L"NAME", L"ROLE") + L" and the label\n",
+          L""};
+}
+
+SystemHelp windowsHelp() {
+  return {L"",
+          L"",
+          L"Lists every Quorvanta KQ-6200 attached, with the COM ports and audio devices\n"
+          L"its channels became, as the Quorvanta KQ-6200 Ports window shows them; when\n"
+          L"no unit is found, which of its USB functions are there.\n",
+          L"checked once a\n"
+          L"                second, each time with the local time; Ctrl+C ends it.\n",
+          Wrapped(RoleWords(RoleKind::kPort) + L" (its COM port), " + RoleWords(RoleKind::kAudio) +
+                     L" (its audio device); needs --serial when more than one unit is attached",
+                  kColumn, 76),
+          L"",
+          L"",
+          L", and the machine Windows runs on"};
+}
+
 }  // namespace
 
 std::wstring HelpText(ConsolePlatform platform) {
-  if (platform == ConsolePlatform::kLinux)
-    return L"Usage: kqports [--json] [--watch] [--serial SERIAL] [--label SERIAL=NAME]...\n"
-           L"       kqports [--serial SERIAL] --role ROLE [--node]\n"
-           L"       kqports [--serial SERIAL] --for PROGRAM [--ptt-line rts|dtr]\n"
-           L"               [--label SERIAL=NAME]...\n"
-           L"       kqports --udev-rules [SERIAL...]\n"
-           L"       kqports --udev-rules --label SERIAL=NAME...\n"
-           L"Lists every Quorvanta KQ-6200 attached, with the serial ports (device node\n"
-           L"and stable links) and the ALSA sound card its channels became; under a port,\n"
-           L"the programs that have it open, why you may not open it, and whether\n"
-           L"ModemManager may probe it. No port is opened to find this out. When no unit\n"
-           L"is found, which of its USB functions are there.\n"
-           L"\n"
-           L"  --json        one JSON document (\"format\": 1) instead of text\n"
-           L"  --watch       print the report again each time it changes, following\n"
-           L"                udev's events and looking at the ports' holders once a\n"
-           L"                second (less often where a look costs more than 1 % of a\n"
-           L"                core), each time with the local time; Ctrl+C ends it.\n"
-           L"                With --json, one JSON document per line.\n"
-           L"  --serial S    report only the unit whose S/N is S (five letters or digits)\n"
-           L"  --role ROLE   print only the name of one of the unit's devices, on one line:\n"
-           L"                cat, ptt, fsk or winkey (the name that lasts from one plug-in\n"
-           L"                to the next: the rules' /dev/kq6200/SERIAL/ROLE, else its\n"
-           L"                /dev/serial/by-id/ link, else its device node), audioIn or\n"
-           L"                audioOut (its ALSA name by card id); needs --serial when more\n"
-           L"                than one unit is attached\n"
-           L"  --node        with --role, a port's device node (/dev/ttyUSB0) instead\n" +
-           forHelp() +
-           L"  --udev-rules  print the udev rules that name every unit stably (the file\n"
-           L"                the package installs), or only the units whose SERIALs are\n"
-           L"                given: /dev/kq6200/SERIAL/cat, ptt, fsk and winkey, and the\n"
-           L"                ALSA card KQSERIAL; with --label, the rules to install beside\n"
-           L"                those that add /dev/kq6200/NAME/ROLE and the label\n"
-           L"  --help        this text\n"
-           L"  --version     the program's version\n"
-           L"\n"
-           L"Each option but --label is given once; a value may follow after \"=\"\n"
-           L"(--serial=40117), a role in any letter case.\n"
-           L"Exit codes: 0 when at least one unit is found, 1 when none is (or not the\n"
-           L"unit or role asked for), 2 for bad usage, 3 when the devices could not be\n"
-           L"read or the output could not be written.\n";
+  const SystemHelp system = platform == ConsolePlatform::kLinux ? linuxHelp() : windowsHelp();
   return L"Usage: kqports [--json] [--watch] [--serial SERIAL] [--label SERIAL=NAME]...\n"
-         L"       kqports [--serial SERIAL] --role ROLE\n"
+         L"       kqports [--serial SERIAL] --role ROLE" + system.roleUsage + L"\n"
          L"       kqports [--serial SERIAL] --for PROGRAM [--ptt-line rts|dtr]\n"
-         L"               [--label SERIAL=NAME]...\n"
-         L"Lists every Quorvanta KQ-6200 attached, with the COM ports and audio devices\n"
-         L"its channels became, as the Quorvanta KQ-6200 Ports window shows them; when\n"
-         L"no unit is found, which of its USB functions are there.\n"
+         L"               [--label SERIAL=NAME]...\n" +
+         system.moreUsage + system.about +
          L"\n"
          L"  --json        one JSON document (\"format\": 1) instead of text\n"
-         L"  --watch       print the report again each time it changes, checked once a\n"
-         L"                second, each time with the local time; Ctrl+C ends it.\n"
+         L"  --watch       print the report again each time it changes, " + system.watch +
          L"                With --json, one JSON document per line.\n"
          L"  --serial S    report only the unit whose S/N is S (five letters or digits)\n"
-         L"  --role ROLE   print only the name of one of the unit's devices, on one line:\n"
-         L"                cat, ptt, fsk or winkey (its COM port), audioIn or audioOut\n"
-         L"                (its audio device); needs --serial when more than one unit\n"
-         L"                is attached\n" +
-         forHelp() +
+         L"  --role ROLE   print only the name of one of the unit's devices, on one line:\n" +
+         system.role + system.afterRole + forHelp() + system.beforeHelp +
          L"  --help        this text\n"
-         L"  --version     the program's version, and the machine Windows runs on\n"
+         L"  --version     the program's version" + system.version + L"\n"
          L"\n"
          L"Each option but --label is given once; a value may follow after \"=\"\n"
          L"(--serial=40117), a role in any letter case.\n"

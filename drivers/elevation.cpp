@@ -1,4 +1,4 @@
-#include "drivers/elevation.h"
+#include "drivers/elevation_win.h"
 
 #include <windows.h>
 #include <ntsecapi.h>

@@ -1,7 +1,8 @@
 // What the program and the elevated self-extractor agree on for one
 // installation: the switch and its arguments, where the installation's own
 // folder is made and with which security descriptor, how the install script is
-// started and what the self-extractor's exit code says. No Windows API here.
+// started and what the self-extractor's exit code says: text and numbers only,
+// for the host tests too. What calls Windows is in elevation_win.h.
 //
 // The program (unelevated) writes the package and starts it elevated with
 // "--install <run folder name> <user SID>". The package's self-extractor,
@@ -15,12 +16,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-#ifdef _WIN32
-#include "base/win_handles.h"  // windows.h, which sddl.h needs first
-
-#include <sddl.h>
-#endif
 
 namespace kq {
 
@@ -125,55 +120,5 @@ inline constexpr wchar_t kScriptLockNamespaceSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;
 // The program's lock of the user with `userSid`; empty for a SID that is not
 // IsSidString.
 std::wstring ProgramLockName(std::wstring_view userSid);
-
-#ifdef _WIN32
-// A new run folder name from the system's random generator and the SID of the
-// user this process runs as; nothing when either cannot be had.
-std::optional<ElevatedRequest> NewElevatedRequest();
-
-// RunFolderUnder the system's Windows folder; empty when that is unreadable
-// or too long.
-std::wstring RunFolder(const std::wstring& name);
-
-// The SID of the user this process runs as, as ConvertSidToStringSidW
-// writes it; empty when it cannot be read.
-std::wstring CurrentUserSid();
-
-// The program's lock, taken only when no installation runs: nothing while
-// another program of this user installs, or while an elevated self-extractor
-// runs its script (the sign of one, owned by Administrators, is there). Held
-// until it is released or the process ends.
-std::optional<UniqueKernelHandle> TakeInstallationLock();
-
-// A security descriptor made from SDDL text, owned (LocalFree); empty when
-// the text is refused.
-struct LocalMemoryTraits {
-  using pointer = PSECURITY_DESCRIPTOR;
-  static pointer invalid() noexcept { return nullptr; }
-  static void close(pointer memory) noexcept { LocalFree(memory); }
-};
-using UniqueDescriptor = UniqueHandle<LocalMemoryTraits>;
-inline UniqueDescriptor DescriptorFromSddl(const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
-                                                            nullptr))
-    return {};
-  return UniqueDescriptor(descriptor);
-}
-inline SECURITY_ATTRIBUTES AttributesOf(const UniqueDescriptor& descriptor) {
-  return {sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
-}
-
-// Whether `owner` is Administrators or SYSTEM: an owner only an elevated
-// process or the system can give a file or kernel object.
-inline bool IsAdministratorsOrSystem(PSID owner) {
-  for (WELL_KNOWN_SID_TYPE type : {WinBuiltinAdministratorsSid, WinLocalSystemSid}) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD size = sizeof sid;
-    if (owner && CreateWellKnownSid(type, nullptr, sid, &size) && EqualSid(owner, sid)) return true;
-  }
-  return false;
-}
-#endif
 
 }  // namespace kq

@@ -11,7 +11,7 @@
 
 #include "drivers/driver_package.h"
 #include "drivers/driver_store.h"
-#include "drivers/elevation.h"
+#include "drivers/elevation_win.h"
 #include "drivers/install_files.h"
 #include "drivers/install_wait.h"
 #include "drivers/package_file.h"

@@ -13,7 +13,7 @@ struct DriverGateOutcome {
   // installed (declined, or no package serves the processor); units are
   // then listed without those two ports.
   bool mcuDriversPresent = true;
-  // The Windows version as the gate classified it first (OsLevel).
+  // The Windows version's level as the gate classified it first (osver/).
   int osLevel = 0;
 };
 

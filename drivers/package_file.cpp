@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "drivers/driver_store.h"
-#include "drivers/elevation.h"
+#include "drivers/elevation_win.h"
 
 namespace kq {
 

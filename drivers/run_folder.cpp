@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <aclapi.h>
 
-#include "drivers/elevation.h"
+#include "drivers/elevation_win.h"
 #include "drivers/folder_files.h"
 #include "drivers/install_files.h"
 #include "drivers/path_kind.h"

@@ -6,8 +6,6 @@
 
 namespace kq {
 
-int OsLevel = 0;
-
 namespace {
 
 struct VersionTest {
@@ -65,11 +63,7 @@ bool IsWindowsServer() {
 
 }  // namespace
 
-int DetectOsLevel() {
-  OsLevel = 0;
-  OsLevel = ClassifyOsLevel(IsWindowsVersionOrGreater, IsWindowsServer);
-  return OsLevel;
-}
+int DetectOsLevel() { return ClassifyOsLevel(IsWindowsVersionOrGreater, IsWindowsServer); }
 
 #endif
 

@@ -3,11 +3,9 @@
 
 namespace kq {
 
-// 0 until classified; then 0..13. Above 9: Windows 8 or later, or a server.
-extern int OsLevel;
-
-// Windows 8 or later, or a server edition: the audio endpoints are device
-// nodes of their own below the codec's interface (split audio).
+// A level is 0..13, 0 for a system older than XP. Above 9 (Windows 8 or
+// later, or a server edition) the audio endpoints are device nodes of their
+// own below the codec's interface (split audio).
 inline bool SplitsAudio(int osLevel) { return osLevel > 9; }
 
 // Pure classification over a version test, so it can be checked without
@@ -16,7 +14,7 @@ int ClassifyOsLevel(bool (*atLeast)(unsigned major, unsigned minor, unsigned ser
                     bool (*isServer)());
 
 #ifdef _WIN32
-// Runs every version test of the running system, stores and returns OsLevel.
+// Runs every version test of the running system and returns its level.
 int DetectOsLevel();
 #endif
 

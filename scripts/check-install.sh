@@ -17,6 +17,8 @@ cd "$(dirname "$0")/.."
 version=$(cat VERSION)
 deb=dist/kqports_${version}_amd64.deb
 [ -f "$deb" ] || { echo "no $deb: run scripts/release.sh first" >&2; exit 1; }
+# The rules file's name, as the release's configuration read it from the sources.
+. build/release/linux-amd64/packaging/names.sh
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/kq-root.XXXXXX")
 trap 'rm -rf --one-file-system "$root"' EXIT
@@ -67,7 +69,7 @@ check "kqports: the not-found line, exit code 1" \
 page=$(in_root man -w kqports 2>&1 || true)
 check "man -w kqports: $page" "$([ "$page" = /usr/share/man/man1/kqports.1.gz ] && echo ok || echo "$page")"
 in_root dpkg -L kqports > "$root/tmp/files"
-rules=$(in_root kqports --udev-rules | cmp - "$root/usr/lib/udev/rules.d/70-kq6200.rules" && echo ok || true)
+rules=$(in_root kqports --udev-rules | cmp - "$root/usr/lib/udev/rules.d/$rules_file" && echo ok || true)
 check "the installed rules are what kqports --udev-rules prints" "${rules:-differ}"
 
 # The same package a version higher, as an upgrade brings it: the old

@@ -72,8 +72,9 @@ echo "== the signed programs under Wine: drivers installed from the signed packa
 
 echo "== the packaged rules on the test beds"
 dpkg-deb -x "dist/kqports_${version}_amd64.deb" "$scratch/amd64"
+. build/release/linux-amd64/packaging/names.sh
 umockdev-wrapper /usr/bin/python3 -m pytest tests/udev -q \
-  --rules="$scratch/amd64/usr/lib/udev/rules.d/70-kq6200.rules" || failed+=("the packaged rules")
+  --rules="$scratch/amd64/usr/lib/udev/rules.d/$rules_file" || failed+=("the packaged rules")
 
 echo "release checks took $((SECONDS - started)) s"
 if [ ${#failed[@]} -gt 0 ]; then

@@ -31,7 +31,7 @@ fi
 # a date (the packages, the programs, the man page) is made anew each time,
 # so that neither an earlier key nor an earlier date can end up in it.
 work=build/release
-rm -rf dist "$work"/zip "$work"/deb-* "$work"/70-kq6200.rules
+rm -rf dist "$work"/zip "$work"/deb-* "$work"/packaged.rules
 rm -f "$work"/windows-*/bin/kq6200ports.exe "$work"/windows-*/bin/kqports.exe \
       "$work"/windows-*/drivers/packages/kqdrv_*.pkg "$work"/linux-*/console/kqports.1
 mkdir -p "$work" dist
@@ -62,9 +62,11 @@ NOTICE=$notice VERSION=$version python3 -c '
 import os, sys
 text = open(sys.argv[1], encoding="utf-8").read()
 text = text.replace("@VERSION@", os.environ["VERSION"]).replace("@NOTICE@", os.environ["NOTICE"])
-# The lines that mark where the examples stand (tests/doc_examples.py).
+# The lines that mark where the examples and the status table stand
+# (tests/doc_examples.py, tests/units_status_help_test.cpp).
 text = "".join(line for line in text.splitlines(keepends=True)
-               if not line.startswith(("#example: ", "#end of example")))
+               if not line.startswith(("#example: ", "#end of example", "#status table",
+                                       "#end of status table")))
 open(sys.argv[2], "wb").write(text.replace("\n", "\r\n").encode("ascii"))
 ' packaging/windows/README.txt "$stage/README.txt"
 (cd "$stage" && sha256sum kq6200ports.exe kqports.exe README.txt > SHA256SUMS)
@@ -81,9 +83,12 @@ cmake --preset linux-release-armhf -B "$work/linux-armhf" >/dev/null
 cmake --build "$work/linux-armhf" -j2 --target kqports kqports_man
 
 # The packaged rules are what kqports --udev-rules prints with no serial:
-# the same file for both architectures.
-rules=$work/70-kq6200.rules
+# the same file for every architecture. Their name, and the maintainer
+# scripts' procedure, as the configuration made them from the sources.
+rules=$work/packaged.rules
 "$work/linux-amd64/bin/kqports" --udev-rules > "$rules"
+packaging=$work/linux-amd64/packaging
+. "$packaging/names.sh"
 
 # make_deb ARCH BUILD TOOL-PREFIX
 make_deb() {
@@ -95,13 +100,13 @@ make_deb() {
   # As Debian's own packages strip their programs (dh_strip).
   "$strip" --remove-section=.comment --remove-section=.note "$root/usr/bin/kqports"
   gzip -9n < "$build/console/kqports.1" > "$root/usr/share/man/man1/kqports.1.gz"
-  install -m 0644 "$rules" "$root/usr/lib/udev/rules.d/70-kq6200.rules"
+  install -m 0644 "$rules" "$root/usr/lib/udev/rules.d/$rules_file"
   install -m 0644 packaging/deb/copyright "$root/$doc/copyright"
   # The maintainer scripts, each with the procedure that applies the rules.
   local script
   for script in postinst postrm; do
     python3 -c 'import sys; text = open(sys.argv[1]).read(); sys.stdout.write(text.replace("#KQ_APPLY_RULES#\n", open(sys.argv[2]).read()))' \
-      "packaging/deb/$script" packaging/deb/apply-rules.sh > "$root/DEBIAN/$script"
+      "packaging/deb/$script" "$packaging/apply-rules.sh" > "$root/DEBIAN/$script"
     chmod 0755 "$root/DEBIAN/$script"
   done
   gzip -9n < packaging/deb/changelog > "$root/$doc/changelog.gz"
@@ -120,6 +125,10 @@ make_deb() {
   size=$(du -s -k --apparent-size "$root/usr" | cut -f1)
   sed -e "s/@VERSION@/$version/" -e "s/@ARCH@/$arch/" -e "s/@INSTALLED_SIZE@/$size/" \
       -e "s/@DEPENDS@/$depends/" packaging/deb/control.in > "$root/DEBIAN/control"
+  # Which machines a package serves where its architecture's name does not say.
+  if [ -f "packaging/deb/description-$arch" ]; then
+    cat "packaging/deb/description-$arch" >> "$root/DEBIAN/control"
+  fi
   (cd "$root" && find usr -type f | sort | xargs md5sum) > "$root/DEBIAN/md5sums"
   chmod 0644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
   find "$root" -type d -exec chmod 0755 {} +

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "drivers/elevation.h"
+#include "drivers/elevation_win.h"
 #include "drivers/install_files.h"
 #include "drivers/path_kind.h"
 #include "drivers/run_folder.h"

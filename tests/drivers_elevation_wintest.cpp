@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "drivers/elevation.h"
+#include "drivers/elevation_win.h"
 #include "drivers/run_folder.h"
 #include "tests/drivers_wintest_util.h"
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "drivers/elevation.h"
+#include "drivers/elevation_win.h"
 #include "drivers/package_file.h"
 #include "tests/drivers_wintest_util.h"
 

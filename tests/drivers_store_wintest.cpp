@@ -78,8 +78,7 @@ TEST(OsLevelOnWindows, DetectAgreesWithTheReportedVersion) {
       },
       [] { return reported.wProductType != VER_NT_WORKSTATION; });
   EXPECT_EQ(DetectOsLevel(), expected);
-  EXPECT_EQ(OsLevel, expected);
-  EXPECT_GT(OsLevel, 0);
+  EXPECT_GT(expected, 0);
 }
 
 }  // namespace

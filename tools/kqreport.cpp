@@ -1,12 +1,13 @@
 // kqreport: one enumeration against a simulated device tree, printed as JSON.
 //
 //   kqreport [--split-audio] [--no-mcu-drivers] [--stats] FILE.devtree
-//   kqreport --status-table
+//   kqreport --status-table | --status-text
 //
 // stdout: one JSON array of [display line, instance ID] pairs.
 // stderr (--stats): last line is a JSON object with the configuration-manager
 // calls the enumeration made. --status-table prints docs/kqports.md's table of
-// error codes, meanings and remedies instead. Exit codes: 0 ok, 1 usage, 2 bad
+// error codes, meanings and remedies instead, --status-text the zip README.txt's
+// list of them with the Windows remedies. Exit codes: 0 ok, 1 usage, 2 bad
 // tree file.
 #include <cstdio>
 #include <string>
@@ -20,7 +21,8 @@
 namespace {
 
 int usage() {
-  std::fputs("usage: kqreport [--split-audio] [--no-mcu-drivers] [--stats] FILE.devtree\n", stderr);
+  std::fputs("usage: kqreport [--split-audio] [--no-mcu-drivers] [--stats] FILE.devtree\n"
+             "       kqreport --status-table | --status-text\n", stderr);
   return 1;
 }
 
@@ -33,6 +35,10 @@ int main(int argc, char** argv) {
   const char* file = nullptr;
   if (argc == 2 && std::string(argv[1]) == "--status-table") {
     std::fputs(kq::encodeUtf8(kq::StatusHelpMarkdown()).c_str(), stdout);
+    return 0;
+  }
+  if (argc == 2 && std::string(argv[1]) == "--status-text") {
+    std::fputs(kq::encodeUtf8(kq::StatusHelpPlain(kq::HelpSystem::kWindows)).c_str(), stdout);
     return 0;
   }
   for (int i = 1; i < argc; ++i) {

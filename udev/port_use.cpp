@@ -157,7 +157,7 @@ NodeAccess accessOf(const Device& tty) {
   node.mayOpen = access(tty.devNode.c_str(), R_OK | W_OK) == 0;
   node.uaccess = tagged(tty, "uaccess");
   node.rulesInstalled = std::any_of(std::begin(kInstalledRulesFiles), std::end(kInstalledRulesFiles),
-                                    [](const char* file) { return access(file, F_OK) == 0; });
+                                    [](const std::string& file) { return access(file.c_str(), F_OK) == 0; });
   if (node.mayOpen) return node;
   struct stat status {};
   if (stat(tty.devNode.c_str(), &status) != 0) return node;

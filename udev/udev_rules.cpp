@@ -23,7 +23,7 @@ constexpr char kPlainCharacters[] =
 
 // Run by udev, as root, for a device of a unit: climbs from the device to its
 // USB device, looks among the devices beside it (behind the unit's own hub)
-// for the MCU 0483:a1df, and prints KQ6200_SERIAL=<the last five characters
+// for the MCU (kMcuFunctionId), and prints KQ6200_SERIAL=<the last five characters
 // of the MCU's USB serial> only when that serial is what a unit's is: "2051",
 // then at least five more characters, at most 126 in all, and nothing but
 // ASCII letters and digits. Anything else prints nothing.
@@ -69,6 +69,11 @@ const std::string kSerialGlob = [] {
   return glob;
 }();
 
+// A unit's links as the rules' comments list them, the unit named by `name`.
+std::string linksOf(const std::string& name) {
+  return encodeUtf8(LinkPath(wideFromUtf8(name), LinkNames()));
+}
+
 // What the file is for and how it is installed.
 std::string header(bool everyUnit, const std::string& version) {
   if (everyUnit)
@@ -78,7 +83,7 @@ std::string header(bool everyUnit, const std::string& version) {
            std::string(kPackagedRulesFile) +
            ";\n"
            "# a file of the same name in /etc/udev/rules.d takes its place. Each unit's\n"
-           "# ports are /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound\n"
+           "# ports are " + linksOf("<serial>") + ", and its sound\n"
            "# card is the ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), which the\n"
            "# sound servers list as \"KQ-6200 S/N <serial>\" and name " +
            kSoundServerNamePrefix +
@@ -94,7 +99,7 @@ std::string header(bool everyUnit, const std::string& version) {
          "#   udevadm control --reload\n"
          "#   udevadm trigger --subsystem-match=tty --subsystem-match=sound --action=add\n"
          "# (or unplug and plug in the units). Each unit's ports then are\n"
-         "# /dev/kq6200/<serial>/cat, ptt, fsk and winkey, and its sound card is the\n"
+         "# " + linksOf("<serial>") + ", and its sound card is the\n"
          "# ALSA card KQ<serial> (hw:CARD=KQ<serial>,DEV=0), \"KQ-6200 S/N <serial>\"\n"
          "# in the sound servers' lists, which name it " +
          kSoundServerNamePrefix + "<serial>.\n";
@@ -164,7 +169,7 @@ std::string everyUnitsNames() {
          "# Every unit's links and sound card, by its serial.\n"
          "SUBSYSTEM==\"tty\", ENV{KQ6200_ROLE}==\"?*\", ENV{KQ6200_SERIAL}==\"" +
          kSerialGlob +
-         "\", SYMLINK+=\"kq6200/$env{KQ6200_SERIAL}/$env{KQ6200_ROLE}\"\n"
+         "\", SYMLINK+=\"" + kLinkFolder + "/$env{KQ6200_SERIAL}/$env{KQ6200_ROLE}\"\n"
          "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
          kSerialGlob + "\", ATTR{id}=\"KQ$env{KQ6200_SERIAL}\"" +
          soundServerNames("$env{KQ6200_SERIAL}") + "\n";
@@ -175,7 +180,7 @@ std::string unitsNames(const std::string& serial) {
   return "\n# Unit " + serial +
          "\n"
          "SUBSYSTEM==\"tty\", ENV{KQ6200_SERIAL}==\"" +
-         serial + "\", ENV{KQ6200_ROLE}==\"?*\", SYMLINK+=\"kq6200/" + serial +
+         serial + "\", ENV{KQ6200_ROLE}==\"?*\", SYMLINK+=\"" + kLinkFolder + "/" + serial +
          "/$env{KQ6200_ROLE}\"\n"
          "SUBSYSTEM==\"sound\", KERNEL==\"card*\", ENV{KQ6200_SERIAL}==\"" +
          serial + "\", ATTR{id}=\"KQ" + serial + "\"" + soundServerNames(serial) + "\n";
@@ -209,7 +214,7 @@ std::string unitsLabel(const std::string& serial, const std::string& label) {
   const std::string description = cardDescription(serial, label);
   return "\n# Unit " + serial + ": " + label + "\n" +
          "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", " + unit + set + "\n" +
-         "SUBSYSTEM==\"tty\", " + unit + "ENV{KQ6200_ROLE}==\"?*\", " + set + ", SYMLINK+=\"kq6200/" +
+         "SUBSYSTEM==\"tty\", " + unit + "ENV{KQ6200_ROLE}==\"?*\", " + set + ", SYMLINK+=\"" + kLinkFolder + "/" +
          label + "/$env{KQ6200_ROLE}\"\n" +
          "SUBSYSTEM==\"sound\", KERNEL==\"card*\", " + unit + set +
          ", ENV{SOUND_DESCRIPTION}=\"" + description + "\", ENV{ID_MODEL_FROM_DATABASE}=\"" +
@@ -234,7 +239,7 @@ std::string UdevLabelRules(const std::map<std::wstring, std::wstring>& labels,
       "#   udevadm trigger --subsystem-match=usb --subsystem-match=tty "
       "--subsystem-match=sound --action=add\n"
       "# (or unplug and plug in the units). Each unit below then also has\n"
-      "# /dev/kq6200/<label>/cat, ptt, fsk and winkey, KQ6200_LABEL on its USB functions,\n"
+      "# " + linksOf("<label>") + ", KQ6200_LABEL on its USB functions,\n"
       "# ports and sound card, and its label in the card's description; its card id and\n"
       "# sound-server names stay its serial's. A unit not below is left as it is.\n"
       "\n"

@@ -9,8 +9,8 @@
 
 namespace kq::udev {
 
-// The rules file that names /dev/kq6200/<serial>/cat, ptt, fsk and winkey
-// and the ALSA card id KQ<serial>. With no serials, for every unit (the file
+// The rules file that names each port /dev/<kLinkFolder>/<serial>/<linkName>
+// (roles.h) and the sound card KQ<serial>. With no serials, for every unit (the file
 // the package installs); else for these units only (in order, each once,
 // only the serials that pass isPlainSerial).
 std::string UdevRules(const std::vector<std::wstring>& serials, const std::string& version);
@@ -21,25 +21,31 @@ std::string UdevRules(const std::vector<std::wstring>& serials, const std::strin
 inline constexpr char kSoundServerNamePrefix[] = "kq6200-";
 
 // The rules that add labels to units (`labels`: label by serial, each a
-// plain serial and label): for each, /dev/kq6200/<label>/<role> links beside
+// plain serial and label): for each, /dev/<kLinkFolder>/<label>/<role> links beside
 // the serial's, KQ6200_LABEL on its USB functions, ports and sound card, and
 // the label in the card's description. They need the rules of UdevRules,
 // which give each device its serial and role, and run after them.
 std::string UdevLabelRules(const std::map<std::wstring, std::wstring>& labels,
                            const std::string& version);
 
+// The rules files' names: the rules that name the units, and the labelling
+// rules, which run after them. The one place they are written: CMake reads
+// them from here for the release's scripts (cmake/KqPackaging.cmake).
+inline constexpr char kRulesFileName[] = "70-kq6200.rules";
+inline constexpr char kLabelRulesFileName[] = "71-kq6200-labels.rules";
+
 // Where the labelling rules are meant to be installed: after the rules that
 // name the units, beside them.
-inline constexpr char kLabelRulesFile[] = "/etc/udev/rules.d/71-kq6200-labels.rules";
+inline const std::string kLabelRulesFile = std::string("/etc/udev/rules.d/") + kLabelRulesFileName;
 
 // Where rules for chosen units are meant to be installed; a file there takes
 // the place of the packaged one of the same name.
-inline constexpr char kRulesFile[] = "/etc/udev/rules.d/70-kq6200.rules";
+inline const std::string kRulesFile = std::string("/etc/udev/rules.d/") + kRulesFileName;
 // Where the package installs the rules for every unit.
-inline constexpr char kPackagedRulesFile[] = "/usr/lib/udev/rules.d/70-kq6200.rules";
+inline const std::string kPackagedRulesFile = std::string("/usr/lib/udev/rules.d/") + kRulesFileName;
 // Where rules that name the units may be in force: the two above, and the
 // packaged one's place on a system whose /lib is not /usr/lib.
-inline constexpr const char* kInstalledRulesFiles[] = {kRulesFile, kPackagedRulesFile,
-                                                       "/lib/udev/rules.d/70-kq6200.rules"};
+inline const std::string kInstalledRulesFiles[] = {
+    kRulesFile, kPackagedRulesFile, std::string("/lib/udev/rules.d/") + kRulesFileName};
 
 }  // namespace kq::udev

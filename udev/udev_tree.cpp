@@ -23,7 +23,7 @@
 // - A tty right below an interface (cdc_acm) makes the interface itself the
 //   port, friendly name "<description> (/dev/ttyACM0)"; a tty below a
 //   usb-serial port of it (ftdi_sio) is a port node of its own below the
-//   interface, "FTDIBUS\VID_0403+PID_6010+<serial><channel letter>\0000", as the
+//   interface, "FTDIBUS\VID_vvvv+PID_pppp+<serial><channel letter>\0000", as the
 //   FTDI bus driver names it, friendly name "USB Serial Port (/dev/ttyUSB0)".
 // - A sound card of a USB device gives its first playback and first capture
 //   PCM as the render and capture endpoints "SWD\MMDEVAPI\{0.0.0.00000000}..."

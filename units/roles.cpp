@@ -1,5 +1,10 @@
 #include "units/roles.h"
 
+#include <cstring>
+#include <vector>
+
+#include "base/word_list.h"
+
 namespace kq {
 
 std::optional<Role> findRole(std::wstring_view name) {
@@ -10,6 +15,25 @@ std::optional<Role> findRole(std::wstring_view name) {
 
 const std::optional<std::wstring>& roleText(const DeviceNode& node, Role role) {
   return roleInfo(role).kind == RoleKind::kPort ? node.portName : node.friendlyName;
+}
+
+std::wstring LinkPath(std::wstring_view unit, std::wstring_view link) {
+  const std::wstring folder(kLinkFolder, kLinkFolder + std::strlen(kLinkFolder));
+  return L"/dev/" + folder + L"/" + std::wstring(unit) + L"/" + std::wstring(link);
+}
+
+std::wstring RoleWords(RoleKind kind, std::wstring_view last) {
+  std::vector<std::wstring> words;
+  for (const RoleInfo& info : kRoles)
+    if (info.kind == kind) words.emplace_back(info.name);
+  return WordList(words, last);
+}
+
+std::wstring LinkNames() {
+  std::vector<std::wstring> names;
+  for (const RoleInfo& info : kRoles)
+    if (info.linkName) names.emplace_back(info.linkName, info.linkName + std::strlen(info.linkName));
+  return WordList(names, L" and ");
 }
 
 }  // namespace kq

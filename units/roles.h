@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "units/device_unit.h"
@@ -20,7 +21,7 @@ enum class RoleKind { kPort, kAudio };
 struct RoleInfo {
   Role role;
   std::wstring_view name;   // the JSON member and the --role word
-  const char* linkName;     // a port's link of the rules, /dev/kq6200/<serial>/<linkName>
+  const char* linkName;     // a port's link of the rules, /dev/<kLinkFolder>/<serial>/<linkName>
   std::wstring_view label;  // the report line's label, up to its TAB
   Walk walk;                // the walk that finds it
   RoleKind kind;
@@ -47,6 +48,21 @@ inline constexpr RoleInfo kRoles[] = {
 };
 
 constexpr const RoleInfo& roleInfo(Role role) { return kRoles[static_cast<int>(role)]; }
+
+// The folder below /dev that holds the rules' links of a unit's ports:
+// /dev/kq6200/<serial>/<linkName>, which udev makes and kqports shows.
+inline constexpr char kLinkFolder[] = "kq6200";
+
+// A link of the rules, the unit named by its serial or label:
+// "/dev/kq6200/40117/cat".
+std::wstring LinkPath(std::wstring_view unit, std::wstring_view link);
+
+// The roles of one kind by their --role words, as a sentence lists them:
+// "cat, ptt, fsk or winkey".
+std::wstring RoleWords(RoleKind kind, std::wstring_view last = L" or ");
+
+// The ports' link names as a sentence lists them: "cat, ptt, fsk and winkey".
+std::wstring LinkNames();
 
 // The role of a --role word or JSON member; none for another word.
 std::optional<Role> findRole(std::wstring_view name);

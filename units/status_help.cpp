@@ -1,5 +1,12 @@
 #include "units/status_help.h"
 
+#include <string>
+
+#include "base/ascii.h"
+#include "base/utf8.h"
+#include "base/wrapped.h"
+#include "units/unit_list.h"
+
 namespace kq {
 namespace {
 
@@ -62,10 +69,22 @@ constexpr Step step(McuStep s) { return {Walk::kMcu, stepCode(s)}; }
 constexpr Step step(FtdiStep s) { return {Walk::kFtdi, stepCode(s)}; }
 constexpr Step step(AudioStep s) { return {Walk::kAudio, stepCode(s)}; }
 
+// The texts are owned here: a few are made from the unit's USB IDs.
 struct Entry {
   Step at;
-  std::wstring_view meaning, onWindows, onLinux;
+  std::wstring meaning, onWindows, onLinux;
 };
+
+// "USB vvvv:pppp": a function as the report names it.
+std::wstring usbFunction(Walk walk) { return L"USB " + FunctionVidPid(walk); }
+
+// "idVendor=vvvv, idProduct=pppp", in lower case: a function as the kernel's
+// log names it.
+std::wstring kernelIds(Walk walk) {
+  const UsbFunctionId id = walkInfo(walk).usb;
+  return L"idVendor=" + toAsciiLower(wideFromUtf8(id.vendor)) + L", idProduct=" +
+         toAsciiLower(wideFromUtf8(id.product));
+}
 
 const std::vector<Entry> kEntries = {
     {step(McuStep::kFskPortName), L"The MCU's FSK interface (MI_02) has no COM port: its driver is missing or "
@@ -81,11 +100,12 @@ const std::vector<Entry> kEntries = {
      kNeverLinux},
     {step(McuStep::kWinkeyInterface), L"The MCU function has not made its WinKey interface (MI_00)", kReplugWindows,
      kReplugLinux},
-    {step(McuStep::kFunction), L"The MCU function (USB 0483:A1DF) has a problem, or its place in the device "
+    {step(McuStep::kFunction), L"The MCU function (" + usbFunction(Walk::kMcu) + L") has a problem, or its place in the device "
                     L"tree could not be read",
      kReplugWindows,
-     L"Unplug and plug in the unit; `dmesg` should show \"New USB device found, idVendor=0483, "
-     L"idProduct=a1df\"; \"device descriptor read\" errors there mean another cable or USB port"},
+     L"Unplug and plug in the unit; `dmesg` should show \"New USB device found, " +
+         kernelIds(Walk::kMcu) +
+         L"\"; \"device descriptor read\" errors there mean another cable or USB port"},
     {step(McuStep::kNoMakerDrivers), L"The maker's WinKey and FSK drivers are not installed and were declined at "
                     L"start-up, or the program carries none for this processor (Windows on "
                     L"ARM), so the MCU's ports are not looked at",
@@ -109,10 +129,10 @@ const std::vector<Entry> kEntries = {
      kFtdiDriverWindows, kFtdiDriverLinux},
     {step(FtdiStep::kChannelA), L"The FTDI bridge has not made its channel A interface", kReplugWindows,
      kReplugLinux},
-    {step(FtdiStep::kFunction), L"No FTDI bridge (USB 0403:6010) was found on the unit's own hub beside the "
+    {step(FtdiStep::kFunction), L"No FTDI bridge (" + usbFunction(Walk::kFtdi) + L") was found on the unit's own hub beside the "
                      L"MCU, or it has a problem",
      kReplugWindows,
-     L"Unplug and plug in the unit; `dmesg` should show \"idVendor=0403, idProduct=6010\" right "
+     L"Unplug and plug in the unit; `dmesg` should show \"" + kernelIds(Walk::kFtdi) + L"\" right "
      L"after the MCU's line; if it does not, try another cable or USB port"},
 
     {step(AudioStep::kCaptureAfterHealthy), L"The codec's capture endpoint (listed after the render endpoint) has a "
@@ -146,10 +166,10 @@ const std::vector<Entry> kEntries = {
      kAudioDriverWindows, kAudioDriverLinux},
     {step(AudioStep::kControlInterface), L"The codec has not made its audio control interface (MI_00)",
      kReplugWindows, kReplugLinux},
-    {step(AudioStep::kFunction), L"No audio codec (USB 10C4:EAC3) was found on the unit's own hub beside "
+    {step(AudioStep::kFunction), L"No audio codec (" + usbFunction(Walk::kAudio) + L") was found on the unit's own hub beside "
                        L"the MCU, or it has a problem",
      kReplugWindows,
-     L"Unplug and plug in the unit; `dmesg` should show \"idVendor=10c4, idProduct=eac3\" right "
+     L"Unplug and plug in the unit; `dmesg` should show \"" + kernelIds(Walk::kAudio) + L"\" right "
      L"after the MCU's line; if it does not, try another cable or USB port"},
 };
 
@@ -203,6 +223,19 @@ std::wstring StatusHelpMarkdown() {
     out += L"| `" + std::wstring(WalkLabel(help.walk)) + L" ErrorCode: " +
            std::to_wstring(help.code) + L"` | " + cell(help.meaning) + L" | " +
            cell(help.onWindows) + L" | " + cell(help.onLinux) + L" |\n";
+  return out;
+}
+
+std::wstring StatusHelpPlain(HelpSystem system) {
+  constexpr size_t kWidth = 78;
+  std::wstring out;
+  for (const StatusHelp& help : kTable) {
+    if (!out.empty()) out += L'\n';
+    out += L"  " + std::wstring(WalkLabel(help.walk)) + L" ErrorCode: " +
+           std::to_wstring(help.code) + L'\n';
+    out += Wrapped(PlainText(help.meaning) + L".", L"    ", kWidth);
+    out += Wrapped(L"What to do: " + PlainText(RemedyFor(help, system)) + L".", L"    ", kWidth);
+  }
   return out;
 }
 

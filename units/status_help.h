@@ -44,4 +44,9 @@ std::wstring PlainText(std::wstring_view text);
 // The README's table: one Markdown row per code, with both remedies.
 std::wstring StatusHelpMarkdown();
 
+// The same for a plain-text file of one system, lines of at most 78
+// characters: each code's line as the report shows it, then what it means and
+// what to do there, indented.
+std::wstring StatusHelpPlain(HelpSystem system);
+
 }  // namespace kq

@@ -39,7 +39,7 @@ struct SeenFunction {
 inline constexpr size_t kMostSeen = 8;
 std::vector<SeenFunction> SeenFunctions();
 
-// "0483:A1DF": a function's VID and PID as a person reads them.
+// "vvvv:pppp": a function's VID and PID as a person reads them (unit_ids.h).
 std::wstring FunctionVidPid(Walk walk);
 
 }  // namespace kq

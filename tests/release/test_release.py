@@ -3,6 +3,7 @@ packages' exact contents, every signature, the programs the signed build's,
 lintian, and the ARM programs run by qemu-user on this machine's /sys."""
 
 import re
+import signal
 import subprocess
 import zipfile
 from pathlib import Path
@@ -45,8 +46,9 @@ def test_zip_holds_one_folder_of_four_files_mode_0644(zip_path):
              if i.create_system != 3 or i.external_attr >> 16 != 0o100644}
     assert not modes, "not Unix mode 0644"
     readme = archive.read(f"{folder}/README.txt")
-    assert b"#example: " not in readme and b"#end of example" not in readme, \
-        "README.txt carries the marks of its examples"
+    assert not re.search(rb"^#(example: |end of example|status table|end of status table)",
+                         readme, re.MULTILINE), "README.txt carries the marks of its examples"
+    assert b"\r\n  FTDI ErrorCode: 7\r\n" in readme, "README.txt lacks the error codes"
     assert readme.count(b"\n") == readme.count(b"\r\n"), "README.txt has line ends without CR"
     assert ("-dev-" in folder) == (b"DEVELOPMENT BUILD" in readme), \
         "README.txt and the zip's name disagree on a development build"
@@ -116,6 +118,29 @@ def test_arm_program_under_qemu(unpacked, version, arch):
     lines = done.stdout.rstrip("\n").split("\n")
     assert (done.returncode, lines[0]) == (1, NOT_FOUND), done.stdout + done.stderr
     assert all(re.match(r"        [A-Z]", line) for line in lines[1:]), done.stdout
+
+
+def test_armhf_serves_the_pis_its_description_names(debs, unpacked, version):
+    """The armhf program is ARMv7, as Debian's armhf libraries it is built
+    against are: it dies on an ARMv6 Pi's processor and runs on a Pi 2's.
+    The package's description and the README say which Pis that is, in the
+    same words."""
+    program = str(unpacked["armhf"] / "usr" / "bin" / "kqports")
+    attributes = run("readelf", "-A", program).stdout
+    assert re.search(r"Tag_CPU_arch: v7$", attributes, re.M), attributes
+    arm1176 = run("qemu-arm", "-cpu", "arm1176", program, "--version")
+    assert arm1176.returncode == -signal.SIGILL, (arm1176.returncode, arm1176.stderr)
+    cortex_a7 = run("qemu-arm", "-cpu", "cortex-a7", program, "--version")
+    assert cortex_a7.stdout == f"kqports {version}\n", cortex_a7.stderr
+
+    note = (ROOT / "packaging" / "deb" / "description-armhf").read_text()
+    control = run("dpkg-deb", "--field", str(debs["armhf"]), "Description").stdout
+    assert control.endswith(note), control
+    for arch in ("amd64", "arm64"):
+        assert note not in run("dpkg-deb", "--field", str(debs[arch]), "Description").stdout
+    sentences = " ".join(line.strip() for line in note.splitlines() if line.strip() != ".")
+    readme = " ".join((ROOT / "README.md").read_text().split())
+    assert sentences in readme, "the README does not say which Pis armhf serves as the package does"
 
 
 @pytest.mark.parametrize("arch", sorted(ARM))

@@ -269,9 +269,11 @@ def lines_under(text, label):
     return out
 
 
-def maintainer_script(name):
-    """The package's maintainer script as scripts/release.sh makes it."""
-    deb = ROOT / "packaging" / "deb"
-    return (deb / name).read_text().replace("#KQ_APPLY_RULES#\n", (deb / "apply-rules.sh").read_text())
+def maintainer_script(name, kqports):
+    """The package's maintainer script as scripts/release.sh makes it, with the
+    procedure that the build of `kqports` configured."""
+    procedure = Path(kqports).parent.parent / "packaging" / "apply-rules.sh"
+    return (ROOT / "packaging" / "deb" / name).read_text().replace("#KQ_APPLY_RULES#\n",
+                                                                  procedure.read_text())
 
 

@@ -6,7 +6,7 @@ import testbeds
 from harness import BEDS, in_namespace, maintainer_script
 
 
-def test_maintainer_scripts(make_bed, tmp_path):
+def test_maintainer_scripts(make_bed, tmp_path, kqports):
     """postinst and postrm on the two-unit test bed, with a udevadm that only
     notes its arguments: udev is told to reload and to handle the units'
     three USB functions again, no other device; nothing at all where udev's
@@ -18,7 +18,7 @@ def test_maintainer_scripts(make_bed, tmp_path):
     udevadm.write_text(f'#!/bin/sh\necho "$*" >> {scratch}/calls\n')
     udevadm.chmod(0o755)
     for name in ("postinst", "postrm"):
-        (Path(scratch) / name).write_text(maintainer_script(name))
+        (Path(scratch) / name).write_text(maintainer_script(name, kqports))
     socket = "python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"/run/udev/control\")'"
     runs = {"no udev": "postinst configure", "postinst": "postinst configure",
             "postrm": "postrm purge", "upgrade": "postrm upgrade 1.0.0.1"}
