@@ -1,6 +1,7 @@
-# What the Debian package's scripts take from the sources, read where each is
-# written once: the unit's USB IDs from units/unit_ids.h, the rules files'
-# names from udev/udev_rules.h. Each is matched to its exact shape; a header
+# What the packages take from the sources, read where each is written once:
+# the unit's USB IDs from units/unit_ids.h (for the Debian package's scripts,
+# and for the Windows driver packages' INF files and install script, which
+# drivers/ fills in), the rules files' names from udev/udev_rules.h. Each is matched to its exact shape; a header
 # written otherwise fails the configuration rather than give the scripts a
 # wrong value. Writes into <build>/packaging/:
 #   apply-rules.sh  the maintainer scripts' procedure (packaging/deb/apply-rules.sh.in)
@@ -39,13 +40,16 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
 endif()
 
 # kq_read_usb_id(VAR CONSTANT): the function's "vvvv:pppp" as sysfs writes it,
-# in lower case, from unit_ids.h's CONSTANT.
+# in lower case, from unit_ids.h's CONSTANT; and into VAR_WINDOWS the
+# hardware ID Windows gives it, "USB\VID_VVVV&PID_PPPP".
 function(kq_read_usb_id var constant)
   set(hex "[0-9A-F][0-9A-F][0-9A-F][0-9A-F]")
   kq_read_fact(id ${_kq_ids}
     "\ninline constexpr UsbFunctionId ${constant}{\"(${hex})\", \"(${hex})\"};")
-  list(JOIN id ":" id)
-  string(TOLOWER ${id} id)
+  list(GET id 0 vendor)
+  list(GET id 1 product)
+  set(${var}_WINDOWS "USB\\VID_${vendor}&PID_${product}" PARENT_SCOPE)
+  string(TOLOWER "${vendor}:${product}" id)
   set(${var} ${id} PARENT_SCOPE)
 endfunction()
 kq_read_usb_id(KQ_MCU_ID kMcuFunctionId)

@@ -59,8 +59,8 @@ std::vector<std::string> strayQuotes(const std::regex& pattern, const std::set<s
 
 // As a person reads them ("0483:A1DF", "0483:a1df" as sysfs and dmesg write
 // them) and as Windows writes them in instance and hardware IDs
-// ("VID_0483&PID_A1DF", "VID_0403+PID_6010" of the FTDI bus driver): the
-// driver packages' scripts and INF files quote them too.
+// ("VID_0483&PID_A1DF", "VID_0403+PID_6010" of the FTDI bus driver), as the
+// documents and the example trees quote them.
 TEST(QuotedFacts, EveryUsbIdQuotedIsOneOfTheUnitsFunctions) {
   std::set<std::string> ids, windowsIds = {"VID_05E3&PID_0608"};  // the example tree's hub
   for (const UsbFunctionId& f : {kMcuFunctionId, kFtdiFunctionId, kAudioFunctionId}) {
