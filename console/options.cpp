@@ -237,7 +237,8 @@ std::wstring forHelp() {
          L"                call the unit whose S/N is S NAME, in the report and --for,\n"
          L"                and let --serial take NAME (1 to " + std::to_wstring(kMaxLabelLength) +
          L" letters, digits, - and _);\n"
-         L"                once for each unit\n" + L"  --for PROGRAM print the settings PROGRAM takes from the units, in its own\n"
+         L"                once for each unit\n"
+         L"  --for PROGRAM print the settings PROGRAM takes from the units, in its own\n"
          L"                keys and lines: " + ProgramWords() + L"\n"
          L"  --ptt-line L  with --for, the PTT/CW port's line that keys PTT: rts (the\n"
          L"                unit's own wiring: " + keyingWords() + L") or dtr\n";
