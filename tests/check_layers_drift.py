@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
-"""The layering check must fail when a copy of the layer graph drifts from
-cmake/layers.txt: the documents' tables, an include, the graph itself.
+"""The layering checks must fail when a copy of the layer graph drifts from
+cmake/layers.txt: the documents' tables, an include, the graph itself, a
+link of the build.
 
     python3 tests/check_layers_drift.py [SOURCE_ROOT]
 
 Runs tests/check_layers.py on a tree made of the graph, the two documents and
-an empty folder per layer: first as they are (no violation), then with one
-drift at a time, each of which must fail with the line that names it.
+an empty folder per layer, and configures with cmake/KqLayers.cmake a project
+of two layers, "low" and "high" above it: first as they are (no violation),
+then with one drift at a time, each of which must fail with the line that
+names it.
 """
 
 import re
@@ -56,10 +59,47 @@ DRIFTS = [
 ]
 
 
+# The build's own check: a use running up a layer stops the configuration.
+BUILD_TOP = """cmake_minimum_required(VERSION 3.25)
+project(layer_links NONE)
+include(cmake/KqLayers.cmake)
+kq_add_layers()
+"""
+BUILD_LAYERS = {
+    "low": "add_library(kq_low INTERFACE)\nkq_layer(kq_low INTERFACE low)\n",
+    "high": "add_library(kq_high INTERFACE)\nkq_layer(kq_high INTERFACE high)\n"
+            "target_link_libraries(kq_high INTERFACE kq_low)\n",
+}
+
+
+def add_to_low(text):
+    def drift(root):
+        with open(root / "low" / "CMakeLists.txt", "a", encoding="utf-8") as low:
+            low.write(text + "\n")
+    return drift
+
+
+BUILD_DRIFTS = [
+    ("low links high", add_to_low("target_link_libraries(kq_low INTERFACE kq_high)"),
+     "kq_low links kq_high: low/ may not use high/ (cmake/layers.txt)"),
+    ("low publishes high's headers", add_to_low("kq_layer(kq_low INTERFACE high)"),
+     "low/ may not use high/ (cmake/layers.txt)"),
+    ("low names high's include directory",
+     add_to_low("target_include_directories(kq_low INTERFACE ${PROJECT_BINARY_DIR}/layers/high)"),
+     "kq_low includes from"),
+]
+
+
 def check(root):
     run = subprocess.run([sys.executable, str(SOURCE / "tests/check_layers.py"), str(root)],
                          capture_output=True, text=True)
     return run.returncode, run.stdout
+
+
+def configure(root):
+    run = subprocess.run(["cmake", "-S", str(root), "-B", str(root / "build")],
+                         capture_output=True, text=True)
+    return run.returncode, " ".join(run.stderr.split())
 
 
 def tree(folder):
@@ -74,22 +114,36 @@ def tree(folder):
     return root
 
 
+def build_tree(folder):
+    root = Path(folder)
+    (root / "cmake").mkdir()
+    shutil.copy(SOURCE / "cmake" / "KqLayers.cmake", root / "cmake")
+    (root / "cmake" / "layers.txt").write_text("[layers]\nlow:\nhigh: low\n", encoding="utf-8")
+    (root / "CMakeLists.txt").write_text(BUILD_TOP, encoding="utf-8")
+    for layer, text in BUILD_LAYERS.items():
+        (root / layer).mkdir()
+        (root / layer / "CMakeLists.txt").write_text(text, encoding="utf-8")
+    return root
+
+
 def main():
     failures = []
-    with tempfile.TemporaryDirectory() as folder:
-        code, out = check(tree(folder))
-        if code != 0:
-            failures.append(f"the undrifted copies fail:\n{out}")
-    for what, drift, said in DRIFTS:
+    checks = [(tree, check, DRIFTS), (build_tree, configure, BUILD_DRIFTS)]
+    for make, run, drifts in checks:
         with tempfile.TemporaryDirectory() as folder:
-            root = tree(folder)
-            drift(root)
-            code, out = check(root)
-            if code == 0 or said not in out.splitlines():
-                failures.append(f"{what}: exit code {code}, not the line \"{said}\" in:\n{out}")
+            code, out = run(make(folder))
+            if code != 0:
+                failures.append(f"the undrifted copies fail:\n{out}")
+        for what, drift, said in drifts:
+            with tempfile.TemporaryDirectory() as folder:
+                root = make(folder)
+                drift(root)
+                code, out = run(root)
+                if code == 0 or said not in out:
+                    failures.append(f"{what}: exit code {code}, not \"{said}\" in:\n{out}")
     for failure in failures:
         print(failure)
-    print(f"check_layers_drift: {len(DRIFTS)} drifts, {len(failures)} not caught")
+    print(f"check_layers_drift: {len(DRIFTS) + len(BUILD_DRIFTS)} drifts, {len(failures)} not caught")
     return 1 if failures else 0
 
 

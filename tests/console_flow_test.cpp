@@ -89,9 +89,6 @@ TEST(ConsoleFlow, UsageHelpVersionAndSystemCommandsNeedNoDevices) {
   EXPECT_EQ(bad.err, UsageErrorText(ParseArguments({L"--bogus"}, ConsolePlatform::kWindows)));
   EXPECT_TRUE(bad.checks.empty());
 
-  FakeSystem help;
-  EXPECT_EQ(RunWith(help, {L"--help"}), kExitOk);
-  EXPECT_EQ(help.out, HelpText(ConsolePlatform::kWindows));
   FakeSystem version;
   EXPECT_EQ(RunWith(version, {L"--version"}), kExitOk);
   EXPECT_EQ(version.out, L"kqports 9.9\n");

@@ -64,26 +64,5 @@ TEST(UnitShape, TheWalkFindsEveryRoleWhereTheTableSays) {
   }
 }
 
-// Every port role of the table has one interface of its function's shape,
-// one that Windows shows as a node; the sound card hangs below the codec only.
-TEST(UnitShape, EachPortRoleHasOneInterfaceOfItsFunction) {
-  const UsbDeviceShape* shapes[] = {&kMcuShape, &kFtdiShape, &kCodecShape, &kHubShape, &kMouseShape};
-  for (const RoleInfo& info : kRoles) {
-    if (info.kind != RoleKind::kPort) continue;
-    int carriers = 0;
-    for (const UsbDeviceShape* shape : shapes)
-      for (size_t i = 0; i < shape->interfaceCount; ++i)
-        if (portRoleOn(*shape, shape->interfaces[i].number) == info.role) {
-          ++carriers;
-          EXPECT_NE(shape->interfaces[i].windowsDesc, nullptr) << info.linkName;
-        }
-    EXPECT_EQ(carriers, 1) << info.linkName;
-  }
-  for (const UsbDeviceShape* shape : shapes)
-    for (size_t i = 0; i < shape->interfaceCount; ++i)
-      EXPECT_EQ(carriesSoundCard(*shape, shape->interfaces[i].number),
-                shape == &kCodecShape && shape->interfaces[i].number == kAudioControlInterface);
-}
-
 }  // namespace
 }  // namespace kq::test
