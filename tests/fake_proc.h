@@ -13,6 +13,11 @@ namespace kq::test {
 
 namespace fs = std::filesystem;
 
+// No process runs with a pid this high (the kernel allows at most 4,194,304),
+// so a fake process numbered from here never shares its pid with this test,
+// or with a child it starts, which the readers leave out as their own.
+constexpr long kFakePid = 5'000'000;
+
 struct FakeProc {
   static inline int made = 0;
   fs::path root = fs::temp_directory_path() /

@@ -35,16 +35,16 @@ TEST(PortUse, HoldersAreFoundByDeviceNumberAndNeverByALinksText) {
   // the process's own mount namespace, where anything can be that path.
   const std::vector<std::string> faker = {"/dev/ttyUSB0", "/dev/kq-not-there"};
   const std::vector<std::string> self = {"/dev/null"};
-  proc.add(4242, "flrig\n", &logger);
-  proc.add(77, "flrig\x1b[2J\n", &faker);  // a name with a terminal escape in it
-  proc.add(1, "ModemManager\n", nullptr);
+  proc.add(kFakePid + 4242, "flrig\n", &logger);
+  proc.add(kFakePid + 77, "flrig\x1b[2J\n", &faker);  // a name with a terminal escape in it
+  proc.add(kFakePid + 1, "ModemManager\n", nullptr);
   proc.add(getpid(), "kqports\n", &self);  // this process: never its own holder
   fs::create_directories(proc.root / "self");
   std::ofstream(proc.root / "uptime") << "1.0";
 
   const ProcessTable table = udev::ReadProcesses(proc.root.string());
   ASSERT_EQ(table.size(), 3u);
-  EXPECT_EQ(table[0].pid, 1);
+  EXPECT_EQ(table[0].pid, kFakePid + 1);
   EXPECT_EQ(table[0].unread, udev::Unread::kNotAllowed);
   EXPECT_EQ(table[1].command, "flrig\x1b[2J");
   EXPECT_TRUE(table[1].devices.empty()) << "links that lead nowhere are no devices";
@@ -53,7 +53,7 @@ TEST(PortUse, HoldersAreFoundByDeviceNumberAndNeverByALinksText) {
 
   const std::vector<PortHolder> holders = udev::HoldersOf(table, {deviceNumber("/dev/null")});
   ASSERT_EQ(holders.size(), 1u);
-  EXPECT_EQ(holders[0].pid, 4242);
+  EXPECT_EQ(holders[0].pid, kFakePid + 4242);
   EXPECT_EQ(holders[0].command, L"flrig");
   EXPECT_TRUE(udev::HoldersOf(table, {deviceNumber("/dev/zero")}).empty());
   EXPECT_EQ(udev::UninspectedCount(table), 1);
@@ -68,8 +68,8 @@ TEST(PortUse, HoardersAndLateProcessesCountAsNotInspected) {
   fs::create_symlink("/dev/null", proc.root / "radio");
   const std::vector<std::string> contained = {(proc.root / "radio").string(), "/etc/hostname"};
   const std::vector<std::string> hoarder(10, "/dev/null");
-  proc.add(300, "wsjtx\n", &contained);
-  proc.add(400, "hoarder\n", &hoarder);
+  proc.add(kFakePid + 300, "wsjtx\n", &contained);
+  proc.add(kFakePid + 400, "hoarder\n", &hoarder);
 
   ProcessTable table = udev::ReadProcesses(proc.root.string(), 4);
   ASSERT_EQ(table.size(), 2u);

@@ -30,9 +30,9 @@ TEST(ProcessLook, TheChildSendsWhatReadingHereFinds) {
   FakeProc proc;
   const std::vector<std::string> logger = {"/dev/null", "/etc/hostname", "/dev/zero"};
   const std::vector<std::string> many(20, "/dev/null");
-  proc.add(4242, std::string("fl\xe2\x80\xaerig\n"), &logger);
-  proc.add(77, "many\n", &many);
-  proc.add(1, "ModemManager\n", nullptr);
+  proc.add(kFakePid + 4242, std::string("fl\xe2\x80\xaerig\n"), &logger);
+  proc.add(kFakePid + 77, "many\n", &many);
+  proc.add(kFakePid + 1, "ModemManager\n", nullptr);
   udev::Looker looker;
   // Time enough on a loaded machine under the sanitizers: the bounds of time
   // have tests of their own below.
@@ -48,7 +48,8 @@ TEST(ProcessLook, TheChildSendsWhatReadingHereFinds) {
   // Thousands of processes' records cross the pipe whole.
   FakeProc crowd;
   const std::vector<std::string> two = {"/dev/null", "/dev/zero"};
-  for (long pid = 10; pid < 2010; ++pid) crowd.add(pid, "p" + std::to_string(pid) + "\n", &two);
+  for (long pid = kFakePid; pid < kFakePid + 2000; ++pid)
+    crowd.add(pid, "p" + std::to_string(pid) + "\n", &two);
   const udev::Look big =
       udev::LookAtProcesses(looker, crowd.root.string(), -1, {udev::kMostFilesPerProcess, 60s, 30s});
   ASSERT_EQ(big.table.size(), 2000u);
@@ -62,11 +63,11 @@ struct StuckProc {
   FakeProc proc;
   StuckProc() {
     const std::vector<std::string> files = {"/dev/null"};
-    proc.add(10, "before\n", &files);
-    proc.add(20, "stuck\n", &files);
-    proc.add(30, "after\n", &files);
-    fs::remove(proc.root / "20" / "comm");
-    EXPECT_EQ(mkfifo((proc.root / "20" / "comm").c_str(), 0600), 0);
+    proc.add(kFakePid + 10, "before\n", &files);
+    proc.add(kFakePid + 20, "stuck\n", &files);
+    proc.add(kFakePid + 30, "after\n", &files);
+    fs::remove(proc.root / std::to_string(kFakePid + 20) / "comm");
+    EXPECT_EQ(mkfifo((proc.root / std::to_string(kFakePid + 20) / "comm").c_str(), 0600), 0);
   }
 };
 
@@ -89,8 +90,8 @@ TEST(ProcessLook, AChildThatWaitsIsGivenUpAndWhatItDidNotSendCounted) {
   if (looker.stuck > 0) {
     usleep(100000);
   }
-  fs::remove(stuck.proc.root / "20" / "comm");
-  std::ofstream(stuck.proc.root / "20" / "comm") << "free\n";
+  fs::remove(stuck.proc.root / std::to_string(kFakePid + 20) / "comm");
+  std::ofstream(stuck.proc.root / std::to_string(kFakePid + 20) / "comm") << "free\n";
   const udev::Look next = udev::LookAtProcesses(looker, stuck.proc.root.string(), -1, limits);
   ASSERT_EQ(next.table.size(), 3u);
   EXPECT_EQ(udev::UninspectedCount(next.table), 0);
@@ -121,20 +122,29 @@ TEST(ProcessLook, AStopRequestEndsALookAtOnce) {
 TEST(ProcessLook, NoLookStartsWhileAChildGivenUpLives) {
   FakeProc proc;
   const std::vector<std::string> files = {"/dev/null"};
-  proc.add(10, "a\n", &files);
+  proc.add(kFakePid + 10, "a\n", &files);
   udev::Looker looker;
   const pid_t child = fork();
   if (child == 0) {
     pause();
     _exit(0);
   }
+  // Ended however the test ends: a child left waiting would hold the test
+  // runner's output open.
+  struct Ender {
+    pid_t pid;
+    void end() {
+      if (pid > 0 && kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+      pid = 0;
+    }
+    ~Ender() { end(); }
+  } ender{child};
   looker.stuck = child;
   const udev::Look look = udev::LookAtProcesses(looker, proc.root.string(), -1);
   ASSERT_EQ(look.table.size(), 1u);
   EXPECT_EQ(look.table[0].unread, udev::Unread::kOutOfTime);
   EXPECT_EQ(looker.stuck, child);
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
+  ender.end();
   looker.stuck = child;  // reaped here; gone to the next look all the same
   // waitpid on a pid no longer a child fails: the look takes that as gone.
   const udev::Look next = udev::LookAtProcesses(looker, proc.root.string(), -1);
