@@ -85,3 +85,14 @@ def tree(name):
 def listing(folder):
     """Every file and folder below folder, as sorted relative paths."""
     return sorted(str(p.relative_to(folder)) for p in Path(folder).rglob("*"))
+
+
+def expect_removed(folder, what):
+    """Expects folder gone within a few seconds. A folder removed while
+    another process has it open (a look at the markers by the program, say)
+    stays, empty, until that process lets go: Windows and Wine delete it
+    then."""
+    deadline = time.monotonic() + 5
+    while Path(folder).exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    expect(not Path(folder).exists(), f"{what} left behind: {listing(folder)}")

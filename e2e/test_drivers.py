@@ -20,7 +20,7 @@ import threading
 import time
 
 import expected as X
-from common import E2EError, expect, expect_equal, listing, params, poll, run, timing, tree
+from common import E2EError, expect, expect_equal, expect_removed, listing, params, poll, run, timing, tree
 from display import pixels
 from scenario import ALL_DRIVERS
 from spy import Spy
@@ -496,8 +496,8 @@ def test_install_succeeds(session, arch):
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
         expect(not sc.display.find_windows(PROGRESS),
                "progress dialog still up at the completion message")
-        expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
-        expect(not staging.exists(), f"package left behind: {listing(staging)}")
+        expect_removed(folder, "install folder")
+        expect_removed(staging, "package")
 
         other = "amd64" if ARCH[arch]["sub"] == "x86" else "x86"
         expect(other not in unpacked, f"{other} unpacked from the {arch} package")
@@ -542,8 +542,8 @@ def test_script_refuses(session):
         expect(waited <= 8, f"refusal {waited:.0f} s after the script ended, expected the "
                             "clean-up only")
         expect_refusal_shown(sc, dialog)
-        expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
-        expect(not staging.exists(), f"package left behind: {listing(staging)}")
+        expect_removed(folder, "install folder")
+        expect_removed(staging, "package")
         sc.screenshot("refusal", box, evidence_only=True)
         expect_equal(store_log(store).count("quorvanta_kq-6200_reserved.inf"), 3,
                      "additions of the refused driver")
@@ -630,7 +630,7 @@ def test_temp_path_with_shell_characters(session):
         expect("KQ_6200_FSK.inf" in unpacked, f"unpacked: {unpacked}")
         sc.wait_msgbox(INSTALLER, timeout=60)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
-        expect(not (temp / INSTALL_FOLDER).exists(), "install folder left behind")
+        expect_removed(temp / INSTALL_FOLDER, "install folder")
         missing = [str(p) for p in planted if not p.exists()]
         expect_equal(missing, [], "planted files deleted")
         expect_install_launches(sc, temp_windows + "\\" + INSTALL_FOLDER, "win32")
@@ -690,7 +690,7 @@ def test_progress_dialog_answers_while_waiting(session):
         expect(focused, "the dialog had no focus for Alt+F4")
         expect(still_there, "the progress dialog closed")
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
-        expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
+        expect_removed(folder, "install folder")
         expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
                                         "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
         sc.answer_msgbox(INSTALLER, "Return")
@@ -720,7 +720,7 @@ def test_slow_script_is_awaited(session):
                "ended" if ended and watch.script_gone else "the install script was deleted")
         expect(66 <= waited <= 90, f"completion {waited:.0f} s after cp.inf, expected the "
                                    "script's 72 s and the clean-up")
-        expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
+        expect_removed(folder, "install folder")
         expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
                                         "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
         sc.answer_msgbox(INSTALLER, "Return")
@@ -747,8 +747,8 @@ def test_script_cannot_start(session, arch):
         expect(waited <= 10, f"refusal {waited:.0f} s after the package was started, expected "
                              "the file waits and the clean-up only")
         expect_refusal_shown(sc, dialog)
-        expect(not folder.exists(), f"install folder left behind: {listing(folder)}")
-        expect(not staging.exists(), f"package left behind: {listing(staging)}")
+        expect_removed(folder, "install folder")
+        expect_removed(staging, "package")
         expect(picture, "no screenshot of the progress dialog")
         fill = bar_fill(picture)
         expect(0.27 <= fill <= 0.33, f"progress bar {fill:.0%} filled at the refusal, expected 30 %")

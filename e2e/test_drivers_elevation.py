@@ -20,7 +20,7 @@ import time
 import zlib
 
 import expected as X
-from common import expect, expect_equal, listing, params, poll, tree
+from common import expect, expect_equal, expect_removed, listing, params, poll, tree
 from scenario import decode_wine_string
 from test_drivers import (ALREADY_RUNNING, ARCH, COMPLETED, DISCONNECT, ELEVATED_PARAMS, FTDI_ONLY,
                           INSTALL_FOLDER, INSTALLER, OFFER, PROGRESS, WITHOUT, accept_offer,
@@ -503,7 +503,7 @@ def test_script_that_ends_at_once_ends_the_waits(session, arch):
                "most 5 s")
         expect_equal(sc.messages(), [OFFER, DISCONNECT, WITHOUT], "message boxes")
         expect(dialog in sc.display.find_windows(PROGRESS), "progress dialog gone at the refusal")
-        expect(not staging.exists(), f"package left behind: {listing(staging)}")
+        expect_removed(staging, "package")
         answer_and_expect_exit(sc, 1)
 
 
