@@ -4,11 +4,11 @@
 #pragma once
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/utf8.h"
 #include "console/render.h"
 #include "units/roles.h"
 
@@ -37,7 +37,7 @@ inline bool hasLink(const DeviceNames& names, const std::wstring& link) {
 inline std::wstring stableNameOf(std::wstring_view serial, Role role) {
   const char* link = roleInfo(role).linkName;
   if (!link) return {};
-  return LinkPath(serial, std::wstring(link, link + std::strlen(link)));
+  return LinkPath(serial, wideFromUtf8(link));
 }
 
 inline const ReportNames* namesIn(const ConsoleReport& report) {

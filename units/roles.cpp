@@ -1,8 +1,8 @@
 #include "units/roles.h"
 
-#include <cstring>
 #include <vector>
 
+#include "base/utf8.h"
 #include "base/word_list.h"
 
 namespace kq {
@@ -18,8 +18,7 @@ const std::optional<std::wstring>& roleText(const DeviceNode& node, Role role) {
 }
 
 std::wstring LinkPath(std::wstring_view unit, std::wstring_view link) {
-  const std::wstring folder(kLinkFolder, kLinkFolder + std::strlen(kLinkFolder));
-  return L"/dev/" + folder + L"/" + std::wstring(unit) + L"/" + std::wstring(link);
+  return L"/dev/" + wideFromUtf8(kLinkFolder) + L"/" + std::wstring(unit) + L"/" + std::wstring(link);
 }
 
 std::wstring RoleWords(RoleKind kind, std::wstring_view last) {
@@ -32,7 +31,7 @@ std::wstring RoleWords(RoleKind kind, std::wstring_view last) {
 std::wstring LinkNames() {
   std::vector<std::wstring> names;
   for (const RoleInfo& info : kRoles)
-    if (info.linkName) names.emplace_back(info.linkName, info.linkName + std::strlen(info.linkName));
+    if (info.linkName) names.push_back(wideFromUtf8(info.linkName));
   return WordList(names, L" and ");
 }
 
