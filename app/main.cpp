@@ -17,7 +17,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   RegisterMainWindowClass(instance);
 
   const NativeMachine machine = DetectNativeMachine();
-  Is64BitOs = RunsUnderWow64(machine.kind);
+  Is64BitOs = RunsUnderWow64(kProgramMachine, machine.kind);
 
   // Returns whatever the outcome, or ends the process itself with code 1.
   const DriverGateOutcome gate = CheckAndInstallDrivers(instance, showCommand, machine);

@@ -13,8 +13,10 @@ namespace kq {
 extern wchar_t windowTitle[100];
 extern wchar_t windowClassName[100];
 
-// Decided once at start-up, before the driver gate: the native machine is a
-// 64-bit one (x64, IA-64 or ARM64), where this x86 program runs under WOW64.
+// Decided once at start-up, before the driver gate: the x86 program runs on
+// a 64-bit machine (x64, IA-64 or ARM64), under WOW64, and must switch
+// System32's redirection off to reach the 64-bit tools. Never set in the x64
+// program, which sees the real System32 wherever it runs.
 extern bool Is64BitOs;
 
 // The driver gate's outcome: false only when the user declined the maker's

@@ -1,5 +1,7 @@
-// The processor Windows runs on, as our x86 programs must know it: they run
-// natively on x86 Windows and under WOW64 on x64 and ARM64 Windows.
+// The processor Windows runs on, as our programs must know it. The x86
+// program runs natively on x86 Windows and under WOW64 on x64 and ARM64
+// Windows; the x64 program natively on x64 Windows and emulated, without
+// WOW64, on ARM64 Windows.
 // GetNativeSystemInfo tells an x86 process on ARM64 that the machine is x86
 // (as documented); only IsWow64Process2, from Windows 10 1709 on, names the
 // native machine there. Where that call exists its answer counts; elsewhere
@@ -58,10 +60,21 @@ inline NativeMachine ClassifyNativeMachine(const NativeMachineFacts& facts) {
   return {Machine::kOther, std::wstring(code, code + std::char_traits<char>::length(code))};
 }
 
-// Whether an x86 process runs under WOW64 there, which redirects System32 to
-// SysWOW64 unless the process switches that off: on every 64-bit Windows.
-inline bool RunsUnderWow64(Machine machine) {
-  return machine == Machine::kX64 || machine == Machine::kIa64 || machine == Machine::kArm64;
+// The processor a program is built for: x86 or x64. Only the Windows
+// programs ask; the tests pass either.
+#if defined(__x86_64__) || defined(_M_X64)
+inline constexpr Machine kProgramMachine = Machine::kX64;
+#else
+inline constexpr Machine kProgramMachine = Machine::kX86;
+#endif
+
+// Whether a program built for `program` runs under WOW64 on `machine`, which
+// redirects System32 to SysWOW64 unless the process switches that off: an
+// x86 program on every 64-bit Windows. An x64 program sees the real System32
+// wherever it runs (on ARM64 it is emulated, not under WOW64).
+inline bool RunsUnderWow64(Machine program, Machine machine) {
+  return program == Machine::kX86 &&
+         (machine == Machine::kX64 || machine == Machine::kIa64 || machine == Machine::kArm64);
 }
 
 #ifdef _WIN32

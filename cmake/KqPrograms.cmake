@@ -26,6 +26,26 @@ function(kq_shipped_program target subsystem)
   endif()
 endfunction()
 
+# The module-definition file of `def` as this architecture's linker wants it.
+# The files in the tree are written once, for both: each function with the
+# @N size of its arguments that 32-bit __stdcall names carry. On x86-64 there
+# is one calling convention and no decoration, so the copy made for it has
+# the sizes taken off.
+#   kq_architecture_def(<out variable> <def file>)
+function(kq_architecture_def out def)
+  if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(${out} ${def} PARENT_SCOPE)
+    return()
+  endif()
+  get_filename_component(name ${def} NAME)
+  set(result ${CMAKE_CURRENT_BINARY_DIR}/x86_64/${name})
+  file(READ ${def} text)
+  string(REGEX REPLACE "@[0-9]+" "" text "${text}")
+  file(CONFIGURE OUTPUT ${result} CONTENT "${text}" @ONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def})
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
 # A delay-import library: the program links it instead of the DLL's import
 # library, and the DLL is loaded at the first call of one of its functions,
 # by name, wherever LoadDllsFromSystemOnly (base/system_dlls.h) lets Windows
@@ -33,6 +53,7 @@ endfunction()
 #   kq_delay_import(<target> <dll name> <def file>)
 function(kq_delay_import target dll def)
   find_program(KQ_DLLTOOL NAMES ${KQ_MINGW_PREFIX}-dlltool REQUIRED)
+  kq_architecture_def(def ${def})
   set(library ${CMAKE_CURRENT_BINARY_DIR}/lib${target}.a)
   add_custom_command(OUTPUT ${library}
     COMMAND ${KQ_DLLTOOL} --input-def ${def} --dllname ${dll} --kill-at --output-delaylib ${library}

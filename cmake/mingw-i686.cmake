@@ -1,15 +1,4 @@
 # Cross-compile for 32-bit Windows with mingw-w64 (Debian g++-mingw-w64-i686).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(KQ_MINGW_PREFIX i686-w64-mingw32)
-
-# Debian ships a win32-threads and a posix-threads flavour; either works for a
-# single-threaded program, prefer posix as the default alternatives do.
-find_program(CMAKE_C_COMPILER NAMES ${KQ_MINGW_PREFIX}-gcc-posix ${KQ_MINGW_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${KQ_MINGW_PREFIX}-g++-posix ${KQ_MINGW_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${KQ_MINGW_PREFIX}-windres REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${KQ_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

@@ -2,13 +2,14 @@
 
 namespace kq {
 
-DriverPackage DriverPackageFor(Machine machine) {
+DriverPackage DriverPackageFor(Machine program, Machine machine) {
   switch (machine) {
     case Machine::kX86:
-      return DriverPackage::kX86;
+      return program == Machine::kX86 ? DriverPackage::kX86 : DriverPackage::kNone;
     case Machine::kX64:
-    case Machine::kIa64:
       return DriverPackage::kX64;
+    case Machine::kIa64:
+      return program == Machine::kX86 ? DriverPackage::kX64 : DriverPackage::kNone;
     case Machine::kArm64:
     case Machine::kOther:
       break;

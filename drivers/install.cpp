@@ -351,7 +351,7 @@ DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand,
     Show(kUnsupportedOs);
     return outcome;
   }
-  switch (CheckInstalledDrivers(repositoryFolder, RunsUnderWow64(machine.kind))) {
+  switch (CheckInstalledDrivers(repositoryFolder, RunsUnderWow64(kProgramMachine, machine.kind))) {
     case DriverState::AllPresent:
       return outcome;
     case DriverState::FtdiMissing:
@@ -361,7 +361,7 @@ DriverGateOutcome CheckAndInstallDrivers(HINSTANCE instance, int showCommand,
     case DriverState::DeviceDriversMissing:
       break;
   }
-  const DriverPackage package = DriverPackageFor(machine.kind);
+  const DriverPackage package = DriverPackageFor(kProgramMachine, machine.kind);
   if (package == DriverPackage::kNone) {
     const std::wstring text = NoDriverPackageText(machine);
     Show({text.c_str(), kInstaller, MB_OK});

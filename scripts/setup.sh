@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   googletest libbenchmark-dev
   pkg-config libudev-dev udev umockdev libumockdev-dev python3-gi gir1.2-umockdev-1.0 strace
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 fonts-wine
   xvfb xdotool xclip imagemagick x11-utils
   librsvg2-bin icoutils

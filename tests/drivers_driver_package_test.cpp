@@ -16,9 +16,11 @@ struct Decision {
   std::wstring name;
 };
 
+// As the x86 program decides: it runs on every machine below.
 Decision Decide(std::optional<std::uint16_t> imageMachine, std::uint16_t architecture) {
   const NativeMachine machine = ClassifyNativeMachine({imageMachine, architecture});
-  return {DriverPackageFor(machine.kind), RunsUnderWow64(machine.kind), machine.name};
+  return {DriverPackageFor(Machine::kX86, machine.kind),
+          RunsUnderWow64(Machine::kX86, machine.kind), machine.name};
 }
 
 void ExpectDecision(const Decision& decision, DriverPackage package, bool wow64,
@@ -51,6 +53,24 @@ TEST(NativeMachine, IsWow64Process2NamesTheMachineOnArm64) {
   ExpectDecision(Decide(0x014C, 0), DriverPackage::kX86, false, L"x86", "on x86");
   ExpectDecision(Decide(0x01C4, 0), DriverPackage::kNone, false, L"unknown (machine 0x01C4)",
                  "on 32-bit ARM");
+}
+
+// The x64 program runs natively on x64 Windows and emulated on ARM64, never
+// under WOW64; it carries the x64 package alone, and offers it only on x64.
+// IsWow64Process2 names ARM64 to an emulated x64 process too, whose
+// GetNativeSystemInfo says x64.
+TEST(NativeMachine, TheX64ProgramTakesTheX64PackageOnX64Alone) {
+  const auto decide = [](std::optional<std::uint16_t> imageMachine, std::uint16_t architecture) {
+    const NativeMachine machine = ClassifyNativeMachine({imageMachine, architecture});
+    return Decision{DriverPackageFor(Machine::kX64, machine.kind),
+                    RunsUnderWow64(Machine::kX64, machine.kind), machine.name};
+  };
+  ExpectDecision(decide(0x8664, 9), DriverPackage::kX64, false, L"x64", "on x64");
+  ExpectDecision(decide(std::nullopt, 9), DriverPackage::kX64, false, L"x64", "x64 before 1709");
+  ExpectDecision(decide(0xAA64, 9), DriverPackage::kNone, false, L"ARM64", "emulated on ARM64");
+  // Machines it cannot run on: whatever they were told, never the x86 package.
+  ExpectDecision(decide(0x014C, 0), DriverPackage::kNone, false, L"x86", "on x86");
+  ExpectDecision(decide(std::nullopt, 6), DriverPackage::kNone, false, L"IA-64", "on IA-64");
 }
 
 TEST(NativeMachine, TheMessageNamesThePackagesAndTheProcessor) {
