@@ -77,6 +77,14 @@ def params(*cases):
     return mark
 
 
+def on_platforms(*names, **kwargs):
+    """A params table of the named platforms (platforms.py; all three by
+    default), each case's arguments `platform` and kwargs."""
+    from platforms import EVERY
+    chosen = names or tuple(platform.name for platform in EVERY)
+    return params(*((name, dict(platform=name, **kwargs)) for name in chosen))
+
+
 def tree(name):
     """Text of e2e/trees/<name>.devtree."""
     return (TREES / f"{name}.devtree").read_text(encoding="utf-8")

@@ -1,7 +1,8 @@
 """pytest's view of the end-to-end scenarios.
 
     /usr/bin/python3 -m pytest e2e [-n 6] [-k hint] [-x] [--lf] [--durations 10]
-                     [--build-dir build/windows] [--native-dir build/native] [--keep]
+                     [--build-dir build/windows] [--build-dir-x64 build/windows-x64]
+                     [--native-dir build/native] [--keep]
 
 Each worker (pytest-xdist's -n) is a process with a Session of its own: an
 Xvfb display, a work folder, the prefix templates (made once, before the
@@ -11,6 +12,11 @@ first, by the seconds in durations.json (one not listed goes first), since
 most of their time is spent waiting on the program's timers; each has a
 time limit (pytest-timeout, pytest.ini), which fails it whatever it was
 doing. Screenshots and logs go to build/e2e/ (--out-dir).
+
+A scenario runs on one platform (platforms.py), the machine's default, unless
+it takes `platform` from a table of platforms (common.on_platforms); the
+cases of platforms this machine cannot run are deselected, and a scenario
+left with none fails the collection: every scenario runs on every machine.
 """
 
 import json
@@ -23,6 +29,7 @@ import pytest
 
 from common import ROOT
 from display import Display
+from platforms import this_machine
 from prefixes import Templates
 from scenario import Session
 
@@ -40,7 +47,10 @@ pytest_plugins = ["allowed_skips"]
 def pytest_addoption(parser):
     group = parser.getgroup("kq6200ports", "the program under test")
     group.addoption("--build-dir", default=str(ROOT / "build" / "windows"),
-                    help="Windows build whose bin/ holds the programs (default build/windows)")
+                    help="Windows build whose bin/ holds the x86 programs (default build/windows)")
+    group.addoption("--build-dir-x64", default=str(ROOT / "build" / "windows-x64"),
+                    help="Windows build whose bin/ holds the x64 programs "
+                         "(default build/windows-x64)")
     group.addoption("--native-dir", default=str(ROOT / "build" / "native"),
                     help="host build whose kqreport the console scenarios compare with")
     group.addoption("--out-dir", default=str(ROOT / "build" / "e2e"),
@@ -60,18 +70,23 @@ def pytest_configure(config):
         os.environ["KQ_E2E_VERBOSE"] = "1"
     if is_worker(config) or config.getoption("collectonly"):
         return
-    # Both prefix templates before the workers start, at the same time and
+    # The prefix templates before the workers start, at the same time and
     # each once: a worker that found one missing would build it inside a
     # scenario's time limit.
     out_dir = Path(config.getoption("out_dir"))
     out_dir.mkdir(parents=True, exist_ok=True)
+    archs = sorted({platform.arch for platform in this_machine().platforms})
     display = Display()
     try:
         templates = Templates(out_dir / "prefixes")
-        with ThreadPoolExecutor(2) as pool:
-            list(pool.map(lambda arch: templates.get(arch, display), ("win32", "win64")))
+        with ThreadPoolExecutor(len(archs)) as pool:
+            list(pool.map(lambda arch: templates.get(arch, display), archs))
     finally:
         display.close()
+
+
+def pytest_report_header(config):
+    return this_machine().summary()
 
 
 def pytest_generate_tests(metafunc):
@@ -93,8 +108,26 @@ def scenario_stem(name):
     return name.replace("[", "-").replace("]", "")
 
 
+def keep_runnable(config, items):
+    """Deselects the cases of platforms this machine cannot run; fails when a
+    scenario is left with none."""
+    runnable = {platform.name for platform in this_machine().platforms}
+    kept, dropped = [], []
+    for item in items:
+        platform = getattr(item, "callspec", None) and item.callspec.params.get("platform")
+        (kept if platform is None or platform in runnable else dropped).append(item)
+    orphans = {item.originalname for item in dropped} - {item.originalname for item in kept}
+    if orphans:
+        raise pytest.UsageError(f"scenarios with no case this machine can run "
+                                f"({this_machine().why_not}): {', '.join(sorted(orphans))}")
+    if dropped:
+        config.hook.pytest_deselected(items=dropped)
+        items[:] = kept
+
+
 @pytest.hookimpl(tryfirst=True)  # before pytest-xdist reads the groups
 def pytest_collection_modifyitems(config, items):
+    keep_runnable(config, items)
     durations = {}
     try:
         durations = json.loads(DURATIONS.read_text(encoding="utf-8"))
@@ -118,7 +151,9 @@ def pytest_collection_modifyitems(config, items):
 @pytest.fixture(scope="session")
 def e2e_session(pytestconfig):
     """This worker's Session: its display, its work folder."""
-    session = Session(pytestconfig.getoption("build_dir"), pytestconfig.getoption("out_dir"),
+    session = Session({"x86": pytestconfig.getoption("build_dir"),
+                       "x64": pytestconfig.getoption("build_dir_x64")},
+                      pytestconfig.getoption("out_dir"),
                       keep=pytestconfig.getoption("keep"),
                       native_dir=pytestconfig.getoption("native_dir"))
     session.start()

@@ -1,6 +1,8 @@
 """Wine prefixes: a 32-bit and a 64-bit template made once per Wine version
 and cached, and a throw-away copy of one for each scenario, with its own
-wineserver, the Windows version it needs and the Windows programs run in it."""
+wineserver, the Windows version it needs and the Windows programs run in it.
+Where the machine runs no 32-bit code there is only the 64-bit template,
+made and used through Wine's 64-bit loader (platforms.py)."""
 
 import contextlib
 import fcntl
@@ -12,6 +14,7 @@ import time
 from pathlib import Path, PureWindowsPath
 
 from common import E2EError, log, run
+from platforms import this_machine, wine_command, wine_environment
 
 # Bump when the template recipe below changes, so cached templates are rebuilt.
 TEMPLATE_RECIPE = 4
@@ -63,19 +66,22 @@ def set_reg_values(reg_file, key, values):
 def wine_env(prefix, display, debug="-all"):
     """Environment for every Wine process of a prefix, on display."""
     env = dict(display.env, WINEPREFIX=str(prefix), WINEDEBUG=debug,
-               WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d")
+               WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d", **wine_environment())
     env.pop("WINEARCH", None)
     return env
 
 
 class Templates:
     """The prefix templates of the installed Wine, kept in
-    <folder>/<wine --version>-r<recipe>/<arch> once built."""
+    <folder>/<wine --version>-r<recipe>[-64only]/<arch> once built: a 64-bit
+    one made without 32-bit code lacks what wineboot sets up for 32-bit
+    programs, and is kept apart."""
 
     def __init__(self, folder):
-        self.wine_version = run(["wine", "--version"]).stdout.strip()
+        self.wine_version = run(wine_command() + ["--version"]).stdout.strip()
         slug = re.sub(r"[^A-Za-z0-9.]+", "_", self.wine_version)
-        self.folder = Path(folder) / f"{slug}-r{TEMPLATE_RECIPE}"
+        only64 = "" if this_machine().runs_32bit else "-64only"
+        self.folder = Path(folder) / f"{slug}-r{TEMPLATE_RECIPE}{only64}"
 
     def get(self, arch, display):
         """The template for arch ('win32' or 'win64'), built now if missing."""
@@ -91,7 +97,7 @@ class Templates:
             staging = Path(tempfile.mkdtemp(prefix=f".{arch}-", dir=self.folder))
             env = dict(wine_env(staging, display), WINEARCH=arch)
             try:
-                run(["wineboot", "-i"], env=env, timeout=240)
+                run(wine_command() + ["wineboot", "-i"], env=env, timeout=240)
                 run(["wineserver", "-w"], env=env, timeout=120)
                 # Wine draws the frame and manages focus itself: without it every
                 # close costs 2 s and focus stays on the root window. A crash
@@ -137,7 +143,7 @@ class Prefix:
     def spawn(self, args, cwd=None, debug="-all", stdout=subprocess.DEVNULL,
               stderr=subprocess.DEVNULL, **kwargs):
         """Starts a Windows program in this prefix and returns its process."""
-        proc = subprocess.Popen(["wine"] + [str(a) for a in args], cwd=cwd or self.cwd,
+        proc = subprocess.Popen(wine_command() + [str(a) for a in args], cwd=cwd or self.cwd,
                                 env=self.env(debug), stdin=subprocess.DEVNULL, stdout=stdout,
                                 stderr=stderr, **kwargs)
         self.processes.append(proc)
@@ -154,7 +160,7 @@ class Prefix:
         """
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             result = subprocess.run(
-                ["wine"] + [str(a) for a in args], env=self.env(debug), timeout=timeout,
+                wine_command() + [str(a) for a in args], env=self.env(debug), timeout=timeout,
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err, cwd=cwd or self.cwd)
             out.seek(0)
             err.seek(0)

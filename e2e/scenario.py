@@ -16,6 +16,7 @@ from pathlib import Path
 
 from common import ROOT, E2EError, log, poll
 from display import Display
+from platforms import BY_NAME, this_machine
 from prefixes import Prefix, Templates, set_reg_values
 import spy
 
@@ -67,6 +68,10 @@ PROGRAMS = listed_programs()
 APP_PROGRAMS = [name for name, (_, where) in PROGRAMS.items() if where == "app"]
 
 
+# The Windows build of each processor's programs.
+PRESETS = {"x86": "windows", "x64": "windows-x64"}
+
+
 def built(build_dir, name, preset):
     """bin/<name> of a build of the preset, which must be there."""
     path = build_dir / "bin" / name
@@ -79,13 +84,19 @@ def built(build_dir, name, preset):
 class Session:
     """One e2e run: the display, the prefix templates and the build to test.
 
-    display: None to start an Xvfb of its own, or the name of a running X
-    display to use (the demo uses the user's). native_dir: the host build
-    whose tools the console scenarios compare with (build/native).
+    build_dirs: the Windows builds of the x86 and the x64 programs, by
+    processor (default build/windows and build/windows-x64). display: None
+    to start an Xvfb of its own, or the name of a running X display to use
+    (the demo uses the user's). native_dir: the host build whose tools the
+    console scenarios compare with (build/native). The machine (platforms.py)
+    decides the platform of a scenario that names none.
     """
 
-    def __init__(self, build_dir=None, out_dir=None, keep=False, display=None, native_dir=None):
-        self.build_dir = Path(build_dir or ROOT / "build" / "windows").resolve()
+    def __init__(self, build_dirs=None, out_dir=None, keep=False, display=None, native_dir=None):
+        self.build_dirs = {program: Path((build_dirs or {}).get(program) or
+                                         ROOT / "build" / PRESETS[program]).resolve()
+                           for program in PRESETS}
+        self.machine = this_machine()
         self.native_dir = Path(native_dir or ROOT / "build" / "native").resolve()
         self.out_dir = Path(out_dir or ROOT / "build" / "e2e").resolve()
         self.out_dir.mkdir(parents=True, exist_ok=True)
@@ -118,12 +129,18 @@ class Session:
         if not self.keep:
             shutil.rmtree(self.work_dir, ignore_errors=True)
 
-    def binary(self, name):
-        """A program of the Windows build; only those of e2e/programs.txt, the
-        list the demo's build and the harness share."""
+    def build_dir(self, program=None):
+        """The Windows build of program ("x86" or "x64"; by default the
+        program of the default platform)."""
+        return self.build_dirs[program or self.machine.default.program]
+
+    def binary(self, name, program=None):
+        """A program of a Windows build (program as for build_dir); only those
+        of e2e/programs.txt, the list the demo's build and the harness share."""
         if name not in PROGRAMS:
             raise E2EError(f"{name} is not in e2e/programs.txt")
-        return built(self.build_dir, name, "windows")
+        program = program or self.machine.default.program
+        return built(self.build_dirs[program], name, PRESETS[program])
 
     def host_tool(self, name):
         """A program of the host build (kqreport), to compare with under Wine."""
@@ -142,8 +159,11 @@ class Session:
 class Scenario(Prefix):
     """A prefix copy with the application folder, the program and its outputs.
 
-    arch: 'win32' or 'win64'; winver: a Wine Windows version name (winxp ...
-    win10, winxp64 on win64); tree: .devtree text, or a Path to one; drivers:
+    platform: a platforms.Platform or its name ('x86-win32', 'x86-win64',
+    'x64-win64'): which build's programs, in which prefix; by default the
+    machine's (x86-win32, or x64-win64 where 32-bit code cannot run);
+    winver: a Wine Windows version name (winxp ... win10, winxp64 on win64);
+    tree: .devtree text, or a Path to one; drivers:
     True (all four driver-store folders), False (none) or an iterable of folder
     names to create in the driver store; store: the system folders whose
     driver store gets them ("system32", "syswow64"; default every one the
@@ -152,10 +172,16 @@ class Scenario(Prefix):
     the system folder) or "beside" (planted beside the programs only).
     """
 
-    def __init__(self, session, name, arch="win32", winver="win10", tree="", drivers=True,
+    def __init__(self, session, name, platform=None, winver="win10", tree="", drivers=True,
                  store=None, app=True, simulation="system"):
-        if arch not in ("win32", "win64"):
-            raise ValueError(arch)
+        platform = BY_NAME[platform] if isinstance(platform, str) else platform
+        self.platform = platform or session.machine.default
+        if self.platform not in session.machine.platforms:
+            raise E2EError(f"this machine cannot run {self.platform.name}: "
+                           f"{session.machine.why_not}")
+        arch = self.platform.arch
+        self.program = self.platform.program
+        self.build_dir = session.build_dir(self.program)
         self.session, self.name = session, name
         self.log_path = session.out_dir / f"{name}.log"
         self.proc = self.window = self._log_file = self._sentinel = None
@@ -174,7 +200,7 @@ class Scenario(Prefix):
         self.app_dir.mkdir()
         self.cwd = self.app_dir
         for name in APP_PROGRAMS:
-            shutil.copy2(self.session.binary(name), self.app_dir / name)
+            shutil.copy2(self.binary(name), self.app_dir / name)
         self.set_tree(tree)
         # The simulated configuration manager replaces Wine's for the two
         # programs only (a global override would reach Wine's own services).
@@ -189,16 +215,20 @@ class Scenario(Prefix):
             set_reg_values(self.path / "user.reg",
                            rf"Software\Wine\AppDefaults\{exe}\DllOverrides", {"cfgmgr32": order})
 
+    def binary(self, name):
+        """A program of this scenario's build (session.binary)."""
+        return self.session.binary(name, self.program)
+
     def place_simulation(self, folder=None):
-        """Puts the simulated cfgmgr32.dll into folder, by default the system
-        folder of 32-bit programs (system32, or syswow64 in a 64-bit prefix),
-        and has it read C:\\app's tree file wherever it lies."""
-        folder = folder or self.drive_c / "windows" / ("syswow64" if self.arch == "win64"
-                                                       else "system32")
+        """Puts the simulated cfgmgr32.dll of the program's processor into
+        folder, by default the system folder the program sees (system32, or
+        syswow64 for an x86 program in a 64-bit prefix), and has it read
+        C:\\app's tree file wherever it lies."""
+        folder = folder or self.drive_c / "windows" / self.platform.system_folder()
         # The prefix is a hard-linked copy of its template: replace the file,
         # never write into it.
         (folder / SIM_DLL).unlink(missing_ok=True)
-        shutil.copy2(self.session.binary(SIM_DLL), folder / SIM_DLL)
+        shutil.copy2(self.binary(SIM_DLL), folder / SIM_DLL)
         set_reg_values(self.path / "user.reg", r"Environment",
                        {"KQSIM_DEVTREE": f"{APP_DIR_WIN}\\{TREE_NAME}"})
 

@@ -20,9 +20,10 @@ import threading
 import time
 
 import expected as X
-from common import E2EError, expect, expect_equal, expect_removed, listing, params, poll, run, timing, tree
+from common import (E2EError, expect, expect_equal, expect_removed, listing, on_platforms, params,
+                    poll, run, timing, tree)
 from display import pixels
-from scenario import ALL_DRIVERS
+from scenario import ALL_DRIVERS, APP_EXE
 from spy import Spy
 
 FTDI_ONLY = ALL_DRIVERS[:2]
@@ -58,8 +59,10 @@ PACKAGE_TOP = {"certmgr.exe", "KQ_6200_WINKEY.inf", "KQ_6200_WINKEY.cat", "KQ_62
                "KQ_6200_FSK.inf", "KQ_6200_FSK.cat", "KQ_6200_FSK.cer",
                "Quorvanta_KQ-6200_Reserved.inf", "Quorvanta_KQ-6200_Reserved.cat",
                "Quorvanta_KQ-6200_Reserved.cer", "serial_KQ6200.ico"}
-ARCH = {"win32": {"script": "install_KQ-6200x86.bat", "devcon": "devcon.exe", "sub": "x86"},
-        "win64": {"script": "install_KQ-6200x64.bat", "devcon": "devcon64.exe", "sub": "amd64"}}
+# The two driver packages: x86 Windows takes the x86 one, 64-bit Windows the
+# x64 one, whichever program installs it (platforms.Platform.package).
+PACKAGES = {"x86": {"script": "install_KQ-6200x86.bat", "devcon": "devcon.exe", "sub": "x86"},
+            "x64": {"script": "install_KQ-6200x64.bat", "devcon": "devcon64.exe", "sub": "amd64"}}
 LIBC = ctypes.CDLL(None, use_errno=True)
 IN_MOVED_FROM, IN_MOVED_TO, IN_CREATE, IN_DELETE, IN_DELETE_SELF = 0x40, 0x80, 0x100, 0x200, 0x400
 IN_EVENTS = IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF
@@ -95,7 +98,7 @@ def set_temp(sc, windows_path):
 def place_pnputil(sc, refuse=None):
     """The stand-in driver-store tool where the script looks first."""
     system32 = sc.drive_c / "windows" / "system32"
-    shutil.copy2(sc.session.binary("kq_standin.exe"), system32 / "pnputil.exe")
+    shutil.copy2(sc.binary("kq_standin.exe"), system32 / "pnputil.exe")
     if refuse is not None:
         (system32 / "pnputil-standin.refuse").write_text(refuse)
     return system32 / "pnputil-standin.log"
@@ -131,9 +134,9 @@ def accept_offer(sc, progress=True):
     return sc.wait_window(PROGRESS, timeout=10) if progress else None
 
 
-def package_files(arch):
-    """What the run folder holds once the package is unpacked."""
-    a = ARCH[arch]
+def package_files(package):
+    """What the run folder holds once the package ("x86" or "x64") is unpacked."""
+    a = PACKAGES[package]
     return PACKAGE_TOP | {a["script"], a["devcon"],
                           f"{a['sub']}/WdfCoInstaller01011.dll", f"{a['sub']}/winusbcoinstaller2.dll"}
 
@@ -168,9 +171,9 @@ def run_folder_windows(folder):
     return "C:\\windows\\Temp\\" + folder.name
 
 
-def wait_unpacked(folder, arch):
+def wait_unpacked(folder, package):
     """What the install folder holds once the package is unpacked."""
-    wanted = package_files(arch)
+    wanted = package_files(package)
     last = [[]]
 
     def unpacked():
@@ -182,13 +185,13 @@ def wait_unpacked(folder, arch):
         raise E2EError(f"package not unpacked; folder holds {last[0]}") from None
 
 
-def follow_installation(sc, arch):
+def follow_installation(sc):
     """Watches the run folder while the flow runs: returns what it held once
     the package was unpacked, the markers in the order they appeared (until
     the refusal marker, a message box or the folder's removal), whether the
     refusal marker was seen, and the folder."""
     folder = wait_run_folder(sc)
-    files = wait_unpacked(folder, arch)
+    files = wait_unpacked(folder, sc.platform.package)
     seen, refused = [], False
     deadline = time.monotonic() + 40
     next_window_look = 0.0
@@ -332,14 +335,14 @@ def caption_point(dialog_spy):
     return x, y, state["window"]
 
 
-def expect_install_launches(sc, install_windows, arch):
+def expect_install_launches(sc, install_windows):
     """One launch: the package itself, elevated, from the user's temporary
-    folder, asked to install into its run folder (arch picks the package,
-    which names its own script)."""
+    folder, asked to install into its run folder (the platform picks the
+    package, which names its own script)."""
     launches = sc.launches()
     expect_equal([(c["verb"], c["file"], c["dir"]) for c in launches],
                  [("runas", install_windows + "\\drv.exe", install_windows)],
-                 f"ShellExecute calls ({arch} package, elevated)")
+                 f"ShellExecute calls ({sc.platform.package} package, elevated)")
     expect(ELEVATED_PARAMS.fullmatch(launches[0]["params"] or ""),
            f"parameters of the elevated start: {launches[0]['params']!r}")
     return launches
@@ -380,9 +383,9 @@ def contents(folder):
 
 # ----- scenarios ---------------------------------------------------------------------------
 
-@params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
-def test_all_drivers_present(session, arch):
-    with session.scenario(arch=arch, tree=tree("two-units"), drivers=True) as sc:
+@on_platforms()
+def test_all_drivers_present(session, platform):
+    with session.scenario(platform=platform, tree=tree("two-units"), drivers=True) as sc:
         temp = temp_folder(sc)
         sc.start()
         sc.wait_window()
@@ -412,15 +415,17 @@ def test_ftdi_missing(session, reply, drivers):
 
 # On 64-bit Windows the store that counts is the 64-bit System32's. Wine, like
 # Vista and Server 2008, shows a 32-bit process SysWOW64 there while WOW64
-# redirection is on, at every Windows version.
-@params(("vista-system32", {"winver": "vista", "store": "system32"}),
-        ("vista-syswow64", {"winver": "vista", "store": "syswow64"}),
-        ("win10-system32", {"winver": "win10", "store": "system32"}),
-        ("win10-syswow64", {"winver": "win10", "store": "syswow64"}))
-def test_store_of_64_bit_windows(session, winver, store):
+# redirection is on, at every Windows version; the x64 program sees System32
+# itself.
+@params(*((f"{platform}-{winver}-{store}", {"platform": platform, "winver": winver, "store": store})
+          for platform, winver in (("x86-win64", "vista"), ("x86-win64", "win10"),
+                                   ("x64-win64", "win10"))
+          for store in ("system32", "syswow64")))
+def test_store_of_64_bit_windows(session, platform, winver, store):
     units, rows = (("two-units-win7", X.TWO_UNITS_JOINED) if winver == "vista"
                    else ("two-units", X.TWO_UNITS_SPLIT))
-    with session.scenario(arch="win64", winver=winver, tree=tree(units), store=[store]) as sc:
+    with session.scenario(platform=platform, winver=winver, tree=tree(units),
+                          store=[store]) as sc:
         sc.start()
         if store == "system32":
             sc.wait_window()
@@ -436,7 +441,12 @@ def test_store_of_64_bit_windows(session, winver, store):
 def test_unsupported_os(session):
     """Windows 2000: the message, then the main window; no driver is examined
     (the store is empty, yet no FTDI question comes)."""
-    with session.scenario(winver="win2k", tree=tree("two-units-win7"), drivers=False) as sc:
+    with session.scenario(winver="win7", tree=tree("two-units-win7"), drivers=False) as sc:
+        # For the program alone: winecfg offers Windows 2000 to 32-bit
+        # prefixes only, Wine's per-program setting to both.
+        result = sc.wine(["reg", "add", rf"HKCU\Software\Wine\AppDefaults\{APP_EXE}", "/v",
+                          "Version", "/d", "win2k", "/f"])
+        expect_equal(result.returncode, 0, "reg add of the program's Windows version")
         sc.start()
         sc.wait_msgbox("KQ-6200 Explorer")
         expect_equal(sc.messages(), ["Unsupported OS detected"], "message boxes")
@@ -461,9 +471,9 @@ def test_offer_declined(session):
         expect_equal(sc.launches(), [], "launches")
 
 
-@params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
-def test_install_succeeds(session, arch):
-    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+@on_platforms()
+def test_install_succeeds(session, platform):
+    with session.scenario(platform=platform, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc)
         temp = temp_folder(sc)
         staging = temp / INSTALL_FOLDER
@@ -480,7 +490,7 @@ def test_install_succeeds(session, arch):
         # folder's making on: the folder is looked at too seldom to see them
         # all (the script writes them within milliseconds under Wine).
         run_folder = wait_run_folder(sc)
-        watch = FolderWatch(run_folder, ARCH[arch]["script"])
+        watch = FolderWatch(run_folder, PACKAGES[sc.platform.package]["script"])
         try:
             # Wine keeps no descriptor of a file, but makes a folder's Unix
             # mode from the descriptor it was made with: the self-extractor's
@@ -488,7 +498,7 @@ def test_install_succeeds(session, arch):
             mode = poll("the run folder made", lambda: unix_mode(run_folder), 20, 0.005)
             expect(mode & 0o027 == 0, f"the run folder's Unix mode is {mode:o}: made without "
                                       f"its descriptor, or one that lets others in")
-            unpacked, _, _, folder = follow_installation(sc, arch)
+            unpacked, _, _, folder = follow_installation(sc)
             sc.wait_msgbox(INSTALLER, timeout=60)
         finally:
             watch.stop()
@@ -499,11 +509,11 @@ def test_install_succeeds(session, arch):
         expect_removed(folder, "install folder")
         expect_removed(staging, "package")
 
-        other = "amd64" if ARCH[arch]["sub"] == "x86" else "x86"
-        expect(other not in unpacked, f"{other} unpacked from the {arch} package")
+        other = "amd64" if sc.platform.package == "x86" else "x86"
+        expect(other not in unpacked, f"{other} unpacked from the {sc.platform.package} package")
         expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
                                         "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
-        expect_install_launches(sc, sc.windows_path(staging), arch)
+        expect_install_launches(sc, sc.windows_path(staging))
 
         sc.answer_msgbox(INSTALLER, "Return")
         sc.wait_window()
@@ -521,9 +531,9 @@ def test_script_refuses(session):
         dialog = accept_offer(sc)
         # By inotify: the elevated side removes the folder within
         # milliseconds of the refusal marker, which a look can miss.
-        watch = FolderWatch(wait_run_folder(sc), ARCH["win32"]["script"])
+        watch = FolderWatch(wait_run_folder(sc), PACKAGES[sc.platform.package]["script"])
         try:
-            _, _, _, folder = follow_installation(sc, "win32")
+            _, _, _, folder = follow_installation(sc)
             watch.wait_for(REFUSED, 10)
         finally:
             watch.stop()
@@ -562,7 +572,7 @@ def test_script_never_finishes(session):
         dialog = accept_offer(sc)
         ping = DialogPing(sc, 170000)
         folder = wait_run_folder(sc)
-        watch = FolderWatch(folder, ARCH["win32"]["script"])
+        watch = FolderWatch(folder, PACKAGES[sc.platform.package]["script"])
         started = watch.wait_for("cp.inf", 40)
         # Within the further wait: both 30 s waits are over.
         time.sleep(max(0.0, started + 90 - time.monotonic()))
@@ -581,7 +591,7 @@ def test_script_never_finishes(session):
         fill = bar_fill(picture)
         expect(0.57 <= fill <= 0.63, f"progress bar {fill:.0%} filled while waiting for the "
                                      "script, expected 60 %")
-        missing = sorted(package_files("win32") - set(listing(folder)))
+        missing = sorted(package_files(sc.platform.package) - set(listing(folder)))
         expect_equal(missing, [], "files deleted under the running script")
         expect(watch.script_gone is None, "the install script was deleted while it ran")
         sc.screenshot("still-running", box, evidence_only=True)
@@ -595,7 +605,7 @@ def test_package_file_locked(session):
     with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         folder = temp_folder(sc) / INSTALL_FOLDER
         folder.mkdir(parents=True)
-        shutil.copy2(session.build_dir / "drivers" / "packages" / "kqdrv_x86.pkg",
+        shutil.copy2(sc.build_dir / "drivers" / "packages" / f"kqdrv_{sc.platform.package}.pkg",
                      folder / "drv.exe")
         # Without "-y" the package only shows a message and keeps running (until
         # the clean-up of the prefix).
@@ -626,14 +636,14 @@ def test_temp_path_with_shell_characters(session):
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_text("planted\n")
         accept_offer(sc)
-        unpacked, _, _, _ = follow_installation(sc, "win32")
+        unpacked, _, _, _ = follow_installation(sc)
         expect("KQ_6200_FSK.inf" in unpacked, f"unpacked: {unpacked}")
         sc.wait_msgbox(INSTALLER, timeout=60)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
         expect_removed(temp / INSTALL_FOLDER, "install folder")
         missing = [str(p) for p in planted if not p.exists()]
         expect_equal(missing, [], "planted files deleted")
-        expect_install_launches(sc, temp_windows + "\\" + INSTALL_FOLDER, "win32")
+        expect_install_launches(sc, temp_windows + "\\" + INSTALL_FOLDER)
         sc.answer_msgbox(INSTALLER, "Return")
         sc.wait_window()
 
@@ -651,7 +661,7 @@ def test_progress_dialog_answers_while_waiting(session):
         dialog = accept_offer(sc)
         ping = DialogPing(sc, 120000)
         folder = wait_run_folder(sc)
-        watch = FolderWatch(folder, ARCH["win32"]["script"])
+        watch = FolderWatch(folder, PACKAGES[sc.platform.package]["script"])
         first = watch.wait_for("cert.inf", 40)
 
         # Checked after the samples: a dialog that does not answer fails there first.
@@ -707,7 +717,7 @@ def test_slow_script_is_awaited(session):
         slow_devcon(sc, 18000)
         accept_offer(sc)
         folder = wait_run_folder(sc)
-        watch = FolderWatch(folder, ARCH["win32"]["script"])
+        watch = FolderWatch(folder, PACKAGES[sc.platform.package]["script"])
         started = watch.wait_for("cp.inf", 40)
         sc.wait_msgbox(INSTALLER, timeout=130)
         waited = time.monotonic() - started
@@ -727,13 +737,13 @@ def test_slow_script_is_awaited(session):
         sc.wait_window()
 
 
-@params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
-def test_script_cannot_start(session, arch):
+@on_platforms()
+def test_script_cannot_start(session, platform):
     """The command interpreter is gone, so the elevated side cannot start the
     script (as when the user declines the elevation prompt, nothing runs): the
     installation ends at once as refused, with no marker awaited: the folders
     are removed, the bar stays at 30 %, the refusal message, exit code 1."""
-    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+    with session.scenario(platform=platform, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         place_pnputil(sc)
         staging = temp_folder(sc) / INSTALL_FOLDER
         replace_command_shell(sc)
@@ -752,7 +762,7 @@ def test_script_cannot_start(session, arch):
         expect(picture, "no screenshot of the progress dialog")
         fill = bar_fill(picture)
         expect(0.27 <= fill <= 0.33, f"progress bar {fill:.0%} filled at the refusal, expected 30 %")
-        expect_install_launches(sc, sc.windows_path(staging), arch)
+        expect_install_launches(sc, sc.windows_path(staging))
         answer_and_expect_exit(sc, 1)
 
 
@@ -810,13 +820,14 @@ def test_link_planted_before_the_clean_up(session):
         accept_offer(sc)
         folder = wait_run_folder(sc)
         poll("the last step marker", lambda: (folder / "cp.inf").exists(), 40, 0.02)
-        expect((folder / "x86" / "libusb0.sys").exists(), "package subfolder not unpacked")
-        shutil.rmtree(folder / "x86")
-        target, before = plant_link(sc, folder / "x86")
+        sub = PACKAGES[sc.platform.package]["sub"]
+        expect((folder / sub / "libusb0.sys").exists(), "package subfolder not unpacked")
+        shutil.rmtree(folder / sub)
+        target, before = plant_link(sc, folder / sub)
         hold.unlink()
         sc.wait_msgbox(INSTALLER, timeout=40)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
         expect_equal(contents(target), before, "what the link points to")
-        expect_equal(sorted(os.listdir(folder)), ["x86"], "install folder after the clean-up")
+        expect_equal(sorted(os.listdir(folder)), [sub], "install folder after the clean-up")
         sc.answer_msgbox(INSTALLER, "Return")
         sc.wait_window()

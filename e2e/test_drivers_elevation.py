@@ -20,9 +20,9 @@ import time
 import zlib
 
 import expected as X
-from common import expect, expect_equal, expect_removed, listing, params, poll, tree
+from common import expect, expect_equal, expect_removed, listing, on_platforms, params, poll, tree
 from scenario import decode_wine_string
-from test_drivers import (ALREADY_RUNNING, ARCH, COMPLETED, DISCONNECT, ELEVATED_PARAMS, FTDI_ONLY,
+from test_drivers import (ALREADY_RUNNING, PACKAGES, COMPLETED, DISCONNECT, ELEVATED_PARAMS, FTDI_ONLY,
                           INSTALL_FOLDER, INSTALLER, OFFER, PROGRESS, WITHOUT, accept_offer,
                           answer_and_expect_exit, elevated_launch, package_files, place_pnputil,
                           replace_command_shell, run_folder_windows, set_temp_variables,
@@ -30,7 +30,6 @@ from test_drivers import (ALREADY_RUNNING, ARCH, COMPLETED, DISCONNECT, ELEVATED
                           wait_unpacked)
 
 PLANTED_LOG = "planted-ran.log"
-BOTH = (("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
 
 
 class Planter:
@@ -104,15 +103,15 @@ def planted_script(sc):
     return (f'@echo off\r\ncd /d "%~dp0"\r\n>>C:\\{PLANTED_LOG} echo script\r\n{markers}').encode()
 
 
-@params(*BOTH)
-def test_planted_tools_are_never_run(session, arch):
+@on_platforms()
+def test_planted_tools_are_never_run(session, platform):
     """A certmgr.com and a timeout.com (a command shell tries .COM before .EXE
     in its current folder) planted in the user's install folder as soon as the
     package is there: the installation completes and neither is ever run."""
-    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+    with session.scenario(platform=platform, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc)
         staging = temp_folder(sc) / INSTALL_FOLDER
-        witness = session.binary("kq_winspy.exe")
+        witness = sc.binary("kq_winspy.exe")
 
         def plant():
             if not (staging / "drv.exe").exists():
@@ -139,19 +138,19 @@ def answer_and_expect_exit_or_window(sc):
     sc.wait_window()
 
 
-@params(*BOTH)
-def test_changed_package_is_not_what_runs(session, arch):
+@on_platforms()
+def test_changed_package_is_not_what_runs(session, platform):
     """Another process of the user rewrites the package after the program wrote
     it (its script replaced, the archive's checksums made good) and, should
     files be unpacked where it can write, the script, a .cer and an .inf
     there. The changed script never runs: the elevated side refuses an archive
     that is not the one sealed into it, and the installation ends as refused."""
-    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+    with session.scenario(platform=platform, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc)
         staging = temp_folder(sc) / INSTALL_FOLDER
-        original = (session.build_dir / "drivers" / "packages"
-                    / f"kqdrv_{'x64' if arch == 'win64' else 'x86'}.pkg").read_bytes()
-        script_name = ARCH[arch]["script"]
+        original = (sc.build_dir / "drivers" / "packages"
+                    / f"kqdrv_{sc.platform.package}.pkg").read_bytes()
+        script_name = PACKAGES[sc.platform.package]["script"]
         stub, settings, entries = read_archive(original)
         changed = write_archive(stub, settings, [
             (path, planted_script(sc) if path == script_name else data) for path, data in entries])
@@ -195,8 +194,8 @@ def test_changed_package_is_not_what_runs(session, arch):
 CANNOT_WRITE = "Error: Can't write to drivers package"
 
 
-@params(*BOTH)
-def test_package_cannot_be_swapped_before_its_elevated_start(session, arch):
+@on_platforms()
+def test_package_cannot_be_swapped_before_its_elevated_start(session, platform):
     """A Windows program of the same user (so that Wine's sharing rules apply
     to it as Windows' would) tries, from the moment the package appears until
     the elevated start, to map a writable view of it and close its handles
@@ -208,12 +207,14 @@ def test_package_cannot_be_swapped_before_its_elevated_start(session, arch):
     ends with the existing write error and nothing is elevated. (Wine counts
     a writable view as a writer, so the held handle is refused where Windows
     would give it; there the package's descriptor refuses the view's open.)"""
-    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+    with session.scenario(platform=platform, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         store = place_pnputil(sc)
-        other = "x86" if arch == "win64" else "x64"
-        shutil.copy2(session.build_dir / "drivers" / "packages" / f"kqdrv_{other}.pkg",
+        # The x64 build makes the x64 package alone: the x86 one comes from
+        # the x86 build.
+        other = "x86" if sc.platform.package == "x64" else "x64"
+        shutil.copy2(session.build_dir(other) / "drivers" / "packages" / f"kqdrv_{other}.pkg",
                      sc.drive_c / "other.pkg")
-        shutil.copy2(session.binary("kq_swapper.exe"), sc.drive_c / "swapper.exe")
+        shutil.copy2(sc.binary("kq_swapper.exe"), sc.drive_c / "swapper.exe")
         staging = temp_folder(sc) / INSTALL_FOLDER
         log, stop = sc.drive_c / "swapper.log", sc.drive_c / "swapper.stop"
         swapper = sc.spawn(["C:\\swapper.exe", sc.windows_path(staging), "C:\\other.pkg",
@@ -227,7 +228,7 @@ def test_package_cannot_be_swapped_before_its_elevated_start(session, arch):
                 # Until the elevated side has unpacked, so after it has read
                 # its own file; the program lets go of the package only
                 # once that side has ended, and then removes it.
-                files = wait_unpacked(wait_run_folder(sc), arch)
+                files = wait_unpacked(wait_run_folder(sc), sc.platform.package)
         finally:
             stop.write_text("")
             swapper.wait(15)
@@ -248,7 +249,7 @@ def test_package_cannot_be_swapped_before_its_elevated_start(session, arch):
             return
         expect(tries >= 20, f"the swapper tried {tries} times while the package was there: {lines}")
         expect_equal(swaps, [], "what the swapper did to the package that was elevated")
-        expect(set(package_files(arch)) <= set(files), f"the run folder held {files}")
+        expect(set(package_files(sc.platform.package)) <= set(files), f"the run folder held {files}")
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
         expect_equal(store_log(store), ["kq_6200_winkey.inf", "kq_6200_fsk.inf",
                                         "quorvanta_kq-6200_reserved.inf"], "pnputil additions")
@@ -280,11 +281,11 @@ def test_planted_marker_does_not_complete(session):
         answer_and_expect_exit(sc, 1)
 
 
-@params(*BOTH)
-def test_elevated_image_is_the_package(session, arch):
+@on_platforms()
+def test_elevated_image_is_the_package(session, platform):
     """What the program asks the shell to elevate is the package's
     self-extractor, as Wine resolves it, not a command shell or a script."""
-    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+    with session.scenario(platform=platform, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         place_pnputil(sc)
         staging = temp_folder(sc) / INSTALL_FOLDER
         accept_offer(sc)
@@ -458,7 +459,7 @@ def test_earlier_run_still_running_is_left_alone(session):
                      "message boxes of the first run")
         answer_and_expect_exit(sc, 1)
         before = (snapshot(staging), snapshot(folder))
-        expect_equal(sorted(package_files("win32") - set(listing(folder))), [],
+        expect_equal(sorted(package_files(sc.platform.package) - set(listing(folder))), [],
                      "files of the first run deleted")
         forget_added_drivers(sc)
 
@@ -466,17 +467,17 @@ def test_earlier_run_still_running_is_left_alone(session):
                               "the second run")
 
 
-@params(*BOTH)
-def test_script_that_ends_at_once_ends_the_waits(session, arch):
+@on_platforms()
+def test_script_that_ends_at_once_ends_the_waits(session, platform):
     """The command shell ends at once without running the script (a stand-in
     that does nothing is in its place), so no marker is ever written: the
     waits end with it and the refusal follows within 5 s, not after a
     30-second wait per marker."""
-    with session.scenario(arch=arch, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+    with session.scenario(platform=platform, tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
         place_pnputil(sc)
         staging = temp_folder(sc) / INSTALL_FOLDER
         # Wine prefers its own cmd.exe in the system folder unless told not to.
-        replace_command_shell(sc, session.binary("kq_standin.exe"))
+        replace_command_shell(sc, sc.binary("kq_standin.exe"))
         result = sc.wine(["reg", "add", r"HKCU\Software\Wine\DllOverrides", "/v", "cmd.exe",
                           "/t", "REG_SZ", "/d", "native", "/f"])
         expect_equal(result.returncode, 0, "reg add DllOverrides")
@@ -507,13 +508,13 @@ def test_script_that_ends_at_once_ends_the_waits(session, arch):
         answer_and_expect_exit(sc, 1)
 
 
-@params(*BOTH)
-def test_planted_cfgmgr32_is_not_loaded(session, arch):
+@on_platforms()
+def test_planted_cfgmgr32_is_not_loaded(session, platform):
     """The simulated cfgmgr32.dll lies beside the programs only, with Wine told
     to prefer a native cfgmgr32 for them: both take the system's (Wine's own,
     which knows no unit), so the window lists no unit and kqports finds
     none."""
-    with session.scenario(arch=arch, tree=tree("two-units"), simulation="beside") as sc:
+    with session.scenario(platform=platform, tree=tree("two-units"), simulation="beside") as sc:
         expect((sc.app_dir / "cfgmgr32.dll").exists(), "no cfgmgr32.dll beside the programs")
         sc.start()
         sc.wait_window()

@@ -7,7 +7,8 @@ import os
 import struct
 import zlib
 
-from common import expect, expect_equal, listing
+from common import expect, expect_equal, listing, on_platforms
+from test_drivers import PACKAGES
 
 SETTINGS = ("Setup=install_KQ-6200x86.bat\r\nTempMode\r\nSilent=1\r\nOverwrite=1\r\n"
             "Title=KQ-6200 Driver installation")
@@ -25,8 +26,15 @@ def archive(entries, settings=SETTINGS):
     return body + struct.pack("<I", len(body)) + b"KQ6KEND1"
 
 
-def packages(session):
-    return session.build_dir / "drivers" / "packages"
+def packages(sc):
+    """The packages and the self-extractor of the scenario's build."""
+    return sc.build_dir / "drivers" / "packages"
+
+
+def own_package(sc):
+    """The package the scenario's platform installs, and what it knows of it."""
+    package = sc.platform.package
+    return (packages(sc) / f"kqdrv_{package}.pkg").read_bytes(), PACKAGES[package]
 
 
 def run_package(sc, package_bytes, folder, *args):
@@ -45,23 +53,28 @@ def test_sfx_unpacks_beside_itself_and_overwrites(session):
         folder = sc.drive_c / "pkg dir & 100%"
         folder.mkdir()
         (folder / "KQ_6200_FSK.inf").write_text("left from an earlier run, longer than the new one")
-        package = (packages(session) / "kqdrv_x86.pkg").read_bytes()
+        package, known = own_package(sc)
         expect_equal(run_package(sc, package, folder, "-y"), 0, "exit code")
         files = listing(folder)
-        for name in ("install_KQ-6200x86.bat", "devcon.exe", "certmgr.exe", "x86",
-                     "x86/libusb0.sys", "x86/WdfCoInstaller01011.dll"):
+        sub = known["sub"]
+        for name in (known["script"], known["devcon"], "certmgr.exe", sub,
+                     f"{sub}/libusb0.sys", f"{sub}/WdfCoInstaller01011.dll"):
             expect(name in files, f"{name} not unpacked: {files}")
-        expect("amd64" not in files, "amd64 folder from the x86 package")
-        script = (folder / "install_KQ-6200x86.bat").read_bytes()
+        other = "amd64" if sub == "x86" else "x86"
+        expect(other not in files, f"{other} folder from the {sc.platform.package} package")
+        script = (folder / known["script"]).read_bytes()
         expect(b"pnputil" in script and script.count(b"\n") == script.count(b"\r\n"),
                "script missing or without CR LF line ends")
         expect(b"MI_02" in (folder / "KQ_6200_FSK.inf").read_bytes(), "FSK INF not overwritten")
 
 
-def test_sfx_own_format_round_trip(session):
+# The self-extractor of each build: the x86 one, and the x64 one of the x64
+# program's package.
+@on_platforms("x86-win32", "x64-win64")
+def test_sfx_own_format_round_trip(session, platform):
     """An archive written here from the format description unpacks exactly."""
-    with session.scenario(app=False, drivers=False) as sc:
-        stub = (packages(session) / "kq_sfx.exe").read_bytes()
+    with session.scenario(platform=platform, app=False, drivers=False) as sc:
+        stub = (packages(sc) / "kq_sfx.exe").read_bytes()
         entries = [("a.txt", b"alpha"), ("amd64/b.bin", bytes(range(256))), ("empty.cer", b""),
                    ("a~b.txt", "\u00e4".encode())]
         folder = sc.drive_c / "own"
@@ -70,10 +83,10 @@ def test_sfx_own_format_round_trip(session):
             expect_equal((folder / path).read_bytes(), data, path)
 
 
-def test_sfx_rejects_damage_and_escapes(session):
+@on_platforms("x86-win32", "x64-win64")
+def test_sfx_rejects_damage_and_escapes(session, platform):
     """Each damaged or unsafe archive exits 4 and writes nothing at all, not even
     the files before the bad entry."""
-    stub = (packages(session) / "kq_sfx.exe").read_bytes()
     good = [("first.txt", b"written only if all is well"), ("x86/second.txt", b"x" * 100)]
     intact = archive(good)
     flipped = bytearray(intact)
@@ -94,7 +107,8 @@ def test_sfx_rejects_damage_and_escapes(session):
         "non-ascii": archive(good + [("\u00e4nderung.txt", b"out"), ("\u00c4NDERUNG.TXT", b"x")]),
         "short alias": archive(good + [("KQ_620~1.INF", b"out")]),
     }
-    with session.scenario(app=False, drivers=False) as sc:
+    with session.scenario(platform=platform, app=False, drivers=False) as sc:
+        stub = (packages(sc) / "kq_sfx.exe").read_bytes()
         for name, body in cases.items():
             folder = sc.drive_c / "damaged" / name.replace(" ", "-") / "pkg"
             code = run_package(sc, stub + body, folder, "-y")
@@ -107,7 +121,7 @@ def test_sfx_without_switch_only_tells(session):
     with session.scenario(app=False, drivers=False) as sc:
         folder = sc.drive_c / "plain"
         folder.mkdir()
-        (folder / "drv.exe").write_bytes((packages(session) / "kqdrv_x64.pkg").read_bytes())
+        (folder / "drv.exe").write_bytes((packages(sc) / "kqdrv_x64.pkg").read_bytes())
         proc = sc.spawn(["drv.exe"], cwd=folder)
         sc.wait_msgbox("KQ-6200 Driver installation", 20)   # shown and taking the keys
         sc.display.xdotool("key", "Return")
@@ -121,26 +135,27 @@ def test_sfx_refuses_linked_folders(session):
     code 6, and nothing is written, neither beside the package nor where the
     link points. A file where the subfolder belongs: exit code 5, nothing
     written either."""
-    package = (packages(session) / "kqdrv_x86.pkg").read_bytes()
     with session.scenario(app=False, drivers=False) as sc:
+        package, known = own_package(sc)
+        sub = known["sub"]
         target = sc.drive_c / "target"
         target.mkdir()
         (target / "keep.txt").write_text("planted\n")
 
         folder = sc.drive_c / "subfolder linked"
         folder.mkdir()
-        (folder / "x86").symlink_to(target, target_is_directory=True)
-        expect_equal(run_package(sc, package, folder, "-y"), 6, "exit code, x86 a link")
-        expect_equal(sorted(os.listdir(folder)), ["drv.exe", "x86"], "files beside the package")
-        expect_equal(listing(target), ["keep.txt"], "files where x86 points")
+        (folder / sub).symlink_to(target, target_is_directory=True)
+        expect_equal(run_package(sc, package, folder, "-y"), 6, f"exit code, {sub} a link")
+        expect_equal(sorted(os.listdir(folder)), sorted(["drv.exe", sub]), "files beside the package")
+        expect_equal(listing(target), ["keep.txt"], f"files where {sub} points")
 
         # Not a link but a file where the subfolder belongs: refused before any
         # file is written, too.
         folder = sc.drive_c / "subfolder a file"
         folder.mkdir()
-        (folder / "x86").write_text("planted\n")
-        expect_equal(run_package(sc, package, folder, "-y"), 5, "exit code, x86 a file")
-        expect_equal(sorted(os.listdir(folder)), ["drv.exe", "x86"], "files beside the package")
+        (folder / sub).write_text("planted\n")
+        expect_equal(run_package(sc, package, folder, "-y"), 5, f"exit code, {sub} a file")
+        expect_equal(sorted(os.listdir(folder)), sorted(["drv.exe", sub]), "files beside the package")
 
         (sc.drive_c / "linked").symlink_to(target, target_is_directory=True)
         expect_equal(run_package(sc, package, sc.drive_c / "linked", "-y"), 6,

@@ -16,6 +16,7 @@ from datetime import datetime, timezone
 
 import expected as X
 from common import E2EError, ROOT, TREES, expect, expect_equal, params, poll, run, timing, tree
+from platforms import wine_command
 from scenario import APP_DIR_WIN, CONSOLE_EXE
 
 sys.path.insert(0, str(ROOT / "tests"))
@@ -104,13 +105,14 @@ def check_document(document, pairs, split, what):
             expect(isinstance(unit[key], int), f"{what}: {key} {unit[key]!r}")
 
 
-@params(("win7-win32", {"arch": "win32", "winver": "win7", "split": False}),
-        ("win10-win64", {"arch": "win64", "winver": "win10", "split": True}))
-def test_kqports_reports_as_kqreport(session, arch, winver, split):
+@params(("x86-win32-win7", {"platform": "x86-win32", "winver": "win7", "split": False}),
+        ("x86-win64-win10", {"platform": "x86-win64", "winver": "win10", "split": True}),
+        ("x64-win64-win10", {"platform": "x64-win64", "winver": "win10", "split": True}))
+def test_kqports_reports_as_kqreport(session, platform, winver, split):
     """--json into a file parses and carries kqreport's pairs; the text is the
     same report; the exit code says whether a unit was found."""
     kqreport = [str(session.host_tool("kqreport"))] + (["--split-audio"] if split else [])
-    with session.scenario(arch=arch, winver=winver) as sc:
+    with session.scenario(platform=platform, winver=winver) as sc:
         for path in TREES_TO_COMPARE:
             sc.set_tree(path)
             pairs = json.loads(run(kqreport + [str(path)]).stdout)
@@ -220,8 +222,9 @@ def test_kqports_exit_codes_and_usage(session):
             expect(option in result.text, f"--help does not mention {option}: {result.text!r}")
         result = kqports(sc, "--version")
         # With the native machine: Wine's IsWow64Process2 names that of the prefix.
+        machine = "x86" if sc.arch == "win32" else "x64"
         expect_equal((result.returncode, result.text),
-                     (0, f"kqports {pe_check.EXPECTED_VERSION}\nnative machine: x86\n"),
+                     (0, f"kqports {pe_check.EXPECTED_VERSION}\nnative machine: {machine}\n"),
                      "--version")
 
         # Output that cannot be written is a failure of its own, not a unit
@@ -340,7 +343,7 @@ def test_kqports_console_gets_wide_text(session):
     bytes written as to a file would come out in the console's code page."""
     with session.scenario(tree=tree("non-ascii")) as sc:
         master, slave = pty.openpty()
-        proc = subprocess.Popen(["wine", KQPORTS], cwd=sc.cwd, env=dict(sc.env(), LC_ALL="C.UTF-8"),
+        proc = subprocess.Popen(wine_command() + [KQPORTS], cwd=sc.cwd, env=dict(sc.env(), LC_ALL="C.UTF-8"),
                                 stdin=slave, stdout=slave, stderr=slave)
         sc.processes.append(proc)
         os.close(slave)

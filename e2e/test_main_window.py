@@ -5,7 +5,7 @@ import contextlib
 import time
 
 import expected as X
-from common import E2EError, expect, expect_equal, params, poll, timing, tree
+from common import E2EError, expect, expect_equal, on_platforms, params, poll, timing, tree
 from display import pixels
 
 HEADER_ROW_A, CAT_ROW_A, AUDIO_OUT_ROW_A = 0, 1, 6
@@ -64,9 +64,9 @@ def test_empty_tree(session):
         expect_equal(sc.launches(), [], "launches after double-clicking the not-found row")
 
 
-@params(("win32", {"arch": "win32"}), ("win64", {"arch": "win64"}))
-def test_two_units_win8(session, arch):
-    with start(session, arch=arch, winver="win8", tree=tree("two-units")) as sc:
+@on_platforms()
+def test_two_units_win8(session, platform):
+    with start(session, platform=platform, winver="win8", tree=tree("two-units")) as sc:
         sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
         sc.screenshot()
         check_copy(sc, X.TWO_UNITS_SPLIT)
@@ -220,11 +220,15 @@ def double_click_until_launch(sc, row, count_before):
     raise E2EError(f"no launch after double-clicking row {row}; log: {sc.log_path}")
 
 
-@params(("win32", {"arch": "win32", "row": CAT_ROW_A, "device": X.ID_CAT_A}),
-        ("win64", {"arch": "win64", "row": AUDIO_OUT_ROW_A, "device": X.ID_RENDER_A}),
-        ("win64-second-unit", {"arch": "win64", "row": WINKEY_ROW_B, "device": X.ID_WINKEY_B}))
-def test_double_click_opens_properties(session, arch, row, device):
-    with start(session, arch=arch, tree=tree("two-units")) as sc:
+# rundll32.exe of the 64-bit System32 on 64-bit Windows: the x86 program
+# switches WOW64's redirection off to launch it, the x64 one has none.
+@params(("x86-win32", {"platform": "x86-win32", "row": CAT_ROW_A, "device": X.ID_CAT_A}),
+        ("x86-win64", {"platform": "x86-win64", "row": AUDIO_OUT_ROW_A, "device": X.ID_RENDER_A}),
+        ("x86-win64-second-unit", {"platform": "x86-win64", "row": WINKEY_ROW_B,
+                                   "device": X.ID_WINKEY_B}),
+        ("x64-win64", {"platform": "x64-win64", "row": AUDIO_OUT_ROW_A, "device": X.ID_RENDER_A}))
+def test_double_click_opens_properties(session, platform, row, device):
+    with start(session, platform=platform, tree=tree("two-units")) as sc:
         sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
         sc.double_click_row(HEADER_ROW_A)
         time.sleep(1.2)
@@ -249,7 +253,7 @@ def test_double_click_on_an_over_long_id_launches_nothing(session):
     characters): double-clicking its row launches nothing, not even the page
     of the device opened before it, whose ID the parameters still hold."""
     long_id = X.ID_RENDER_A + "0" * 240
-    with start(session, arch="win64",
+    with start(session, platform=session.machine.win64,
                tree=tree("two-units").replace(X.ID_RENDER_A, long_id)) as sc:
         sc.spy.wait_rows(X.TWO_UNITS_SPLIT, timeout=3)
         expect_equal(double_click_until_launch(sc, CAT_ROW_A, 0)[0]["params"],
@@ -349,7 +353,7 @@ def test_window_geometry_and_exit_button(session):
 
 
 def test_close_box_exits(session):
-    with start(session, arch="win64", tree=tree("two-units")) as sc:
+    with start(session, platform=session.machine.win64, tree=tree("two-units")) as sc:
         point = sc.spy("closebox")
         sc.display.click(point["x"], point["y"])
         expect_equal(sc.wait_exit(10), 0, "exit code after the close box")

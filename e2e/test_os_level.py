@@ -5,6 +5,7 @@ otherwise the lower-case one with one audio line)."""
 
 import expected as X
 from common import E2EError, expect_equal, params, tree
+from platforms import EVERY
 from prefixes import WINDOWS_VERSIONS, WINDOWS_VERSIONS_64
 
 # Wine's version table: XP is SP3, Vista SP2, 7 SP1; XP x64 is 5.2 SP2 workstation;
@@ -15,32 +16,36 @@ LEVELS = {"winxp": 4, "win2003": 13, "vista": 7, "win2008": 13, "win7": 9, "win2
 
 
 def test_os_level_probe(session):
-    """Every version on both prefixes, in one prefix each: a process reads the
-    version when it starts, so it can be switched between runs."""
+    """Every version on every platform this machine runs, in one prefix each:
+    a process reads the version when it starts, so it can be switched between
+    runs."""
     failures = []
-    for arch, versions in (("win32", WINDOWS_VERSIONS), ("win64", WINDOWS_VERSIONS_64)):
-        with session.scenario(arch, arch=arch, app=False) as sc:
-            probe = session.binary("kq_oslevel_probe.exe")
+    for platform in EVERY:
+        if platform not in session.machine.platforms:
+            continue
+        versions = WINDOWS_VERSIONS if platform.arch == "win32" else WINDOWS_VERSIONS_64
+        with session.scenario(platform.name, platform=platform, app=False) as sc:
+            probe = sc.binary("kq_oslevel_probe.exe")
             for version in versions:
                 sc.set_windows_version(version)
                 result = sc.wine([probe])
                 level = result.stdout.strip()
                 if level != str(LEVELS[version]):
-                    failures.append(f"{arch}/{version}: {level!r}, expected {LEVELS[version]}")
+                    failures.append(f"{platform.name}/{version}: {level!r}, "
+                                    f"expected {LEVELS[version]}")
     if failures:
         raise E2EError("; ".join(failures))
 
 
-CASES = [(f"win32-{v}", {"arch": "win32", "winver": v}) for v in WINDOWS_VERSIONS] + \
-        [("win64-winxp64", {"arch": "win64", "winver": "winxp64"}),
-         ("win64-win7", {"arch": "win64", "winver": "win7"}),
-         ("win64-win10", {"arch": "win64", "winver": "win10"})]
+CASES = [(f"x86-win32-{v}", {"platform": "x86-win32", "winver": v}) for v in WINDOWS_VERSIONS] + \
+        [(f"{p}-{v}", {"platform": p, "winver": v}) for p in ("x86-win64", "x64-win64")
+         for v in ("winxp64", "win7", "win10")]
 
 
 @params(*CASES)
-def test_split_audio_by_version(session, arch, winver):
+def test_split_audio_by_version(session, platform, winver):
     split = LEVELS[winver] > 9
-    with session.scenario(arch=arch, winver=winver, tree=tree("mixed-case")) as sc:
+    with session.scenario(platform=platform, winver=winver, tree=tree("mixed-case")) as sc:
         sc.start()
         sc.wait_window()
         sc.spy.wait_rows(X.UNIT_A_SPLIT if split else X.UNIT_B_JOINED, timeout=3)

@@ -3,7 +3,7 @@ is 16 bits wide as on Windows."""
 
 import re
 
-from common import ROOT, E2EError, expect
+from common import ROOT, E2EError, expect, on_platforms
 
 # Unit tests that may skip themselves under Wine, each with its reason; any
 # other skip fails this scenario.
@@ -18,9 +18,11 @@ ALLOWED_SKIPS = {
 }
 
 
-def test_unit_tests_under_wine(session):
-    tests = session.binary("kq_tests.exe")
-    with session.scenario(arch="win32", app=False) as sc:
+# Each build's, in a prefix of its own processor.
+@on_platforms("x86-win32", "x64-win64")
+def test_unit_tests_under_wine(session, platform):
+    with session.scenario(platform=platform, app=False) as sc:
+        tests = sc.binary("kq_tests.exe")
         # From the source root: the tests find their fixture trees there (Z:).
         result = sc.wine([tests], timeout=170, cwd=ROOT)
         output = result.stdout + result.stderr

@@ -3,12 +3,20 @@
 # device tree: on your display when $DISPLAY works, else inside Xvfb. Saves a
 # screenshot to build/e2e/demo.png and prints its path. Extra arguments go to
 # e2e/demo.py (for example --tree FILE, --winver win7, --xvfb).
-# KQ_BUILD_DIR picks another build folder than build/windows.
+# The x86 program, or the x64 one where this machine runs no 32-bit code
+# (e2e/platforms.py tells; KQ_NO_32BIT=1 chooses it anyway). KQ_BUILD_DIR
+# picks another build folder than build/windows or build/windows-x64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build_dir="${KQ_BUILD_DIR:-build/windows}"
 
 scripts/setup.sh
+
+if [ "$(python3 e2e/platforms.py --program)" = x64 ]; then
+  preset=windows-x64 option=--build-dir-x64
+else
+  preset=windows option=--build-dir
+fi
+build_dir="${KQ_BUILD_DIR:-build/$preset}"
 
 # Configured once; a build folder configured already keeps its settings (the
 # test command's warnings-as-errors, say), which configuring again by the
@@ -16,8 +24,8 @@ scripts/setup.sh
 # One configured before the test builds required their tests is configured
 # again.
 grep -qs '^KQ_TESTS:BOOL=ON' "$build_dir/CMakeCache.txt" ||
-  cmake --preset windows -B "$build_dir" >/dev/null
+  cmake --preset "$preset" -B "$build_dir" >/dev/null
 # The programs every scenario installs, as listed in e2e/programs.txt.
 cmake --build "$build_dir" -j2 --target kq_demo_programs
 
-exec python3 e2e/demo.py --build-dir "$build_dir" "$@"
+exec python3 e2e/demo.py "$option" "$build_dir" "$@"
