@@ -1,3 +1,10 @@
+# The processor of the Windows programs as tests/pe_check.py names it.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(KQ_PE_MACHINE x64)
+else()
+  set(KQ_PE_MACHINE x86)
+endif()
+
 # What every executable we ship has in common, GUI or console: the wide
 # entry point (wWinMain or wmain), subsystem and OS version 6.0 so that
 # Windows loads it from Vista on, no symbols in a release build, and the
@@ -22,6 +29,7 @@ function(kq_shipped_program target subsystem)
     endif()
     add_test(NAME ${target}_pe_facts
              COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/tests/pe_check.py ${mode}
+                     --machine ${KQ_PE_MACHINE}
                      $<TARGET_FILE:${target}>)
   endif()
 endfunction()

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The release's quick checks, one step of the test command: a signed release
 # is made with a certificate made here (and thrown away), then checked:
-#   - tests/release: no key material in dist/ or the build folder; the zip's
-#     and the packages' exact contents; osslsigncode accepts every signed
-#     .exe (both programs, both driver packages); the zip's programs are
-#     those, and its kq6200ports.exe carries the signed packages; lintian;
-#     the arm64 and armhf kqports under qemu-user on this machine's /sys;
+#   - tests/release: no key material in dist/ or the build folders; the zips'
+#     and the packages' exact contents; each zip's programs are its signed
+#     build's, as tests/pe_check.py requires them for its processor (x86 or
+#     x64); osslsigncode accepts every signed .exe (the programs and the
+#     driver packages they carry), and each kq6200ports.exe carries its
+#     build's signed packages; lintian; the arm64 and armhf kqports under
+#     qemu-user on this machine's /sys;
 #   - the signed programs run under Wine with the demo tree (end to end);
 #   - the packaged udev rules name the test bed's units with no serial given.
 # Two-folder reproducibility and the install in a throwaway root are
@@ -37,8 +39,10 @@ fi
 
 key=$scratch/key
 windows=build/release/windows-dev
+windows_x64=build/release/windows-dev-x64
 if [ -n "${KQ_MAKER_FILES:-}" ]; then
   windows=build/release/windows-release
+  windows_x64=build/release/windows-release-x64
 fi
 if [ "$phase" != --check ]; then
   # A throwaway code-signing certificate; the key stays in the scratch folder.
@@ -53,7 +57,9 @@ if [ "$phase" != --check ]; then
   KQ_SIGN_PKCS12=$key/sign.p12 KQ_SIGN_PASSWORD=$(cat "$key/password") scripts/release.sh
   # The end-to-end harness needs its helpers (simulated cfgmgr32.dll, spy)
   # beside the signed programs; building them leaves the programs as they are.
-  cmake --build "$windows" -j2 --target kq_sim_dll kq_winspy kq_oslevel_probe
+  for build in "$windows" "$windows_x64"; do
+    cmake --build "$build" -j2 --target kq_sim_dll kq_winspy kq_oslevel_probe
+  done
   echo "the release made in $((SECONDS - started)) s"
   [ "$phase" = --make ] && exit 0
 fi
@@ -62,12 +68,15 @@ version=$(cat VERSION)
 failed=()
 
 echo "== the release's files, signatures and ARM programs (tests/release)"
-/usr/bin/python3 -m pytest tests/release --key-dir "$key" --windows-build "$windows" ||
+/usr/bin/python3 -m pytest tests/release --key-dir "$key" --windows-build "$windows" \
+  --windows-build-x64 "$windows_x64" ||
   failed+=("tests/release")
 
 echo "== the signed programs under Wine: drivers installed from the signed package, kqports"
-/usr/bin/python3 -m pytest -q --build-dir "$windows" \
-  'e2e/test_drivers.py::test_install_succeeds[win32]' \
+# The x86 programs where this machine runs them, the x64 ones everywhere.
+/usr/bin/python3 -m pytest -q -n 2 --build-dir="$windows" --build-dir-x64="$windows_x64" \
+  'e2e/test_drivers.py::test_install_succeeds[x86-win32]' \
+  'e2e/test_drivers.py::test_install_succeeds[x64-win64]' \
   e2e/test_kqports.py::test_kqports_exit_codes_and_usage || failed+=("the signed programs under Wine")
 
 echo "== the packaged rules on the test beds"

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Makes a release in dist/: the Windows zip and the Debian packages of
-# kqports for amd64, arm64 and armhf, each the same bytes whenever and wherever the
-# same sources are built (see docs/decisions.md, "Releases").
+# Makes a release in dist/: the Windows zips of the x86 and of the x64
+# programs and the Debian packages of kqports for amd64, arm64 and armhf, each
+# the same bytes whenever and wherever the same sources are built (see
+# docs/decisions.md, "Releases").
 #
 #   scripts/release.sh
 #
-# KQ_MAKER_FILES   the maker's package files (drivers/README.md): a release
-#                  zip; without them a development zip named -dev.
+# KQ_MAKER_FILES   the maker's package files (drivers/README.md): release
+#                  zips; without them development zips named -dev-.
 # KQ_SIGN_PKCS12   a PKCS#12 file with the code-signing key and certificate:
 #                  every .exe shipped is signed (KQ_SIGN_PASSWORD its
 #                  password, KQ_SIGN_TIMESTAMP_URL an RFC 3161 server).
@@ -41,27 +42,35 @@ sign=OFF
 if [ -n "${KQ_SIGN_PKCS12:-}" ]; then
   sign=ON
 fi
-if [ -n "${KQ_MAKER_FILES:-}" ]; then
-  windows=$work/windows-release
-  cmake --preset windows-release -B "$windows" -DKQ_MAKER_FILES="$KQ_MAKER_FILES" \
-    -DKQ_SIGN=$sign >/dev/null
-  zip_name=kq6200ports-$version-windows-x86
-  notice=""
-else
-  windows=$work/windows-dev
-  cmake --preset windows -B "$windows" -DKQ_SIGN=$sign >/dev/null
-  zip_name=kq6200ports-$version-dev-windows-x86
-  notice=$'\nDEVELOPMENT BUILD: the driver packages inside kq6200ports.exe carry\nstand-ins for the maker\'s files and cannot install drivers. Not for users.\n'
-fi
-cmake --build "$windows" -j2 --target kq6200ports kqports
 
-stage=$work/zip
-mkdir -p "$stage"
-cp "$windows/bin/kq6200ports.exe" "$windows/bin/kqports.exe" "$stage/"
-NOTICE=$notice VERSION=$version python3 -c '
+# make_zip ARCH PRESET-SUFFIX PROCESSORS: the zip of the programs built for
+# ARCH by the presets windows-release and windows (x86, suffix empty) or
+# windows-release-x64 and windows-x64 (x64, suffix -x64); PROCESSORS is the
+# line of its README.txt that says on which Windows they run.
+make_zip() {
+  local arch=$1 suffix=$2 processors=$3 windows zip_name notice
+  if [ -n "${KQ_MAKER_FILES:-}" ]; then
+    windows=$work/windows-release$suffix
+    cmake --preset "windows-release$suffix" -B "$windows" -DKQ_MAKER_FILES="$KQ_MAKER_FILES" \
+      -DKQ_SIGN=$sign >/dev/null
+    zip_name=kq6200ports-$version-windows-$arch
+    notice=""
+  else
+    windows=$work/windows-dev$suffix
+    cmake --preset "windows$suffix" -B "$windows" -DKQ_SIGN=$sign >/dev/null
+    zip_name=kq6200ports-$version-dev-windows-$arch
+    notice=$'\nDEVELOPMENT BUILD: each driver package inside kq6200ports.exe carries\nstand-ins for the maker\'s files and cannot install drivers. Not for users.\n'
+  fi
+  cmake --build "$windows" -j2 --target kq6200ports kqports
+
+  local stage=$work/zip/$arch
+  mkdir -p "$stage"
+  cp "$windows/bin/kq6200ports.exe" "$windows/bin/kqports.exe" "$stage/"
+  NOTICE=$notice PROCESSORS=$processors VERSION=$version python3 -c '
 import os, sys
 text = open(sys.argv[1], encoding="utf-8").read()
-text = text.replace("@VERSION@", os.environ["VERSION"]).replace("@NOTICE@", os.environ["NOTICE"])
+for name in ("VERSION", "NOTICE", "PROCESSORS"):
+    text = text.replace("@%s@" % name, os.environ[name])
 # The lines that mark where the examples and the status table stand
 # (tests/doc_examples.py, tests/units_status_help_test.cpp).
 text = "".join(line for line in text.splitlines(keepends=True)
@@ -69,10 +78,13 @@ text = "".join(line for line in text.splitlines(keepends=True)
                                        "#end of status table")))
 open(sys.argv[2], "wb").write(text.replace("\n", "\r\n").encode("ascii"))
 ' packaging/windows/README.txt "$stage/README.txt"
-(cd "$stage" && sha256sum kq6200ports.exe kqports.exe README.txt > SHA256SUMS)
-python3 packaging/windows/make_zip.py "dist/$zip_name.zip" "$SOURCE_DATE_EPOCH" "$zip_name" \
-  kq6200ports.exe="$stage/kq6200ports.exe" kqports.exe="$stage/kqports.exe" \
-  README.txt="$stage/README.txt" SHA256SUMS="$stage/SHA256SUMS"
+  (cd "$stage" && sha256sum kq6200ports.exe kqports.exe README.txt > SHA256SUMS)
+  python3 packaging/windows/make_zip.py "dist/$zip_name.zip" "$SOURCE_DATE_EPOCH" "$zip_name" \
+    kq6200ports.exe="$stage/kq6200ports.exe" kqports.exe="$stage/kqports.exe" \
+    README.txt="$stage/README.txt" SHA256SUMS="$stage/SHA256SUMS"
+}
+make_zip x86 "" "32-bit and 64-bit, on x86, x64 and ARM processors alike."
+make_zip x64 -x64 "64-bit, on x64 processors only (take the -windows-x86 zip for any other)."
 
 # --- Debian packages ----------------------------------------------------------
 cmake --preset linux-release -B "$work/linux-amd64" >/dev/null

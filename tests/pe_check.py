@@ -1,22 +1,26 @@
 #!/usr/bin/env python3
 """Checks the shipped facts of kq6200ports.exe or kqports.exe from the file itself.
 
-Both must be 32-bit (i386) Windows programs that Windows loads from Vista on
-(subsystem version 6.0), whose import tables name only system DLLs (the C and
-C++ runtimes linked in statically), and that carry icon group 181 with nine
-32-bpp images, a manifest that asks for asInvoker and declares nothing else,
-and the version in VERSION with their own original file name. kq6200ports.exe is a
-GUI program with the strings 103 and 109, the progress dialog 157 and the
-driver packages 188 and 189; kqports.exe (--console) is a console program and
-carries neither the dialog nor any driver package.
+Both must be Windows programs for the processor that --machine names (x86,
+the default: PE32 for i386; x64: PE32+ for x86-64) that Windows loads from
+Vista on (subsystem version 6.0), whose import tables name only system DLLs
+(the C and C++ runtimes linked in statically), and that carry icon group 181
+with nine 32-bpp images, a manifest that asks for asInvoker and declares
+nothing else, and the version in VERSION with their own original file name.
+kq6200ports.exe is a GUI program with the strings 103 and 109, the progress
+dialog 157 and the driver packages its processor's build carries (see
+MACHINES): the x86 program both, 188 (x86) and 189 (x64), the x64 program
+189 alone; kqports.exe (--console) is a console program and carries neither
+the dialog nor any driver package.
 
 Every one names only Windows' known DLLs in its load-time import table
 (others are delay-loaded). --stub checks the driver packages'
-self-extractor for that and for a manifest of its own (see SFX_MANIFEST); the
-checks of kq6200ports.exe check it again in both packages it carries.
+self-extractor, built for the same processor as the program, for that and
+for a manifest of its own (see SFX_MANIFEST); the checks of kq6200ports.exe
+check it again in each package it carries.
 
-Usage: pe_check.py [--console|--stub] PATH-TO-EXE. Prints every failed check; exit
-status 1 when any failed.
+Usage: pe_check.py [--console|--stub] [--machine x86|x64] PATH-TO-EXE. Prints
+every failed check; exit status 1 when any failed.
 """
 
 import struct
@@ -25,7 +29,9 @@ from pathlib import Path
 import xml.etree.ElementTree as ElementTree
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
 PE32_MAGIC = 0x10B
+PE32_PLUS_MAGIC = 0x20B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 
@@ -53,6 +59,24 @@ SYSTEM_DLLS = {
 # delay-loaded after the program has limited the search to System32.
 KNOWN_DLLS = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "SHELL32.DLL", "ADVAPI32.DLL",
               "MSVCRT.DLL", "OLE32.DLL", "SHLWAPI.DLL"}
+
+# What each build's programs are, by the --machine that names the build: the
+# optional header's format and the machine, each with its name, and the
+# driver packages that kq6200ports.exe carries (by resource ID; 188 is the x86
+# package, 189 the x64 one). The x64 program runs on x64 Windows only, so it
+# carries the x64 package alone.
+MACHINES = {
+    "x86": {"magic": (PE32_MAGIC, "PE32"), "machine": (IMAGE_FILE_MACHINE_I386, "i386"),
+            "packages": [188, 189]},
+    "x64": {"magic": (PE32_PLUS_MAGIC, "PE32+"), "machine": (IMAGE_FILE_MACHINE_AMD64, "x86-64"),
+            "packages": [189]},
+}
+
+
+def machine_name(machine):
+    """The build's programs as the summary names them: PE32 i386 or PE32+ x86-64."""
+    return "%s %s" % (MACHINES[machine]["magic"][1], MACHINES[machine]["machine"][1])
+
 
 # What tells the two executables apart.
 WINDOW = {
@@ -100,7 +124,7 @@ SFX_MANIFEST = EXPECTED_MANIFEST + [
 
 
 class PeFile:
-    """The parts of a PE32 image that the checks read."""
+    """The parts of a PE32 or PE32+ image that the checks read."""
 
     def __init__(self, data):
         self.data = data
@@ -113,13 +137,25 @@ class PeFile:
          self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
         self.magic = struct.unpack_from("<H", data, optional)[0]
-        if self.magic != PE32_MAGIC:
-            raise ValueError("optional header magic 0x%X is not PE32" % self.magic)
+        # PE32+ has no BaseOfData, a 64-bit ImageBase in its place and its
+        # four stack and heap sizes 64-bit too, so its data directories start
+        # 16 bytes later; the fields in between are where they are in PE32.
+        if self.magic == PE32_MAGIC:
+            self.image_base = struct.unpack_from("<I", data, optional + 28)[0]
+            directories = optional + 92
+        elif self.magic == PE32_PLUS_MAGIC:
+            self.image_base = struct.unpack_from("<Q", data, optional + 24)[0]
+            directories = optional + 108
+        else:
+            raise ValueError("optional header magic 0x%X is neither PE32 nor PE32+" % self.magic)
         (self.os_major, self.os_minor, _, _, self.subsystem_major,
          self.subsystem_minor) = struct.unpack_from("<6H", data, optional + 40)
         self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        directory_count = struct.unpack_from("<I", data, optional + 92)[0]
-        self.directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i)
+        directory_count = struct.unpack_from("<I", data, directories)[0]
+        if directories + 4 + 8 * directory_count > optional + optional_size:
+            raise ValueError("%d data directories do not fit the optional header of %d bytes"
+                             % (directory_count, optional_size))
+        self.directories = [struct.unpack_from("<II", data, directories + 4 + 8 * i)
                             for i in range(directory_count)]
         self.sections = []
         table = optional + optional_size
@@ -251,6 +287,19 @@ def version_blocks(data, position=0):
     return (key, value, children), end
 
 
+def check_machine(pe, machine, expect, what=""):
+    """The image is a program for the processor that --machine names: its
+    optional header's format and its machine both."""
+    wanted = MACHINES[machine]
+    if (pe.magic, pe.machine) == (wanted["magic"][0], wanted["machine"][0]):
+        return
+    formats = dict(facts["magic"] for facts in MACHINES.values())
+    processors = dict(facts["machine"] for facts in MACHINES.values())
+    expect(False, "%s%s %s (magic 0x%X, machine 0x%X), not %s: checked with --machine %s"
+           % (what, formats.get(pe.magic, "?"), processors.get(pe.machine, "?"), pe.magic,
+              pe.machine, machine_name(machine), machine))
+
+
 def check_load_time_imports(pe, expect):
     for dll in pe.load_time_dlls():
         expect(dll.upper() in KNOWN_DLLS, "imports %s at load time: not a known DLL, so Windows "
@@ -284,11 +333,11 @@ def manifest_elements(resources, expect, what):
     return [(element.tag, dict(element.attrib)) for element in root.iter()]
 
 
-def check_stub_image(pe, expect, what=""):
-    """The package's self-extractor, the image the installation elevates: an
-    i386 GUI program whose load-time imports are known DLLs only, with its
-    own manifest."""
-    expect(pe.machine == IMAGE_FILE_MACHINE_I386, "%smachine 0x%X is not i386" % (what, pe.machine))
+def check_stub_image(pe, machine, expect, what=""):
+    """The package's self-extractor, the image the installation elevates: a
+    GUI program for the build's processor whose load-time imports are known
+    DLLs only, with its own manifest."""
+    check_machine(pe, machine, expect, what)
     expect(pe.subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI,
            "%ssubsystem %d is not GUI" % (what, pe.subsystem))
     check_load_time_imports(pe, expect)
@@ -298,16 +347,16 @@ def check_stub_image(pe, expect, what=""):
         expect(sorted_elements == SFX_MANIFEST, "%smanifest declares %s" % (what, elements))
 
 
-def check_stub(path):
+def check_stub(path, machine="x86"):
     pe, failures, expect = read_for_checks(path)
-    check_stub_image(pe, expect)
+    check_stub_image(pe, machine, expect)
     return failures, pe.load_time_dlls()
 
 
-def check(path, program=WINDOW):
+def check(path, program=WINDOW, machine="x86"):
     pe, failures, expect = read_for_checks(path)
 
-    expect(pe.machine == IMAGE_FILE_MACHINE_I386, "machine 0x%X is not i386" % pe.machine)
+    check_machine(pe, machine, expect)
     subsystem, subsystem_name = program["subsystem"]
     expect(pe.subsystem == subsystem, "subsystem %d is not %s" % (pe.subsystem, subsystem_name))
     expect((pe.subsystem_major, pe.subsystem_minor) == (6, 0),
@@ -377,17 +426,23 @@ def check(path, program=WINDOW):
                            ("OriginalFilename", program["original_filename"])):
             expect(strings.get(name) == text, "%s is %r, not %r" % (name, strings.get(name), text))
 
-    # The progress dialog and the two driver packages: each package is the
-    # self-extractor (a program of its own) with its archive behind it. The
-    # console program has no driver gate and carries none of it.
+    # The progress dialog and the driver packages of the program's processor:
+    # each package is the self-extractor (a program of its own, built for the
+    # same processor) with its archive behind it. The console program has no
+    # driver gate and carries none of it.
     if program["driver_gate"]:
         expect(only_language(resources, (RT_DIALOG, 157)) is not None, "no progress dialog 157")
-        for package_id in (188, 189):
+        carried = MACHINES[machine]["packages"]
+        packages = sorted(name for (kind, name) in resources if kind == RT_DRIVER_PACKAGE)
+        expect(packages == carried, "driver packages %s, expected %s for --machine %s"
+               % (packages, carried, machine))
+        for package_id in carried:
             package = only_language(resources, (RT_DRIVER_PACKAGE, package_id))
             expect(package is not None and package[:2] == b"MZ",
                    "driver package %d missing or not a program" % package_id)
             if package is not None and package[:2] == b"MZ":
-                check_stub_image(PeFile(package), expect, "driver package %d: " % package_id)
+                check_stub_image(PeFile(package), machine, expect,
+                                 "driver package %d: " % package_id)
     else:
         stray = sorted({kind for (kind, _) in resources if kind in (RT_DIALOG, RT_DRIVER_PACKAGE)})
         expect(not stray, "carries resources of the driver gate (types %s)" % stray)
@@ -398,19 +453,25 @@ def check(path, program=WINDOW):
 def main():
     arguments = sys.argv[1:]
     program = WINDOW
-    if arguments[:1] == ["--console"]:
-        program = CONSOLE
-        arguments = arguments[1:]
-    elif arguments[:1] == ["--stub"]:
-        program = None
-        arguments = arguments[1:]
+    machine = "x86"
+    usage = "usage: pe_check.py [--console|--stub] [--machine x86|x64] PATH-TO-EXE"
+    while len(arguments) > 1 and arguments[0].startswith("--"):
+        option = arguments.pop(0)
+        if option == "--console":
+            program = CONSOLE
+        elif option == "--stub":
+            program = None
+        elif option == "--machine" and arguments[0] in MACHINES:
+            machine = arguments.pop(0)
+        else:
+            arguments = []
     if len(arguments) != 1:
         print(__doc__.strip().splitlines()[0])
-        print("usage: pe_check.py [--console|--stub] PATH-TO-EXE")
+        print(usage)
         return 2
     path = arguments[0]
     try:
-        failures, dlls = check(path, program) if program else check_stub(path)
+        failures, dlls = check(path, program, machine) if program else check_stub(path, machine)
     except (OSError, ValueError, struct.error, ElementTree.ParseError) as error:
         print("%s: cannot read: %s" % (path, error))
         return 1
@@ -419,10 +480,11 @@ def main():
     if failures:
         return 1
     if not program:
-        print("%s: PE32 i386 GUI, imports %s at load time" % (path, ", ".join(dlls)))
+        print("%s: %s GUI, imports %s at load time"
+              % (path, machine_name(machine), ", ".join(dlls)))
         return 0
-    print("%s: PE32 i386, %s 6.0, imports %s; %sicon, manifest and version as shipped"
-          % (path, program["subsystem"][1], ", ".join(dlls),
+    print("%s: %s, %s 6.0, imports %s; %sicon, manifest and version as shipped"
+          % (path, machine_name(machine), program["subsystem"][1], ", ".join(dlls),
              "strings, " if program["strings"] else ""))
     return 0
 

@@ -6,9 +6,23 @@
 // --serial print. The time is a fixed text.
 //
 //   kq_dump_outputs FILE.devtree
+//   kq_dump_outputs --folder DIR   every .devtree file of DIR by name, each
+//                                  after a line "### NAME"
+//
+// Built for the host and for Windows: the scenarios compare what the x86 and
+// the x64 programs' code prints with the host's, tree by tree.
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 #include "app/shell_logic.h"
 #include "base/utf8.h"
@@ -58,11 +72,12 @@ void printRoles(const UnitList& units, bool splitAudio, ConsoleOptions options) 
     }
 }
 
-int run(const char* file) {
+// `name` stands for the file in what the reader says of it.
+int run(const std::string& text, const std::string& name) {
   for (const bool splitAudio : {false, true})
     for (const bool drivers : {true, false}) {
       std::string error;
-      if (!sim::loadTreeFile(file, &error)) {
+      if (!sim::loadTreeText(text, name, &error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
       }
@@ -86,13 +101,50 @@ int run(const char* file) {
   return 0;
 }
 
+bool readFile(const std::filesystem::path& path, std::string* text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return false;
+  text->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  return true;
+}
+
+// Errors and exit codes go to standard output too, so that one stream holds
+// all there is to compare.
+int runFolder(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().extension() == ".devtree") names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    std::string text;
+    std::fputs(("### " + name + "\n").c_str(), stdout);
+    if (!readFile(folder / name, &text)) return 2;
+    std::fflush(stdout);
+    const int code = run(text, name);
+    std::fflush(stderr);
+    std::fputs(("== exit " + std::to_string(code) + "\n").c_str(), stdout);
+  }
+  return names.empty() ? 1 : 0;
+}
+
 }  // namespace
 }  // namespace kq::test
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  // The same bytes as on the host: LF, not CR LF.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
+  if (argc == 3 && std::string(argv[1]) == "--folder") return kq::test::runFolder(argv[2]);
+  std::string text;
   if (argc != 2) {
-    std::fputs("usage: kq_dump_outputs FILE.devtree\n", stderr);
+    std::fputs("usage: kq_dump_outputs FILE.devtree | --folder DIR\n", stderr);
     return 1;
   }
-  return kq::test::run(argv[1]);
+  if (!kq::test::readFile(argv[1], &text)) {
+    std::fprintf(stderr, "%s: cannot open the file\n", argv[1]);
+    return 2;
+  }
+  return kq::test::run(text, argv[1]);
 }

@@ -1,7 +1,8 @@
 """The checks of a signed release that scripts/check-release.sh --make made:
-its files in dist/, the Windows build it signed, and the key folder, which
-the checks use to verify the signatures and to look for the key in what was
-made."""
+its files in dist/, the two Windows builds it signed (x86 and x64), and the
+key folder, which the checks use to verify the signatures and to look for the
+key in what was made. A test of a zip or of the build it holds runs once for
+each of the two (fixture `machine`)."""
 
 import subprocess
 import zipfile
@@ -19,7 +20,10 @@ def pytest_addoption(parser):
                     help="the folder of the throwaway signing key (cert.pem, key.der, "
                          "sign.p12, password)")
     group.addoption("--windows-build", default=str(ROOT / "build" / "release" / "windows-dev"),
-                    help="the signed Windows build (default build/release/windows-dev)")
+                    help="the signed x86 Windows build (default build/release/windows-dev)")
+    group.addoption("--windows-build-x64",
+                    default=str(ROOT / "build" / "release" / "windows-dev-x64"),
+                    help="the signed x64 Windows build (default build/release/windows-dev-x64)")
 
 
 @pytest.fixture(scope="session")
@@ -27,9 +31,17 @@ def key(request):
     return Path(request.config.getoption("key_dir"))
 
 
+@pytest.fixture(scope="session", params=["x86", "x64"])
+def machine(request):
+    """The processor of one Windows zip and build, as tests/pe_check.py's
+    --machine names it."""
+    return request.param
+
+
 @pytest.fixture(scope="session")
-def windows(request):
-    return Path(request.config.getoption("windows_build"))
+def windows(request, machine):
+    option = {"x86": "windows_build", "x64": "windows_build_x64"}[machine]
+    return Path(request.config.getoption(option))
 
 
 @pytest.fixture(scope="session")
@@ -43,9 +55,9 @@ def dist():
 
 
 @pytest.fixture(scope="session")
-def zip_path(dist, version):
-    found = sorted(dist.glob(f"kq6200ports-{version}-*windows-x86.zip"))
-    assert len(found) == 1, f"one Windows zip of version {version} in dist/: {found}"
+def zip_path(dist, version, machine):
+    found = sorted(dist.glob(f"kq6200ports-{version}-*windows-{machine}.zip"))
+    assert len(found) == 1, f"one {machine} Windows zip of version {version} in dist/: {found}"
     return found[0]
 
 

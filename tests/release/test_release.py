@@ -1,14 +1,18 @@
-"""A signed release as it leaves the project: no key in it, the zip's and the
-packages' exact contents, every signature, the programs the signed build's,
-lintian, and the ARM programs run by qemu-user on this machine's /sys."""
+"""A signed release as it leaves the project: no key in it, the zips' and the
+packages' exact contents, every signature, the programs the signed builds'
+and what tests/pe_check.py requires of their processor, lintian, and the ARM
+programs run by qemu-user on this machine's /sys."""
 
 import re
 import signal
 import subprocess
+import sys
 import zipfile
 from pathlib import Path
 
 import pytest
+
+import pe_check
 
 ROOT = Path(__file__).resolve().parents[2]
 ZIP_FILES = ("kq6200ports.exe", "kqports.exe", "README.txt", "SHA256SUMS")
@@ -21,6 +25,9 @@ RULES = "usr/lib/udev/rules.d/70-kq6200.rules"
 # Each ARM package: the qemu-user that runs it, its machine as readelf names it.
 ARM = {"arm64": ("qemu-aarch64", "AArch64"), "armhf": ("qemu-arm", "ARM")}
 NOT_FOUND = "Quorvanta KQ-6200 not found"
+# The driver packages' files by their resource ID in kq6200ports.exe.
+PACKAGE_FILES = {188: "kqdrv_x86.pkg", 189: "kqdrv_x64.pkg"}
+PROGRAMS = [("kq6200ports.exe", []), ("kqports.exe", ["--console"])]
 
 
 def run(*command, timeout=120, **options):
@@ -52,6 +59,29 @@ def test_zip_holds_one_folder_of_four_files_mode_0644(zip_path):
     assert readme.count(b"\n") == readme.count(b"\r\n"), "README.txt has line ends without CR"
     assert ("-dev-" in folder) == (b"DEVELOPMENT BUILD" in readme), \
         "README.txt and the zip's name disagree on a development build"
+    assert not re.search(rb"@[A-Z]+@", readme), "README.txt has a place not filled in"
+
+
+def test_zips_readmes_differ_in_one_line_alone(dist, version):
+    """The two zips' README.txt are one text but for the line that says on
+    which Windows the programs run."""
+    readmes = [zipfile.ZipFile(path).read(f"{path.name[:-4]}/README.txt").split(b"\r\n")
+               for path in sorted(dist.glob(f"kq6200ports-{version}-*.zip"))]
+    assert len(readmes) == 2
+    assert len(readmes[0]) == len(readmes[1])
+    differ = [pair for pair in zip(*readmes) if pair[0] != pair[1]]
+    assert len(differ) == 1, differ
+
+
+def test_dist_sha256sums_list_the_two_zips_and_three_packages(dist, version):
+    names = sorted(path.name for path in dist.iterdir() if path.name != "SHA256SUMS")
+    dev = "-dev" if (dist / f"kq6200ports-{version}-dev-windows-x86.zip").exists() else ""
+    assert names == sorted([f"kq6200ports-{version}{dev}-windows-{machine}.zip"
+                            for machine in pe_check.MACHINES] +
+                           [f"kqports_{version}_{arch}.deb" for arch in ("amd64", "arm64", "armhf")])
+    done = run("sha256sum", "-c", "--strict", "SHA256SUMS", cwd=dist)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert sorted(line.split()[1] for line in (dist / "SHA256SUMS").read_text().splitlines()) == names
 
 
 def test_zip_sha256sums_match(unzipped):
@@ -79,24 +109,70 @@ def test_package_control_has_postinst_and_postrm(debs, arch):
                   if line.split()[5] != "./") == CONTROL_FILES
 
 
-@pytest.mark.parametrize("name", ["kq6200ports.exe", "kqports.exe", "kqdrv_x86.pkg",
-                                  "kqdrv_x64.pkg"])
-def test_signature_verifies(key, unzipped, windows, name):
-    path = (unzipped / name if name.endswith(".exe")
-            else windows / "drivers" / "packages" / name)
+def verify_signature(key, path):
     done = run("osslsigncode", "verify", "-CAfile", str(key / "cert.pem"), "-in", str(path))
     assert done.returncode == 0, done.stdout + done.stderr
 
 
 @pytest.mark.parametrize("name", ["kq6200ports.exe", "kqports.exe"])
-def test_zip_programs_are_the_signed_builds(unzipped, windows, name):
+def test_zip_program_is_the_signed_builds_and_verifies(key, unzipped, windows, name):
     assert (unzipped / name).read_bytes() == (windows / "bin" / name).read_bytes()
+    verify_signature(key, unzipped / name)
 
 
-def test_zip_program_carries_the_signed_packages(unzipped, windows):
-    program = (unzipped / "kq6200ports.exe").read_bytes()
-    for name in ("kqdrv_x86.pkg", "kqdrv_x64.pkg"):
-        assert (windows / "drivers" / "packages" / name).read_bytes() in program, name
+def test_zip_program_carries_the_signed_packages_of_its_machine(key, unzipped, windows, machine):
+    """The build made the packages of its processor alone, signed each, and
+    embedded each as it was signed."""
+    carried = pe_check.MACHINES[machine]["packages"]
+    folder = windows / "drivers" / "packages"
+    assert sorted(path.name for path in folder.glob("kqdrv_*.pkg")) == \
+        sorted(PACKAGE_FILES[package_id] for package_id in carried)
+    resources = pe_check.PeFile((unzipped / "kq6200ports.exe").read_bytes()).resources()
+    embedded = {name: list(languages.values()) for (kind, name), languages in resources.items()
+                if kind == pe_check.RT_DRIVER_PACKAGE}
+    assert sorted(embedded) == carried
+    for package_id in carried:
+        verify_signature(key, folder / PACKAGE_FILES[package_id])
+        assert embedded[package_id] == [(folder / PACKAGE_FILES[package_id]).read_bytes()]
+
+
+@pytest.mark.parametrize("name, mode", PROGRAMS, ids=[name for name, _ in PROGRAMS])
+def test_zip_program_passes_pe_check_as_its_machines_alone(unzipped, machine, name, mode):
+    """Machine, subsystem, imports, icon, manifest, version and packages as
+    tests/pe_check.py requires them of the zip's processor; checked as the
+    other processor's program, it fails on its machine."""
+    path = str(unzipped / name)
+    command = [sys.executable, str(ROOT / "tests" / "pe_check.py"), *mode, "--machine"]
+    done = run(*command, machine, path)
+    assert done.returncode == 0, done.stdout
+    assert f"{path}: {pe_check.machine_name(machine)}, " in done.stdout
+    other = next(other for other in pe_check.MACHINES if other != machine)
+    done = run(*command, other, path)
+    assert done.returncode == 1
+    assert f"not {pe_check.machine_name(other)}: checked with --machine {other}\n" in done.stdout
+
+
+@pytest.mark.parametrize("name", [name for name, _ in PROGRAMS])
+def test_pe_check_reads_the_headers_as_objdump_does(unzipped, name):
+    """PE32+ has an image base of 8 bytes and its data directories 16 bytes
+    further on than PE32: what tests/pe_check.py reads there, and the DLLs it
+    finds through them, are what binutils reads."""
+    path = unzipped / name
+    pe = pe_check.PeFile(path.read_bytes())
+    dump = run("objdump", "-p", str(path)).stdout
+
+    def field(key, base):
+        return int(re.search(rf"^{key}\s+([0-9a-f]+)\b", dump, re.M).group(1), base)
+
+    assert (pe.magic, pe.image_base, pe.subsystem) == \
+        (field("Magic", 16), field("ImageBase", 16), field("Subsystem", 16))
+    assert (pe.os_major, pe.os_minor, pe.subsystem_major, pe.subsystem_minor) == \
+        tuple(field(key, 10) for key in ("MajorOSystemVersion", "MinorOSystemVersion",
+                                          "MajorSubsystemVersion", "MinorSubsystemVersion"))
+    directories = [(int(rva, 16), int(size, 16)) for rva, size in
+                   re.findall(r"^Entry [0-9a-f] ([0-9a-f]+) ([0-9a-f]+) ", dump, re.M)]
+    assert pe.directories == directories
+    assert pe.load_time_dlls() == re.findall(r"^\tDLL Name: (\S+)$", dump, re.M)
 
 
 def test_lintian_finds_no_errors_or_warnings(debs):
