@@ -109,13 +109,13 @@ def forced():
     return os.environ.get(FORCE_VARIABLE, "") not in ("", "0")
 
 
-def probe(folder=None):
-    """Runs tiny_elf32() and tells whether the kernel ran it."""
+def probe(folder=None, elf=None):
+    """Runs tiny_elf32() (or elf, a test's) and tells whether the kernel ran it."""
     if forced():
         return Machine(False, f"{FORCE_VARIABLE} is set")
     with tempfile.TemporaryDirectory(prefix="kq-elf32-", dir=folder) as scratch:
         program = Path(scratch) / "exit42"
-        program.write_bytes(tiny_elf32())
+        program.write_bytes(tiny_elf32() if elf is None else elf)
         program.chmod(0o755)
         try:
             code = subprocess.run([str(program)], stdin=subprocess.DEVNULL,
