@@ -18,7 +18,7 @@ if [ -z "${KQ_NO_32BIT_SEALED:-}" ]; then
     exec unshare --mount --propagation private env KQ_NO_32BIT_SEALED=1 "$0" "$@"
   fi
   echo "without-32bit: no mount namespace here: KQ_NO_32BIT is set, the 32-bit loaders are not sealed" >&2
-  exec "$@"
+  exec env KQ_NO_32BIT_SEALED=no "$@"
 fi
 
 refused=$(mktemp "${TMPDIR:-/tmp}/kq-refused.XXXXXX")
