@@ -23,9 +23,6 @@ export KQ_RELEASE_SCRATCH=$release_scratch
 
 step "setup" scripts/setup.sh
 python3 e2e/platforms.py
-# The release builds folders of its own (build/release/): started first, it
-# takes what the builds and the demo leave idle.
-job release scripts/check-release.sh --make
 
 # The host builds, and only the Windows programs the README's demo needs
 # (e2e/programs.txt, as scripts/run-demo.sh builds them for a new user): the
@@ -40,6 +37,7 @@ job fuzzing fuzzing
 step "the demo (scripts/run-demo.sh)" scripts/run-demo.sh --xvfb --check
 
 step "Windows builds (x86, x64)" build windows windows-x64
+job release scripts/check-release.sh --make
 
 # ctest fails on a test that skips itself or does not run.
 host_unit_tests() {
