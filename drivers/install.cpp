@@ -114,11 +114,11 @@ ProgressDialog ShowProgressDialog(HINSTANCE instance, int showCommand) {
 // here. What the held handle reads back must be the package: a writable view
 // that another process had mapped before the descriptor was in force would
 // show there.
-UniqueFile WritePackage(const std::wstring& packageFile, DriverPackage which) {
+UniqueFile WritePackage(HANDLE installFolder, DriverPackage which) {
   const PackageData package =
       LoadPackageResource(which == DriverPackage::kX64 ? IDR_DRIVERS_X64 : IDR_DRIVERS_X86);
   if (!package.data) Fail(kPackageMissing);
-  UniqueFile writing = CreatePackageFile(packageFile);
+  UniqueFile writing = CreatePackageFile(installFolder, kPackageName);
   if (!writing) Fail(kCannotCreatePackage);
   DWORD written = 0;
   if (!WriteFile(writing.get(), package.data, package.size, &written, nullptr) ||
@@ -180,7 +180,6 @@ struct Installation {
   ProgressDialog progress;
   std::wstring installFolder;  // in the user's temporary folder: the package
   std::wstring runFolder;      // in Windows' Temp folder: what the package unpacks
-  std::wstring packageFile;
   std::wstring heldPackagePath;  // the held package's final path (HeldFilePath)
   ElevatedRequest request;
   // Both until the elevated side has ended (HoldFolder, WritePackage).
@@ -237,24 +236,31 @@ void PrepareFolders(Installation& installation) {
   PumpingWait(200);
   installation.progress.Step();  // 5
 
-  CreateDirectoryW(installation.installFolder.c_str(), nullptr);
+  // Made new here, or the installation ends: a folder that is still there
+  // is one the clean-up could not remove.
+  if (!CreateDirectoryW(installation.installFolder.c_str(), nullptr)) Fail(kCannotCreatePackage);
   installation.heldFolder = HoldFolder(installation.installFolder);
   // Checked once the folder is held: a real folder above it can no longer be
   // renamed or replaced, and a link above it is one the user cannot change.
   if (!InstallFolderAncestorsTrusted(installation.installFolder)) Fail(kCannotCreatePackage);
-  installation.packageFile = installation.installFolder + L"\\drv.exe";
   PumpingWait(200);
   installation.progress.Step();  // 10
 }
 
+// The package is made in the held folder by its handle, and must be found
+// there by the system: its final path's folder is the held folder's final
+// path, on a local drive (HeldFilePath gives no other).
 void PlacePackage(Installation& installation, DriverPackage which) {
-  installation.heldPackage = WritePackage(installation.packageFile, which);
+  installation.heldPackage = WritePackage(installation.heldFolder.get(), which);
   installation.heldPackagePath = HeldFilePath(installation.heldPackage.get());
-  if (installation.heldPackagePath.empty()) Fail(kCannotCreatePackage);
+  const std::wstring heldFolderPath = HeldFilePath(installation.heldFolder.get());
+  if (installation.heldPackagePath.empty() || heldFolderPath.empty() ||
+      FolderOfPath(installation.heldPackagePath) != heldFolderPath)
+    Fail(kCannotCreatePackage);
   installation.progress.Step();  // 15
 
   PumpingWait(200);
-  WaitForFile(installation.installFolder, L"\\drv.exe");
+  WaitForFile(installation.installFolder, kPackageFile);
   installation.progress.Step();  // 20
 }
 

@@ -29,6 +29,11 @@ inline constexpr const wchar_t* kProgressMarkers[] = {
 inline constexpr wchar_t kFinishedMarker[] = L"\\timeToCleanUp.inf";
 inline constexpr wchar_t kRefusedMarker[] = L"\\userDisagreeInstallation.inf";
 
+// The package's file in the install folder: a name, made relative to the
+// held folder (CreatePackageFile), and the same appended to its path.
+inline constexpr wchar_t kPackageName[] = L"drv.exe";
+inline constexpr wchar_t kPackageFile[] = L"\\drv.exe";
+
 // The only subfolders a package may unpack into, and so the only ones removed.
 inline constexpr const wchar_t* kPackageSubfolders[] = {L"\\x86", L"\\amd64"};
 

@@ -1,6 +1,7 @@
 #include "drivers/package_file.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstring>
@@ -11,14 +12,35 @@
 
 namespace kq {
 
-UniqueFile CreatePackageFile(const std::wstring& path) {
+// NtCreateFile, the one call that makes a file by a name relative to a
+// folder's handle; ntdll is in every process, and taken from there.
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                              PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                                              ULONG, ULONG, PVOID, ULONG);
+
+UniqueFile CreatePackageFile(HANDLE folder, std::wstring_view name) {
   const std::wstring sddl = PackageFileSddl(CurrentUserSid());
-  if (sddl.empty()) return {};
+  if (sddl.empty() || name.empty() || name.size() > 255 ||
+      name.find_first_of(L"\\/:") != std::wstring_view::npos)
+    return {};
   const UniqueDescriptor descriptor = DescriptorFromSddl(sddl.c_str());
-  if (!descriptor) return {};
-  SECURITY_ATTRIBUTES attributes = AttributesOf(descriptor);
-  return UniqueFile(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &attributes,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const auto create = reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+  if (!descriptor || !create) return {};
+  std::wstring text(name);
+  UNICODE_STRING unicode{static_cast<USHORT>(text.size() * sizeof(wchar_t)),
+                         static_cast<USHORT>(text.size() * sizeof(wchar_t)), text.data()};
+  OBJECT_ATTRIBUTES attributes{};
+  InitializeObjectAttributes(&attributes, &unicode, OBJ_CASE_INSENSITIVE, folder,
+                             descriptor.get());
+  IO_STATUS_BLOCK status{};
+  HANDLE file = nullptr;
+  const NTSTATUS result =
+      create(&file, GENERIC_WRITE | SYNCHRONIZE, &attributes, &status, nullptr,
+             FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_CREATE,
+             FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (result < 0) return {};
+  return UniqueFile(file);
 }
 
 bool HoldsExactly(HANDLE file, const PackageData& package) {

@@ -31,9 +31,10 @@ namespace kq {
 std::wstring PackageFileSddl(std::wstring_view userSid);
 
 // A path as GetFinalPathNameByHandleW (VOLUME_NAME_DOS) writes it, in the form
-// the shell takes: "\\?\C:\..." as "C:\...", "\\?\UNC\server\share\..." as
-// "\\server\share\...". Nothing for any other form (a volume without a drive
-// letter, a device) or for a path that does not fit a MAX_PATH buffer.
+// the shell takes: "\\?\C:\..." as "C:\...". Nothing for any other form: a
+// share ("\\?\UNC\server\share\...", where the server decides sharing and
+// descriptors, so that nothing here pins the file), a volume without a drive
+// letter, a device; nor for a path that does not fit a MAX_PATH buffer.
 std::optional<std::wstring> ShellPathFromFinalPath(std::wstring_view finalPath);
 
 // The folder of a path such as ShellPathFromFinalPath gives: all before its
@@ -73,11 +74,14 @@ bool AncestorsTrusted(std::wstring_view installFolder,
                       const AccessDenied& denied);
 
 #ifdef _WIN32
-// The package file made new at `path` with PackageFileSddl for this process's
-// user, open for writing and shared for reading only: the creating handle
-// gets its writing access whatever the descriptor grants. Empty when it
-// cannot be made.
-UniqueFile CreatePackageFile(const std::wstring& path);
+// The package file made new as `name` (no folder in it) in the folder that
+// `folder` is a handle to, by that handle rather than by a path, with
+// PackageFileSddl for this process's user, open for writing and shared for
+// reading only: the creating handle gets its writing access whatever the
+// descriptor grants. A path could lead elsewhere by now (the held folder
+// made a link, or renamed and replaced); the handle is the folder itself.
+// Empty when it cannot be made.
+UniqueFile CreatePackageFile(HANDLE folder, std::wstring_view name);
 
 // Whether `file` holds exactly `package`, read from its start.
 bool HoldsExactly(HANDLE file, const PackageData& package);

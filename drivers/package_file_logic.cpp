@@ -54,13 +54,10 @@ std::wstring PackageFileSddl(std::wstring_view userSid) {
 }
 
 std::optional<std::wstring> ShellPathFromFinalPath(std::wstring_view finalPath) {
+  // "\\?\UNC\..." starts with "\\?\" too, but never with a drive root.
   std::wstring path;
-  if (finalPath.substr(0, kLongUncPrefix.size()) == kLongUncPrefix) {
-    if (!ServerShareRootLength(finalPath.substr(kLongUncPrefix.size()))) return std::nullopt;
-    path = L"\\\\";
-    path += finalPath.substr(kLongUncPrefix.size());
-  } else if (finalPath.substr(0, kLongPrefix.size()) == kLongPrefix &&
-             IsDriveRoot(finalPath.substr(kLongPrefix.size()))) {
+  if (finalPath.substr(0, kLongPrefix.size()) == kLongPrefix &&
+      IsDriveRoot(finalPath.substr(kLongPrefix.size()))) {
     path = finalPath.substr(kLongPrefix.size());
   } else {
     return std::nullopt;

@@ -22,7 +22,8 @@ import zlib
 import expected as X
 from common import expect, expect_equal, expect_removed, listing, on_platforms, params, poll, tree
 from scenario import decode_wine_string
-from test_drivers import (ALREADY_RUNNING, PACKAGES, COMPLETED, DISCONNECT, ELEVATED_PARAMS, FTDI_ONLY,
+from test_drivers import (ALREADY_RUNNING, CANNOT_CREATE, PACKAGES, COMPLETED, DISCONNECT,
+                          ELEVATED_PARAMS, FTDI_ONLY,
                           INSTALL_FOLDER, INSTALLER, OFFER, PROGRESS, WITHOUT, accept_offer,
                           answer_and_expect_exit, elevated_launch, package_files, place_pnputil,
                           replace_command_shell, run_folder_windows, set_temp_variables,
@@ -322,6 +323,47 @@ def test_elevation_names_the_held_files_final_path(session):
         sc.wait_msgbox(INSTALLER, timeout=60)
         expect_equal(sc.messages(), [OFFER, DISCONNECT, COMPLETED], "message boxes")
         answer_and_expect_exit_or_window(sc)
+
+
+def test_held_install_folder_made_a_link_before_the_package(session):
+    """Another process of the user moves the install folder, held and still
+    empty, away and puts a link to a folder of its own in its place (on
+    Windows it would make the folder itself a junction): the package is made
+    in the folder the program holds, by its handle, so that nothing is
+    written or elevated where the link points; the installation completes
+    from the folder held, or ends as unable to create or write the package
+    (Wine: the file made in the folder moved cannot be opened again by its
+    handle)."""
+    with session.scenario(tree=tree("two-units"), drivers=FTDI_ONLY) as sc:
+        place_pnputil(sc)
+        staging = temp_folder(sc) / INSTALL_FOLDER
+        moved = staging.with_name(INSTALL_FOLDER + "-moved")
+        target = sc.drive_c / "outside"
+        target.mkdir()
+        (target / "keep.txt").write_text("planted\n")
+
+        def swap():
+            if (moved.exists() or staging.is_symlink() or not staging.is_dir()
+                    or any(staging.iterdir())):
+                return None
+            staging.rename(moved)
+            staging.symlink_to(target, target_is_directory=True)
+            return "swapped"
+        planter = Planter(swap)
+        accept_offer(sc, progress=False)
+        sc.wait_msgbox(INSTALLER, timeout=60)
+        expect(planter.stop() == ["swapped"], "the held folder was not moved while still empty")
+        expect_equal(sorted(p.name for p in target.iterdir()), ["keep.txt"],
+                     "files where the link points")
+        launched = [c["file"] for c in sc.launches()]
+        expect(all("outside" not in (file or "").lower() for file in launched),
+               f"launched from where the link points: {launched}")
+        messages = sc.messages()
+        expect(messages[:2] == [OFFER, DISCONNECT] and
+               messages[2:] in ([COMPLETED], [CANNOT_CREATE], [CANNOT_WRITE]),
+               f"message boxes: {messages}")
+        print(f"      {messages[-1]!r}; launched {launched}")
+        sc.answer_msgbox(INSTALLER, "Return")
 
 
 def start_second(sc, suffix):

@@ -186,9 +186,32 @@ def compare_or_write(outputs, write, system, root=ROOT):
     return problems
 
 
+def synopsis_problems(help_text):
+    """The man page's SYNOPSIS must be the usage lines of --help (a line
+    indented further continues the one before), markup aside, and the line
+    of --help and --version."""
+    lines = []
+    for line in help_text.split("\n"):
+        if not (line.startswith("Usage:") or line.startswith(" ")):
+            break
+        line = line.removeprefix("Usage:")
+        if line.startswith("        ") and lines:
+            lines[-1] += " " + line.strip()
+        else:
+            lines.append(line.strip())
+    lines.append("kqports --help | --version")
+    page = (ROOT / "console" / "kqports.1.scd").read_text(encoding="utf-8")
+    section = page.split("# SYNOPSIS", 1)[1].split("\n# ", 1)[0]
+    shown = [" ".join(re.sub(r"[*_]", "", line).split()) for line in section.split("\n\n")
+             if line.strip()]
+    wanted = [" ".join(line.split()) for line in lines]
+    return [] if shown == wanted else [f"the man page's SYNOPSIS {shown} is not --help's {wanted}"]
+
+
 def main():
-    """The Linux examples that need no test bed, from the kqports given:
-    doc_examples.py --kqports PATH [--write]."""
+    """The Linux examples that need no test bed, from the kqports given, and
+    the man page's SYNOPSIS against --help: doc_examples.py --kqports PATH
+    [--write]."""
     import argparse
     import subprocess
     import sys
@@ -204,6 +227,8 @@ def main():
                                 timeout=30)
         outputs[name] = result.stdout
     problems = compare_or_write(outputs, args.write, "linux")
+    problems += synopsis_problems(subprocess.run([args.kqports, "--help"], capture_output=True,
+                                                 text=True, timeout=30).stdout)
     print("\n".join(problems) if problems else
           f"doc_examples: {len(outputs)} Linux example(s) as the program prints them")
     sys.exit(1 if problems else 0)

@@ -24,10 +24,13 @@ TEST(PackageFileSddl, TheUserAndItsOwnerRightsReadAndExecuteOnly) {
   EXPECT_EQ(PackageFileSddl(L""), L"");
 }
 
-TEST(ShellPathFromFinalPath, DriveAndUncFormsOnlyWithinAPathBuffer) {
+// A share is refused: its server decides sharing and descriptors, so that
+// nothing here would pin the package that is elevated.
+TEST(ShellPathFromFinalPath, LocalDriveFormOnlyWithinAPathBuffer) {
   EXPECT_EQ(ShellPathFromFinalPath(L"\\\\?\\C:\\Users\\Jo\\drv.exe"), L"C:\\Users\\Jo\\drv.exe");
-  EXPECT_EQ(ShellPathFromFinalPath(L"\\\\?\\UNC\\server\\share\\t\\drv.exe"),
-            L"\\\\server\\share\\t\\drv.exe");
+  for (const wchar_t* refused :
+       {L"\\\\?\\UNC\\server\\share\\t\\drv.exe", L"\\\\?\\UNC\\C:\\t\\drv.exe"})
+    EXPECT_EQ(ShellPathFromFinalPath(refused), std::nullopt) << std::wstring(refused);
   for (const wchar_t* refused :
        {L"\\\\?\\Volume{3c1ab2e1-0000-0000-0000-100000000000}\\t\\drv.exe",
         L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume2\\drv.exe", L"C:\\Users\\drv.exe",

@@ -23,11 +23,21 @@ std::vector<unsigned char> Package() {
   return bytes;
 }
 
-// The package file made as the installation makes it, with `bytes` written
-// through its writing handle in place of the package; then held.
-UniqueFile WriteAndHold(const std::wstring& path, const std::vector<unsigned char>& bytes,
+// A folder held as the installation holds its install folder.
+UniqueFile HoldFolder(const std::wstring& path) {
+  return UniqueFile(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// The package file made as the installation makes it, as `name` in `folder`,
+// with `bytes` written through its writing handle in place of the package;
+// then held.
+UniqueFile WriteAndHold(const std::wstring& folder, const std::wstring& name,
+                        const std::vector<unsigned char>& bytes,
                         const std::vector<unsigned char>& package) {
-  UniqueFile writing = CreatePackageFile(path);
+  const UniqueFile held = HoldFolder(folder);
+  UniqueFile writing = CreatePackageFile(held.get(), name);
   DWORD written = 0;
   if (!writing ||
       !WriteFile(writing.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr))
@@ -55,18 +65,22 @@ TEST(PackageFile, TheReadBackHoldsOnlyThePackageItself) {
   longer.push_back(0);
   int n = 0;
   for (const auto* other : {&changed, &shorter, &longer}) {
-    const std::wstring path = folder.path + L"\\other" + std::to_wstring(n++) + L".exe";
-    EXPECT_FALSE(WriteAndHold(path, *other, package)) << "case " << n;
-    EXPECT_TRUE(Exists(path));
+    const std::wstring name = L"other" + std::to_wstring(n++) + L".exe";
+    EXPECT_FALSE(WriteAndHold(folder.path, name, *other, package)) << "case " << n;
+    EXPECT_TRUE(Exists(folder.path + L"\\" + name));
   }
 
   const std::wstring path = folder.path + L"\\drv.exe";
-  const UniqueFile held = WriteAndHold(path, package, package);
+  const UniqueFile held = WriteAndHold(folder.path, L"drv.exe", package, package);
   ASSERT_TRUE(held);
+  EXPECT_EQ(HeldFilePath(held.get()), path);
   EXPECT_FALSE(OpensForWriting(path));
   EXPECT_FALSE(DeleteFileW(path.c_str()));
   EXPECT_FALSE(MoveFileExW(path.c_str(), (path + L".old").c_str(), 0));
-  EXPECT_FALSE(CreatePackageFile(path)) << "made only new";
+  EXPECT_FALSE(CreatePackageFile(HoldFolder(folder.path).get(), L"drv.exe")) << "made only new";
+  // A name, never a path: nothing is made beside or above the folder.
+  for (const wchar_t* name : {L"..\\up.exe", L"sub\\drv.exe", L"C:drv.exe", L""})
+    EXPECT_FALSE(CreatePackageFile(HoldFolder(folder.path).get(), name)) << name;
 }
 
 // The descriptor the package file is made with, as Windows reads it: a
@@ -108,7 +122,7 @@ TEST(PackageFileDescriptor, TheFileKeepsItAndNoHandleOfTheUserMayWriteIt) {
   const ScratchFolder folder(L"kq-package-file-descriptor");
   const std::wstring path = folder.path + L"\\drv.exe";
   const std::vector<unsigned char> package = Package();
-  ASSERT_TRUE(WriteAndHold(path, package, package));
+  ASSERT_TRUE(WriteAndHold(folder.path, L"drv.exe", package, package));
 
   PSECURITY_DESCRIPTOR stored = nullptr;
   ASSERT_EQ(GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
