@@ -43,3 +43,18 @@ def test_maintainer_scripts(make_bed, tmp_path, kqports):
         for f in functions], \
         f"postrm on purge handles the units' sound cards only: {got.get('postrm')}"
     assert got.get("upgrade") == [], f"postrm on upgrade leaves udev alone: {got.get('upgrade')}"
+
+
+def test_purge_names_the_rules_the_user_installed(make_bed, tmp_path, kqports):
+    """A purge leaves the labels' rules the user installed in /etc (theirs,
+    not the package's) and says so, naming the file; a removal says nothing."""
+    make_bed(BEDS["two-units"][0], shared=True)
+    scratch = Path(tmp_path)
+    (scratch / "postrm").write_text(maintainer_script("postrm", kqports))
+    label_rules = "71-kq6200-labels.rules"
+    out = in_namespace(str(scratch), {label_rules: "# labels\n"},
+                       f"sh {scratch}/postrm remove; echo '== purge'; sh {scratch}/postrm purge\n")
+    removed, purged = out.split("== purge\n")
+    assert removed == "", f"postrm remove said: {removed!r}"
+    assert purged == (f"kqports: /etc/udev/rules.d/{label_rules} was installed by hand and stays; "
+                      "remove it to stop its rules.\n"), f"postrm purge said: {purged!r}"
