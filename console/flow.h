@@ -17,8 +17,10 @@
 namespace kq {
 
 // How a text went to standard output: whole, to a pipe whose reader has
-// closed it, or stopped by anything else (a full disk, a closed handle).
-enum class Written { kWhole, kReaderGone, kFailed };
+// closed it, cut short by a stop (Ctrl+C, SIGTERM) under --watch while the
+// output took nothing, or stopped by anything else (a full disk, a closed
+// handle).
+enum class Written { kWhole, kReaderGone, kStopped, kFailed };
 
 struct WriteOutcome {
   Written written = Written::kWhole;

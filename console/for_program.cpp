@@ -6,6 +6,7 @@
 
 #include "base/one_line.h"
 #include "console/named_items.h"
+#include "units/device_unit.h"
 #include "units/status_help.h"
 
 namespace kq {
@@ -17,6 +18,12 @@ namespace {
 constexpr wchar_t kUnnamedCard[] =
     L"the sound servers name this codec by plug order until the udev rules name it: "
     L"install them (kqports --udev-rules) and plug the unit in again";
+// So does ALSA, by the card ids CODEC, CODEC_1 and on, in the order the
+// codecs came; the rules give the card the id KQ<serial>.
+constexpr wchar_t kUnnamedAlsaCard[] =
+    L"ALSA names this codec by plug order (CODEC, CODEC_1, ...), so that the names of two "
+    L"units swap, until the udev rules name it: install them (kqports --udev-rules) and plug "
+    L"the unit in again";
 
 // The text without the blanks around it.
 std::wstring trimmed(std::wstring_view text) {
@@ -48,7 +55,9 @@ bool isComPortName(std::wstring_view name) {
   return std::all_of(name.begin() + 3, name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
 }
 
-ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool onLinux) {
+// `attached`: the serials of every unit attached that may name settings.
+ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool onLinux,
+                        const std::vector<std::wstring>& attached) {
   const HelpSystem system = onLinux ? HelpSystem::kLinux : HelpSystem::kWindows;
   const ReportNames* names = namesIn(report);
   const std::wstring label = LabelOf(report, unit.serial);
@@ -65,7 +74,7 @@ ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool
                   given(Role::kCat),     given(Role::kPtt),
                   given(Role::kFsk),     given(Role::kWinkey),
                   given(Role::kAudioIn), given(Role::kAudioOut),
-                  {}};
+                  {},                    NumberOf(OneLine(unit.serial), attached)};
   if (!onLinux) return out;
   // On Linux RoleName gives the ALSA name; the programs that speak to a
   // sound server want its source and sink, and Direwolf ALSA's converting name.
@@ -79,6 +88,11 @@ ProgramUnit programUnit(const ConsoleReport& report, const UnitItems& unit, bool
   const GivenValue alsa = given(Role::kAudioIn);
   const std::wstring plug = plugName(alsa.value);
   out.alsa = plug.empty() ? alsa : GivenValue{plug, {}};
+  // The rules that give the card its id give it its sound-server names.
+  if (!out.alsa.value.empty()) {
+    const DeviceNames* own = namesOf(names, RoleItem(unit, Role::kAudioIn)->id);
+    if (!own || own->soundServer.empty()) out.alsa = {{}, kUnnamedAlsaCard};
+  }
   return out;
 }
 
@@ -88,8 +102,13 @@ RoleAnswer AnswerFor(const ConsoleReport& report, const ConsoleOptions& options)
   const std::vector<UnitItems> units = ReportUnits(report.report);
   if (units.empty() || !options.program) return NoUnitAnswer(report, options);
   const bool onLinux = options.platform == ConsolePlatform::kLinux;
+  // A unit's numbers are counted among every unit attached, not only those
+  // asked for: the same unit asked for alone or among others gets the same.
+  std::vector<std::wstring> attached;
+  for (const std::wstring& serial : report.attached)
+    if (isPlainSerial(serial)) attached.push_back(serial);
   std::vector<ProgramUnit> given;
-  for (const UnitItems& unit : units) given.push_back(programUnit(report, unit, onLinux));
+  for (const UnitItems& unit : units) given.push_back(programUnit(report, unit, onLinux, attached));
   return {ProgramSettings(*options.program, given, options.keying,
                           onLinux ? SettingsSystem::kLinux : SettingsSystem::kWindows),
           {}, kExitOk};

@@ -2,6 +2,7 @@
 // rules for stable names, and --watch following udev's events. What it prints
 // and when is the portable part (flow, options, render); here are only the
 // Linux edges: arguments, standard output, the clock, signals, udev and /proc.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -43,12 +44,19 @@ constexpr int kSettleMs = 2000;
 // work makes a look take longer without it costing more.
 constexpr int kLookTimeShare = 100;
 
+// Set by SIGINT and SIGTERM under --watch.
+volatile sig_atomic_t stopAsked = 0;
+
 // One write call where the system allows, so a reader of a pipe never sees
-// half a report. kReaderGone: a pipe whose reader has closed it; kFailed:
-// anything else that stops the text (a full disk, a closed descriptor).
+// half a report. kReaderGone: a pipe whose reader has closed it; kStopped:
+// SIGINT or SIGTERM came before all was written, which a reader that takes
+// nothing (a full pipe, a terminal stopped by Ctrl+S) would otherwise keep
+// waiting for ever; kFailed: anything else that stops the text (a full
+// disk, a closed descriptor).
 Written WriteText(int fd, std::wstring_view text) {
   const std::string bytes = encodeUtf8(text);
   for (size_t done = 0; done < bytes.size();) {
+    if (stopAsked) return Written::kStopped;
     const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
     if (written < 0 && errno == EINTR) continue;
     if (written < 0 && errno == EPIPE) return Written::kReaderGone;
@@ -81,10 +89,12 @@ LocalTime Now() {
 }
 
 // /proc is read at most once a second, and less often where a read takes
-// long: a watch keeps the table it read last.
+// long: a watch keeps the table it read last, and the devices it looked for.
 struct Processes {
   udev::Looker looker;
   udev::ProcessTable table;
+  udev::DeviceNumbers wanted;
+  udev::ProcessSight sight;
   std::optional<std::chrono::steady_clock::time_point> readAt;
   std::chrono::steady_clock::duration period = std::chrono::seconds(1);
 };
@@ -130,19 +140,28 @@ Checked AddUses(LinuxState& state, ConsoleReport& report) {
   if (state.ports.empty() && state.endpoints.empty()) return Checked::kDone;
   Processes& processes = state.processes;
   const auto at = std::chrono::steady_clock::now();
-  if (!processes.readAt || at - *processes.readAt >= processes.period) {
+  udev::DeviceNumbers wanted = udev::DevicesOf(state.ports, state.endpoints, state.devices);
+  // Devices not looked for last time (a unit plugged in) are looked for at
+  // once, though never twice within a second.
+  const bool newDevices = !std::includes(processes.wanted.begin(), processes.wanted.end(),
+                                         wanted.begin(), wanted.end());
+  if (!processes.readAt || at - *processes.readAt >= processes.period ||
+      (newDevices && at - *processes.readAt >= std::chrono::seconds(1))) {
     const std::chrono::nanoseconds started = ThreadTime();
-    udev::Look look = udev::LookAtProcesses(processes.looker, "/proc", state.stopFd);
+    udev::Look look = udev::LookAtProcesses(processes.looker, "/proc", wanted, state.stopFd);
     if (look.stopped) return Checked::kStopped;
     processes.table = std::move(look.table);
+    processes.wanted = std::move(wanted);
+    processes.sight = udev::SightOf("/proc");
     processes.readAt = at;
-    // The look's processor time: the child's reading and this thread's
-    // fork and reading of what the child sent.
+    // The look's processor time: the children's reading and this thread's
+    // forks and reading of what the children sent.
     processes.period = std::max<std::chrono::steady_clock::duration>(
         std::chrono::seconds(1), (ThreadTime() - started + look.childTime) * kLookTimeShare);
   }
-  udev::AddPortUses(*report.names, state.ports, state.devices, processes.table);
-  udev::AddEndpointHolders(*report.names, state.endpoints, state.devices, processes.table);
+  udev::AddPortUses(*report.names, state.ports, state.devices, processes.table, processes.sight);
+  udev::AddEndpointHolders(*report.names, state.endpoints, state.devices, processes.table,
+                           processes.sight);
   return Checked::kDone;
 }
 
@@ -157,14 +176,37 @@ Checked Check(LinuxState& state, const ConsoleOptions& options, bool devicesChan
 
 // Written to by SIGINT and SIGTERM; --watch waits on its other end.
 int stopPipe[2] = {-1, -1};
+// Armed by SIGINT and SIGTERM: SIGALRM every tenth of a second from then on,
+// so that a write that began blocking just after it looked at stopAsked is
+// interrupted all the same and looks again.
+timer_t stopTimer{};
+bool haveStopTimer = false;
 
 void OnStopSignal(int) {
+  const int saved = errno;
+  stopAsked = 1;
   const char byte = 0;
   [[maybe_unused]] const ssize_t ignored = write(stopPipe[1], &byte, 1);
+  if (haveStopTimer) {
+    itimerspec every{};
+    every.it_value.tv_nsec = every.it_interval.tv_nsec = 100'000'000;
+    timer_settime(stopTimer, 0, &every, nullptr);
+  }
+  errno = saved;
 }
 
+void OnAlarm(int) {}
+
 std::wstring StartWatch(LinuxState& state) {
-  if (pipe(stopPipe) != 0) return L"no pipe";
+  if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return L"no pipe";
+  // Without SA_RESTART: a signal ends a write that waits on a full pipe.
+  struct sigaction alarm {};
+  alarm.sa_handler = OnAlarm;
+  sigaction(SIGALRM, &alarm, nullptr);
+  sigevent event{};
+  event.sigev_notify = SIGEV_SIGNAL;
+  event.sigev_signo = SIGALRM;
+  haveStopTimer = timer_create(CLOCK_MONOTONIC, &event, &stopTimer) == 0;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigaction(SIGINT, &action, nullptr);
@@ -175,14 +217,17 @@ std::wstring StartWatch(LinuxState& state) {
 }
 
 // While the units have ports, their use is looked at once a second between
-// udev's events; udev itself is read again only after an event.
+// udev's events; udev itself is read again only after an event. A wait
+// also ends when standard output's reader has gone, which a pipe tells at
+// once (POLLERR): `kqports --watch | head` ends with head, not at the next
+// change, which may never come.
 Waited Wait(LinuxState& state) {
-  if (!state.events) {
-    pollfd stop{state.stopFd, POLLIN, 0};
-    return poll(&stop, 1, kWatchPeriodMs) > 0 ? Waited::kStopped : Waited::kChanged;
-  }
+  std::vector<pollfd> ends = {{state.stopFd, POLLIN, 0}, {STDOUT_FILENO, 0, 0}};
+  if (!state.events)
+    return poll(ends.data(), ends.size(), kWatchPeriodMs) > 0 ? Waited::kStopped
+                                                               : Waited::kChanged;
   const bool uses = !(state.ports.empty() && state.endpoints.empty());
-  switch (udev::WaitForEvents(state.monitor, state.stopFd, uses ? kWatchPeriodMs : -1, kQuietMs,
+  switch (udev::WaitForEvents(state.monitor, ends, uses ? kWatchPeriodMs : -1, kQuietMs,
                               kSettleMs)) {
     case udev::WaitOutcome::kStopped: return Waited::kStopped;
     case udev::WaitOutcome::kChanged: return Waited::kChanged;

@@ -65,8 +65,11 @@ std::wstring addLabel(UnitLabels& labels, const std::wstring& given) {
     return quoted + L" is no label: a label is 1 to " + std::to_wstring(kMaxLabelLength) +
            L" letters, digits, '-' and '_'";
   if (labels.count(serial)) return quoted + L": the unit with S/N " + serial + L" has a label already";
+  // Letter case aside: the programs' files and folders named by a label are
+  // one on Windows either way.
   for (const auto& [other, taken] : labels)
-    if (taken == label) return quoted + L": the label " + label + L" is the unit " + other + L"'s already";
+    if (equalsIgnoringAsciiCase(taken, label))
+      return quoted + L": the label " + taken + L" is the unit " + other + L"'s already";
   labels[serial] = label;
   return {};
 }
@@ -191,10 +194,11 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
   }
   // A label that is another labelled unit's serial would share its links.
   for (const auto& [serial, label] : options.labels)
-    if (options.labels.count(label) && label != serial)
-      return bad(parsed, serial + L"=" + label,
-                 L"\"" + serial + L"=" + label + L"\" is no label: " + label +
-                     L" is the serial of another unit given");
+    for (const auto& [other, unused] : options.labels)
+      if (other != serial && equalsIgnoringAsciiCase(other, label))
+        return bad(parsed, serial + L"=" + label,
+                   L"\"" + serial + L"=" + label + L"\" is no label: " + label +
+                       L" is the serial of another unit given");
   if (options.udevRules &&
       (options.json || options.watch || options.serial || options.role || options.program))
     return bad(parsed, L"--udev-rules",
@@ -214,6 +218,33 @@ ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
     return bad(parsed, L"--node", L"--node goes with --role: it prints a port's kernel node");
   options.serials = std::move(positional);
   return parsed;
+}
+
+LabelCheck CheckLabels(const UnitLabels& given, const UnitLabels& all,
+                       const std::vector<std::wstring>& attached) {
+  LabelCheck out;
+  for (const auto& [serial, label] : given) {
+    // Another unit called so would take this one's links, --serial and
+    // settings, or this one its.
+    std::wstring taken;
+    for (const std::wstring& other : attached)
+      if (!equalsIgnoringAsciiCase(other, serial) && equalsIgnoringAsciiCase(other, label))
+        taken = label + L" is the S/N of another unit attached";
+    for (const auto& [other, otherLabel] : all)
+      if (!equalsIgnoringAsciiCase(other, serial) && equalsIgnoringAsciiCase(otherLabel, label))
+        taken = label + L" is the label of the unit with S/N " + other + L" already";
+    if (!taken.empty()) {
+      ParsedArguments parsed;
+      parsed.problem = L"\"" + serial + L"=" + label + L"\" is no label: " + taken;
+      return {UsageErrorText(parsed), {}};
+    }
+    if (std::none_of(attached.begin(), attached.end(), [&](const std::wstring& other) {
+          return equalsIgnoringAsciiCase(other, serial);
+        }))
+      out.notes += L"kqports: no unit with S/N " + serial + L" is attached: the label " + label +
+                   L" names none\n";
+  }
+  return out;
 }
 
 std::wstring UsageErrorText(const ParsedArguments& parsed) {

@@ -52,6 +52,19 @@ struct ParsedArguments {
 ParsedArguments ParseArguments(const std::vector<std::wstring>& arguments,
                                ConsolePlatform platform);
 
+// What the labels of the command line (`given`) say of the units attached:
+// a usage error's line when one is the serial or the label of another unit
+// (`all`: every unit's label, the system's and the command line's;
+// `attached`: the serials of every unit attached), letter case aside, as
+// Windows' file names take it; otherwise a line for each label of a serial
+// no unit attached has. Both for standard error.
+struct LabelCheck {
+  std::wstring refusal;
+  std::wstring notes;
+};
+LabelCheck CheckLabels(const UnitLabels& given, const UnitLabels& all,
+                       const std::vector<std::wstring>& attached);
+
 // The one line for standard error that says what is wrong with the arguments.
 std::wstring UsageErrorText(const ParsedArguments& parsed);
 

@@ -43,6 +43,7 @@ ConsoleReport EnumerateForConsole(bool splitAudio, const ConsoleOptions& options
   for (const auto& [serial, label] : options.labels) out.labels[serial] = label;
   std::vector<std::wstring> attached;
   for (const DeviceUnit& unit : out.units.units) attached.push_back(OneLine(unit.serial));
+  out.attached = attached;
   if (options.serial) KeepSerial(out.units, *options.serial, out.labels);
   out.report = out.units.report();
   // Which functions of a unit are there is worth saying when no unit is; when

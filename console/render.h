@@ -43,6 +43,8 @@ struct ConsoleReport {
   UnitLabels labels;
   // With --serial naming none of them, the serials of the units attached.
   std::vector<std::wstring> others;
+  // The serials of every unit attached, whichever --serial kept.
+  std::vector<std::wstring> attached{};
 };
 
 // One enumeration as kqports makes it: every unit, or with --serial the one
@@ -97,7 +99,8 @@ enum class JsonLayout { kIndented, kOneLine };
 // its `alsa` name and `description` (null when absent).
 // Each unit also has "problems": for each walk that stopped short, its code
 // with what it means and what to do about it on `system`. A port whose use
-// the names know has "access", "holders", "uninspected" and "modemManager".
+// the names know has "access", "holders", "uninspected", "hiddenProcesses"
+// and "modemManager".
 // "seen" lists what was seen, when it was looked for.
 std::wstring ReportJson(const ConsoleReport& report, std::wstring_view time, JsonLayout layout,
                         HelpSystem system = HelpSystem::kWindows);

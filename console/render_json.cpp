@@ -37,7 +37,7 @@ std::wstring orNull(const std::wstring& text) { return text.empty() ? L"null" : 
 std::wstring boolean(bool value) { return value ? L"true" : L"false"; }
 
 // A port's use as JSON members: "access", "holders", "uninspected",
-// "modemManager".
+// "hiddenProcesses", "modemManager".
 std::wstring useJson(const PortUse& use) {
   std::vector<std::wstring> holders;
   for (const PortHolder& holder : use.holders)
@@ -50,6 +50,7 @@ std::wstring useJson(const PortUse& use) {
                     L", " + member(L"help", orNull(use.accessHelp)) + L"}") +
          L", " + member(L"holders", joined(L'[', holders, L']', JsonLayout::kOneLine, 0)) + L", " +
          member(L"uninspected", std::to_wstring(use.uninspected)) + L", " +
+         member(L"hiddenProcesses", orNull(use.hiddenProcesses)) + L", " +
          member(L"modemManager",
                 L"{" + member(L"running", boolean(use.modemManagerRunning)) + L", " +
                     member(L"ignoresPort", boolean(use.modemManagerIgnores)) + L"}");

@@ -459,13 +459,13 @@ def test_kqports_for_programs(session):
                and "%LOCALAPPDATA%\\WSJT-X - 67890\\WSJT-X - 67890.ini" in result.text,
                f"the second unit's WSJT-X: {result.text}")
         rigctld = kqports(sc, "--for", "rigctld", "--ptt-line", "dtr").text
-        expect(f"rigctld.exe -m MODEL -r {first['cat']['name']} -p {first['ptt']['name']} -P DTR "
-               "-t 4532 -C dtr_state=OFF,rts_state=OFF\n" in rigctld
+        expect(f"# rigctld.exe -m MODEL -s SPEED -r {first['cat']['name']} -p {first['ptt']['name']} "
+               "-P DTR -T 127.0.0.1 -t 4580 -C dtr_state=OFF,rts_state=OFF\n" in rigctld
                and "# CAT port: none: its CAT Port is not in order" in rigctld, rigctld)
         direwolf = kqports(sc, "--for", "direwolf").text
-        expect(f'ADEVICE0 "{first["audioIn"]["name"][:31]}" "{first["audioOut"]["name"][:31]}"\n'
+        expect(f'ADEVICE "{first["audioIn"]["name"][:31]}" "{first["audioOut"]["name"][:31]}"\n'
                f"ACHANNELS 1\n" in direwolf
-               and f"CHANNEL 0\nPTT {first['ptt']['name']} RTS\n" in direwolf, direwolf)
+               and f"CHANNEL 0\nPTT {first['ptt']['name']} RTS DTR\n" in direwolf, direwolf)
 
 
 def test_kqports_labels(session):

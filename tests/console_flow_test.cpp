@@ -17,6 +17,7 @@ struct FakeSystem {
   size_t stopAtCheck = SIZE_MAX;             // the check stopped by Ctrl+C, counted from 0
   std::vector<WriteOutcome> writes;          // each write's outcome in turn; then whole
   std::vector<Waited> waits;                 // each wait's outcome in turn; then stopped
+  std::vector<ReportNames> names;            // each check's system names in turn; the last stays
   std::wstring cannotWatch;
 
   std::wstring out, err;
@@ -50,6 +51,7 @@ ConsoleEdges EdgesOf(FakeSystem& s) {
         report = EnumerateForConsole(true, options);
       }
     }
+    if (report && !s.names.empty()) report->names = s.names[std::min(at, s.names.size() - 1)];
     return at == s.stopAtCheck ? Checked::kStopped : Checked::kDone;
   };
   edges.startWatch = [&s] { return s.cannotWatch; };
@@ -188,13 +190,35 @@ TEST(ConsoleWatch, PrintsEachChangeOnceAndReadsTheDevicesOnlyAfterOne) {
   EXPECT_EQ(unreadable.err, L"cannot read\n");
 }
 
+// A change only the JSON shows (ModemManager running, where the port is
+// marked for it to leave alone) is a JSON report, and no text report that
+// would say again what the last one said.
+TEST(ConsoleWatch, PrintsNoReportThatSaysNothingNew) {
+  ReportNames left, running;
+  left[w(kCat)].use.emplace().modemManagerIgnores = true;
+  running = left;
+  running[w(kCat)].use->modemManagerRunning = true;
+  for (const bool json : {false, true}) {
+    FakeSystem s;
+    s.names = {left, running};
+    s.waits = {Waited::kTimedOut, Waited::kTimedOut, Waited::kTimedOut};
+    EXPECT_EQ(RunWith(s, json ? std::vector<std::wstring>{L"--watch", L"--json"}
+                              : std::vector<std::wstring>{L"--watch"}),
+              kExitOk);
+    EXPECT_EQ(s.checks.size(), 4u);
+    EXPECT_EQ(s.outWrites, json ? 2u : 1u) << s.out;
+  }
+}
+
 TEST(ConsoleWatch, EndsOnAStopOrAReaderGoneQuietlyAndOnAFailedWriteWithItsError) {
-  // The first write ends the watch; only a failure says why.
+  // The first write ends the watch; only a failure says why. A stop during
+  // a write that the output did not take (a full pipe) ends it as Ctrl+C.
   const struct {
     WriteOutcome outcome;
     int exitCode;
     std::wstring err;
   } ends[] = {{kReaderGone, kExitOk, L""},
+              {{Written::kStopped, {}}, kExitOk, L""},
               {kFailed, kExitFailure, L"kqports: cannot write the report (error 112)\n"}};
   for (const auto& end : ends) {
     FakeSystem s;

@@ -197,4 +197,27 @@ TEST(ConsoleArguments, ForTakesAProgramAndPttLineItsLineAndNeitherGoesWithTheRep
             std::wstring::npos);
 }
 
+TEST(ConsoleLabels, ALabelThatNamesAnotherUnitIsRefusedLetterCaseAside) {
+  // On the command line alone, then against the units attached (40117,
+  // labelled IC7300 by udev, and a1b2c); test_labels has the rest.
+  EXPECT_TRUE(ParseArguments(args({L"--label", L"40117=IC7300", L"--label", L"40262=ic7300"}),
+                             ConsolePlatform::kLinux).badArgument);
+  EXPECT_TRUE(ParseArguments(args({L"--label", L"40117=a1b2c", L"--label", L"A1B2C=FT991"}),
+                             ConsolePlatform::kLinux).badArgument);
+  const std::vector<std::wstring> attached = {L"40117", L"a1b2c"};
+  const auto check = [&](const UnitLabels& given) {
+    UnitLabels all = {{L"40117", L"IC7300"}};
+    for (const auto& [serial, label] : given) all[serial] = label;
+    return CheckLabels(given, all, attached);
+  };
+  EXPECT_NE(check({{L"40262", L"A1B2C"}}).refusal, L"");
+  EXPECT_NE(check({{L"40262", L"ic7300"}}).refusal, L"");
+  // A unit's own label given anew, or its own serial, takes nothing of another's.
+  for (const UnitLabels& own : {UnitLabels{{L"40117", L"ic7300"}}, UnitLabels{{L"40117", L"40117"}},
+                                UnitLabels{{L"A1B2C", L"left"}}}) {
+    const LabelCheck taken = check(own);
+    EXPECT_EQ(taken.refusal + taken.notes, L"") << own.begin()->second;
+  }
+}
+
 }  // namespace kq::test

@@ -1,9 +1,11 @@
-// A folder shaped as /proc: processes with a comm and an fd folder of links,
-// for the readers of processes' open files.
+// A folder shaped as /proc: processes with a comm, an fd folder of links and
+// an fdinfo folder where a file's flags are written, for the readers of
+// processes' open files.
 #pragma once
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -42,6 +44,16 @@ struct FakeProc {
     int fd = 0;
     for (const std::string& target : *files)
       fs::create_symlink(target, folder / "fd" / std::to_string(fd++));
+  }
+
+  // Writes the fdinfo of the process's file `fd` with these flags (octal, as
+  // the kernel writes them). A file without one counts as opened for use.
+  void flags(long pid, int fd, int flags) {
+    const fs::path folder = root / std::to_string(pid) / "fdinfo";
+    fs::create_directories(folder);
+    char octal[16];
+    std::snprintf(octal, sizeof octal, "%07o", static_cast<unsigned>(flags));
+    std::ofstream(folder / std::to_string(fd)) << "pos:\t0\nflags:\t" << octal << "\nmnt_id:\t21\n";
   }
 };
 

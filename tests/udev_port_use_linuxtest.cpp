@@ -1,8 +1,13 @@
-// Who holds a port and who may open it: /proc read from its links, the
-// sentence for a port the user may not open, and how the text and --watch
-// show them.
+// Who holds a port and who may open it: /proc read by its device numbers,
+// the sentence for a port the user may not open, and how the text and
+// --watch show them.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <linux/landlock.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,7 +35,8 @@ unsigned long long deviceNumber(const char* path) {
 
 TEST(PortUse, HoldersAreFoundByDeviceNumberAndNeverByALinksText) {
   FakeProc proc;
-  const std::vector<std::string> logger = {"/dev/null", "/etc/hostname", "socket:[123]"};
+  const std::vector<std::string> logger = {"/dev/null", "/etc/hostname", "socket:[123]",
+                                           "/dev/full"};
   // A link that leads nowhere here but whose text names the port: a /dev of
   // the process's own mount namespace, where anything can be that path.
   const std::vector<std::string> faker = {"/dev/ttyUSB0", "/dev/kq-not-there"};
@@ -42,14 +48,15 @@ TEST(PortUse, HoldersAreFoundByDeviceNumberAndNeverByALinksText) {
   fs::create_directories(proc.root / "self");
   std::ofstream(proc.root / "uptime") << "1.0";
 
-  const ProcessTable table = udev::ReadProcesses(proc.root.string());
+  const udev::DeviceNumbers wanted = {deviceNumber("/dev/null"), deviceNumber("/dev/zero")};
+  const ProcessTable table = udev::ReadProcesses(proc.root.string(), wanted);
   ASSERT_EQ(table.size(), 3u);
   EXPECT_EQ(table[0].pid, kFakePid + 1);
   EXPECT_EQ(table[0].unread, udev::Unread::kNotAllowed);
   EXPECT_EQ(table[1].command, "flrig\x1b[2J");
   EXPECT_TRUE(table[1].devices.empty()) << "links that lead nowhere are no devices";
-  EXPECT_EQ(table[2].devices, std::vector<unsigned long long>{deviceNumber("/dev/null")})
-      << "only the character devices are kept";
+  EXPECT_EQ(table[2].devices, udev::DeviceNumbers{deviceNumber("/dev/null")})
+      << "only the devices looked for are kept";
 
   const std::vector<PortHolder> holders = udev::HoldersOf(table, {deviceNumber("/dev/null")});
   ASSERT_EQ(holders.size(), 1u);
@@ -58,7 +65,56 @@ TEST(PortUse, HoldersAreFoundByDeviceNumberAndNeverByALinksText) {
   EXPECT_TRUE(udev::HoldersOf(table, {deviceNumber("/dev/zero")}).empty());
   EXPECT_EQ(udev::UninspectedCount(table), 1);
   EXPECT_TRUE(udev::ModemManagerRuns(table));
-  EXPECT_TRUE(udev::ReadProcesses((proc.root / "none").string()).empty());
+  EXPECT_TRUE(udev::ReadProcesses((proc.root / "none").string(), wanted).empty());
+}
+
+// O_PATH opens a node without any permission on it and can neither read,
+// write nor set a line: whoever holds the port only so holds nothing.
+TEST(PortUse, AFileOpenedWithOPathAloneHoldsNothing) {
+  FakeProc proc;
+  const std::vector<std::string> files = {"/dev/null", "/dev/zero"};
+  proc.add(kFakePid + 10, "impostor\n", &files);
+  proc.flags(kFakePid + 10, 0, O_PATH | O_CLOEXEC);
+  proc.flags(kFakePid + 10, 1, O_RDWR | O_NOCTTY);
+  const udev::DeviceNumbers wanted = {deviceNumber("/dev/null"), deviceNumber("/dev/zero")};
+  ProcessTable table = udev::ReadProcesses(proc.root.string(), wanted);
+  ASSERT_EQ(table.size(), 1u);
+  EXPECT_EQ(table[0].devices, udev::DeviceNumbers{deviceNumber("/dev/zero")});
+
+}
+
+// A process whose open files the system shows not even to root (a security
+// module's rule: here Landlock's, which keeps a sandboxed process from
+// looking into any process outside its sandbox) counts as not looked at,
+// never as one that holds nothing.
+TEST(PortUse, AProcessWhoseFilesTheSystemKeepsFromTheLookIsCounted) {
+  int answer[2];
+  ASSERT_EQ(pipe(answer), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    landlock_ruleset_attr rules{};
+    rules.handled_access_fs = LANDLOCK_ACCESS_FS_EXECUTE;
+    const int ruleset =
+        static_cast<int>(syscall(SYS_landlock_create_ruleset, &rules, sizeof rules, 0));
+    char state = 'n';  // no Landlock here
+    if (ruleset >= 0 && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+        syscall(SYS_landlock_restrict_self, ruleset, 0) == 0) {
+      const ProcessTable table = udev::ReadProcesses("/proc", {deviceNumber("/dev/null")});
+      state = 'g';  // the parent not in the table
+      for (const Process& process : table)
+        if (process.pid == getppid())
+          state = static_cast<char>('0' + static_cast<int>(process.unread));
+    }
+    _exit(write(answer[1], &state, 1) == 1 ? 0 : 1);
+  }
+  char state = 0;
+  const bool answered = read(answer[0], &state, 1) == 1;
+  waitpid(child, nullptr, 0);
+  close(answer[0]);
+  close(answer[1]);
+  ASSERT_TRUE(answered);
+  if (state == 'n') GTEST_SKIP() << "no Landlock on this system";
+  EXPECT_EQ(state, '0' + static_cast<int>(udev::Unread::kNotAllowed));
 }
 
 // A process with more open files than are read, and those reached after
@@ -70,18 +126,19 @@ TEST(PortUse, HoardersAndLateProcessesCountAsNotInspected) {
   const std::vector<std::string> hoarder(10, "/dev/null");
   proc.add(kFakePid + 300, "wsjtx\n", &contained);
   proc.add(kFakePid + 400, "hoarder\n", &hoarder);
+  const udev::DeviceNumbers null = {deviceNumber("/dev/null")};
 
-  ProcessTable table = udev::ReadProcesses(proc.root.string(), 4);
+  ProcessTable table = udev::ReadProcesses(proc.root.string(), null, 4);
   ASSERT_EQ(table.size(), 2u);
-  EXPECT_EQ(udev::HoldersOf(table, {deviceNumber("/dev/null")}).size(), 2u)
+  EXPECT_EQ(udev::HoldersOf(table, null).size(), 2u)
       << "a link to a link to the device is the device";
   EXPECT_EQ(table[0].unread, udev::Unread::kNone);
   EXPECT_EQ(table[1].unread, udev::Unread::kTooMany) << "4 of its 10 files read";
-  EXPECT_LE(table[1].devices.size(), 4u);
-  table = udev::ReadProcesses(proc.root.string(), 10);
+  EXPECT_EQ(table[1].devices, null) << "each device once";
+  table = udev::ReadProcesses(proc.root.string(), null, 10);
   EXPECT_EQ(udev::UninspectedCount(table), 0) << "all ten read when ten may be";
 
-  table = udev::ReadProcesses(proc.root.string(), 10,
+  table = udev::ReadProcesses(proc.root.string(), null, 10,
                               std::chrono::steady_clock::now() - std::chrono::seconds(1));
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(udev::UninspectedCount(table, udev::Unread::kOutOfTime), 2);
@@ -96,6 +153,10 @@ TEST(PortUse, TheSentenceOnProcessesNotLookedAtSaysWhyAndWhatToDo) {
   EXPECT_EQ(udev::UninspectedHelp(table),
             L"Not looked at for holders of the ports: 1 process of other users, which only root "
             L"may look at (sudo kqports looks at them too); any of them may hold a port.");
+  EXPECT_EQ(udev::UninspectedHelp(table, {udev::Hidden::kNone, true}),
+            L"Not looked at for holders of the ports: 1 process the system lets not even root "
+            L"look at; any of them may hold a port.")
+      << "root is told no sudo";
   table.push_back({3, "c", {}, udev::Unread::kNotAllowed});
   table.push_back({4, "d", {}, udev::Unread::kTooMany});
   table.push_back({5, "e", {}, udev::Unread::kOutOfTime});
@@ -103,6 +164,20 @@ TEST(PortUse, TheSentenceOnProcessesNotLookedAtSaysWhyAndWhatToDo) {
             L"Not looked at for holders of the ports: 2 processes of other users, which only root "
             L"may look at (sudo kqports looks at them too), 1 process with more than 4096 open "
             L"files and 1 process the look had no time left for; any of them may hold a port.");
+
+  // Processes /proc hides are said even where none was counted: no count
+  // of them exists.
+  table.resize(1);
+  EXPECT_EQ(udev::UninspectedHelp(table, {udev::Hidden::kByMount, false}),
+            L"Not looked at for holders of the ports: every process of other users, which /proc "
+            L"hides from you (it is mounted with hidepid; sudo kqports sees them); any of them "
+            L"may hold a port.");
+  EXPECT_NE(udev::UninspectedHelp(table, {udev::Hidden::kByNamespace, true})
+                .find(L"every process outside the pid namespace kqports runs in"),
+            std::wstring::npos);
+  EXPECT_EQ(udev::HiddenWord(udev::Hidden::kByMount), L"hidepid");
+  EXPECT_EQ(udev::HiddenWord(udev::Hidden::kByNamespace), L"pidNamespace");
+  EXPECT_EQ(udev::HiddenWord(udev::Hidden::kNone), L"");
 }
 
 TEST(PortUse, TheAccessSentenceNamesWhoMayOpenItAndTheWayIn) {
@@ -221,6 +296,9 @@ TEST(PortUse, WatchReportsAChangeOfHoldersOnceItHasSettled) {
   counted[L"CAT"].use->uninspected = 41;
   counted[L"CAT"].use->uninspectedHelp = L"41 processes";
   EXPECT_FALSE(ReportChanged(watch, report, &counted)) << "how many is no change";
+  counted[L"CAT"].use->hiddenProcesses = L"hidepid";
+  EXPECT_FALSE(ReportChanged(watch, report, &counted));
+  EXPECT_TRUE(ReportChanged(watch, report, &counted)) << "processes hidden, where none were";
   // Holders that keep changing are reported after kMostUnsettledChecks checks.
   int checks = 0;
   bool printed = false;

@@ -1,20 +1,26 @@
 #!/usr/bin/python3
-"""What looking at the ports' holders costs on a busy machine.
+"""What looking at the ports' holders costs on a busy machine, beside fuser.
 
     umockdev-wrapper /usr/bin/python3 tools/holders_bench.py --kqports build/bench/bin/kqports
-        [--processes 5000] [--files 22] [--hoarder 200000] [--seconds 60] [--runs 5]
+        [--processes 3000] [--files 22] [--hoarder 200000] [--seconds 60] [--runs 5]
+        [--load N]
 
 Serves the test bed "one-unit" (tests/udev/testbeds.py) and starts PROCESSES
-processes that each hold FILES files under /dev, one more that holds
-HOARDER, and one that holds the unit's PTT port by a path of its own in a
-mount namespace of its own. Then it prints:
+processes that each hold FILES character devices (/dev/null, /dev/zero and
+the like), one more that holds HOARDER, and one that holds the unit's PTT
+port by a path of its own in a mount namespace of its own. Then, with the
+machine idle and again with N processes busy for ever (one a processor by
+default), it prints:
   - the time of one report (`kqports --json`, whose one look at the holders
     reads every process's open files), the median of RUNS, without and with
-    those processes: the difference is one look;
-  - whether the report names the process in the other namespace as the PTT
-    port's holder;
-  - the processor time `kqports --watch` takes over SECONDS, as a share of
-    one core.
+    those processes: the difference is one look; and how many processes the
+    look had no time left for;
+  - the time of `fuser` on the PTT port's node, which reads every process's
+    open files too, the median of RUNS in the same run, and what share of it
+    the look and the whole report took;
+then whether the report names the process in the other namespace as the
+PTT port's holder, and the processor time `kqports --watch` takes over
+SECONDS, as a share of one core.
 A benchmark: it asserts only that the contained holder is found (exit code
 1 when not), and wants root (the namespace, the hoarder's file limit) and,
 for figures worth reading, a build without sanitizers, e.g.
@@ -25,6 +31,8 @@ for figures worth reading, a build without sanitizers, e.g.
 import argparse
 import json
 import os
+import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -50,16 +58,72 @@ time.sleep(3600)
 """
 
 
-def one_report(kqports):
+def one_report(kqports, *args):
     started = time.monotonic()
-    done = subprocess.run([kqports, "--json"], capture_output=True, text=True,
+    done = subprocess.run([kqports, "--json", *args], capture_output=True, text=True,
                           env=beds.env_for(), timeout=120)
     return time.monotonic() - started, done.stdout
 
 
 def median_report(kqports, runs):
+    """The median time of RUNS reports, and the largest count of processes
+    not looked at in any of them."""
     one_report(kqports)  # warm: /proc's and the libraries' pages in memory
-    return statistics.median(one_report(kqports)[0] for _ in range(runs))
+    times, uninspected = [], 0
+    for _ in range(runs):
+        took, out = one_report(kqports)
+        times.append(took)
+        uninspected = max(uninspected, json.loads(out)["units"][0]["ptt"]["uninspected"])
+    return statistics.median(times), uninspected
+
+
+def out_of_time(kqports):
+    """How many processes a report's look had no time left for, as its text says."""
+    done = subprocess.run([kqports], capture_output=True, text=True, env=beds.env_for(),
+                          timeout=120)
+    said = re.search(r"(\d+) process(es)? the look had no time left for", done.stdout)
+    return int(said[1]) if said else 0
+
+
+def median_fuser(node, runs):
+    """The median time of RUNS runs of fuser on `node`, outside the test bed,
+    as anyone would run it (its complaints about processes it may not look
+    at left unread); None without fuser."""
+    fuser = shutil.which("fuser")
+    if not fuser:
+        return None
+
+    def once():
+        started = time.monotonic()
+        subprocess.run([fuser, node], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=beds.env_for(bed_env=False), timeout=120)
+        return time.monotonic() - started
+
+    once()
+    return statistics.median(once() for _ in range(runs))
+
+
+def busy(count):
+    """`count` processes that keep a processor busy each, at the usual priority."""
+    return [subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"],
+                             env=beds.env_for(bed_env=False)) for _ in range(count)]
+
+
+def measure(kqports, node, quiet, runs, phase):
+    took, uninspected = median_report(kqports, runs)
+    late = out_of_time(kqports)
+    fuser = median_fuser(node, runs)
+    processes = len(list(Path("/proc").glob("[0-9]*")))
+    look = took - quiet
+    print(f"{phase}: one report, {processes} processes: {took * 1000:.0f} ms (one look at the "
+          f"holders: about {look * 1000:.0f} ms); processes not looked at: {uninspected}, "
+          f"{late} of them for lack of time")
+    if fuser is None:
+        print(f"{phase}: no fuser here to compare with")
+    else:
+        print(f"{phase}: fuser {node}: {fuser * 1000:.0f} ms; the look took "
+              f"{100 * look / fuser:.0f} % of fuser's time, the whole report "
+              f"{100 * took / fuser:.0f} %")
 
 
 def cpu_seconds(pid):
@@ -84,11 +148,13 @@ def start_crowd(count, files):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--kqports", required=True)
-    parser.add_argument("--processes", type=int, default=5000)
+    parser.add_argument("--processes", type=int, default=3000)
     parser.add_argument("--files", type=int, default=22)
     parser.add_argument("--hoarder", type=int, default=200000)
     parser.add_argument("--seconds", type=float, default=60)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--load", type=int, default=os.cpu_count() or 1,
+                        help="busy processes for the measurement under load")
     args = parser.parse_args()
     if "UMOCKDEV_DIR" not in os.environ and "umockdev" not in os.environ.get("LD_PRELOAD", ""):
         sys.exit("run under umockdev-wrapper")
@@ -96,7 +162,7 @@ def main():
     text, _ = testbeds.testbeds()["one-unit"]
     bed = beds.new_bed(text)
 
-    quiet = median_report(kqports, args.runs)
+    quiet = median_report(kqports, args.runs)[0]
     print(f"one report, {len(list(Path('/proc').glob('[0-9]*')))} processes: {quiet * 1000:.0f} ms")
 
     started = time.monotonic()
@@ -110,12 +176,17 @@ def main():
           f"one holding {hoarded[1] if len(hoarded) == 2 else 'none (it failed)'}, "
           f"in {time.monotonic() - started:.0f} s")
     watch = None
+    load = []
     failed = False
+    node = os.path.realpath(Path(os.environ["UMOCKDEV_DIR"]) / "dev" / "ttyUSB1")
     try:
-        busy = median_report(kqports, args.runs)
-        processes = len(list(Path("/proc").glob("[0-9]*")))
-        print(f"one report, {processes} processes: {busy * 1000:.0f} ms "
-              f"(one look at the holders: about {(busy - quiet) * 1000:.0f} ms)")
+        measure(kqports, node, quiet, args.runs, "idle")
+        load = busy(args.load)
+        measure(kqports, node, quiet, args.runs, f"loaded ({args.load} busy processes)")
+        for proc in load:
+            proc.kill()
+            proc.wait()
+        load = []
         if contained:
             document = json.loads(one_report(kqports)[1])
             holders = document["units"][0]["ptt"]["holders"]
@@ -138,7 +209,7 @@ def main():
         print(f"kqports --watch over {args.seconds:.0f} s: {used:.2f} s of processor time, "
               f"{100 * used / args.seconds:.1f} % of a core")
     finally:
-        for proc in [watch, hoarder, contained, *crowd]:
+        for proc in [watch, hoarder, contained, *load, *crowd]:
             if proc and proc.poll() is None:
                 proc.kill()
                 proc.wait()

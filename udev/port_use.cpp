@@ -5,12 +5,18 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "base/unique_handle.h"
 #include "base/utf8.h"
@@ -22,6 +28,26 @@ namespace kq::udev {
 namespace {
 
 using UniqueDir = UniqueHandle<NullIsInvalidTraits<DIR*, closedir>>;
+
+// The reading of /proc calls the kernel directly, not the C library's
+// wrappers: a library preloaded to wrap file calls (umockdev, which the test
+// beds run under, is one) resolves each path and masks signals around each
+// call, which made a look at 3,000 processes three times as long; and the
+// reading runs in the child of a fork, where the less runs, the better.
+int sysOpenAt(int dirFd, const char* path, int flags) {
+  return static_cast<int>(syscall(SYS_openat, dirFd, path, flags, 0));
+}
+long sysRead(int fd, char* buffer, size_t size) { return syscall(SYS_read, fd, buffer, size); }
+int sysStatx(int dirFd, const char* path, unsigned mask, struct statx* status) {
+  return static_cast<int>(syscall(SYS_statx, dirFd, path, AT_STATX_DONT_SYNC, mask, status));
+}
+
+struct FdTraits {
+  using pointer = int;
+  static constexpr pointer invalid() noexcept { return -1; }
+  static void close(pointer fd) noexcept { syscall(SYS_close, fd); }
+};
+using UniqueFd = UniqueHandle<FdTraits>;
 
 bool allDigits(const char* text) {
   if (!*text) return false;
@@ -38,24 +64,68 @@ std::string linkTarget(int dirFd, const char* path) {
   return std::string(target, static_cast<size_t>(length));
 }
 
-// A process's comm: at most 15 bytes in the kernel; read up to 64 here, to
+// Up to `size` - 1 bytes of the file `path` in the folder `dirFd`, with a
+// terminator; empty when it cannot be read.
+std::string_view readSmall(int dirFd, const char* path, char* text, size_t size) {
+  const UniqueFd fd(sysOpenAt(dirFd, path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return {};
+  const long length = sysRead(fd.get(), text, size - 1);
+  if (length <= 0) return {};
+  text[length] = 0;
+  return std::string_view(text, static_cast<size_t>(length));
+}
+
+// A process's comm: at most 15 bytes in the kernel; read up to 63 here, to
 // its first line end.
 std::string commandOf(int pidFd) {
-  const int fd = openat(pidFd, "comm", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
   char text[64];
-  const ssize_t length = read(fd, text, sizeof text);
-  close(fd);
-  if (length <= 0) return {};
-  std::string command(text, static_cast<size_t>(length));
-  return command.substr(0, command.find('\n'));
+  const std::string_view command = readSmall(pidFd, "comm", text, sizeof text);
+  return std::string(command.substr(0, command.find('\n')));
+}
+
+// Whether the process opened its file numbered `name` (of its fd folder)
+// for use, not with O_PATH alone, as its fdinfo's flags say. A file whose
+// flags cannot be read counts as opened: a holder named wrongly costs a
+// glance, one missed can key a transmitter.
+bool openedForUse(int pidFd, const char* name) {
+  char path[32] = "fdinfo/";
+  std::strncat(path, name, sizeof path - std::strlen(path) - 1);
+  char text[256];
+  const std::string_view info = readSmall(pidFd, path, text, sizeof text);
+  const size_t flags = info.find("flags:");
+  if (flags == std::string_view::npos) return true;
+  return (std::strtoul(text + flags + 6, nullptr, 8) & O_PATH) == 0;
+}
+
+// Calls `each` with the name of every entry of the folder open as `fd`,
+// until it returns false. False when the folder could not be read (errno
+// says why).
+template <typename Each>
+bool forEachEntry(int fd, Each each) {
+  alignas(8) char buffer[8192];
+  for (;;) {
+    const long got = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    // Each entry: u64 inode, s64 offset, u16 length, u8 type, the name.
+    for (long at = 0; at < got;) {
+      std::uint16_t length = 0;
+      std::memcpy(&length, buffer + at + 16, sizeof length);
+      if (length == 0) {
+        errno = EIO;
+        return false;
+      }
+      if (!each(buffer + at + 19)) return true;
+      at += length;
+    }
+  }
 }
 
 // Files read between two looks at the clock.
 constexpr size_t kFilesPerClockRead = 64;
 
-// Reads the numbers of the process's open files that are character devices,
-// at most `mostFiles` of them and until `deadline`; false when the process
+// Reads which of `wanted` the process holds open, reading at most
+// `mostFiles` of its files and until `deadline`; false when the process
 // went away before its files could be listed.
 //
 // Each /proc/<pid>/fd/<n> leads to the open file itself, in whatever mount
@@ -65,37 +135,51 @@ constexpr size_t kFilesPerClockRead = 64;
 // answering or a dead NFS server would otherwise keep the call waiting, in
 // a sleep no signal ends. The link's text is never read: a process may
 // mount anything on /dev in a mount namespace of its own, so a path names
-// no port; the device number does.
-bool readFiles(int pidFd, Process& process, size_t mostFiles,
+// no port; the device number does. Only a file that is one of `wanted`
+// costs a read more, of its flags.
+bool readFiles(int pidFd, Process& process, const DeviceNumbers& wanted, size_t mostFiles,
                std::chrono::steady_clock::time_point deadline) {
-  const int fdFolder = openat(pidFd, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fdFolder < 0) {
+  const UniqueFd folder(sysOpenAt(pidFd, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) {
     if (errno == ENOENT || errno == ESRCH) return false;
     process.unread = Unread::kNotAllowed;
     return true;
   }
-  const UniqueDir folder(fdopendir(fdFolder));
-  if (!folder) {
-    close(fdFolder);
-    process.unread = Unread::kNotAllowed;
-    return true;
-  }
   size_t read = 0;
-  while (const dirent* entry = readdir(folder.get())) {
-    if (!allDigits(entry->d_name)) continue;
+  const bool listed = forEachEntry(folder.get(), [&](const char* name) {
+    if (!allDigits(name)) return true;
     if (read == mostFiles) {
       process.unread = Unread::kTooMany;
-      break;
+      return false;
     }
     if (read++ % kFilesPerClockRead == 0 && std::chrono::steady_clock::now() >= deadline) {
       process.unread = Unread::kOutOfTime;
-      break;
+      return false;
     }
     struct statx status {};
-    if (statx(dirfd(folder.get()), entry->d_name, AT_STATX_DONT_SYNC, STATX_TYPE, &status) == 0 &&
-        (status.stx_mask & STATX_TYPE) && S_ISCHR(status.stx_mode))
-      process.devices.push_back(makedev(status.stx_rdev_major, status.stx_rdev_minor));
+    if (sysStatx(folder.get(), name, STATX_TYPE, &status) != 0) {
+      // Refused: not looked at, which a count says. Otherwise the file was
+      // closed since the folder was read.
+      if (errno == EACCES || errno == EPERM) {
+        process.unread = Unread::kNotAllowed;
+        return false;
+      }
+      return true;
+    }
+    if (!(status.stx_mask & STATX_TYPE) || !S_ISCHR(status.stx_mode)) return true;
+    const unsigned long long device = makedev(status.stx_rdev_major, status.stx_rdev_minor);
+    if (std::binary_search(wanted.begin(), wanted.end(), device) &&
+        std::find(process.devices.begin(), process.devices.end(), device) ==
+            process.devices.end() &&
+        openedForUse(pidFd, name))
+      process.devices.push_back(device);
+    return true;
+  });
+  if (!listed) {
+    if (errno == ENOENT || errno == ESRCH) return false;
+    process.unread = Unread::kNotAllowed;
   }
+  std::sort(process.devices.begin(), process.devices.end());
   return true;
 }
 
@@ -183,13 +267,15 @@ std::vector<std::string> pathsOf(const std::string& node) {
 
 // The numbers of the character devices at `paths` (a port's node and where
 // it leads), read without opening them.
-std::vector<unsigned long long> deviceNumbersOf(const std::vector<std::string>& paths) {
-  std::vector<unsigned long long> numbers;
+DeviceNumbers deviceNumbersOf(const std::vector<std::string>& paths) {
+  DeviceNumbers numbers;
   for (const std::string& path : paths) {
     struct stat status {};
     if (stat(path.c_str(), &status) == 0 && S_ISCHR(status.st_mode))
       numbers.push_back(status.st_rdev);
   }
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
   return numbers;
 }
 
@@ -210,37 +296,44 @@ std::vector<long> ProcessIds(DIR* proc) {
   return pids;
 }
 
-std::optional<Process> ReadProcess(int procFd, long pid, size_t mostFiles,
+std::optional<Process> ReadProcess(int procFd, long pid, const DeviceNumbers& wanted,
+                                   size_t mostFiles,
                                    std::chrono::steady_clock::time_point deadline) {
   Process process;
   process.pid = pid;
-  const int pidFd =
-      openat(procFd, std::to_string(pid).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (pidFd < 0) return std::nullopt;  // gone since the folder was read
-  process.command = commandOf(pidFd);
-  bool there = true;
-  if (std::chrono::steady_clock::now() >= deadline)
+  char name[24];
+  *std::to_chars(name, name + sizeof name - 1, pid).ptr = 0;
+  const UniqueFd pidFd(sysOpenAt(procFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!pidFd) {
+    if (errno == ENOENT || errno == ESRCH) return std::nullopt;  // gone since the folder was read
+    // There, but closed to this user: /proc mounted with hidepid=1 lists
+    // other users' processes and lets nobody else in.
+    process.unread = Unread::kNotAllowed;
+    return process;
+  }
+  process.command = commandOf(pidFd.get());
+  if (std::chrono::steady_clock::now() >= deadline) {
     process.unread = Unread::kOutOfTime;
-  else
-    there = readFiles(pidFd, process, mostFiles, deadline);
-  close(pidFd);
-  if (!there) return std::nullopt;
+    return process;
+  }
+  if (!readFiles(pidFd.get(), process, wanted, mostFiles, deadline)) return std::nullopt;
   return process;
 }
 
-ProcessTable ReadProcesses(const std::string& procRoot, size_t mostFiles,
-                           std::chrono::steady_clock::time_point deadline) {
+ProcessTable ReadProcesses(const std::string& procRoot, const DeviceNumbers& wanted,
+                           size_t mostFiles, std::chrono::steady_clock::time_point deadline) {
   ProcessTable table;
   const UniqueDir root(opendir(procRoot.c_str()));
   if (!root) return table;
   for (const long pid : ProcessIds(root.get()))
-    if (auto process = ReadProcess(dirfd(root.get()), pid, mostFiles, deadline))
+    if (auto process = ReadProcess(dirfd(root.get()), pid, wanted, mostFiles, deadline))
       table.push_back(std::move(*process));
   return table;
 }
 
-std::vector<PortHolder> HoldersOf(const ProcessTable& table,
-                                  const std::vector<unsigned long long>& devices) {
+DeviceNumbers NodeDevices(const std::string& node) { return deviceNumbersOf(pathsOf(node)); }
+
+std::vector<PortHolder> HoldersOf(const ProcessTable& table, const DeviceNumbers& devices) {
   std::vector<PortHolder> holders;
   for (const Process& process : table)
     if (std::find_first_of(process.devices.begin(), process.devices.end(), devices.begin(),
@@ -255,7 +348,7 @@ int UninspectedCount(const ProcessTable& table, Unread why) {
   }));
 }
 
-std::wstring UninspectedHelp(const ProcessTable& table) {
+std::wstring UninspectedHelp(const ProcessTable& table, const ProcessSight& sight) {
   const int notAllowed = UninspectedCount(table, Unread::kNotAllowed);
   const int tooMany = UninspectedCount(table, Unread::kTooMany);
   const int outOfTime = UninspectedCount(table, Unread::kOutOfTime);
@@ -264,15 +357,32 @@ std::wstring UninspectedHelp(const ProcessTable& table) {
     return std::to_wstring(count) + (count == 1 ? L" process" : L" processes");
   };
   if (notAllowed)
-    parts.push_back(processes(notAllowed) + L" of other users, which only root may look at " +
-                    L"(sudo kqports looks at them too)");
+    parts.push_back(processes(notAllowed) +
+                    (sight.root ? L" the system lets not even root look at"
+                                : L" of other users, which only root may look at (sudo kqports "
+                                  L"looks at them too)"));
   if (tooMany)
     parts.push_back(processes(tooMany) + L" with more than " +
                     std::to_wstring(kMostFilesPerProcess) + L" open files");
   if (outOfTime) parts.push_back(processes(outOfTime) + L" the look had no time left for");
+  if (sight.hidden == Hidden::kByMount)
+    parts.push_back(L"every process of other users, which /proc hides from you (it is mounted "
+                    L"with hidepid; sudo kqports sees them)");
+  if (sight.hidden == Hidden::kByNamespace)
+    parts.push_back(L"every process outside the pid namespace kqports runs in (a container's), "
+                    L"which only a kqports outside it sees");
   if (parts.empty()) return {};
   return L"Not looked at for holders of the ports: " + WordList(parts, L" and ") +
          L"; any of them may hold a port.";
+}
+
+std::wstring HiddenWord(Hidden hidden) {
+  switch (hidden) {
+    case Hidden::kNone: break;
+    case Hidden::kByMount: return L"hidepid";
+    case Hidden::kByNamespace: return L"pidNamespace";
+  }
+  return {};
 }
 
 bool ModemManagerRuns(const ProcessTable& table) {
@@ -312,7 +422,7 @@ std::wstring AccessHelp(const NodeAccess& access) {
   return help;
 }
 
-PortUse UseOf(const Device& tty, const ProcessTable& table) {
+PortUse UseOf(const Device& tty, const ProcessTable& table, const ProcessSight& sight) {
   PortUse use;
   const NodeAccess node = accessOf(tty);
   use.mayOpen = node.mayOpen;
@@ -321,9 +431,10 @@ PortUse UseOf(const Device& tty, const ProcessTable& table) {
     use.group = wideFromUtf8(node.group);
     use.inGroup = node.inGroupNow;
   }
-  use.holders = HoldersOf(table, deviceNumbersOf(pathsOf(tty.devNode)));
+  use.holders = HoldersOf(table, NodeDevices(tty.devNode));
   use.uninspected = UninspectedCount(table);
-  use.uninspectedHelp = UninspectedHelp(table);
+  use.uninspectedHelp = UninspectedHelp(table, sight);
+  use.hiddenProcesses = HiddenWord(sight.hidden);
   use.modemManagerRunning = ModemManagerRuns(table);
   const auto ignore = tty.props.find("ID_MM_DEVICE_IGNORE");
   use.modemManagerIgnores = ignore != tty.props.end() && ignore->second == "1";
@@ -364,19 +475,34 @@ ReportedPorts EndpointsOf(const Report& report, const ReportNames& names, const 
 }
 
 void AddEndpointHolders(ReportNames& names, const ReportedPorts& endpoints, const Devices& devices,
-                        const ProcessTable& table) {
+                        const ProcessTable& table, const ProcessSight& sight) {
   for (const auto& [instanceId, pcm] : endpoints) {
     PortUse use;
-    use.holders = HoldersOf(table, deviceNumbersOf(pathsOf(devices.at(pcm).devNode)));
+    use.holders = HoldersOf(table, NodeDevices(devices.at(pcm).devNode));
     use.uninspected = UninspectedCount(table);
-    use.uninspectedHelp = UninspectedHelp(table);
+    use.uninspectedHelp = UninspectedHelp(table, sight);
+    use.hiddenProcesses = HiddenWord(sight.hidden);
     names[instanceId].use = std::move(use);
   }
 }
 
 void AddPortUses(ReportNames& names, const ReportedPorts& ports, const Devices& devices,
-                 const ProcessTable& table) {
-  for (const auto& [instanceId, tty] : ports) names[instanceId].use = UseOf(devices.at(tty), table);
+                 const ProcessTable& table, const ProcessSight& sight) {
+  for (const auto& [instanceId, tty] : ports)
+    names[instanceId].use = UseOf(devices.at(tty), table, sight);
+}
+
+DeviceNumbers DevicesOf(const ReportedPorts& ports, const ReportedPorts& endpoints,
+                        const Devices& devices) {
+  DeviceNumbers numbers;
+  for (const ReportedPorts* list : {&ports, &endpoints})
+    for (const auto& [instanceId, index] : *list) {
+      const DeviceNumbers node = NodeDevices(devices.at(index).devNode);
+      numbers.insert(numbers.end(), node.begin(), node.end());
+    }
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  return numbers;
 }
 
 }  // namespace kq::udev

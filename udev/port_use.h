@@ -21,19 +21,22 @@ namespace kq::udev {
 // Why the open files of a process were not all read.
 enum class Unread {
   kNone,        // every one was read
-  kNotAllowed,  // another user's: this user may not look at them
+  kNotAllowed,  // this user may not look at them (another user's, or the system says no)
   kTooMany,     // it has more than the most that are read of one process
   kOutOfTime,   // the look's time ran out before them
 };
 
-// One process as /proc shows it: the numbers of those of its open files
-// that are character devices, which find a port whatever path the process
+// The numbers of character devices (a port's node, a PCM device), sorted.
+using DeviceNumbers = std::vector<unsigned long long>;
+
+// One process as /proc shows it: which of the devices looked for it holds
+// open, found by their numbers, which find a port whatever path the process
 // opened it by, in whatever mount namespace (a container, a snap). When
-// `unread` says why not all were read, the rest are not looked at.
+// `unread` says why not all its files were read, the rest are not looked at.
 struct Process {
   long pid = 0;
   std::string command;  // its comm, as the process set it
-  std::vector<unsigned long long> devices;
+  DeviceNumbers devices;
   Unread unread = Unread::kNone;
 };
 using ProcessTable = std::vector<Process>;
@@ -45,31 +48,58 @@ inline constexpr size_t kMostFilesPerProcess = 4096;
 // The pids in the /proc folder `proc`, but this process's, in order.
 std::vector<long> ProcessIds(DIR* proc);
 
-// Process `pid` of the /proc folder open as `procFd`, with at most
-// `mostFiles` of its open files, read until `deadline` (one reached at or
-// after it is not read: kOutOfTime). Nothing when it has gone.
-std::optional<Process> ReadProcess(int procFd, long pid, size_t mostFiles,
+// Process `pid` of the /proc folder open as `procFd`: its comm, and which of
+// `wanted` it holds, with at most `mostFiles` of its open files read, until
+// `deadline` (one reached at or after it is not read: kOutOfTime). A file
+// opened with O_PATH holds nothing: it reads, writes and sets no line, and
+// any user may open one on a node it may not open. Nothing when the process
+// has gone.
+std::optional<Process> ReadProcess(int procFd, long pid, const DeviceNumbers& wanted,
+                                   size_t mostFiles,
                                    std::chrono::steady_clock::time_point deadline);
 
 // Every process under `procRoot` but this one, by pid, read in this
 // process: for a look that nothing may hang, LookAtProcesses
 // (udev/process_look.h).
-ProcessTable ReadProcesses(const std::string& procRoot = "/proc",
+ProcessTable ReadProcesses(const std::string& procRoot, const DeviceNumbers& wanted,
                            size_t mostFiles = kMostFilesPerProcess,
                            std::chrono::steady_clock::time_point deadline =
                                std::chrono::steady_clock::time_point::max());
 
+// The numbers of the character devices at a port's node and where it
+// leads, read without opening them.
+DeviceNumbers NodeDevices(const std::string& node);
+
 // The processes that have a file open that is the character device numbered
 // one of `devices` (the numbers of the port's node and of where it leads).
-std::vector<PortHolder> HoldersOf(const ProcessTable& table,
-                                  const std::vector<unsigned long long>& devices);
+std::vector<PortHolder> HoldersOf(const ProcessTable& table, const DeviceNumbers& devices);
 
 // How many processes were not looked at for `why`; kNone: for any reason.
 int UninspectedCount(const ProcessTable& table, Unread why = Unread::kNone);
 
+// Processes that /proc does not show this process at all, so that no count
+// of them exists.
+enum class Hidden {
+  kNone,
+  kByMount,      // /proc is mounted with hidepid=2 (invisible): other users' are hidden
+  kByNamespace,  // kqports runs in a pid namespace of its own: the processes outside it
+};
+
+// What the look could see: which processes /proc hides, and whether it ran
+// as root (whom only the system itself refuses).
+struct ProcessSight {
+  Hidden hidden = Hidden::kNone;
+  bool root = false;
+};
+
 // The sentence that says how many processes were not looked at, why, and
-// what to do; empty when every one was.
-std::wstring UninspectedHelp(const ProcessTable& table);
+// what to do, and which ones were hidden; empty when every one was seen and
+// looked at.
+std::wstring UninspectedHelp(const ProcessTable& table, const ProcessSight& sight = {});
+
+// The word for the JSON member "hiddenProcesses": "hidepid", "pidNamespace",
+// or empty for none hidden.
+std::wstring HiddenWord(Hidden hidden);
 
 // Whether a process named ModemManager is running.
 bool ModemManagerRuns(const ProcessTable& table);
@@ -94,7 +124,7 @@ std::wstring AccessHelp(const NodeAccess& access);
 
 // The use of the port whose tty is `tty` (its node, its links, its udev
 // properties), from `table` and what the system says about its node now.
-PortUse UseOf(const Device& tty, const ProcessTable& table);
+PortUse UseOf(const Device& tty, const ProcessTable& table, const ProcessSight& sight = {});
 
 // The ports a report names: the instance ID of each port line, and the
 // index of its tty in `devices`.
@@ -108,10 +138,15 @@ ReportedPorts EndpointsOf(const Report& report, const ReportNames& names, const 
 // Sets `use` of each of `endpoints` in `names`: who holds its PCM device
 // (a sound server, Direwolf), nothing about access.
 void AddEndpointHolders(ReportNames& names, const ReportedPorts& endpoints, const Devices& devices,
-                        const ProcessTable& table);
+                        const ProcessTable& table, const ProcessSight& sight = {});
 
 // Sets `use` of each of `ports` in `names`.
 void AddPortUses(ReportNames& names, const ReportedPorts& ports, const Devices& devices,
-                 const ProcessTable& table);
+                 const ProcessTable& table, const ProcessSight& sight = {});
+
+// The numbers of the devices of `ports` and `endpoints`, for a look at who
+// holds them.
+DeviceNumbers DevicesOf(const ReportedPorts& ports, const ReportedPorts& endpoints,
+                        const Devices& devices);
 
 }  // namespace kq::udev

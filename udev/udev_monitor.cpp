@@ -37,18 +37,20 @@ bool drain(DeviceMonitor& monitor) {
 
 enum class Ready { kEvent, kStop, kNothing };
 
-Ready waitOnce(const DeviceMonitor& monitor, int stopFd, int timeoutMs) {
-  pollfd fds[2] = {{monitor.fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-  const int ready = poll(fds, stopFd >= 0 ? 2 : 1, timeoutMs);
+Ready waitOnce(const DeviceMonitor& monitor, const std::vector<pollfd>& ends, int timeoutMs) {
+  std::vector<pollfd> fds{{monitor.fd, POLLIN, 0}};
+  fds.insert(fds.end(), ends.begin(), ends.end());
+  const int ready = poll(fds.data(), fds.size(), timeoutMs);
   if (ready <= 0) return Ready::kNothing;
-  if (stopFd >= 0 && fds[1].revents) return Ready::kStop;
+  if (std::any_of(fds.begin() + 1, fds.end(), [](const pollfd& end) { return end.revents != 0; }))
+    return Ready::kStop;
   return fds[0].revents ? Ready::kEvent : Ready::kNothing;
 }
 
 }  // namespace
 
-WaitOutcome WaitForEvents(DeviceMonitor& monitor, int stopFd, int timeoutMs, int quietMs,
-                          int settleMs) {
+WaitOutcome WaitForEvents(DeviceMonitor& monitor, const std::vector<pollfd>& ends, int timeoutMs,
+                          int quietMs, int settleMs) {
   using Clock = std::chrono::steady_clock;
   const auto msSince = [](Clock::time_point start) {
     return static_cast<int>(
@@ -58,7 +60,7 @@ WaitOutcome WaitForEvents(DeviceMonitor& monitor, int stopFd, int timeoutMs, int
   for (;;) {
     const int left = timeoutMs < 0 ? -1 : timeoutMs - msSince(start);
     if (timeoutMs >= 0 && left <= 0) return WaitOutcome::kTimeout;
-    const Ready ready = waitOnce(monitor, stopFd, left);
+    const Ready ready = waitOnce(monitor, ends, left);
     if (ready == Ready::kStop) return WaitOutcome::kStopped;
     if (ready == Ready::kEvent && drain(monitor)) break;
   }
@@ -66,7 +68,7 @@ WaitOutcome WaitForEvents(DeviceMonitor& monitor, int stopFd, int timeoutMs, int
   for (;;) {
     const int left = std::min(quietMs, settleMs - msSince(first));
     if (left <= 0) return WaitOutcome::kChanged;
-    const Ready ready = waitOnce(monitor, stopFd, left);
+    const Ready ready = waitOnce(monitor, ends, left);
     if (ready == Ready::kStop) return WaitOutcome::kStopped;
     if (ready == Ready::kNothing) return WaitOutcome::kChanged;
     drain(monitor);

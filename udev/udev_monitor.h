@@ -1,6 +1,10 @@
 // udev's events about USB, tty and sound devices, for --watch.
 #pragma once
 
+#include <poll.h>
+
+#include <vector>
+
 #include "base/unique_handle.h"
 
 struct udev;
@@ -30,12 +34,13 @@ bool OpenMonitor(DeviceMonitor& monitor);
 
 enum class WaitOutcome { kChanged, kTimeout, kStopped };
 
-// Waits up to `timeoutMs` (negative: without end) for an event or for
-// `stopFd` to become readable.
+// Waits up to `timeoutMs` (negative: without end) for an event, or until
+// one of `ends` shows what it asks for, or an error or hang-up (kStopped):
+// a stop pipe becoming readable, standard output whose reader has gone.
 // After an event it keeps taking events until `quietMs` pass without one (at
 // most `settleMs` in all), so that a unit arriving, whose devices come one
 // after another, is reported once it has settled.
-WaitOutcome WaitForEvents(DeviceMonitor& monitor, int stopFd, int timeoutMs, int quietMs,
-                          int settleMs);
+WaitOutcome WaitForEvents(DeviceMonitor& monitor, const std::vector<pollfd>& ends, int timeoutMs,
+                          int quietMs, int settleMs);
 
 }  // namespace kq::udev

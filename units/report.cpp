@@ -141,6 +141,7 @@ bool SameUse(const PortUse& a, const PortUse& b) {
          a.modemManagerRunning == b.modemManagerRunning &&
          a.modemManagerIgnores == b.modemManagerIgnores &&
          a.uninspectedHelp.empty() == b.uninspectedHelp.empty() &&
+         a.hiddenProcesses == b.hiddenProcesses &&
          std::equal(a.holders.begin(), a.holders.end(), b.holders.begin(), b.holders.end(), same);
 }
 

@@ -104,13 +104,18 @@ struct PortUse {
   int uninspected = 0;  // processes whose open files were not all looked at
   // Once a report: how many were not, why, and what to do; empty when none.
   std::wstring uninspectedHelp;
+  // Why processes were hidden from the look, so that not even a count of
+  // them exists: L"hidepid" (/proc's mount option), L"pidNamespace"; empty
+  // when none was.
+  std::wstring hiddenProcesses;
   bool modemManagerRunning = false;
   bool modemManagerIgnores = false;  // the port carries ID_MM_DEVICE_IGNORE=1
 };
 
 // Whether two uses differ in what a person acts on: access, holders,
-// ModemManager, and whether any process was not looked at. How many were
-// not is left out: other users' processes come and go all the time.
+// ModemManager, whether any process was not looked at, and why processes
+// were hidden. How many were not is left out: other users' processes come
+// and go all the time.
 bool SameUse(const PortUse& a, const PortUse& b);
 
 // What a system names a device beyond its port or endpoint name, by the

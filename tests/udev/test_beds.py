@@ -15,7 +15,8 @@ DOCUMENT_KEYS = {"format", "time", "splitAudio", "units", "report", "seen"}
 UNIT_KEYS = {"serial", "label", "mcuStatus", "ftdiStatus", "audioStatus", "cat", "ptt", "fsk", "winkey",
              "audioIn", "audioOut", "problems"}
 PROBLEM_KEYS = {"walk", "code", "meaning", "remedy"}
-PORT_KEYS = {"name", "id", "link", "stable", "access", "holders", "uninspected", "modemManager"}
+PORT_KEYS = {"name", "id", "link", "stable", "access", "holders", "uninspected", "hiddenProcesses",
+             "modemManager"}
 AUDIO_KEYS = {"name", "id", "alsa", "plughw", "description", "soundServer"}
 SEEN_KEYS = {"function", "vidPid", "id", "problem"}
 

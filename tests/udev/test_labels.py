@@ -97,7 +97,25 @@ def test_report_serial_role_and_settings_carry_the_label(kqports, make_bed):
     both = run(kqports, "--for", "wsjtx", "--label", "40262=FT991")[1]
     assert "wsjtx --rig-name=FT991" in both and "~/.config/WSJT-X - FT991.ini" in both, both
     rigctld = run(kqports, "--for", "rigctld")[1]
-    assert "# the unit IC7300 (S/N 40117), on TCP port 4532\n" in rigctld, rigctld
+    assert "# the unit IC7300 (S/N 40117), on 127.0.0.1:4708\n" in rigctld, rigctld
+
+
+def test_a_label_that_names_another_unit_is_refused_and_one_for_no_unit_said(kqports, make_bed):
+    """Against the units attached: a label that is another unit's serial or
+    label (the rules' too, letter case aside) is bad usage and prints
+    nothing, whatever is asked; a label of a serial no unit attached has is
+    said on standard error, and the rest is done."""
+    make_bed(LABELLED, shared=True)
+    for label, said in (("40262=40117", "40117 is the S/N of another unit attached"),
+                        ("40262=ic7300", "ic7300 is the label of the unit with S/N 40117 already")):
+        for asked in ((), ("--json",), ("--for", "wsjtx"), ("--serial", "40262", "--role", "cat")):
+            code, out, err = run(kqports, "--label", label, *asked)
+            assert code == 2 and out == "" and err.count("\n") == 1 \
+                and f'kqports: "{label}" is no label: {said}; ' in err, f"{asked}: {code} {out!r} {err!r}"
+    # A label given over the rules' for the same unit, and one for a unit not attached.
+    code, out, err = run(kqports, "--label", "40117=FT991", "--label", "99999=FT857", "--for", "wsjtx")
+    assert code == 0 and "--rig-name=FT991:" in out \
+        and err == "kqports: no unit with S/N 99999 is attached: the label FT857 names none\n", err
 
 
 def test_documented_two_radios(kqports, make_bed, write_examples):

@@ -122,3 +122,22 @@ def test_holder_of_the_codec_named_under_its_direction(kqports, make_bed, proces
     out = run(kqports)[1]
     assert lines_under(out, "Audio Input") == [f"open in direwolf (pid {holder.pid})"] \
         and lines_under(out, "Audio Output") == [], out
+
+
+def test_a_port_opened_with_o_path_alone_has_no_holder(kqports, make_bed, processes, tmp_path):
+    """O_PATH opens a node without any permission on it, and such a file
+    can neither read, write nor set a line: any user could pass for the
+    holder of a port they may not open. Only the process that opened it
+    for use is named."""
+    make_bed(BEDS["one-unit"][0], shared=True)
+    impostor = processes.start_as(
+        "flrig", 'exec python3 -c "import os, sys; fd = os.open(\'/dev/ttyUSB1\', os.O_PATH); '
+                 'os.set_inheritable(fd, True); os.execv(sys.argv[1], [sys.argv[1], \'60\'])" "$0"')
+    real = processes.start_as("wsjtx", "exec 3<>/dev/ttyUSB1")
+    fds = Path(f"/proc/{impostor.pid}/fd")
+    held = [os.readlink(fd) for fd in fds.iterdir()]
+    assert os.path.realpath(Path(os.environ["UMOCKDEV_DIR"]) / "dev" / "ttyUSB1") in held, held
+    out = run(kqports)[1]
+    ptt = json.loads(run(kqports, "--json")[1])["units"][0]["ptt"]
+    assert lines_under(out, "PTT/CW Port") == [f"open in wsjtx (pid {real.pid})"], out
+    assert ptt["holders"] == [{"pid": real.pid, "command": "wsjtx"}], ptt
