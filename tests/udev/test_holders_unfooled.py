@@ -203,9 +203,11 @@ def test_processes_hidden_by_hidepid_are_said(kqports, make_bed, processes, hide
             "(it is mounted with hidepid; sudo kqports sees them)" in said[0], text
         assert ptt["hiddenProcesses"] == "hidepid", ptt
     else:
+        # Two runs, each its own count: other processes come and go between
+        # them on a busy machine, so each count is only said, not compared.
         count = re.search(r"(\d+) process(es)? of other users, which only root may look at",
                           said[0]) if said else None
-        assert count and int(count[1]) > 0 and ptt["uninspected"] >= int(count[1]) \
+        assert count and int(count[1]) > 0 and ptt["uninspected"] > 0 \
             and ptt["hiddenProcesses"] is None, f"{text}{ptt}"
     text, document = in_own_proc(kqports, mount)
     ptt = document["units"][0]["ptt"]
