@@ -175,9 +175,18 @@ class Prefix:
         starts the prefix's wineserver and services, which later programs then
         reuse."""
         started = time.monotonic()
-        result = self.wine(["winecfg", "/v", version], timeout=90)
+        # Once again after a failure: the first Wine program of a copy made
+        # from a new 64-bit template, through the 64-bit loader alone, was
+        # once seen to fail while the prefix's services were starting.
+        for _ in range(2):
+            result = self.wine(["winecfg", "/v", version], timeout=90)
+            if result.returncode == 0:
+                break
+            log(f"{self.path.name}: winecfg /v {version} exited {result.returncode}")
+            run(["wineserver", "-w"], env=self.env(), check=False, timeout=30)
         if result.returncode != 0:
-            raise E2EError(f"winecfg /v {version} failed: {result.stderr[-300:]}")
+            raise E2EError(f"winecfg /v {version} failed ({result.returncode}, twice): "
+                           f"{result.stderr[-300:]}")
         log(f"{self.path.name}: {self.arch}/{version} set in {time.monotonic() - started:.2f} s")
 
     def system_folders(self):
