@@ -62,17 +62,6 @@ def test_zip_holds_one_folder_of_four_files_mode_0644(zip_path):
     assert not re.search(rb"@[A-Z]+@", readme), "README.txt has a place not filled in"
 
 
-def test_zips_readmes_differ_in_one_line_alone(dist, version):
-    """The two zips' README.txt are one text but for the line that says on
-    which Windows the programs run."""
-    readmes = [zipfile.ZipFile(path).read(f"{path.name[:-4]}/README.txt").split(b"\r\n")
-               for path in sorted(dist.glob(f"kq6200ports-{version}-*.zip"))]
-    assert len(readmes) == 2
-    assert len(readmes[0]) == len(readmes[1])
-    differ = [pair for pair in zip(*readmes) if pair[0] != pair[1]]
-    assert len(differ) == 1, differ
-
-
 def test_dist_sha256sums_list_the_two_zips_and_three_packages(dist, version):
     names = sorted(path.name for path in dist.iterdir() if path.name != "SHA256SUMS")
     dev = "-dev" if (dist / f"kq6200ports-{version}-dev-windows-x86.zip").exists() else ""
